@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the engine's C++ tests (ctest) and
+# the module's Python tests (pytest). Exits non-zero on any failure.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+venv=${QOR_VENV:-$root/.venv}
+cd "$root"
+
+bash scripts/build.sh
+
+echo "== C++ tests" >&2
+"$venv/bin/cmake" -S . -B build/cpp-tests -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
+    -DQOR_BUILD_TESTS=ON -DQOR_BUILD_MODULE=OFF -DPython_EXECUTABLE="$venv/bin/python" \
+    -Dpybind11_DIR="$("$venv/bin/python" -m pybind11 --cmakedir)" >/dev/null
+"$venv/bin/cmake" --build build/cpp-tests
+"$venv/bin/ctest" --test-dir build/cpp-tests --output-on-failure -j2
+
+echo "== Python tests" >&2
+"$venv/bin/python" -m pytest -q tests/python "$@"

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <pybind11/pybind11.h>
+
+#include "model/environment.h"
+
+namespace qor::bindings {
+
+namespace py = pybind11;
+
+using EnvironmentClass = py::class_<Environment, std::shared_ptr<Environment>>;
+
+// Registers ChargePolarity and Charge.
+void bind_charges(py::module_& m);
+// Registers Environment with its properties and the methods that add charges
+// and sub-zones; returns the class so that further methods can be added.
+EnvironmentClass bind_environment(py::module_& m);
+
+}  // namespace qor::bindings

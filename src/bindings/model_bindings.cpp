@@ -1,0 +1,127 @@
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <pybind11/stl.h>
+
+#include "bindings/bindings.h"
+#include "bindings/charge_handle.h"
+#include "model/json_text.h"
+
+namespace qor::bindings {
+
+namespace {
+
+// A str for repr(): bytes that are not UTF-8 are shown escaped instead of failing.
+py::object readable(const std::string& text) {
+    PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                             "backslashreplace");
+    if (decoded == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(decoded);
+}
+
+// Polarity parameters are taken by pointer so that None reaches the engine's
+// own check: it is refused with RuntimeError (empty message), the error a
+// failed reference cast gives, rather than being skipped as a mismatch.
+ChargePolarity required(const ChargePolarity* polarity) {
+    if (polarity == nullptr) throw std::runtime_error("");
+    return *polarity;
+}
+
+py::list charge_items(const std::shared_ptr<Environment>& zone) {
+    py::list items(zone->charges.size());
+    for (std::size_t i = 0; i < zone->charges.size(); ++i) {
+        items[i] = py::cast(ChargeHandle(zone, i));
+    }
+    return items;
+}
+
+void replace_charges(Environment& zone, const std::vector<ChargeHandle*>& items) {
+    std::vector<Charge> copies;
+    copies.reserve(items.size());
+    for (ChargeHandle* item : items) {
+        if (item == nullptr) throw py::type_error("charges must be a sequence of Charge, not None");
+        copies.push_back(item->get());
+    }
+    zone.charges = std::move(copies);
+    zone.note_charges_changed();
+}
+
+}  // namespace
+
+void bind_charges(py::module_& m) {
+    py::enum_<ChargePolarity>(m, "ChargePolarity", "The sign-like tag of a charge.")
+        .value("POSITIVE", ChargePolarity::POSITIVE, "Adds to a zone's total.")
+        .value("NEGATIVE", ChargePolarity::NEGATIVE, "Subtracts from a zone's total.")
+        .value("NEUTRAL", ChargePolarity::NEUTRAL, "Subtracts from a zone's total when summed.")
+        .export_values();
+
+    py::class_<ChargeHandle>(m, "Charge", "A charge: a magnitude, a polarity and a visual id.")
+        .def(py::init([](double magnitude, const ChargePolarity* polarity, std::string visual_id) {
+                 return ChargeHandle(Charge(magnitude, required(polarity), std::move(visual_id)));
+             }),
+             py::arg("magnitude"), py::arg("polarity"), py::arg("visual_id"),
+             "Make a charge of its own; storing it in a zone copies it.")
+        .def_property(
+            "magnitude", [](ChargeHandle& self) { return self.get().magnitude; },
+            [](ChargeHandle& self, double value) { self.get().magnitude = value; },
+            "The number the charge carries.")
+        .def_property(
+            "polarity", [](ChargeHandle& self) { return self.get().polarity; },
+            [](ChargeHandle& self, const ChargePolarity* value) {
+                self.get().polarity = required(value);
+            },
+            "The charge's polarity.")
+        .def_property(
+            "visual_id", [](ChargeHandle& self) { return self.get().visual_id; },
+            [](ChargeHandle& self, std::string value) { self.get().visual_id = std::move(value); },
+            "The name under which the front end draws the charge.")
+        .def(
+            "to_json", [](ChargeHandle& self) { return to_json_text(self.get().to_json()); },
+            "The charge as compact JSON text.")
+        .def("__repr__", [](ChargeHandle& self) {
+            const Charge& charge = self.get();
+            return py::str("Charge(magnitude={!r}, polarity={!r}, visual_id={!r})")
+                .format(charge.magnitude, charge.polarity, readable(charge.visual_id));
+        });
+}
+
+EnvironmentClass bind_environment(py::module_& m) {
+    EnvironmentClass environment(
+        m, "Environment", "A zone of a level: charges, agents and sub-zones.");
+    environment
+        .def(py::init<std::string>(), py::arg("id"), "Make an empty zone with the given id.")
+        .def_readwrite("id", &Environment::id, "The zone's identifier.")
+        .def_property("charges", &charge_items, &replace_charges,
+                      "The zone's charges, in order. Items read and write the zone's charges "
+                      "until its charge list changes; assigning a sequence copies it in.")
+        .def_readwrite("is_time_frozen", &Environment::is_time_frozen,
+                       "Whether the zone's own agents are held back this frame.")
+        .def(
+            "to_json", [](const Environment& self) { return to_json_text(self.to_json()); },
+            "The zone with everything under it as compact JSON text.")
+        .def(
+            "add_charge",
+            [](Environment& self, double magnitude, const ChargePolarity* polarity,
+               std::string visual_id) {
+                self.add_charge(Charge(magnitude, required(polarity), std::move(visual_id)));
+            },
+            py::arg("magnitude"), py::arg("polarity"), py::arg("visual_id"),
+            "Append a charge at the end of the zone's charges.")
+        .def(
+            "add_sub_environment",
+            [](Environment& self, std::shared_ptr<Environment> sub_env) {
+                if (!sub_env) throw py::type_error("add_sub_environment(): sub_env must be an Environment, not None");
+                self.add_environment(std::move(sub_env));
+            },
+            py::arg("sub_env"), "Append a sub-zone; it is shared, not copied.")
+        .def("__repr__", [](const Environment& self) {
+            return py::str("<Environment id={!r}: {} charges, {} agents, {} sub-zones>")
+                .format(readable(self.id), self.charges.size(), self.agents.size(),
+                        self.sub_environments.size());
+        });
+    return environment;
+}
+
+}  // namespace qor::bindings

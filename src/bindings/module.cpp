@@ -1,0 +1,22 @@
+#include <pybind11/pybind11.h>
+
+#include "bindings/bindings.h"
+#include "model/zone_walk.h"
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(qor_engine, m) {
+    m.doc() = "Tessivane Engine Python Bindings";
+
+    py::register_local_exception_translator([](std::exception_ptr raised) {
+        try {
+            if (raised) std::rethrow_exception(raised);
+        } catch (const qor::TreeTooDeepError& error) {
+            PyErr_SetString(PyExc_RecursionError, error.what());
+        }
+    });
+
+    qor::bindings::bind_charges(m);
+    auto environment = qor::bindings::bind_environment(m);
+    (void)environment;
+}

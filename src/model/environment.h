@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "model/charge.h"
+#include "model/magician_agent.h"
+
+namespace qor {
+
+// A zone of a level: its charges, the agents standing in it and its sub-zones.
+// Zones are always held by std::shared_ptr; a zone may sit under several
+// parents but never under itself.
+class Environment {
+public:
+    std::string id;
+    std::vector<Charge> charges;
+    std::vector<std::shared_ptr<MagicianAgent>> agents;
+    std::vector<std::shared_ptr<Environment>> sub_environments;
+    bool is_time_frozen = false;
+
+    // Advanced by everything that changes `charges` as a list (appending,
+    // replacing it, a spell, a collapse). Handles into the list compare it
+    // with the value they saw so that they never touch moved storage.
+    std::uint64_t charges_revision = 0;
+
+    explicit Environment(std::string id);
+    Environment(const Environment&) = delete;
+    Environment& operator=(const Environment&) = delete;
+
+    // Releases deep subtrees without recursion.
+    virtual ~Environment();
+
+    // The zone with everything under it. Throws TreeTooDeepError for a tree
+    // deeper than kMaxZoneDepth.
+    virtual nlohmann::json to_json() const;
+
+    virtual void add_charge(Charge charge);
+    virtual void add_magician(std::shared_ptr<MagicianAgent> agent);
+
+    // Throws std::invalid_argument for a missing zone, or for one that would
+    // become its own ancestor; the zone is then unchanged.
+    virtual void add_environment(std::shared_ptr<Environment> child);
+
+    void note_charges_changed() { ++charges_revision; }
+
+    // Whether `zone` is this zone or lies anywhere below it.
+    bool contains(const Environment& zone) const;
+
+    // This zone's own members, with the already built array of its sub-zones.
+    nlohmann::json to_json_with(nlohmann::json sub_zones) const;
+};
+
+}  // namespace qor

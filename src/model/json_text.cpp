@@ -1,0 +1,91 @@
+#include "model/json_text.h"
+
+#include <vector>
+
+namespace qor {
+
+namespace {
+
+using Json = nlohmann::json;
+
+// Keys that need no escaping are copied straight; the others go through the
+// library's own string writer.
+bool is_plain_ascii(const std::string& text) {
+    for (unsigned char c : text) {
+        if (c < 0x20 || c > 0x7E || c == '"' || c == '\\') return false;
+    }
+    return true;
+}
+
+// One open array or object on the way down, and how far it has been written.
+struct OpenContainer {
+    const Json* value;
+    Json::array_t::const_iterator next_element;
+    Json::object_t::const_iterator next_member;
+    bool first = true;
+};
+
+}  // namespace
+
+std::string to_json_text(const Json& value) {
+    std::string text;
+    nlohmann::detail::serializer<Json> scalars(nlohmann::detail::output_adapter<char>(text), ' ',
+                                               Json::error_handler_t::strict);
+    auto write_key = [&](const std::string& key) {
+        if (is_plain_ascii(key)) {
+            text.push_back('"');
+            text.append(key);
+            text.push_back('"');
+        } else {
+            scalars.dump(Json(key), false, false, 0);
+        }
+        text.push_back(':');
+    };
+
+    std::vector<OpenContainer> open;
+    // Writes a scalar at once, or the opening bracket of a container that is
+    // then filled in by the loop below.
+    auto begin_value = [&](const Json& item) {
+        if (item.is_array()) {
+            text.push_back('[');
+            open.push_back({&item, item.get_ref<const Json::array_t&>().begin(), {}});
+        } else if (item.is_object()) {
+            text.push_back('{');
+            open.push_back({&item, {}, item.get_ref<const Json::object_t&>().begin()});
+        } else {
+            scalars.dump(item, false, false, 0);
+        }
+    };
+
+    begin_value(value);
+    while (!open.empty()) {
+        OpenContainer& top = open.back();
+        const Json* next = nullptr;
+        if (top.value->is_array()) {
+            const auto& elements = top.value->get_ref<const Json::array_t&>();
+            if (top.next_element == elements.end()) {
+                text.push_back(']');
+                open.pop_back();
+                continue;
+            }
+            if (!top.first) text.push_back(',');
+            next = &*top.next_element++;
+        } else {
+            const auto& members = top.value->get_ref<const Json::object_t&>();
+            if (top.next_member == members.end()) {
+                text.push_back('}');
+                open.pop_back();
+                continue;
+            }
+            if (!top.first) text.push_back(',');
+            write_key(top.next_member->first);
+            next = &top.next_member->second;
+            ++top.next_member;
+        }
+        top.first = false;
+        begin_value(*next);  // may grow `open`: `top` is not used after this
+    }
+    return text;
+}
+
+}  // namespace qor

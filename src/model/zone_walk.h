@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "model/environment.h"
+
+namespace qor {
+
+// The deepest chain of zones (the root counts as one) that the engine walks.
+inline constexpr std::size_t kMaxZoneDepth = 100000;
+
+// A zone tree deeper than kMaxZoneDepth. Raised before anything is changed.
+class TreeTooDeepError : public std::runtime_error {
+public:
+    TreeTooDeepError();
+};
+
+// Visits every zone under and including `root`, depth first, sub-zones in
+// their stored order, with an explicit stack instead of recursion.
+//   enter(zone)                 runs before the zone's sub-zones;
+//   leave(zone, parent, index)  runs after them; `parent` is null for the
+//                               root, `index` is the zone's place in the
+//                               parent's sub_environments. Returning true
+//                               stops the walk.
+// Returns true when `leave` stopped it. A zone listed under two parents is
+// visited once under each.
+template <typename Zone, typename Enter, typename Leave>
+bool walk_zones(Zone& root, Enter&& enter, Leave&& leave) {
+    struct Step {
+        Zone* zone;
+        std::size_t next_sub_zone;
+    };
+    std::vector<Step> path;
+    path.push_back({&root, 0});
+    enter(root);
+    while (!path.empty()) {
+        Step& top = path.back();
+        if (top.next_sub_zone < top.zone->sub_environments.size()) {
+            Zone* sub_zone = top.zone->sub_environments[top.next_sub_zone++].get();
+            if (sub_zone == nullptr) continue;
+            if (path.size() >= kMaxZoneDepth) throw TreeTooDeepError();
+            path.push_back({sub_zone, 0});
+            enter(*sub_zone);
+            continue;
+        }
+        Zone* zone = top.zone;
+        path.pop_back();
+        Zone* parent = path.empty() ? nullptr : path.back().zone;
+        std::size_t index = path.empty() ? 0 : path.back().next_sub_zone - 1;
+        if (leave(*zone, parent, index)) return true;
+    }
+    return false;
+}
+
+// Visits every zone after its sub-zones (post-order); visit(zone, parent, index).
+template <typename Zone, typename Visit>
+bool walk_zones_post_order(Zone& root, Visit&& visit) {
+    return walk_zones(root, [](Zone&) {}, std::forward<Visit>(visit));
+}
+
+// Throws TreeTooDeepError when the tree under `root` is deeper than the engine walks.
+void ensure_supported_depth(const Environment& root);
+
+}  // namespace qor
