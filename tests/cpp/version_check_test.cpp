@@ -4,7 +4,7 @@
 #include <string>
 
 #include <gtest/gtest.h>
-#include <pybind11/pybind11.h>
+#include <pybind11/detail/common.h>
 
 namespace {
 

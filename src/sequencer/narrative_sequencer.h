@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "model/environment.h"
+#include "model/magician_agent.h"
+#include "sequencer/frame_event.h"
+
+namespace qor {
+
+// An agent offered the charges this frame, with the zone it was found in.
+using CollectedAgent = std::pair<std::shared_ptr<MagicianAgent>, Environment*>;
+
+// Drives one level, one frame per NextFrame() call. In each running frame
+// exactly one thing happens: the highest-priority agent whose spell takes
+// effect acts and leaves, or one resolved zone collapses into its parent, or
+// the level ends.
+class NarrativeSequencer {
+public:
+    std::int32_t current_frame = 0;
+    std::int32_t max_frames = 1000;
+    bool is_finished = false;
+    std::optional<FrameEvent> last_event;
+    std::shared_ptr<Environment> root_environment;
+
+    // Throws std::invalid_argument for a missing root.
+    explicit NarrativeSequencer(std::shared_ptr<Environment> root);
+    virtual ~NarrativeSequencer();
+
+    // Runs one frame and returns the frame response: the root zone's JSON
+    // plus "meta". A tree deeper than the engine walks raises
+    // TreeTooDeepError before anything changes.
+    virtual nlohmann::json NextFrame();
+
+    // Appends the agents under `zone`, every zone after its sub-zones,
+    // leaving out the own agents of frozen zones.
+    void collect_agents(Environment* zone, std::vector<CollectedAgent>& collected);
+
+    // A zone is frozen while a direct sub-zone is unresolved (holds an agent
+    // or two or more charges).
+    void update_freeze_states(Environment* zone);
+
+    // Merges the first collapsible zone below `zone` (depth first, a zone's
+    // sub-zones before the zone) into its parent and records the event.
+    bool check_and_collapse(Environment* zone);
+
+    nlohmann::json generate_response(std::string status, std::string message) const;
+
+private:
+    // Offers the charges to the collected agents in order; true when one acted.
+    bool cast_first_willing(const std::vector<CollectedAgent>& collected);
+};
+
+}  // namespace qor

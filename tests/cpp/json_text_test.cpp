@@ -1,0 +1,89 @@
+// The compact JSON writer must give exactly the library's own dump().
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "model/json_text.h"
+
+namespace qor {
+namespace {
+
+using Json = nlohmann::json;
+
+Json random_value(std::mt19937_64& random, int depth) {
+    std::uniform_int_distribution<int> kind(0, depth > 4 ? 7 : 9);
+    switch (kind(random)) {
+        case 0: return nullptr;
+        case 1: return random() % 2 == 0;
+        case 2: return static_cast<std::int64_t>(random());
+        case 3: return static_cast<std::uint64_t>(random());
+        case 4: {
+            const double specials[] = {0.0, -0.0, 0.1, 1e-320, 1e300, 3.0, -2.5,
+                                       std::numeric_limits<double>::infinity(), std::nan("")};
+            return specials[random() % 9];
+        }
+        case 5: return std::ldexp(static_cast<double>(random()), static_cast<int>(random() % 200) - 100);
+        case 6: case 7: {
+            const std::string pieces[] = {"a", "é", "\"", "\\", "\n", "\x01", "日本", " ", "\x7f"};
+            std::string text;
+            for (int i = static_cast<int>(random() % 5); i > 0; --i) text += pieces[random() % 9];
+            return text;
+        }
+        case 8: {
+            Json array = Json::array();
+            for (int i = static_cast<int>(random() % 4); i > 0; --i) array.push_back(random_value(random, depth + 1));
+            return array;
+        }
+        default: {
+            Json object = Json::object();
+            const std::string keys[] = {"id", "b", "a", "é", "k\"", "\t", ""};
+            for (int i = static_cast<int>(random() % 4); i > 0; --i) {
+                object[keys[random() % 7]] = random_value(random, depth + 1);
+            }
+            return object;
+        }
+    }
+}
+
+TEST(JsonText, MatchesTheLibraryDumpOnRandomDocuments) {
+    std::mt19937_64 random(20261207);
+    for (int i = 0; i < 5000; ++i) {
+        const Json value = random_value(random, 0);
+        ASSERT_EQ(to_json_text(value), value.dump()) << i;
+    }
+}
+
+TEST(JsonText, FailsOnInvalidUtf8LikeTheLibrary) {
+    for (const std::string bad : {"\xff", "ok\xc3", "\xed\xa0\x80"}) {
+        const Json as_value = Json::array({1, Json{{"k", bad}}});
+        const Json as_key = Json{{bad, 1}};
+        for (const Json& value : {as_value, as_key}) {
+            std::string expected;
+            try {
+                value.dump();
+            } catch (const Json::type_error& error) {
+                expected = error.what();
+            }
+            try {
+                to_json_text(value);
+                ADD_FAILURE() << "invalid UTF-8 must fail";
+            } catch (const Json::type_error& error) {
+                EXPECT_EQ(error.what(), expected);
+            }
+        }
+    }
+}
+
+TEST(JsonText, WritesVeryDeepNestingWithoutRecursion) {
+    Json value = Json::array();
+    for (int i = 0; i < 1000000; ++i) value = Json::array({std::move(value)});
+    const std::string text = to_json_text(value);
+    EXPECT_EQ(text.size(), 2u * 1000001u);
+    EXPECT_EQ(text.substr(0, 3), "[[[");
+}
+
+}  // namespace
+}  // namespace qor
