@@ -18,5 +18,9 @@ void bind_charges(py::module_& m);
 // Registers Environment with its properties and the methods that add charges
 // and sub-zones; returns the class so that further methods can be added.
 EnvironmentClass bind_environment(py::module_& m);
+// Adds the methods that place each kind of agent in a zone.
+void bind_agent_placing(EnvironmentClass& environment);
+// Registers NarrativeSequencer.
+void bind_sequencer(py::module_& m);
 
 }  // namespace qor::bindings

@@ -28,6 +28,8 @@ public:
     ChargeHandle(std::shared_ptr<Environment> zone, std::size_t index);
 
     Charge& get();
+    // True for an item whose zone's charge list changed since it was read.
+    bool is_stale() const;
 
 private:
     std::optional<Charge> own_;

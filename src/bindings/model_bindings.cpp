@@ -80,7 +80,8 @@ void bind_charges(py::module_& m) {
         .def(
             "to_json", [](ChargeHandle& self) { return to_json_text(self.get().to_json()); },
             "The charge as compact JSON text.")
-        .def("__repr__", [](ChargeHandle& self) {
+        .def("__repr__", [](ChargeHandle& self) -> py::object {
+            if (self.is_stale()) return py::str("<stale Charge item: its zone's charges changed since it was read>");
             const Charge& charge = self.get();
             return py::str("Charge(magnitude={!r}, polarity={!r}, visual_id={!r})")
                 .format(charge.magnitude, charge.polarity, readable(charge.visual_id));

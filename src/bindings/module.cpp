@@ -18,5 +18,6 @@ PYBIND11_MODULE(qor_engine, m) {
 
     qor::bindings::bind_charges(m);
     auto environment = qor::bindings::bind_environment(m);
-    (void)environment;
+    qor::bindings::bind_agent_placing(environment);
+    qor::bindings::bind_sequencer(m);
 }

@@ -1,0 +1,264 @@
+"""Whole levels played from construction to the end through the public API."""
+
+import gc
+import json
+import math
+
+import pytest
+
+from qor_engine import ChargePolarity, Environment, NarrativeSequencer
+
+from levels import charges_of, play, step, summary, zone
+
+P, N, U = ChargePolarity.POSITIVE, ChargePolarity.NEGATIVE, ChargePolarity.NEUTRAL
+
+COMPLETE = "Simulation complete. No further actions."
+LIMIT = "Max frame limit reached. Infinite loop detected."
+
+
+def test_a_new_sequencer_has_taken_no_frame():
+    sequencer = NarrativeSequencer(Environment("r"))
+    assert (sequencer.current_frame, sequencer.is_finished) == (0, False)
+
+
+def test_empty_level_finishes_in_frame_one():
+    sequencer = NarrativeSequencer(Environment("r"))
+    first = sequencer.next_frame()
+    assert first == (
+        '{"agents":[],"charges":[],"id":"r","is_time_frozen":false,"meta":{"frame_index":1,'
+        '"last_event":{"agent_name":"System","description":"Equation Resolved.","type":"FINISHED","visual_id":"N/A"},'
+        '"message":"Equation Resolved.","status":"FINISHED"},"sub_environments":[]}'
+    )
+    for _ in range(3):
+        later = step(sequencer)
+        assert summary(later) == (1, "FINISHED", COMPLETE)
+        assert later["meta"]["last_event"] is None
+    assert sequencer.current_frame == 1
+
+
+def test_nested_level_freezes_casts_thaws_and_collapses():
+    inner = zone("A", (2, P, "a1"), (3, N, "a2"), agents=[("multiply_magician", "m")])
+    root = zone("R", (1, P, "r1"), agents=[("plus_magician", "p")], subs=[inner])
+    frames = play(NarrativeSequencer(root))
+    assert [summary(f) for f in frames] == [
+        (1, "RUNNING", "Multiply Magician executed operation in A"),
+        (2, "RUNNING", "Zone A has resolved and merged."),
+        (3, "RUNNING", "Plus Magician executed operation in R"),
+        (4, "FINISHED", "Equation Resolved."),
+    ]
+    assert [f["is_time_frozen"] for f in frames] == [True, False, False, False]
+    assert frames[0]["meta"]["last_event"] == {
+        "agent_name": "Multiply Magician", "description": "Multiply Magician executed operation in A",
+        "type": "CAST_SPELL", "visual_id": "m",
+    }
+    assert charges_of(frames[0]["sub_environments"][0]) == [(6.0, "negative", "result_product_m")]
+    assert frames[0]["agents"][0]["state"] == "dormant"
+    assert frames[1]["meta"]["last_event"] == {
+        "agent_name": "Chronomancer", "description": "Zone A has resolved and merged.",
+        "type": "COLLAPSE_ZONE", "visual_id": "shield_A",
+    }
+    assert charges_of(frames[1]) == [(1.0, "positive", "r1"), (6.0, "negative", "result_product_m")]
+    assert frames[1]["sub_environments"] == []
+    assert charges_of(frames[2]) == [(5.0, "negative", "result_p")]
+    assert frames[2]["agents"] == []
+    assert inner.charges[0].visual_id == "result_product_m"  # the host's handle outlives the collapse
+
+
+def test_spells_act_in_priority_order_whatever_their_placing_order():
+    opened_at = 1 + math.fmod(3, math.sqrt(6))
+    root = zone(
+        "root", (1, P, "d"), (3, N, "a"), (2, P, "b"), (3.5, P, "c"),
+        agents=[
+            ("equals_gate", "eq", opened_at), ("plus_magician", "plus"), ("factorial_magician", "fact"),
+            ("root_magician", "root"), ("abs_magician", "abs"), ("modulo_magician", "mod"),
+        ],
+    )
+    frames = play(NarrativeSequencer(root))
+    assert [f["meta"]["message"] for f in frames] == [
+        "The Purifier executed operation in root",     # -3 becomes +3, renamed purified_a
+        "The Replicator executed operation in root",   # 3.5 -> 3! = 6
+        "The Extractor executed operation in root",    # index 2, radicand 6 -> sqrt 6
+        "The Scavenger executed operation in root",    # 3 mod sqrt 6
+        "Plus Magician executed operation in root",    # 1 + (3 mod sqrt 6)
+        "Equals Gate executed operation in root",
+        "Equation Resolved.",
+    ]
+    assert frames[0]["charges"][1]["visual_id"] == "purified_a"
+    assert charges_of(frames[1])[-1] == (6.0, "positive", "result_factorial_fact")
+    assert charges_of(frames[2])[-1] == (math.sqrt(6), "positive", "result_root_root")
+    assert charges_of(frames[4]) == [(opened_at, "positive", "result_plus")]
+
+
+def test_gates_open_and_leave_with_a_cast_event():
+    root = zone("z", (0.1, P, "a"), (0.2, P, "b"), agents=[("inequality_gate", "j", 0.3, ">"), ("equals_gate", "g", 0.3)])
+    frames = play(NarrativeSequencer(root))
+    # 0.1 + 0.2 is 0.30000000000000004: above 0.3 for the Judge, equal for the gate.
+    assert [summary(f) for f in frames] == [
+        (1, "RUNNING", "The Judge executed operation in z"),
+        (2, "RUNNING", "Equals Gate executed operation in z"),
+        (3, "FINISHED", "Equation Resolved."),
+    ]
+    assert frames[0]["meta"]["last_event"]["visual_id"] == "j"
+    assert [a["visual_id"] for a in frames[0]["agents"]] == ["g"]
+    assert frames[0]["agents"][0]["is_open"] is False
+    assert frames[1]["agents"] == []
+    assert len(frames[2]["charges"]) == 2  # gates never change the charges
+
+
+@pytest.mark.parametrize(("text", "rule"), [("<", "<"), ("", "<"), ("less", "<"), (" >", "<"), ("=>", "<"), (">", ">"), ("<=", "<="), (">=", ">=")])
+def test_inequality_rule_texts(text, rule):
+    root = Environment("z")
+    root.add_inequality_gate("j", 3, text)
+    assert json.loads(root.to_json())["agents"] == [
+        {"is_open": False, "name": "The Judge", "priority": 0, "rule": rule, "state": "dormant", "target_value": 3.0, "visual_id": "j"}
+    ]
+
+
+def test_chronomancer_keeps_its_zone_and_freezes_the_parent_to_the_end():
+    held = zone("held", (1, P, "x"), agents=[("chronomancer", "t")])
+    root = zone("root", (1, P, "a"), (1, P, "b"), agents=[("plus_magician", "p")], subs=[held])
+    frames = play(NarrativeSequencer(root))
+    assert [summary(f) for f in frames] == [(1, "FINISHED", "Equation Resolved.")]
+    assert frames[0]["is_time_frozen"] is True
+    assert [a["name"] for a in frames[0]["agents"]] == ["Plus Magician"]
+    assert frames[0]["sub_environments"][0]["agents"] == [
+        {"name": "Chronomancer", "priority": 100, "state": "dormant", "visual_id": "t"}
+    ]
+
+
+def test_priority_wins_across_sibling_zones():
+    first = zone("first", (1, P, "a"), (2, P, "b"), agents=[("plus_magician", "low")])
+    second = zone("second", (3, P, "c"), (4, P, "d"), agents=[("multiply_magician", "high")])
+    frames = play(NarrativeSequencer(zone("root", subs=[first, second])))
+    assert [f["meta"]["message"] for f in frames[:2]] == [
+        "Multiply Magician executed operation in second",
+        "Plus Magician executed operation in first",
+    ]
+
+
+def run_abs_frames(count: int) -> NarrativeSequencer:
+    """A level whose Purifiers act once per frame, `count` frames long."""
+    root = zone("root", (1, N, "c"))
+    for i in range(count):
+        root.add_abs_magician(f"abs{i}")
+    return NarrativeSequencer(root)
+
+
+def test_frame_limit_after_a_thousand_running_frames():
+    sequencer = run_abs_frames(1200)
+    for expected in range(1, 1001):
+        assert summary(step(sequencer)) == (expected, "RUNNING", "The Purifier executed operation in root")
+    assert sequencer.is_finished is False
+    for _ in range(3):
+        frame = step(sequencer)
+        assert summary(frame) == (1000, "ERROR", LIMIT)
+        assert frame["meta"]["last_event"] is None
+        assert sequencer.is_finished is True
+        assert len(frame["agents"]) == 200
+    sequencer.current_frame = 990  # lifting the limit lets it run again
+    sequencer.is_finished = False
+    assert summary(step(sequencer))[:2] == (991, "RUNNING")
+
+
+def test_level_finishing_in_frame_1000_answers_error_next():
+    sequencer = run_abs_frames(999)
+    frames = play(sequencer)
+    assert summary(frames[-1]) == (1000, "FINISHED", "Equation Resolved.")
+    assert len(frames) == 1000
+    assert summary(step(sequencer)) == (1000, "ERROR", LIMIT)
+
+
+def test_host_writes_of_the_counter_and_the_flag():
+    sequencer = NarrativeSequencer(Environment("r"))
+    with pytest.raises(TypeError):
+        sequencer.current_frame = 2.0
+    for value in (2**31, -(2**31) - 1):
+        with pytest.raises(TypeError):
+            sequencer.current_frame = value
+    sequencer.current_frame = True
+    assert sequencer.current_frame == 1
+    sequencer.current_frame = -10
+    assert summary(step(sequencer)) == (-9, "FINISHED", "Equation Resolved.")
+    sequencer.is_finished = False
+    assert summary(step(sequencer)) == (-8, "FINISHED", "Equation Resolved.")
+    sequencer.current_frame = 2**31 - 1
+    sequencer.is_finished = False
+    assert summary(step(sequencer)) == (2**31 - 1, "ERROR", LIMIT)
+
+
+def test_host_changes_between_frames_are_seen():
+    root = zone("root", (1, P, "a"))
+    sequencer = NarrativeSequencer(root)
+    root.add_plus_magician("p")
+    assert summary(step(sequencer))[2] == "Equation Resolved."  # one charge: plus declines
+    root.add_charge(2, P, "b")
+    sequencer.is_finished = False
+    frame = step(sequencer)
+    assert frame["meta"]["message"] == "Plus Magician executed operation in root"
+    assert charges_of(frame) == [(3.0, "positive", "result_p")]
+    root.is_time_frozen = True  # overwritten by the next running frame
+    sequencer.is_finished = False
+    assert step(sequencer)["is_time_frozen"] is False
+
+
+def test_two_sequencers_share_one_tree():
+    root = zone("root", subs=[zone("a", (1, P, "x"))])
+    first, second = NarrativeSequencer(root), NarrativeSequencer(root)
+    assert summary(step(first)) == (1, "RUNNING", "Zone a has resolved and merged.")
+    assert summary(step(second)) == (1, "FINISHED", "Equation Resolved.")
+    assert charges_of(step(second)) == [(1.0, "positive", "x")]
+    assert (first.is_finished, second.is_finished) == (False, True)
+
+
+def test_sequencer_keeps_the_tree_after_the_host_drops_it():
+    sequencer = NarrativeSequencer(zone("root", (1, P, "a"), (2, P, "b"), agents=[("plus_magician", "p")]))
+    gc.collect()
+    frames = play(sequencer)
+    assert [f["meta"]["message"] for f in frames] == ["Plus Magician executed operation in root", "Equation Resolved."]
+
+
+def test_none_root_is_refused():
+    with pytest.raises(TypeError):
+        NarrativeSequencer(None)
+
+
+def test_spells_and_collapses_make_old_charges_items_stale():
+    inner = zone("inner", (5, P, "x"))
+    root = zone("root", (1, P, "a"), (2, P, "b"), agents=[("plus_magician", "p")], subs=[inner])
+    sequencer = NarrativeSequencer(root)
+    before_cast = root.charges
+    step(sequencer)  # the plus spell replaces root's charges
+    with pytest.raises(RuntimeError, match="charges changed since"):
+        before_cast[0].magnitude
+    before_collapse = root.charges
+    inner_items = inner.charges
+    step(sequencer)  # inner collapses into root
+    with pytest.raises(RuntimeError, match="charges changed since"):
+        before_collapse[0].magnitude = 1.0
+    assert inner_items[0].magnitude == 5.0  # the collapsed zone's own list did not change
+
+
+def test_invalid_utf8_fails_the_frame_text_but_the_frame_is_applied():
+    root = zone("root", (1, P, "a"), (2, P, "b"), agents=[("plus_magician", b"\xff")])
+    sequencer = NarrativeSequencer(root)
+    with pytest.raises(RuntimeError, match="316"):
+        sequencer.next_frame()
+    assert sequencer.current_frame == 1
+    with pytest.raises(UnicodeDecodeError):
+        root.charges[0].visual_id  # the result is named after the agent
+
+
+def test_identical_levels_give_identical_texts():
+    def build():
+        return zone("root", (2, N, "a"), (3, U, "b"), (7, P, "c"),
+                    agents=[("power_sorcerer", "pw"), ("log_magician", "lg"), ("divide_magician", "dv")],
+                    subs=[zone("s", (0.5, P, "h"), agents=[("factorial_magician", "f")])])
+
+    def texts(root):
+        sequencer = NarrativeSequencer(root)
+        out = []
+        while not sequencer.is_finished:
+            out.append(sequencer.next_frame())
+        return out
+
+    assert texts(build()) == texts(build())
