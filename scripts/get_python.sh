@@ -134,6 +134,7 @@ fetch_source() {
     fi
 
     local mirror tmp keyring=/usr/share/keyrings/debian-archive-keyring.gpg opts=""
+    rm -rf "$CACHE_ROOT"/.apt.* # left over by an interrupted run
     mirror=$(debian_mirror)
     log "downloading the python3.13 source package from $mirror (trixie)"
     tmp=$(mktemp -d "$CACHE_ROOT/.apt.XXXXXX")
@@ -183,7 +184,7 @@ verify_build() {
 }
 
 build_python() {
-    local tarball build stage run=() cc=gcc cxx=g++ conf=()
+    local tarball run=() cc=gcc cxx=g++ conf=()
     local pkgs=(build-essential pkg-config xz-utils
         libssl-dev libffi-dev zlib1g-dev libbz2-dev liblzma-dev libsqlite3-dev)
 
@@ -208,21 +209,24 @@ build_python() {
     fetch_source
     tarball=$(find_tarball)
 
+    local build stage
+    rm -rf "$CACHE_ROOT/.stage-$ARCH".* # left over by an interrupted run
     build=$(mktemp -d "${TMPDIR:-/tmp}/qor-cpython-$ARCH.XXXXXX")
     stage=$(mktemp -d "$CACHE_ROOT/.stage-$ARCH.XXXXXX") # same filesystem as $PREFIX
-    trap 'rm -rf "$build" "$stage"' EXIT
+    # shellcheck disable=SC2064 # expand now: the locals are gone at exit
+    trap "rm -rf '$build' '$stage'" EXIT
 
     log "building $(basename "$tarball") for $ARCH into $PREFIX (log: $LOG)"
     local t0=$SECONDS
     : >"$LOG"
+    # (&& chain: "set -e" is ignored inside an "if" condition)
     if ! (
-        set -e
-        tar -xJf "$tarball" -C "$build" --strip-components=1
-        cd "$build"
-        "${run[@]}" ./configure --prefix="$PREFIX" "${conf[@]}" \
-            CC="$cc" CXX="$cxx" --with-ensurepip=install
-        "${run[@]}" make -j"$JOBS"
-        "${run[@]}" make install DESTDIR="$stage"
+        tar -xJf "$tarball" -C "$build" --strip-components=1 &&
+            cd "$build" &&
+            "${run[@]}" ./configure --prefix="$PREFIX" "${conf[@]}" \
+                CC="$cc" CXX="$cxx" --with-ensurepip=install &&
+            "${run[@]}" make -j"$JOBS" &&
+            "${run[@]}" make install DESTDIR="$stage"
     ) >>"$LOG" 2>&1; then
         log "build failed; last lines of $LOG:"
         tail -n 40 "$LOG" >&2

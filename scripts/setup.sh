@@ -8,7 +8,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv=${QOR_VENV:-$root/.venv}
 
-debian_packages=(g++ make libgtest-dev)
+debian_packages=(g++ make libgtest-dev valgrind)
 
 missing=()
 for package in "${debian_packages[@]}"; do

@@ -1,0 +1,90 @@
+#include "spells/gates.h"
+
+#include <cmath>
+#include <utility>
+
+#include "spells/arithmetic_magicians.h"
+
+namespace qor {
+
+namespace {
+
+constexpr double kEqualsTolerance = 1e-6;
+
+using ComparisonType = InequalityGate::ComparisonType;
+
+// Unnamed comparison values compare as LESS_THAN.
+bool comparison_holds(ComparisonType comparison, double total, double target) {
+    switch (comparison) {
+        case ComparisonType::GREATER_THAN: return total > target;
+        case ComparisonType::LESS_EQUAL: return total <= target;
+        case ComparisonType::GREATER_EQUAL: return total >= target;
+        case ComparisonType::LESS_THAN:
+        default: return total < target;
+    }
+}
+
+nlohmann::json gate_json(nlohmann::json agent, bool is_open, double target_value) {
+    agent["is_open"] = is_open;
+    agent["target_value"] = target_value;
+    return agent;
+}
+
+}  // namespace
+
+EqualsGate::EqualsGate(std::string visual_id_, double target_value_)
+    : MagicianAgent("Equals Gate", 0, std::move(visual_id_)), target_value(target_value_) {}
+
+bool EqualsGate::CastSpell(std::vector<Charge>& charges) {
+    if (charges.empty()) return false;
+    if (!(std::fabs(summed_total(charges) - target_value) < kEqualsTolerance)) return false;
+    is_open = true;
+    return true;
+}
+
+nlohmann::json EqualsGate::to_json() const {
+    return gate_json(MagicianAgent::to_json(), is_open, target_value);
+}
+
+ComparisonType InequalityGate::comparison_from_rule(const std::string& rule) {
+    if (rule == ">") return ComparisonType::GREATER_THAN;
+    if (rule == "<=") return ComparisonType::LESS_EQUAL;
+    if (rule == ">=") return ComparisonType::GREATER_EQUAL;
+    return ComparisonType::LESS_THAN;
+}
+
+const char* InequalityGate::rule_text(ComparisonType comparison) {
+    switch (comparison) {
+        case ComparisonType::GREATER_THAN: return ">";
+        case ComparisonType::LESS_EQUAL: return "<=";
+        case ComparisonType::GREATER_EQUAL: return ">=";
+        case ComparisonType::LESS_THAN:
+        default: return "<";
+    }
+}
+
+InequalityGate::InequalityGate(std::string visual_id_, double target_value_,
+                               ComparisonType comparison_type_)
+    : MagicianAgent("The Judge", 0, std::move(visual_id_)),
+      comparison_type(comparison_type_),
+      target_value(target_value_) {}
+
+bool InequalityGate::CastSpell(std::vector<Charge>& charges) {
+    if (charges.empty()) return false;
+    if (!comparison_holds(comparison_type, summed_total(charges), target_value)) return false;
+    is_open = true;
+    return true;
+}
+
+nlohmann::json InequalityGate::to_json() const {
+    nlohmann::json gate = gate_json(MagicianAgent::to_json(), is_open, target_value);
+    gate["rule"] = rule_text(comparison_type);
+    return gate;
+}
+
+Chronomancer::Chronomancer(std::string visual_id_)
+    : MagicianAgent("Chronomancer", 100, std::move(visual_id_)) {}
+
+bool Chronomancer::CastSpell(std::vector<Charge>&) { return false; }
+
+}  // namespace qor
