@@ -8,19 +8,9 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv=${QOR_VENV:-$root/.venv}
 
-debian_packages=(g++ make libgtest-dev valgrind)
-
-missing=()
-for package in "${debian_packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
-        || missing+=("$package")
-done
-if ((${#missing[@]})); then
-    echo "setup: installing ${missing[*]}" >&2
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" >&2
-fi
+# shellcheck source=lib.sh
+source "$root/scripts/lib.sh"
+ensure_debian_packages g++ make libgtest-dev valgrind
 
 python=$(bash "$root/scripts/get_python.sh" x86_64 | tail -n 1)
 
