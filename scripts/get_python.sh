@@ -120,7 +120,7 @@ debian_mirror() {
 # --- source download ---------------------------------------------------------
 
 find_tarball() {
-    ls "$SRC_DIR"/python3.13_*.orig.tar.xz 2>/dev/null | sort -V | tail -n1
+    find "$SRC_DIR" -maxdepth 1 -name 'python3.13_*.orig.tar.xz' 2>/dev/null | sort -V | tail -n1
 }
 
 # Download Debian trixie's python3.13 source package into $SRC_DIR (once).
