@@ -1,0 +1,418 @@
+"""Tests of the example host program examples/play.py and the bundled levels."""
+
+from __future__ import annotations
+
+import json
+import re
+import subprocess
+import sys
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+EXAMPLES = REPO / "examples"
+PLAY = EXAMPLES / "play.py"
+LEVELS_DIR = EXAMPLES / "levels"
+LEVELS = sorted(LEVELS_DIR.glob("*.json"))
+TUTORIAL = LEVELS_DIR / "tutorial.json"
+ALL_KINDS = LEVELS_DIR / "grand_council.json"
+NESTED = LEVELS_DIR / "nested_shields.json"
+ENDLESS = LEVELS_DIR / "endless_hourglass.json"
+
+AGENT_KINDS = {
+    "plus",
+    "minus",
+    "multiply",
+    "divide",
+    "power",
+    "root",
+    "abs",
+    "factorial",
+    "modulo",
+    "log",
+    "chronomancer",
+    "equals_gate",
+    "inequality_gate",
+}
+
+TUTORIAL_NARRATION = [
+    "== First Steps ==",
+    "frame    1  Multiply Magician executed operation in forge    [ -2.0 ]",
+    "frame    2  Zone forge has resolved and merged.              [ -2.0 +20.0 ]",
+    "frame    3  Plus Magician executed operation in hall         [ +18.0 ]",
+    "frame    4  Equals Gate executed operation in hall           [ +18.0 ]",
+    "frame    5  Equation Resolved.                               [ +18.0 ]",
+    "Resolved after 5 frames; root holds [ +18.0 ]",
+]
+
+
+def run_play(*args: str | Path) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [sys.executable, str(PLAY), *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=REPO,
+    )
+
+
+def json_frames(level: Path) -> list[dict[str, Any]]:
+    result = run_play(level, "--json")
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""
+    return [json.loads(line) for line in result.stdout.splitlines()]
+
+
+def level_ids(path: Path) -> str:
+    return path.stem
+
+
+def zones_of(zone: dict[str, Any]) -> list[dict[str, Any]]:
+    found = [zone]
+    for sub_zone in zone.get("zones", []):
+        found.extend(zones_of(sub_zone))
+    return found
+
+
+def depth_of(zone: dict[str, Any]) -> int:
+    return 1 + max((depth_of(sub_zone) for sub_zone in zone.get("zones", [])), default=0)
+
+
+# ---------------------------------------------------------------------------
+# Every bundled level
+# ---------------------------------------------------------------------------
+
+
+def test_the_levels_are_there() -> None:
+    assert {TUTORIAL, ALL_KINDS, NESTED, ENDLESS} <= set(LEVELS)
+
+
+@pytest.mark.parametrize("level", LEVELS, ids=level_ids)
+def test_level_plays_to_the_end_with_one_line_per_frame(level: Path) -> None:
+    result = run_play(level)
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""
+    lines = result.stdout.splitlines()
+    title = json.loads(level.read_text(encoding="utf-8")).get("title", level.stem)
+    assert lines[0] == f"== {title} =="
+    assert re.match(
+        r"(Resolved|Stopped by the frame limit) after \d+ frames?; root holds \[", lines[-1]
+    )
+    frame_lines = lines[1:-1]
+    assert frame_lines
+    for line in frame_lines:
+        assert re.match(r"frame +\d+  \S.* \[( [-+~]\S+)* \]$", line), line
+
+
+@pytest.mark.parametrize("level", LEVELS, ids=level_ids)
+def test_json_mode_prints_only_frame_texts(level: Path) -> None:
+    frames = json_frames(level)
+    assert frames
+    for frame in frames:
+        assert {
+            "agents",
+            "charges",
+            "id",
+            "is_time_frozen",
+            "sub_environments",
+            "meta",
+        } <= frame.keys()
+        assert frame["meta"]["status"] in {"RUNNING", "FINISHED", "ERROR"}
+    statuses = [frame["meta"]["status"] for frame in frames]
+    assert all(status == "RUNNING" for status in statuses[:-1])
+    assert statuses[-1] in {"FINISHED", "ERROR"}
+    running = [
+        frame["meta"]["frame_index"] for frame in frames if frame["meta"]["status"] != "ERROR"
+    ]
+    assert running == list(range(1, len(running) + 1))
+
+
+@pytest.mark.parametrize("level", LEVELS, ids=level_ids)
+def test_narration_follows_the_frames(level: Path) -> None:
+    frames = json_frames(level)
+    narrated = run_play(level).stdout.splitlines()[1:-1]
+    assert len(narrated) == len(frames)
+    for line, frame in zip(narrated, frames, strict=True):
+        assert line.startswith(f"frame {frame['meta']['frame_index']:>4}  ")
+        assert frame["meta"]["message"] in line
+
+
+# ---------------------------------------------------------------------------
+# The tutorial, the default level
+# ---------------------------------------------------------------------------
+
+
+def test_tutorial_narration() -> None:
+    result = run_play(TUTORIAL)
+    assert result.returncode == 0
+    assert result.stdout.splitlines() == TUTORIAL_NARRATION
+
+
+def test_without_a_file_the_tutorial_is_played() -> None:
+    result = run_play()
+    assert result.returncode == 0
+    assert result.stdout.splitlines() == TUTORIAL_NARRATION
+
+
+def test_default_level_does_not_depend_on_the_working_directory(tmp_path: Path) -> None:
+    result = subprocess.run(
+        [sys.executable, str(PLAY), "--json"],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=60,
+    )
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout.splitlines()[-1])["meta"]["message"] == "Equation Resolved."
+
+
+def test_tutorial_json_frames() -> None:
+    frames = json_frames(TUTORIAL)
+    assert [frame["meta"]["last_event"]["type"] for frame in frames] == [
+        "CAST_SPELL",
+        "COLLAPSE_ZONE",
+        "CAST_SPELL",
+        "CAST_SPELL",
+        "FINISHED",
+    ]
+    assert frames[-1]["charges"] == [
+        {"magnitude": 18.0, "polarity": "positive", "visual_id": "result_adder"}
+    ]
+
+
+# ---------------------------------------------------------------------------
+# The showcase levels do what they claim
+# ---------------------------------------------------------------------------
+
+
+def test_all_kinds_level_uses_every_kind_and_most_of_them_act() -> None:
+    level = json.loads(ALL_KINDS.read_text(encoding="utf-8"))
+    kinds = {agent["kind"] for zone in zones_of(level) for agent in zone.get("agents", [])}
+    assert kinds == AGENT_KINDS
+    frames = json_frames(ALL_KINDS)
+    acted = {
+        frame["meta"]["last_event"]["agent_name"]
+        for frame in frames
+        if frame["meta"]["last_event"]["type"] == "CAST_SPELL"
+    }
+    assert len(acted) == 12
+    assert "Chronomancer" not in acted
+    assert frames[-1]["meta"]["status"] == "FINISHED"
+    assert frames[-1]["charges"][0]["magnitude"] == 7.0
+
+
+def test_nested_level_freezes_thaws_and_merges() -> None:
+    level = json.loads(NESTED.read_text(encoding="utf-8"))
+    assert depth_of(level) >= 4
+    frames = json_frames(NESTED)
+    frozen = [frame["is_time_frozen"] for frame in frames]
+    assert frozen[0] and not frozen[-1]
+    merges = [frame for frame in frames if frame["meta"]["last_event"]["type"] == "COLLAPSE_ZONE"]
+    assert len(merges) >= 3
+    assert frames[-1]["sub_environments"] == []
+    assert frames[-1]["meta"]["status"] == "FINISHED"
+
+
+def test_endless_level_runs_into_the_frame_limit() -> None:
+    frames = json_frames(ENDLESS)
+    assert len(frames) == 1001
+    last = frames[-1]["meta"]
+    assert last["status"] == "ERROR"
+    assert last["frame_index"] == 1000
+    assert last["message"] == "Max frame limit reached. Infinite loop detected."
+    assert frames[-2]["meta"]["status"] == "RUNNING"
+
+
+def test_endless_level_narrates_the_error_frame() -> None:
+    lines = run_play(ENDLESS).stdout.splitlines()
+    assert lines[-2].startswith(
+        "frame 1000  ERROR: Max frame limit reached. Infinite loop detected."
+    )
+    assert lines[-1].startswith("Stopped by the frame limit after 1000 frames")
+    assert "Chronomancer" in lines[-1]
+
+
+def test_endless_level_needs_its_refill(tmp_path: Path) -> None:
+    level = json.loads(ENDLESS.read_text(encoding="utf-8"))
+    for zone in zones_of(level):
+        for agent in zone.get("agents", []):
+            agent.pop("refill", None)
+    path = tmp_path / "no_refill.json"
+    path.write_text(json.dumps(level), encoding="utf-8")
+    frames = json_frames(path)
+    assert frames[-1]["meta"]["status"] == "FINISHED"
+    assert len(frames) < 10
+
+
+def test_non_finite_charges_are_shown_readably() -> None:
+    lines = run_play(LEVELS_DIR / "beyond_counting.json").stdout.splitlines()
+    text = "\n".join(lines)
+    assert "+inf" in text and "-inf" in text and "nan" in text and "~2.5" in text
+
+
+def test_example_in_the_format_description_is_a_valid_level(tmp_path: Path) -> None:
+    doc = (EXAMPLES / "LEVELS.md").read_text(encoding="utf-8")
+    match = re.search(r"```json\n(.*?)```", doc, re.DOTALL)
+    assert match is not None
+    path = tmp_path / "example.json"
+    path.write_text(match.group(1), encoding="utf-8")
+    result = run_play(path)
+    assert result.returncode == 0, result.stderr
+
+
+# ---------------------------------------------------------------------------
+# Unusable level files
+# ---------------------------------------------------------------------------
+
+MALFORMED = [
+    ("empty", "", "the file is empty"),
+    ("bad_json", '{"zone": "root",, }', "invalid JSON at line 1"),
+    ("nan_constant", '{"zone": "r", "charges": [[NaN, "positive", "c"]]}', "NaN is not allowed"),
+    ("not_an_object", "[1, 2, 3]", "level: expected an object"),
+    ("missing_zone_id", '{"charges": []}', 'level: missing field "zone"'),
+    ("zone_id_not_text", '{"zone": 5}', 'field "zone" must be a string, not a number'),
+    (
+        "unknown_top_field",
+        '{"zone": "r", "agent": []}',
+        'unknown field "agent" (did you mean "agents"?)',
+    ),
+    ("title_not_text", '{"zone": "r", "title": ["x"]}', 'field "title" must be a string'),
+    (
+        "agents_not_list",
+        '{"zone": "r", "agents": {"kind": "plus"}}',
+        'field "agents" must be a list',
+    ),
+    (
+        "unknown_kind",
+        '{"zone": "root", "agents": [{"kind": "plus", "id": "p"}, {"kind": "plux", "id": "q"}]}',
+        'zone "root": agent 2: unknown kind "plux"',
+    ),
+    (
+        "kind_not_text",
+        '{"zone": "r", "agents": [{"kind": 3, "id": "p"}]}',
+        'field "kind" must be a string',
+    ),
+    (
+        "agent_without_id",
+        '{"zone": "r", "agents": [{"kind": "plus"}]}',
+        'agent 1: missing field "id"',
+    ),
+    ("agent_not_object", '{"zone": "r", "agents": ["plus"]}', "agent 1: expected an object"),
+    (
+        "gate_without_target",
+        '{"zone": "r", "agents": [{"kind": "equals_gate", "id": "g"}]}',
+        'missing field "target"',
+    ),
+    (
+        "target_not_number",
+        '{"zone": "r", "agents": [{"kind": "equals_gate", "id": "g", "target": "3"}]}',
+        'field "target" must be a number, not a string',
+    ),
+    (
+        "gate_without_rule",
+        '{"zone": "r", "agents": [{"kind": "inequality_gate", "id": "j", "target": 3}]}',
+        'missing field "rule"',
+    ),
+    (
+        "bad_rule",
+        '{"zone": "r", "agents": '
+        '[{"kind": "inequality_gate", "id": "j", "target": 3, "rule": "=="}]}',
+        'not "=="',
+    ),
+    (
+        "target_on_magician",
+        '{"zone": "r", "agents": [{"kind": "plus", "id": "p", "target": 3}]}',
+        "only for gates",
+    ),
+    (
+        "refill_not_bool",
+        '{"zone": "r", "agents": [{"kind": "abs", "id": "a", "refill": "yes"}]}',
+        "true or false",
+    ),
+    (
+        "charge_too_short",
+        '{"zone": "r", "charges": [[3, "positive"]]}',
+        "charge 1: expected [magnitude, polarity, id]",
+    ),
+    ("charge_as_object", '{"zone": "r", "charges": [{"magnitude": 3}]}', "got an object"),
+    (
+        "magnitude_not_number",
+        '{"zone": "r", "charges": [["3", "positive", "c"]]}',
+        "magnitude must be a number",
+    ),
+    ("magnitude_bool", '{"zone": "r", "charges": [[true, "positive", "c"]]}', "not true/false"),
+    (
+        "negative_magnitude",
+        '{"zone": "r", "charges": [[-3, "positive", "c"]]}',
+        "must not be negative",
+    ),
+    ("bad_polarity", '{"zone": "r", "charges": [[3, "postive", "c"]]}', 'not "postive"'),
+    (
+        "charge_id_not_text",
+        '{"zone": "r", "charges": [[3, "positive", 7]]}',
+        "id must be a non-empty string",
+    ),
+    (
+        "sub_zone_without_id",
+        '{"zone": "r", "zones": [{"charges": []}]}',
+        'zone "r": zone 1: missing field "zone"',
+    ),
+    ("duplicate_zone", '{"zone": "r", "zones": [{"zone": "r"}]}', 'zone id "r" is used twice'),
+    (
+        "duplicate_agent",
+        '{"zone": "r", "agents": [{"kind": "plus", "id": "p"}, {"kind": "minus", "id": "p"}]}',
+        'agent id "p" is used twice',
+    ),
+    (
+        "nested_too_deep",
+        "".join(f'{{"zone": "z{i}", "zones": [' for i in range(150)) + "]}" * 150,
+        "nested more than",
+    ),
+    ("brackets_too_deep", "[" * 100000 + "]" * 100000, "invalid JSON"),
+]
+
+
+def assert_one_line_error(
+    result: subprocess.CompletedProcess[str], path: Path, fragment: str
+) -> None:
+    assert result.returncode == 2
+    assert result.stdout == ""
+    assert "Traceback" not in result.stderr
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1, result.stderr
+    assert lines[0].startswith(f"play.py: {path}: ")
+    assert fragment in lines[0]
+
+
+@pytest.mark.parametrize(
+    ("content", "fragment"), [case[1:] for case in MALFORMED], ids=[case[0] for case in MALFORMED]
+)
+def test_malformed_level_gives_one_error_line(tmp_path: Path, content: str, fragment: str) -> None:
+    path = tmp_path / "broken.json"
+    path.write_text(content, encoding="utf-8")
+    assert_one_line_error(run_play(path), path, fragment)
+
+
+@pytest.mark.parametrize("name", ["empty", "unknown_kind", "bad_polarity"])
+def test_malformed_level_in_json_mode_prints_no_frames(tmp_path: Path, name: str) -> None:
+    content, fragment = next(case[1:] for case in MALFORMED if case[0] == name)
+    path = tmp_path / "broken.json"
+    path.write_text(content, encoding="utf-8")
+    assert_one_line_error(run_play(path, "--json"), path, fragment)
+
+
+def test_missing_file(tmp_path: Path) -> None:
+    path = tmp_path / "nowhere.json"
+    assert_one_line_error(run_play(path), path, "no such file")
+
+
+def test_directory_instead_of_file(tmp_path: Path) -> None:
+    assert_one_line_error(run_play(tmp_path), tmp_path, "is a directory")
+
+
+def test_file_that_is_not_text(tmp_path: Path) -> None:
+    path = tmp_path / "binary.json"
+    path.write_bytes(b"\xff\xfe\x00{")
+    assert_one_line_error(run_play(path), path, "not UTF-8 text")
