@@ -18,3 +18,6 @@ echo "== C++ tests" >&2
 
 echo "== Python tests" >&2
 "$venv/bin/python" -m pytest -q tests/python "$@"
+
+echo "== Type stubs and typed examples" >&2
+bash scripts/check_types.sh

@@ -5,6 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "bindings/constructed_caster.h"
 #include "model/environment.h"
 
 namespace qor::bindings {

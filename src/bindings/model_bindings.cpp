@@ -8,6 +8,7 @@
 #include "bindings/bindings.h"
 #include "bindings/charge_handle.h"
 #include "model/json_text.h"
+#include "model/zone_text.h"
 
 namespace qor::bindings {
 
@@ -37,25 +38,46 @@ py::list charge_items(const std::shared_ptr<Environment>& zone) {
     return items;
 }
 
-void replace_charges(Environment& zone, const std::vector<ChargeHandle*>& items) {
+// The items come as copies: pybind11 reads an iterable that is not a sequence
+// (a generator) through a temporary tuple, gone by the time this runs, so
+// pointers to the Python objects would point into freed memory.
+void replace_charges(Environment& zone, std::vector<ChargeHandle> items) {
     std::vector<Charge> copies;
     copies.reserve(items.size());
-    for (ChargeHandle* item : items) {
-        if (item == nullptr) throw py::type_error("charges must be a sequence of Charge, not None");
-        copies.push_back(item->get());
-    }
+    for (ChargeHandle& item : items) copies.push_back(item.get());
     zone.charges = std::move(copies);
     zone.note_charges_changed();
+}
+
+// Gives a property that came without a description one, keeping its accessors.
+void describe_property(py::object& owner, const char* name, const char* doc) {
+    py::object property = owner.attr(name);
+    owner.attr(name) = py::type::of(property)(property.attr("fget"), property.attr("fset"),
+                                              property.attr("fdel"), doc);
 }
 
 }  // namespace
 
 void bind_charges(py::module_& m) {
-    py::enum_<ChargePolarity>(m, "ChargePolarity", "The sign-like tag of a charge.")
-        .value("POSITIVE", ChargePolarity::POSITIVE, "Adds to a zone's total.")
+    py::enum_<ChargePolarity> polarity(m, "ChargePolarity", "The sign-like tag of a charge.");
+    polarity.value("POSITIVE", ChargePolarity::POSITIVE, "Adds to a zone's total.")
         .value("NEGATIVE", ChargePolarity::NEGATIVE, "Subtracts from a zone's total.")
         .value("NEUTRAL", ChargePolarity::NEUTRAL, "Subtracts from a zone's total when summed.")
         .export_values();
+    // The enumeration's own constructor and properties come undescribed; the
+    // constructor is replaced by one that converts alike.
+    py::delattr(polarity, "__init__");
+    polarity.def(py::init([](std::int32_t value) { return static_cast<ChargePolarity>(value); }),
+                 py::arg("value"),
+                 "Make the polarity of the given value: 0, 1 and 2 are the named ones; any "
+                 "other 32-bit integer is carried unchanged and reads \"neutral\" in JSON.");
+    describe_property(polarity, "name", "The member's name (\"???\" for an unnamed value).");
+    describe_property(polarity, "value", "The polarity's integer value.");
+    // pybind11 works the docstring with its member list out on each read, a
+    // way help() does not follow: it is stored as text once every member is in.
+    py::str doc = polarity.attr("__doc__");
+    py::delattr(polarity, "__doc__");
+    polarity.attr("__doc__") = doc;
 
     py::class_<ChargeHandle>(m, "Charge", "A charge: a magnitude, a polarity and a visual id.")
         .def(py::init([](double magnitude, const ChargePolarity* polarity, std::string visual_id) {
@@ -85,7 +107,7 @@ void bind_charges(py::module_& m) {
             const Charge& charge = self.get();
             return py::str("Charge(magnitude={!r}, polarity={!r}, visual_id={!r})")
                 .format(charge.magnitude, charge.polarity, readable(charge.visual_id));
-        });
+        }, "The charge as a constructor call, or a note that the item is stale.");
 }
 
 EnvironmentClass bind_environment(py::module_& m) {
@@ -100,7 +122,7 @@ EnvironmentClass bind_environment(py::module_& m) {
         .def_readwrite("is_time_frozen", &Environment::is_time_frozen,
                        "Whether the zone's own agents are held back this frame.")
         .def(
-            "to_json", [](const Environment& self) { return to_json_text(self.to_json()); },
+            "to_json", [](const Environment& self) { return zone_json_text(self); },
             "The zone with everything under it as compact JSON text.")
         .def(
             "add_charge",
@@ -121,7 +143,7 @@ EnvironmentClass bind_environment(py::module_& m) {
             return py::str("<Environment id={!r}: {} charges, {} agents, {} sub-zones>")
                 .format(readable(self.id), self.charges.size(), self.agents.size(),
                         self.sub_environments.size());
-        });
+        }, "The zone's id and how many charges, agents and sub-zones it holds.");
     return environment;
 }
 

@@ -2,7 +2,6 @@
 #include <utility>
 
 #include "bindings/bindings.h"
-#include "model/json_text.h"
 #include "sequencer/narrative_sequencer.h"
 
 namespace qor::bindings {
@@ -16,7 +15,7 @@ void bind_sequencer(py::module_& m) {
              }),
              py::arg("env"), "Drive the level whose root zone is env; the zone tree is shared, not copied.")
         .def(
-            "next_frame", [](NarrativeSequencer& self) { return to_json_text(self.NextFrame()); },
+            "next_frame", [](NarrativeSequencer& self) { return self.next_frame_text(); },
             "Run one frame and return the whole state and the frame's event as compact JSON text.")
         .def_readwrite("is_finished", &NarrativeSequencer::is_finished,
                        "Whether the level has ended; write False to let it run on.")

@@ -16,11 +16,11 @@ Charge::Charge(double magnitude_, ChargePolarity polarity_, std::string visual_i
     : magnitude(magnitude_), polarity(polarity_), visual_id(std::move(visual_id_)) {}
 
 nlohmann::json Charge::to_json() const {
-    return nlohmann::json{
-        {"magnitude", magnitude},
-        {"polarity", polarity_text(polarity)},
-        {"visual_id", visual_id},
-    };
+    nlohmann::json charge = nlohmann::json::object();
+    charge["magnitude"] = magnitude;
+    charge["polarity"] = polarity_text(polarity);
+    charge["visual_id"] = visual_id;
+    return charge;
 }
 
 }  // namespace qor

@@ -1,5 +1,6 @@
 #include "model/environment.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <unordered_set>
 #include <utility>
@@ -14,6 +15,13 @@ namespace {
 // so that the message itself can always be shown.
 std::string quoted_id(const std::string& text) {
     return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// An empty JSON array with room for `count` elements.
+nlohmann::json array_with_room(std::size_t count) {
+    nlohmann::json array = nlohmann::json::array();
+    array.get_ref<nlohmann::json::array_t&>().reserve(count);
+    return array;
 }
 
 }  // namespace
@@ -45,18 +53,27 @@ Environment::~Environment() {
     }
 }
 
+bool Environment::reports_frozen() const {
+    return is_time_frozen && std::any_of(sub_environments.begin(), sub_environments.end(),
+                                         [](const auto& sub_zone) { return sub_zone != nullptr; });
+}
+
 nlohmann::json Environment::to_json_with(nlohmann::json sub_zones) const {
-    nlohmann::json charge_array = nlohmann::json::array();
+    nlohmann::json::array_t charge_array;
+    charge_array.reserve(charges.size());
     for (const Charge& charge : charges) charge_array.push_back(charge.to_json());
-    nlohmann::json agent_array = nlohmann::json::array();
-    for (const auto& agent : agents) agent_array.push_back(agent->to_json());
-    // A zone without sub-zones never reports itself frozen, whatever its flag holds.
-    const bool frozen = is_time_frozen && !sub_zones.empty();
+    nlohmann::json::array_t agent_array;
+    agent_array.reserve(agents.size());
+    // A missing agent (one written into `agents` directly) is left out, as the
+    // sequencer leaves it out of every frame.
+    for (const auto& agent : agents) {
+        if (agent) agent_array.push_back(agent->to_json());
+    }
     nlohmann::json zone = nlohmann::json::object();
     zone["agents"] = std::move(agent_array);
     zone["charges"] = std::move(charge_array);
     zone["id"] = id;
-    zone["is_time_frozen"] = frozen;
+    zone["is_time_frozen"] = reports_frozen();
     zone["sub_environments"] = std::move(sub_zones);
     return zone;
 }
@@ -65,9 +82,10 @@ nlohmann::json Environment::to_json() const {
     // Built bottom-up: `open` holds one array of finished sub-zone objects per
     // zone on the current path, and a zone's object is finished when it is left.
     std::vector<nlohmann::json> open;
-    open.push_back(nlohmann::json::array());
+    open.push_back(array_with_room(1));
     walk_zones(
-        *this, [&](const Environment&) { open.push_back(nlohmann::json::array()); },
+        *this,
+        [&](const Environment& zone) { open.push_back(array_with_room(zone.sub_environments.size())); },
         [&](const Environment& zone, const Environment*, std::size_t) {
             nlohmann::json sub_zones = std::move(open.back());
             open.pop_back();
@@ -83,6 +101,9 @@ void Environment::add_charge(Charge charge) {
 }
 
 void Environment::add_magician(std::shared_ptr<MagicianAgent> agent) {
+    if (!agent) throw std::invalid_argument("an agent must be a MagicianAgent, not null");
+    // A placed agent waits for its turn, even one that acted somewhere before.
+    agent->state = AgentState::DORMANT;
     agents.push_back(std::move(agent));
 }
 

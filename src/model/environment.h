@@ -40,6 +40,8 @@ public:
     virtual nlohmann::json to_json() const;
 
     virtual void add_charge(Charge charge);
+    // Places the agent DORMANT. Throws std::invalid_argument for a missing
+    // agent; the zone is then unchanged.
     virtual void add_magician(std::shared_ptr<MagicianAgent> agent);
 
     // Throws std::invalid_argument for a missing zone, or for one that would
@@ -50,6 +52,10 @@ public:
 
     // Whether `zone` is this zone or lies anywhere below it.
     bool contains(const Environment& zone) const;
+
+    // The "is_time_frozen" of the zone's JSON: a zone without sub-zones never
+    // reports itself frozen, whatever its flag holds.
+    bool reports_frozen() const;
 
     // This zone's own members, with the already built array of its sub-zones.
     nlohmann::json to_json_with(nlohmann::json sub_zones) const;

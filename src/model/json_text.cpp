@@ -8,8 +8,8 @@ namespace {
 
 using Json = nlohmann::json;
 
-// Keys that need no escaping are copied straight; the others go through the
-// library's own string writer.
+// Strings that need no escaping are copied straight; the others go through
+// the library's own string writer.
 bool is_plain_ascii(const std::string& text) {
     for (unsigned char c : text) {
         if (c < 0x20 || c > 0x7E || c == '"' || c == '\\') return false;
@@ -27,33 +27,37 @@ struct OpenContainer {
 
 }  // namespace
 
-std::string to_json_text(const Json& value) {
-    std::string text;
-    nlohmann::detail::serializer<Json> scalars(nlohmann::detail::output_adapter<char>(text), ' ',
-                                               Json::error_handler_t::strict);
-    auto write_key = [&](const std::string& key) {
-        if (is_plain_ascii(key)) {
-            text.push_back('"');
-            text.append(key);
-            text.push_back('"');
-        } else {
-            scalars.dump(Json(key), false, false, 0);
-        }
-        text.push_back(':');
-    };
+JsonTextWriter::JsonTextWriter(std::string& text)
+    : text_(text),
+      scalars_(nlohmann::detail::output_adapter<char>(text), ' ', Json::error_handler_t::strict) {}
 
+void JsonTextWriter::string(const std::string& text) {
+    if (is_plain_ascii(text)) {
+        text_.push_back('"');
+        text_.append(text);
+        text_.push_back('"');
+    } else {
+        scalars_.dump(Json(text), false, false, 0);
+    }
+}
+
+void JsonTextWriter::number(double number) { scalars_.dump(Json(number), false, false, 0); }
+
+void JsonTextWriter::value(const Json& value) {
     std::vector<OpenContainer> open;
     // Writes a scalar at once, or the opening bracket of a container that is
     // then filled in by the loop below.
     auto begin_value = [&](const Json& item) {
         if (item.is_array()) {
-            text.push_back('[');
+            text_.push_back('[');
             open.push_back({&item, item.get_ref<const Json::array_t&>().begin(), {}});
         } else if (item.is_object()) {
-            text.push_back('{');
+            text_.push_back('{');
             open.push_back({&item, {}, item.get_ref<const Json::object_t&>().begin()});
+        } else if (item.is_string()) {
+            string(item.get_ref<const std::string&>());
         } else {
-            scalars.dump(item, false, false, 0);
+            scalars_.dump(item, false, false, 0);
         }
     };
 
@@ -64,27 +68,33 @@ std::string to_json_text(const Json& value) {
         if (top.value->is_array()) {
             const auto& elements = top.value->get_ref<const Json::array_t&>();
             if (top.next_element == elements.end()) {
-                text.push_back(']');
+                text_.push_back(']');
                 open.pop_back();
                 continue;
             }
-            if (!top.first) text.push_back(',');
+            if (!top.first) text_.push_back(',');
             next = &*top.next_element++;
         } else {
             const auto& members = top.value->get_ref<const Json::object_t&>();
             if (top.next_member == members.end()) {
-                text.push_back('}');
+                text_.push_back('}');
                 open.pop_back();
                 continue;
             }
-            if (!top.first) text.push_back(',');
-            write_key(top.next_member->first);
+            if (!top.first) text_.push_back(',');
+            string(top.next_member->first);
+            text_.push_back(':');
             next = &top.next_member->second;
             ++top.next_member;
         }
         top.first = false;
         begin_value(*next);  // may grow `open`: `top` is not used after this
     }
+}
+
+std::string to_json_text(const Json& value) {
+    std::string text;
+    JsonTextWriter(text).value(value);
     return text;
 }
 

@@ -13,12 +13,23 @@ MagicianAgent::MagicianAgent(std::string name_, std::int32_t priority_, std::str
 MagicianAgent::~MagicianAgent() = default;
 
 nlohmann::json MagicianAgent::to_json() const {
-    return nlohmann::json{
-        {"name", name},
-        {"priority", priority},
-        {"state", state == AgentState::ACTIVE ? "active" : "dormant"},
-        {"visual_id", visual_id},
-    };
+    nlohmann::json agent = nlohmann::json::object();
+    agent["name"] = name;
+    agent["priority"] = priority;
+    agent["state"] = state == AgentState::ACTIVE ? "active" : "dormant";
+    agent["visual_id"] = visual_id;
+    return agent;
+}
+
+void MagicianAgent::write_json_text(JsonTextWriter& out) const {
+    out.raw("{\"name\":");
+    out.string(name);
+    out.raw(",\"priority\":");
+    out.raw(std::to_string(priority).c_str());
+    out.raw(state == AgentState::ACTIVE ? ",\"state\":\"active\",\"visual_id\":"
+                                        : ",\"state\":\"dormant\",\"visual_id\":");
+    out.string(visual_id);
+    out.raw('}');
 }
 
 }  // namespace qor

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "model/charge.h"
+#include "model/json_text.h"
 
 namespace qor {
 
@@ -29,6 +30,9 @@ public:
     virtual ~MagicianAgent();
     virtual bool CastSpell(std::vector<Charge>& charges) = 0;
     virtual nlohmann::json to_json() const;
+    // Appends the text of to_json() without building the value. A kind that
+    // adds members to to_json() overrides this as well.
+    virtual void write_json_text(JsonTextWriter& out) const;
 
 protected:
     MagicianAgent(std::string name, std::int32_t priority, std::string visual_id);

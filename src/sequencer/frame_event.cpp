@@ -10,12 +10,12 @@ const char* const QOR_FRAME_EVENT_COLLAPSE_ZONE = "COLLAPSE_ZONE";
 const char* const QOR_FRAME_EVENT_CAST_SPELL = "CAST_SPELL";
 
 nlohmann::json FrameEvent::to_json() const {
-    return nlohmann::json{
-        {"agent_name", agent_name},
-        {"visual_id", visual_id},
-        {"type", type},
-        {"description", description},
-    };
+    nlohmann::json event = nlohmann::json::object();
+    event["agent_name"] = agent_name;
+    event["visual_id"] = visual_id;
+    event["type"] = type;
+    event["description"] = description;
+    return event;
 }
 
 }  // namespace qor

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "model/zone_text.h"
 #include "model/zone_walk.h"
 
 namespace qor {
@@ -17,10 +18,28 @@ bool is_collapsible(const Environment& zone) {
     return zone.agents.empty() && zone.charges.size() == 1;
 }
 
-void remove_agent(Environment& zone, const MagicianAgent* agent) {
+// Highest priority first; equal priorities keep their collection order.
+bool offered_before(const CollectedAgent& a, const CollectedAgent& b) {
+    if (a.priority != b.priority) return a.priority > b.priority;
+    return a.order < b.order;
+}
+
+// Takes the agent out of its zone; the zone's hold on it passes to `leaving`.
+void remove_agent(Environment& zone, const MagicianAgent* agent,
+                  std::shared_ptr<MagicianAgent>& leaving) {
     auto found = std::find_if(zone.agents.begin(), zone.agents.end(),
                               [agent](const auto& held) { return held.get() == agent; });
-    if (found != zone.agents.end()) zone.agents.erase(found);
+    if (found == zone.agents.end()) return;
+    leaving = std::move(*found);
+    zone.agents.erase(found);
+}
+
+// Whether `agent` still stands anywhere in the tree under `root`.
+bool stands_in_tree(Environment& root, const MagicianAgent* agent) {
+    return walk_zones_post_order(root, [agent](Environment& zone, Environment*, std::size_t) {
+        return std::any_of(zone.agents.begin(), zone.agents.end(),
+                           [agent](const auto& held) { return held.get() == agent; });
+    });
 }
 
 }  // namespace
@@ -33,6 +52,20 @@ NarrativeSequencer::NarrativeSequencer(std::shared_ptr<Environment> root)
 NarrativeSequencer::~NarrativeSequencer() = default;
 
 nlohmann::json NarrativeSequencer::NextFrame() {
+    std::shared_ptr<MagicianAgent> leaving;
+    FrameOutcome outcome = advance(leaving);
+    return generate_response(outcome.status, std::move(outcome.message));
+}
+
+std::string NarrativeSequencer::next_frame_text() {
+    std::shared_ptr<MagicianAgent> leaving;
+    FrameOutcome outcome = advance(leaving);
+    const nlohmann::json meta = meta_json(outcome.status, std::move(outcome.message));
+    return zone_json_text(*root_environment, &meta);
+}
+
+NarrativeSequencer::FrameOutcome NarrativeSequencer::advance(
+    std::shared_ptr<MagicianAgent>& leaving) {
     ensure_supported_depth(*root_environment);
     last_event.reset();
 
@@ -40,34 +73,31 @@ nlohmann::json NarrativeSequencer::NextFrame() {
     // last allowed frame answers with the limit from then on.
     if (current_frame >= max_frames) {
         is_finished = true;
-        return generate_response(QOR_FRAME_EVENT_ERROR,
-                                 "Max frame limit reached. Infinite loop detected.");
+        return {QOR_FRAME_EVENT_ERROR, "Max frame limit reached. Infinite loop detected."};
     }
-    if (is_finished) {
-        return generate_response(QOR_FRAME_EVENT_FINISHED,
-                                 "Simulation complete. No further actions.");
-    }
+    if (is_finished) return {QOR_FRAME_EVENT_FINISHED, "Simulation complete. No further actions."};
 
     ++current_frame;
     Environment* root = root_environment.get();
     update_freeze_states(root);
     std::vector<CollectedAgent> collected;
     collect_agents(root, collected);
-    // Equal priorities keep their collection order, however many agents there are.
-    std::stable_sort(collected.begin(), collected.end(), [](const auto& a, const auto& b) {
-        return a.first->priority > b.first->priority;
-    });
+    std::sort(collected.begin(), collected.end(), offered_before);
+    const bool acted = cast_first_willing(collected, leaving);
 
-    if (!cast_first_willing(collected) && !check_and_collapse(root)) {
+    if (!acted && !check_and_collapse(root)) {
         is_finished = true;
         last_event = FrameEvent{"System", "N/A", QOR_FRAME_EVENT_FINISHED, "Equation Resolved."};
     }
-    return generate_response(is_finished ? QOR_FRAME_EVENT_FINISHED : QOR_FRAME_EVENT_RUNNING,
-                             last_event->description);
+    return {is_finished ? QOR_FRAME_EVENT_FINISHED : QOR_FRAME_EVENT_RUNNING,
+            last_event->description};
 }
 
-bool NarrativeSequencer::cast_first_willing(const std::vector<CollectedAgent>& collected) {
-    for (const auto& [agent, zone] : collected) {
+bool NarrativeSequencer::cast_first_willing(const std::vector<CollectedAgent>& collected,
+                                            std::shared_ptr<MagicianAgent>& leaving) {
+    for (const CollectedAgent& offered : collected) {
+        MagicianAgent* agent = offered.agent;
+        Environment* zone = offered.zone;
         agent->state = AgentState::ACTIVE;
         if (!agent->CastSpell(zone->charges)) {
             agent->state = AgentState::DORMANT;
@@ -76,8 +106,10 @@ bool NarrativeSequencer::cast_first_willing(const std::vector<CollectedAgent>& c
         zone->note_charges_changed();
         last_event = FrameEvent{agent->name, agent->visual_id, QOR_FRAME_EVENT_CAST_SPELL,
                                 agent->name + " executed operation in " + zone->id};
-        // The collected list still holds the agent, so it lives until the frame ends.
-        remove_agent(*zone, agent.get());
+        remove_agent(*zone, agent, leaving);
+        // An agent placed more than once leaves only the place where it acted;
+        // where it still stands it waits, DORMANT like every agent between frames.
+        if (stands_in_tree(*root_environment, agent)) agent->state = AgentState::DORMANT;
         return true;
     }
     return false;
@@ -87,7 +119,7 @@ void NarrativeSequencer::collect_agents(Environment* zone, std::vector<Collected
     walk_zones_post_order(*zone, [&](Environment& visited, Environment*, std::size_t) {
         if (!visited.is_time_frozen) {
             for (const auto& agent : visited.agents) {
-                if (agent) collected.emplace_back(agent, &visited);
+                if (agent) collected.push_back({agent->priority, collected.size(), agent.get(), &visited});
             }
         }
         return false;
@@ -122,13 +154,17 @@ bool NarrativeSequencer::check_and_collapse(Environment* zone) {
 nlohmann::json NarrativeSequencer::generate_response(std::string status,
                                                      std::string message) const {
     nlohmann::json response = root_environment->to_json();
-    response["meta"] = nlohmann::json{
-        {"frame_index", current_frame},
-        {"status", std::move(status)},
-        {"message", std::move(message)},
-        {"last_event", last_event ? last_event->to_json() : nlohmann::json(nullptr)},
-    };
+    response["meta"] = meta_json(std::move(status), std::move(message));
     return response;
+}
+
+nlohmann::json NarrativeSequencer::meta_json(std::string status, std::string message) const {
+    nlohmann::json meta = nlohmann::json::object();
+    meta["frame_index"] = current_frame;
+    meta["status"] = std::move(status);
+    meta["message"] = std::move(message);
+    meta["last_event"] = last_event ? last_event->to_json() : nlohmann::json(nullptr);
+    return meta;
 }
 
 }  // namespace qor

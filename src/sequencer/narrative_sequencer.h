@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -15,8 +16,17 @@
 
 namespace qor {
 
-// An agent offered the charges this frame, with the zone it was found in.
-using CollectedAgent = std::pair<std::shared_ptr<MagicianAgent>, Environment*>;
+// An agent offered the charges this frame, with the zone it was found in, its
+// priority when it was collected and its place in the collection order. The
+// entry borrows the agent from its zone: nothing changes the zones while the
+// agents are tried, and the one that acts is held by the frame from the moment
+// it leaves its zone.
+struct CollectedAgent {
+    std::int32_t priority;
+    std::size_t order;
+    MagicianAgent* agent;
+    Environment* zone;
+};
 
 // Drives one level, one frame per NextFrame() call. In each running frame
 // exactly one thing happens: the highest-priority agent whose spell takes
@@ -39,6 +49,11 @@ public:
     // TreeTooDeepError before anything changes.
     virtual nlohmann::json NextFrame();
 
+    // The same frame as NextFrame(), answered with the response's compact
+    // text (what to_json_text(NextFrame()) would give), written straight from
+    // the tree instead of through the response's JSON value.
+    std::string next_frame_text();
+
     // Appends the agents under `zone`, every zone after its sub-zones,
     // leaving out the own agents of frozen zones.
     void collect_agents(Environment* zone, std::vector<CollectedAgent>& collected);
@@ -53,9 +68,26 @@ public:
 
     nlohmann::json generate_response(std::string status, std::string message) const;
 
+    // The response's "meta" member for the current call.
+    nlohmann::json meta_json(std::string status, std::string message) const;
+
 private:
+    // What a call answers besides the tree: its status and message.
+    struct FrameOutcome {
+        const char* status;
+        std::string message;
+    };
+
+    // Everything one call does up to building the response. The acting agent,
+    // once out of its zone, is handed to `leaving`, which keeps it alive until
+    // the response is built.
+    FrameOutcome advance(std::shared_ptr<MagicianAgent>& leaving);
+
     // Offers the charges to the collected agents in order; true when one acted.
-    bool cast_first_willing(const std::vector<CollectedAgent>& collected);
+    // The zone's hold on the agent that acted passes to `leaving` as the agent
+    // leaves its zone.
+    bool cast_first_willing(const std::vector<CollectedAgent>& collected,
+                            std::shared_ptr<MagicianAgent>& leaving);
 };
 
 }  // namespace qor

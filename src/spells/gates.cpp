@@ -42,6 +42,8 @@ bool EqualsGate::CastSpell(std::vector<Charge>& charges) {
     return true;
 }
 
+void EqualsGate::write_json_text(JsonTextWriter& out) const { out.value(to_json()); }
+
 nlohmann::json EqualsGate::to_json() const {
     return gate_json(MagicianAgent::to_json(), is_open, target_value);
 }
@@ -75,6 +77,8 @@ bool InequalityGate::CastSpell(std::vector<Charge>& charges) {
     is_open = true;
     return true;
 }
+
+void InequalityGate::write_json_text(JsonTextWriter& out) const { out.value(to_json()); }
 
 nlohmann::json InequalityGate::to_json() const {
     nlohmann::json gate = gate_json(MagicianAgent::to_json(), is_open, target_value);

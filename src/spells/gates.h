@@ -20,6 +20,7 @@ public:
     EqualsGate(std::string visual_id, double target_value);
     bool CastSpell(std::vector<Charge>& charges) override;
     nlohmann::json to_json() const override;
+    void write_json_text(JsonTextWriter& out) const override;
 };
 
 // Opens when the zone's signed total compares with its target as its rule says.
@@ -45,6 +46,7 @@ public:
     InequalityGate(std::string visual_id, double target_value, ComparisonType comparison_type);
     bool CastSpell(std::vector<Charge>& charges) override;
     nlohmann::json to_json() const override;
+    void write_json_text(JsonTextWriter& out) const override;
 };
 
 // Stands in a zone to freeze time there; its spell never does anything itself.

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -44,6 +45,13 @@ struct ChargeTextCase {
     std::string visual_id;
     std::string text;
 };
+
+// Without a printer gtest shows a case as its raw bytes, padding and string
+// pointers included: unreadable, different from run to run, and a read of
+// uninitialised memory that memcheck reports.
+void PrintTo(const ChargeTextCase& c, std::ostream* out) {
+    *out << c.magnitude << " polarity " << c.polarity << " id \"" << c.visual_id << '"';
+}
 
 class ChargeText : public testing::TestWithParam<ChargeTextCase> {};
 

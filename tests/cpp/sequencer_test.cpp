@@ -363,3 +363,33 @@ TEST(NarrativeSequencer, TwoSequencersShareOneTreeButNotTheirCounters) {
 
 }  // namespace
 }  // namespace qor
+
+namespace qor {
+namespace {
+
+// Two copies of one level: the second is answered as text straight from the
+// tree, and must read exactly as the first's JSON response.
+std::shared_ptr<Environment> level_with_every_outcome(std::vector<std::string>& log) {
+    auto root = zone("r", 1);
+    auto a = zone("a", 2);
+    a->add_magician(std::make_shared<Merger>("m", 50));
+    a->add_environment(zone("a1", 1));
+    root->add_environment(a);
+    root->add_environment(zone("b", 2));
+    root->add_magician(std::make_shared<Scripted>("s", 10, false, log));
+    root->is_time_frozen = true;
+    return root;
+}
+
+TEST(NarrativeSequencer, TextAnswersEqualTheJsonResponses) {
+    std::vector<std::string> log;
+    NarrativeSequencer by_value(level_with_every_outcome(log));
+    NarrativeSequencer by_text(level_with_every_outcome(log));
+    for (int call = 0; call < 8; ++call) {
+        if (call == 6) by_value.current_frame = by_text.current_frame = 1000;
+        ASSERT_EQ(by_text.next_frame_text(), to_json_text(by_value.NextFrame())) << call;
+    }
+}
+
+}  // namespace
+}  // namespace qor

@@ -60,7 +60,14 @@ SCRIPT = textwrap.dedent(
 )
 
 
+# scripts/test_sanitizers.sh names its build here when it runs the suite
+# against the module built with AddressSanitizer.
+SANITIZED_BUILD = os.environ.get("QOR_SANITIZED_BUILD")
+
+
 @pytest.mark.skipif(shutil.which("valgrind") is None, reason="valgrind is installed by scripts/setup.sh")
+@pytest.mark.skipif(SANITIZED_BUILD is not None,
+                    reason="valgrind cannot run a process that carries AddressSanitizer, which checks these uses itself")
 def test_stale_items_never_touch_freed_memory_under_valgrind(tmp_path):
     script = tmp_path / "stale_items.py"
     script.write_text(SCRIPT)
@@ -72,3 +79,12 @@ def test_stale_items_never_touch_freed_memory_under_valgrind(tmp_path):
     )
     assert result.returncode == 0, result.stderr[-4000:]
     assert result.stdout.strip() == "ok"
+
+
+@pytest.mark.skipif(SANITIZED_BUILD is None, reason="only when the suite runs against the sanitized module")
+def test_the_sanitizer_run_imports_the_sanitized_module():
+    import qor_engine
+
+    assert os.path.dirname(os.path.realpath(qor_engine.__file__)) == os.path.realpath(SANITIZED_BUILD)
+    with open("/proc/self/maps") as maps:
+        assert "libasan" in maps.read()

@@ -1,0 +1,112 @@
+// Figures of the engine core, without Python: one frame step and the root's
+// JSON on the generated levels of bench_levels.h, of 10 to 10,000 agents.
+//
+// Two kinds of frame are measured, each of which can be run again and again:
+//   acting:    the acting gate is tried after every other collected agent
+//              has declined, opens and leaves its zone; it is placed back
+//              after the frame (one push_back, inside the timed loop).
+//   resolved:  without the gate nothing acts, so after every agent has
+//              declined the collapse search walks the whole tree, finds
+//              nothing and the level ends; clearing is_finished (a store,
+//              inside the timed loop) lets the next frame run the same way.
+// Both run the freeze pass, the collection, the sort and the trying of the
+// agents; "WithText" answers with the response's text written straight from
+// the tree (next_frame_text(), what the module's next_frame() returns), the
+// others with the response's JSON value (NextFrame()). Resetting
+// current_frame keeps the frame limit out of the way. BM_RootJson is what
+// Environment.to_json() does: the root's text written straight from the tree;
+// BM_RootJsonBuild builds the root's JSON value instead.
+
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+#include "bench_levels.h"
+#include "model/json_text.h"
+#include "model/zone_text.h"
+#include "sequencer/narrative_sequencer.h"
+
+namespace {
+
+using qor::bench::Level;
+using qor::bench::make_level;
+
+Level level_for(const benchmark::State& state, bool with_acting_gate) {
+    return make_level(static_cast<int>(state.range(0)), with_acting_gate);
+}
+
+void describe(benchmark::State& state, const Level& level) {
+    state.counters["agents"] = static_cast<double>(state.range(0));
+    state.counters["zones"] = level.zones;
+    state.counters["json_bytes"] = static_cast<double>(qor::to_json_text(level.root->to_json()).size());
+}
+
+void BM_RootJson(benchmark::State& state) {
+    const Level level = level_for(state, true);
+    for (auto _ : state) {
+        std::string text = qor::zone_json_text(*level.root);
+        benchmark::DoNotOptimize(text.data());
+    }
+    describe(state, level);
+}
+
+void BM_RootJsonBuild(benchmark::State& state) {
+    const Level level = level_for(state, true);
+    for (auto _ : state) {
+        nlohmann::json value = level.root->to_json();
+        benchmark::DoNotOptimize(&value);
+    }
+    describe(state, level);
+}
+
+// One frame, answered as text when kWithText, else as the JSON value.
+template <bool kWithText>
+void run_frame(qor::NarrativeSequencer& sequencer) {
+    if constexpr (kWithText) {
+        std::string text = sequencer.next_frame_text();
+        benchmark::DoNotOptimize(text.data());
+    } else {
+        nlohmann::json response = sequencer.NextFrame();
+        benchmark::DoNotOptimize(&response);
+    }
+    sequencer.current_frame = 0;
+}
+
+template <bool kWithText>
+void BM_FrameActing(benchmark::State& state) {
+    const Level level = level_for(state, true);
+    qor::NarrativeSequencer sequencer(level.root);
+    for (auto _ : state) {
+        run_frame<kWithText>(sequencer);
+        level.place_gate_again();
+    }
+    if (sequencer.last_event->type != qor::QOR_FRAME_EVENT_CAST_SPELL) state.SkipWithError("the gate did not act");
+    describe(state, level);
+}
+
+template <bool kWithText>
+void BM_FrameResolved(benchmark::State& state) {
+    const Level level = level_for(state, false);
+    qor::NarrativeSequencer sequencer(level.root);
+    for (auto _ : state) {
+        run_frame<kWithText>(sequencer);
+        sequencer.is_finished = false;
+    }
+    if (sequencer.last_event->type != qor::QOR_FRAME_EVENT_FINISHED) state.SkipWithError("the level did not end");
+    describe(state, level);
+}
+
+void level_sizes(benchmark::internal::Benchmark* benchmark) {
+    benchmark->Arg(10)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
+}
+
+}  // namespace
+
+BENCHMARK(BM_RootJson)->Apply(level_sizes);
+BENCHMARK(BM_RootJsonBuild)->Apply(level_sizes);
+BENCHMARK_TEMPLATE(BM_FrameActing, true)->Name("BM_FrameActingWithText")->Apply(level_sizes);
+BENCHMARK_TEMPLATE(BM_FrameActing, false)->Name("BM_FrameActing")->Apply(level_sizes);
+BENCHMARK_TEMPLATE(BM_FrameResolved, true)->Name("BM_FrameResolvedWithText")->Apply(level_sizes);
+BENCHMARK_TEMPLATE(BM_FrameResolved, false)->Name("BM_FrameResolved")->Apply(level_sizes);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Benchmarks: figures, not pass/fail. Builds the engine core with Release flags
+# and Google Benchmark (Debian: libbenchmark-dev) and the module, then prints
+#   1. the C++ core: one frame step (NextFrame, with and without writing the
+#      response as text) and the root's JSON (to_json + to_json_text), on
+#      generated levels of 10, 100, 1,000 and 10,000 agents;
+#   2. the Python module: next_frame() and Environment.to_json() on the same
+#      levels;
+# each with the ratio of a frame to the root's JSON and the growth from one
+# size to the next. The levels are described in bench/bench_levels.h.
+#
+# Usage: bash scripts/bench.sh [--quick]    (--quick: shorter runs, rougher figures)
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+venv=${QOR_VENV:-$root/.venv}
+cd "$root"
+
+repetitions=7
+min_time=0.3
+py_seconds=3
+if [[ ${1:-} == --quick ]]; then
+    repetitions=3
+    min_time=0.1
+    py_seconds=1
+fi
+
+# shellcheck source=lib.sh
+source "$root/scripts/lib.sh"
+ensure_debian_packages libbenchmark-dev
+bash scripts/build.sh # the module, Release (pyproject.toml), and the set-up
+
+echo "== building the C++ benchmarks (Release)" >&2
+"$venv/bin/cmake" -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
+    -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_BENCHMARKS=ON -DQOR_BUILD_MODULE=OFF \
+    -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
+"$venv/bin/cmake" --build build/bench --target qor_frame_bench >&2
+
+echo "== machine"
+echo "$(lscpu | sed -n 's/^Model name: *//p'), $(nproc) CPUs; load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+
+echo "== C++ core (Google Benchmark, $repetitions repetitions, randomly interleaved)" >&2
+results=build/bench/frame_bench.json
+build/bench/bench/qor_frame_bench --benchmark_repetitions="$repetitions" \
+    --benchmark_min_time="$min_time" --benchmark_enable_random_interleaving=true \
+    --benchmark_report_aggregates_only=true --benchmark_out="$results" \
+    --benchmark_out_format=json >&2
+"$venv/bin/python" bench/frame_ratios.py "$results"
+echo
+
+echo "== Python module" >&2
+"$venv/bin/python" bench/bench_frames.py --seconds "$py_seconds"

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Type checks of the installed module (run scripts/build.sh first; the test
+# command does):
+#   1. the stubs in the installed wheel are the ones in stubs/;
+#   2. mypy's stubtest: every class, method, property and module attribute of
+#      the module is in the stubs and the other way round, with no allowlist;
+#   3. stub_signatures.py: parameter names and types and return types, which
+#      stubtest cannot read from pybind11 functions;
+#   4. mypy --strict over the example host program and the Python scripts
+#      of the project (stubs, benchmarks), typed by those stubs.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+venv=${QOR_VENV:-$root/.venv}
+python=$venv/bin/python
+cd "$root"
+
+platlib=$("$python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
+if ! cmp -s stubs/qor_engine-stubs/__init__.pyi "$platlib/qor_engine-stubs/__init__.pyi"; then
+    echo "check_types: the installed stubs differ from stubs/ (run scripts/build.sh)" >&2
+    exit 1
+fi
+
+echo "== stubtest" >&2
+"$python" -m mypy.stubtest qor_engine
+echo "== stub signatures" >&2
+"$python" scripts/stub_signatures.py
+echo "== mypy --strict" >&2
+"$python" -m mypy --strict examples/play.py scripts/stub_signatures.py bench/bench_frames.py bench/frame_ratios.py

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the C++ tests without sanitizers (gcc, -O2 -g) in build/valgrind and
+# runs every one of them under valgrind's memcheck: any invalid read or write,
+# use of uninitialised memory or leaked block (definite, indirect or possible)
+# fails the run. All tests run, the million-deep ones included.
+# Arguments go to the test binaries (e.g. --gtest_filter=...).
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+venv=${QOR_VENV:-$root/.venv}
+cd "$root"
+
+bash scripts/setup.sh  # installs valgrind too
+build=$root/build/valgrind
+
+echo "== building the C++ tests in $build" >&2
+"$venv/bin/cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
+    -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_SANITIZE=OFF \
+    -DQOR_BUILD_TESTS=ON -DQOR_BUILD_MODULE=OFF -DPython_EXECUTABLE="$venv/bin/python" \
+    -Dpybind11_DIR="$("$venv/bin/python" -m pybind11 --cmakedir)" >/dev/null
+"$venv/bin/cmake" --build "$build"
+
+for tests in qor_core_tests qor_version_check_tests; do
+    echo "== $tests under memcheck" >&2
+    valgrind --tool=memcheck --quiet --error-exitcode=99 --leak-check=full \
+        --show-leak-kinds=all --errors-for-leak-kinds=definite,indirect,possible \
+        --track-origins=yes "$build/tests/cpp/$tests" --gtest_brief=1 "$@"
+done
+echo "valgrind: no error and no leak" >&2

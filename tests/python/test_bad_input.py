@@ -1,0 +1,271 @@
+"""Bad input from a Python host that the other test files do not cover; each
+case here is a row of docs/bad_input.md. Nothing a host does may crash the
+interpreter or corrupt a level: it is refused with an exception and changes
+nothing, or it is taken and plays as documented."""
+
+import copy
+import json
+import math
+import pickle
+import threading
+from decimal import Decimal
+from fractions import Fraction
+
+import pytest
+
+from qor_engine import Charge, ChargePolarity, Environment, NarrativeSequencer
+
+from levels import charges_of, play, step, summary
+
+P, N = ChargePolarity.POSITIVE, ChargePolarity.NEGATIVE
+
+
+class TestChargesAssignedFromAnyIterable:
+    def test_a_generator_of_charges_is_copied_in(self):
+        zone = Environment("z")
+        zone.charges = (Charge(float(i), P, f"c{i}") for i in range(50))
+        assert [c.visual_id for c in zone.charges] == [f"c{i}" for i in range(50)]
+        source = Environment("s")
+        source.add_charge(7.0, N, "from_items")
+        zone.charges = (item for item in source.charges)  # items, each dropped once read
+        assert charges_of(json.loads(zone.to_json())) == [(7.0, "negative", "from_items")]
+
+    def test_a_generator_that_makes_its_own_items_stale_changes_nothing(self):
+        zone = Environment("z")
+        zone.add_charge(1.0, P, "a")
+        zone.add_charge(2.0, P, "b")
+
+        def items_then_change():
+            items = zone.charges
+            yield items[0]
+            zone.add_charge(3.0, P, "c")  # runs while the generator is read, before the copy
+            yield items[1]
+
+        with pytest.raises(RuntimeError, match="stale"):
+            zone.charges = items_then_change()
+        assert [c.visual_id for c in zone.charges] == ["a", "b", "c"]
+
+    @pytest.mark.parametrize("bad", [None, 1.0, "ab", b"ab", {"a": 1}, [Charge(1.0, P, "a"), None], [1.0]],
+                             ids=["None", "float", "str", "bytes", "dict", "None_item", "float_item"])
+    def test_anything_else_is_refused(self, bad):
+        zone = Environment("z")
+        zone.add_charge(1.0, P, "kept")
+        with pytest.raises(TypeError):
+            zone.charges = bad
+        assert [c.visual_id for c in zone.charges] == ["kept"]
+
+
+NEVER_INITIALISED = [
+    ("Environment", lambda: Environment.__new__(Environment), [
+        lambda z: z.to_json(), lambda z: z.id, lambda z: setattr(z, "id", "x"), lambda z: z.is_time_frozen,
+        lambda z: z.add_charge(1.0, P, "c"), lambda z: z.add_plus_magician("p"), lambda z: repr(z),
+        lambda z: z.charges, lambda z: setattr(z, "charges", []), lambda z: Environment("r").add_sub_environment(z),
+        lambda z: NarrativeSequencer(z), lambda z: z.add_sub_environment(Environment("s")),
+    ]),
+    ("NarrativeSequencer", lambda: NarrativeSequencer.__new__(NarrativeSequencer), [
+        lambda s: s.next_frame(), lambda s: s.current_frame, lambda s: setattr(s, "current_frame", 3),
+        lambda s: s.is_finished, lambda s: setattr(s, "is_finished", True),
+    ]),
+    ("Charge", lambda: Charge.__new__(Charge), [
+        lambda c: c.magnitude, lambda c: setattr(c, "magnitude", 1.0), lambda c: c.polarity,
+        lambda c: c.visual_id, lambda c: c.to_json(), lambda c: repr(c),
+        lambda c: setattr(Environment("z"), "charges", [c]),
+    ]),
+    ("ChargePolarity", lambda: ChargePolarity.__new__(ChargePolarity), [
+        lambda p: int(p), lambda p: p.value, lambda p: p == P, lambda p: hash(p), lambda p: repr(p),
+        lambda p: Charge(1.0, p, "a"), lambda p: Environment("z").add_charge(1.0, p, "a"),
+    ]),
+]
+
+
+class TestObjectsMadeWithoutInit:
+    @pytest.mark.parametrize(("name", "make", "uses"), NEVER_INITIALISED, ids=[row[0] for row in NEVER_INITIALISED])
+    def test_every_use_is_refused(self, name, make, uses):
+        for use in uses:
+            with pytest.raises((TypeError, RuntimeError)):
+                use(make())
+
+    def test_init_called_afterwards_makes_a_working_object(self):
+        zone = Environment.__new__(Environment)
+        zone.__init__("late")
+        zone.add_charge(1.0, P, "a")
+        sequencer = NarrativeSequencer.__new__(NarrativeSequencer)
+        sequencer.__init__(zone)
+        assert summary(step(sequencer)) == (1, "FINISHED", "Equation Resolved.")
+        charge = Charge.__new__(Charge)
+        charge.__init__(2.0, N, "c")
+        assert charge.to_json() == '{"magnitude":2.0,"polarity":"negative","visual_id":"c"}'
+
+    def test_pickled_polarities_still_come_back(self):
+        for polarity in (P, N, ChargePolarity(-7)):
+            assert pickle.loads(pickle.dumps(polarity)).value == polarity.value
+
+    def test_a_second_init_is_ignored(self):
+        zone = Environment("first")
+        zone.__init__("second")
+        assert zone.id == "first"
+        sequencer = NarrativeSequencer(zone)
+        sequencer.__init__(Environment("other"))
+        assert json.loads(sequencer.next_frame())["id"] == "first"
+        charge = Charge(1.0, P, "a")
+        charge.__init__(2.0, N, "b")
+        assert (charge.magnitude, charge.visual_id) == (1.0, "a")
+
+    def test_a_subclass_that_skips_the_base_init_is_refused(self):
+        class Careless(Environment):
+            def __init__(self):
+                pass
+
+        with pytest.raises(TypeError, match="__init__\\(\\) must be called"):
+            Careless()
+
+    @pytest.mark.parametrize("make", [lambda: Environment("z"), lambda: Charge(1.0, P, "a"),
+                                      lambda: NarrativeSequencer(Environment("z"))],
+                             ids=["Environment", "Charge", "NarrativeSequencer"])
+    def test_pickling_and_copying_are_refused(self, make):
+        for action in (pickle.dumps, copy.copy, copy.deepcopy):
+            with pytest.raises(TypeError, match="pickle"):
+                action(make())
+
+
+class TestArgumentConversion:
+    @pytest.mark.parametrize(("given", "stored"), [(Decimal("1.5"), 1.5), (Fraction(1, 4), 0.25), (10**20, 1e20)])
+    def test_numbers_with_a_float_value_are_taken(self, given, stored):
+        zone = Environment("z")
+        zone.add_charge(given, P, "a")
+        assert zone.charges[0].magnitude == stored
+
+    @pytest.mark.parametrize("given", [10**400, -(10**400), 1j])
+    def test_numbers_without_a_float_value_are_refused(self, given):
+        zone = Environment("z")
+        with pytest.raises(TypeError):
+            zone.add_charge(given, P, "a")
+        with pytest.raises(TypeError):
+            zone.add_equals_gate("g", given)
+        assert json.loads(zone.to_json())["charges"] == []
+
+    @pytest.mark.parametrize("given", [None, 5, 1.5, "\ud800", ["a"]], ids=["None", "int", "float", "lone_surrogate", "list"])
+    def test_texts_must_be_str_or_bytes(self, given):
+        zone = Environment("z")
+        for use in (lambda: Environment(given), lambda: setattr(zone, "id", given),
+                    lambda: zone.add_charge(1.0, P, given), lambda: zone.add_plus_magician(given),
+                    lambda: zone.add_inequality_gate("j", 1.0, given)):
+            with pytest.raises(TypeError):
+                use()
+        assert zone.id == "z"
+
+    @pytest.mark.parametrize("given", [5, "z", Charge(1.0, P, "c"), [Environment("s")]], ids=["int", "str", "Charge", "list"])
+    def test_only_zones_are_taken_as_zones(self, given):
+        root = Environment("root")
+        with pytest.raises(TypeError):
+            root.add_sub_environment(given)
+        with pytest.raises(TypeError):
+            NarrativeSequencer(given)
+        assert json.loads(root.to_json())["sub_environments"] == []
+
+    @pytest.mark.parametrize("given", [2**31, -(2**31) - 1, 1.5, "1", None])
+    def test_polarity_values_outside_32_bits_are_refused(self, given):
+        with pytest.raises(TypeError):
+            ChargePolarity(given)
+
+    def test_flags_take_anything_with_a_truth_value_but_text(self):
+        zone = Environment("z")
+        sequencer = NarrativeSequencer(zone)
+        for given, stored in ((1, True), (0, False), (None, False)):
+            zone.is_time_frozen = given
+            sequencer.is_finished = given
+            assert (zone.is_time_frozen, sequencer.is_finished) == (stored, stored)
+        for given in ("yes", [True]):
+            with pytest.raises(TypeError):
+                zone.is_time_frozen = given
+            with pytest.raises(TypeError):
+                sequencer.is_finished = given
+
+    def test_unknown_and_deleted_attributes_are_refused(self):
+        zone = Environment("z")
+        sequencer = NarrativeSequencer(zone)
+        with pytest.raises(AttributeError):
+            sequencer.max_frames = 10
+        with pytest.raises(AttributeError):
+            del sequencer.current_frame
+        with pytest.raises(AttributeError):
+            del zone.charges
+        assert summary(step(sequencer)) == (1, "FINISHED", "Equation Resolved.")
+
+
+class TestLargeInput:
+    def test_a_million_charges_in_one_zone_play_and_dump(self):
+        zone = Environment("big")
+        for i in range(1_000_000):
+            zone.add_charge(1.0, P if i % 2 == 0 else N, "c")
+        zone.add_charge(2.0, P, "last")
+        zone.add_plus_magician("p")
+        assert zone.to_json().count('"visual_id":"c"') == 1_000_000
+        items = zone.charges
+        assert len(items) == 1_000_001 and items[-1].visual_id == "last"
+        frames = play(NarrativeSequencer(zone))
+        assert [summary(f) for f in frames] == [(1, "RUNNING", "Plus Magician executed operation in big"),
+                                                (2, "FINISHED", "Equation Resolved.")]
+        assert charges_of(frames[-1]) == [(2.0, "positive", "result_p")]
+        with pytest.raises(RuntimeError, match="stale"):
+            items[999_999].magnitude
+
+    def test_a_hundred_thousand_sibling_zones_collapse_one_per_frame(self):
+        root = Environment("root")
+        for i in range(100_000):
+            sub = Environment(f"s{i}")
+            sub.add_charge(1.0, P, f"c{i}")
+            root.add_sub_environment(sub)
+        sequencer = NarrativeSequencer(root)
+        for i in range(3):
+            assert summary(step(sequencer)) == (i + 1, "RUNNING", f"Zone s{i} has resolved and merged.")
+        assert len(root.charges) == 3
+
+    def test_ids_of_a_megabyte_are_written_in_full(self):
+        long_id = "é" * 500_000
+        zone = Environment(long_id)
+        zone.add_charge(math.inf, P, long_id)
+        text = NarrativeSequencer(zone).next_frame()
+        assert json.loads(text)["charges"][0] == {"magnitude": None, "polarity": "positive", "visual_id": long_id}
+
+
+def test_threads_that_play_and_change_one_level_at_once():
+    # Every call into the module runs whole under the interpreter's lock, so
+    # threads interleave between calls, never inside one.
+    root = Environment("root")
+    for i in range(200):
+        root.add_abs_magician(f"a{i}")
+    root.add_charge(1.0, N, "c")
+    sequencer = NarrativeSequencer(root)
+    failures = []
+
+    def player():
+        try:
+            for _ in range(300):
+                frame = json.loads(sequencer.next_frame())
+                assert frame["meta"]["status"] in ("RUNNING", "FINISHED", "ERROR")
+        except Exception as error:  # noqa: BLE001 - reported below
+            failures.append(error)
+
+    def meddler():
+        try:
+            for i in range(300):
+                root.add_charge(float(i), N, "m")
+                items = root.charges
+                items[0].magnitude = 2.0
+                sequencer.is_finished = False
+                if i % 50 == 0:
+                    root.charges = items[:1]
+        except RuntimeError as error:  # an item made stale by another thread's frame
+            assert "stale" in str(error)
+        except Exception as error:  # noqa: BLE001 - reported below
+            failures.append(error)
+
+    threads = [threading.Thread(target=player) for _ in range(3)] + [threading.Thread(target=meddler) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
+    state = json.loads(root.to_json())
+    assert all(agent["state"] == "dormant" for agent in state["agents"])

@@ -1,0 +1,336 @@
+"""Random levels built and played through the module, with a host that meddles
+between frames. Whatever the level and the host do, every frame keeps the
+engine's promises:
+
+* the frame text is one JSON object: the root zone's own text with "meta" added;
+* the counter and the finished flag move as the frame's state says (running,
+  finished, or at the frame limit), and frame_index is the counter;
+* every agent still in the tree is dormant;
+* a running frame that does not end the level removes an agent or a zone, so a
+  level with A agents and Z zones below the root ends within A + Z + 1 running
+  frames of the host's last change;
+* the same level played the same way gives the same texts, byte for byte, and
+  a level whose ids are not UTF-8 plays exactly like its twin with good ids
+  even though its frame texts cannot be written.
+"""
+
+import json
+import math
+import os
+from dataclasses import dataclass, field
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from qor_engine import Charge, ChargePolarity, Environment, NarrativeSequencer
+
+LIMIT_FRAMES = 1000
+COMPLETE = "Simulation complete. No further actions."
+LIMIT = "Max frame limit reached. Infinite loop detected."
+RESOLVED = "Equation Resolved."
+INT32 = (-(2**31), 2**31 - 1)
+
+# The sanitizer run is several times slower: fewer examples keep it short.
+SCALE = 0.3 if os.environ.get("QOR_SANITIZED_BUILD") else 1.0
+
+
+def budget(examples: int) -> settings:
+    return settings(max_examples=max(10, int(examples * SCALE)), deadline=None,
+                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+
+
+# --- strategies ---------------------------------------------------------------
+
+AWKWARD = [0.0, -0.0, 1.0, 2.0, 3.0, 0.5, 1e-9, 1e-7, 170.0, 171.0, 1e21, 1e308, -1e308,
+           2.0**31, -(2.0**31) - 1, 2.0**53 + 2, math.nan, -math.nan, math.inf, -math.inf,
+           5e-324, 1.7976931348623157e308]
+small_numbers = st.integers(-6, 12).map(float)
+# Mostly small whole numbers, so that spells take effect and levels run for a while.
+numbers = st.one_of(small_numbers, small_numbers, st.sampled_from(AWKWARD), st.floats())
+polarities = st.one_of(st.sampled_from([0, 1, 2]), st.integers(*INT32)).map(ChargePolarity)
+ids = st.text(max_size=4)
+charges = st.tuples(numbers, polarities, ids)
+
+SIMPLE_KINDS = ["plus_magician", "minus_magician", "multiply_magician", "divide_magician",
+                "power_sorcerer", "root_magician", "abs_magician", "factorial_magician",
+                "modulo_magician", "log_magician", "chronomancer"]
+RULES = st.one_of(st.sampled_from(["<", ">", "<=", ">=", "", "=>", " >", "less"]), st.text(max_size=3))
+agents = st.one_of(
+    st.tuples(st.sampled_from(SIMPLE_KINDS), ids),
+    st.tuples(st.just("equals_gate"), ids, numbers),
+    st.tuples(st.just("inequality_gate"), ids, numbers, RULES),
+)
+
+
+@st.composite
+def zone_specs(draw, parent_count: int):
+    return {
+        "parent": draw(st.integers(0, parent_count - 1)) if parent_count else None,
+        "id": draw(ids),
+        "charges": draw(st.lists(charges, max_size=5)),
+        "agents": draw(st.lists(agents, max_size=4)),
+        "frozen": draw(st.booleans()),
+    }
+
+
+@st.composite
+def levels(draw):
+    count = draw(st.integers(1, 7))
+    zones = [draw(zone_specs(i)) for i in range(count)]
+    # Extra places for zones already under another: shared zones (an earlier
+    # zone over a later one, so never a cycle) and attempts to make a cycle.
+    shares = draw(st.lists(st.tuples(st.integers(0, count - 1), st.integers(0, count - 1)), max_size=3))
+    return {"zones": zones, "shares": shares}
+
+
+# What the host may do between frames; zone numbers are taken modulo the zones made.
+host_actions = st.one_of(
+    st.tuples(st.just("counter"), st.one_of(st.sampled_from([0, 998, 999, 1000, -1, *INT32]), st.integers(*INT32))),
+    st.tuples(st.just("finished"), st.booleans()),
+    st.tuples(st.just("add_charge"), st.integers(0, 99), charges),
+    st.tuples(st.just("add_agent"), st.integers(0, 99), agents),
+    st.tuples(st.just("add_zone"), st.integers(0, 99), ids, st.lists(charges, max_size=2)),
+    st.tuples(st.just("frozen"), st.integers(0, 99), st.booleans()),
+    st.tuples(st.just("rename"), st.integers(0, 99), ids),
+    st.tuples(st.just("keep_charges"), st.integers(0, 99), st.integers(0, 4)),
+    st.tuples(st.just("write_item"), st.integers(0, 99), st.integers(0, 9), st.sampled_from(["magnitude", "polarity", "visual_id"]),
+              st.one_of(numbers, polarities, ids)),
+    st.tuples(st.just("stale_item"), st.integers(0, 99), charges),
+)
+# Between frames: mostly nothing, sometimes a few host actions.
+host_scripts = st.lists(st.one_of(st.just([]), st.lists(host_actions, min_size=1, max_size=3)), max_size=25)
+
+
+# --- building and meddling ---------------------------------------------------
+
+def place_agent(zone: Environment, agent: tuple) -> None:
+    kind, *args = agent
+    getattr(zone, f"add_{kind}")(*args)
+
+
+@dataclass
+class Level:
+    root: Environment
+    zones: list[Environment] = field(default_factory=list)
+    refused_cycles: int = 0
+
+
+def IDENTITY(text):
+    return text
+
+
+def build(spec: dict, rename=IDENTITY) -> Level:
+    zones, below = [], []  # below[i]: the numbers of the zones placed under zone i
+    for number, zone_spec in enumerate(spec["zones"]):
+        zone = Environment(rename(zone_spec["id"]))
+        for magnitude, polarity, visual_id in zone_spec["charges"]:
+            zone.add_charge(magnitude, polarity, rename(visual_id))
+        for agent in zone_spec["agents"]:
+            place_agent(zone, (agent[0], rename(agent[1]), *agent[2:]))
+        zone.is_time_frozen = zone_spec["frozen"]
+        if zone_spec["parent"] is not None:
+            zones[zone_spec["parent"]].add_sub_environment(zone)
+            below[zone_spec["parent"]].append(number)
+        zones.append(zone)
+        below.append([])
+
+    def reaches(start: int, goal: int) -> bool:
+        return start == goal or any(reaches(sub, goal) for sub in below[start])
+
+    level = Level(zones[0], zones)
+    for parent, child in spec["shares"]:
+        # A second place for a zone: refused exactly when it would make a cycle.
+        if reaches(child, parent):
+            before = level.root.to_json() if rename is IDENTITY else None
+            with pytest.raises(ValueError, match="its own ancestor"):
+                zones[parent].add_sub_environment(zones[child])
+            if before is not None:
+                assert level.root.to_json() == before, "a refused zone changed the tree"
+            level.refused_cycles += 1
+        else:
+            zones[parent].add_sub_environment(zones[child])
+            below[parent].append(child)
+    return level
+
+
+def meddle(level: Level, sequencer: NarrativeSequencer, action: tuple, rename=IDENTITY) -> None:
+    what, *args = action
+    if what == "counter":
+        sequencer.current_frame = args[0]
+    elif what == "finished":
+        sequencer.is_finished = args[0]
+    else:
+        zone = level.zones[args[0] % len(level.zones)]
+        rest = args[1:]
+        if what == "add_charge":
+            magnitude, polarity, visual_id = rest[0]
+            zone.add_charge(magnitude, polarity, rename(visual_id))
+        elif what == "add_agent":
+            agent = rest[0]
+            place_agent(zone, (agent[0], rename(agent[1]), *agent[2:]))
+        elif what == "add_zone":
+            made = Environment(rename(rest[0]))
+            for magnitude, polarity, visual_id in rest[1]:
+                made.add_charge(magnitude, polarity, rename(visual_id))
+            zone.add_sub_environment(made)
+            level.zones.append(made)
+        elif what == "frozen":
+            zone.is_time_frozen = rest[0]
+        elif what == "rename":
+            zone.id = rename(rest[0])
+        elif what == "keep_charges":
+            zone.charges = zone.charges[: rest[0]]
+        elif what == "write_item":
+            index, member, value = rest
+            items = zone.charges
+            if not items:
+                return
+            if member == "magnitude" and isinstance(value, float):
+                items[index % len(items)].magnitude = value
+            elif member == "polarity" and isinstance(value, ChargePolarity):
+                items[index % len(items)].polarity = value
+            elif member == "visual_id" and isinstance(value, str):
+                items[index % len(items)].visual_id = rename(value)
+        elif what == "stale_item":
+            items = zone.charges
+            magnitude, polarity, visual_id = rest[0]
+            zone.add_charge(magnitude, polarity, rename(visual_id))
+            for item in items:
+                with pytest.raises(RuntimeError, match="stale"):
+                    item.magnitude
+                with pytest.raises(RuntimeError, match="stale"):
+                    item.visual_id = "x"
+
+
+# --- checking frames ----------------------------------------------------------
+
+def measure(state: dict) -> tuple[int, int]:
+    """(agents, zones below) of a zone's JSON, a shared zone counted at each place."""
+    agent_count, zone_count = len(state["agents"]), 0
+    for sub in state["sub_environments"]:
+        sub_agents, sub_zones = measure(sub)
+        agent_count += sub_agents
+        zone_count += 1 + sub_zones
+    return agent_count, zone_count
+
+
+def all_agents(state: dict):
+    yield from state["agents"]
+    for sub in state["sub_environments"]:
+        yield from all_agents(sub)
+
+
+def checked_frame(sequencer: NarrativeSequencer, root: Environment) -> tuple[str, bool]:
+    """Plays one frame, checks it; returns its text and whether it was a running frame."""
+    frame_before, finished_before = sequencer.current_frame, sequencer.is_finished
+    size_before = sum(measure(json.loads(root.to_json())))
+
+    text = sequencer.next_frame()
+
+    # One JSON object: the root's own text with "meta" before its last member.
+    frame = json.loads(text)
+    assert isinstance(frame, dict)
+    root_text = root.to_json()
+    cut = root_text.index(',"sub_environments":')  # the root's own: nested ones come later
+    head, tail = root_text[:cut] + ',"meta":', root_text[cut:]
+    assert text.startswith(head) and text.endswith(tail), "the frame is not the root's text plus meta"
+    meta = json.loads(text[len(head):len(text) - len(tail)])
+    assert meta == frame["meta"] and set(meta) == {"frame_index", "last_event", "message", "status"}
+    assert meta["frame_index"] == sequencer.current_frame
+
+    running = False
+    if frame_before >= LIMIT_FRAMES:
+        assert (meta["status"], meta["message"], meta["last_event"]) == ("ERROR", LIMIT, None)
+        assert (sequencer.current_frame, sequencer.is_finished) == (frame_before, True)
+    elif finished_before:
+        assert (meta["status"], meta["message"], meta["last_event"]) == ("FINISHED", COMPLETE, None)
+        assert (sequencer.current_frame, sequencer.is_finished) == (frame_before, True)
+    else:
+        running = True
+        assert sequencer.current_frame == frame_before + 1
+        assert meta["last_event"]["description"] == meta["message"]
+        if meta["status"] == "FINISHED":
+            assert sequencer.is_finished and meta["message"] == RESOLVED
+        else:
+            assert meta["status"] == "RUNNING" and not sequencer.is_finished
+            assert sum(measure(frame)) < size_before, "a running frame removed neither an agent nor a zone"
+    assert all(agent["state"] == "dormant" for agent in all_agents(frame))
+    return text, running
+
+
+def play(spec: dict, script: list, check: bool) -> list[str]:
+    """Builds the level, plays it with the host's script, then to the end; the frame texts."""
+    level = build(spec)
+    sequencer = NarrativeSequencer(level.root)
+    size_at_change = sum(measure(json.loads(level.root.to_json())))
+    running_since_change = 0
+    texts = []
+
+    def frame():
+        nonlocal running_since_change
+        if check:
+            text, running = checked_frame(sequencer, level.root)
+            if running:
+                running_since_change += 1
+                assert running_since_change <= size_at_change + 1, "the level ran longer than A + Z + 1 frames"
+        else:
+            text = sequencer.next_frame()
+        texts.append(text)
+
+    for actions in script:
+        for action in actions:
+            meddle(level, sequencer, action)
+        if actions:
+            size_at_change = sum(measure(json.loads(level.root.to_json())))
+            running_since_change = 0
+        frame()
+    # No more meddling: the level must end within its bound, then stay ended.
+    for _ in range(size_at_change + 2):
+        if sequencer.is_finished:
+            break
+        frame()
+    assert sequencer.is_finished
+    frame()
+    return texts
+
+
+# --- the properties -------------------------------------------------------------
+
+@budget(1000)
+@given(spec=levels(), script=host_scripts)
+def test_every_frame_keeps_the_engines_promises(spec, script):
+    play(spec, script, check=True)
+
+
+@budget(300)
+@given(spec=levels(), script=host_scripts)
+def test_the_same_level_played_the_same_way_gives_the_same_texts(spec, script):
+    assert play(spec, script, check=False) == play(spec, script, check=False)
+
+
+def not_utf8(text: str) -> bytes:
+    return b"\xff" + text.encode()
+
+
+def charge_values(zone: Environment) -> list[tuple]:
+    return [(repr(item.magnitude), int(item.polarity)) for item in zone.charges]
+
+
+@budget(300)
+@given(spec=levels(), script=host_scripts)
+def test_ids_that_are_not_utf8_fail_the_text_but_not_the_frame(spec, script):
+    good, bad = build(spec), build(spec, rename=not_utf8)
+    good_sequencer, bad_sequencer = NarrativeSequencer(good.root), NarrativeSequencer(bad.root)
+    script = [[a for a in actions if a[0] != "stale_item"] for actions in script] + [[]] * 30
+    for actions in script:
+        for action in actions:
+            meddle(good, good_sequencer, action)
+            meddle(bad, bad_sequencer, action, rename=not_utf8)
+        good_sequencer.next_frame()
+        with pytest.raises(RuntimeError, match="316"):
+            bad_sequencer.next_frame()
+        assert (bad_sequencer.current_frame, bad_sequencer.is_finished) == \
+            (good_sequencer.current_frame, good_sequencer.is_finished)
+        for good_zone, bad_zone in zip(good.zones, bad.zones):
+            assert charge_values(bad_zone) == charge_values(good_zone)
