@@ -10,6 +10,7 @@ ensure_debian_packages() {
     done
     ((${#missing[@]})) || return 0
     echo "setup: installing ${missing[*]}" >&2
-    DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
+    # Waits for another apt run to finish instead of failing on its lock.
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 update -qq >&2
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >&2
 }

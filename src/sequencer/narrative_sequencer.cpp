@@ -109,7 +109,11 @@ bool NarrativeSequencer::cast_first_willing(const std::vector<CollectedAgent>& c
         remove_agent(*zone, agent, leaving);
         // An agent placed more than once leaves only the place where it acted;
         // where it still stands it waits, DORMANT like every agent between frames.
-        if (stands_in_tree(*root_environment, agent)) agent->state = AgentState::DORMANT;
+        // Only an agent held elsewhere too can still stand in the tree.
+        const bool held_elsewhere = leaving.use_count() > 1;
+        if (held_elsewhere && stands_in_tree(*root_environment, agent)) {
+            agent->state = AgentState::DORMANT;
+        }
         return true;
     }
     return false;
