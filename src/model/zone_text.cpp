@@ -49,7 +49,11 @@ void write_zone_head(JsonTextWriter& out, const Environment& zone, const nlohman
 }  // namespace
 
 std::string zone_json_text(const Environment& root, const nlohmann::json* meta) {
+    // Frames of one level come out at much the same length: starting from the
+    // last text's size spares growing a large text step by step.
+    static thread_local std::size_t last_size = 0;
     std::string text;
+    text.reserve(last_size + last_size / 8);
     JsonTextWriter out(text);
     // How many sub-zones each open zone on the path has written so far.
     std::vector<std::size_t> written{0};
@@ -65,6 +69,7 @@ std::string zone_json_text(const Environment& root, const nlohmann::json* meta) 
             out.raw("]}");
             return false;
         });
+    last_size = text.size();
     return text;
 }
 

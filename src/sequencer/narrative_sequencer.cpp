@@ -80,10 +80,12 @@ NarrativeSequencer::FrameOutcome NarrativeSequencer::advance(
     ++current_frame;
     Environment* root = root_environment.get();
     update_freeze_states(root);
-    std::vector<CollectedAgent> collected;
-    collect_agents(root, collected);
-    std::sort(collected.begin(), collected.end(), offered_before);
-    const bool acted = cast_first_willing(collected, leaving);
+    // The list is built afresh; its storage is kept from frame to frame.
+    collected_.clear();
+    collect_agents(root, collected_);
+    std::sort(collected_.begin(), collected_.end(), offered_before);
+    const bool acted = cast_first_willing(collected_, leaving);
+    collected_.clear();
 
     if (!acted && !check_and_collapse(root)) {
         is_finished = true;

@@ -72,6 +72,9 @@ public:
     nlohmann::json meta_json(std::string status, std::string message) const;
 
 private:
+    // Storage for the agents collected in a frame; empty between calls.
+    std::vector<CollectedAgent> collected_;
+
     // What a call answers besides the tree: its status and message.
     struct FrameOutcome {
         const char* status;
