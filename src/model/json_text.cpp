@@ -1,5 +1,6 @@
 #include "model/json_text.h"
 
+#include <array>
 #include <vector>
 
 namespace qor {
@@ -8,11 +9,19 @@ namespace {
 
 using Json = nlohmann::json;
 
+// The bytes a JSON string can hold as they are: printable ASCII other than
+// the quotation mark and the backslash.
+constexpr std::array<bool, 256> kPlainBytes = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0x20; c <= 0x7E; ++c) plain[c] = c != '"' && c != '\\';
+    return plain;
+}();
+
 // Strings that need no escaping are copied straight; the others go through
 // the library's own string writer.
 bool is_plain_ascii(const std::string& text) {
     for (unsigned char c : text) {
-        if (c < 0x20 || c > 0x7E || c == '"' || c == '\\') return false;
+        if (!kPlainBytes[c]) return false;
     }
     return true;
 }
