@@ -64,7 +64,7 @@ agents = st.one_of(
 
 
 @st.composite
-def zone_specs(draw, parent_count: int):
+def zone_plans(draw, parent_count: int):
     return {
         "parent": draw(st.integers(0, parent_count - 1)) if parent_count else None,
         "id": draw(ids),
@@ -77,7 +77,7 @@ def zone_specs(draw, parent_count: int):
 @st.composite
 def levels(draw):
     count = draw(st.integers(1, 7))
-    zones = [draw(zone_specs(i)) for i in range(count)]
+    zones = [draw(zone_plans(i)) for i in range(count)]
     # Extra places for zones already under another: shared zones (an earlier
     # zone over a later one, so never a cycle) and attempts to make a cycle.
     shares = draw(st.lists(st.tuples(st.integers(0, count - 1), st.integers(0, count - 1)), max_size=3))
@@ -120,18 +120,18 @@ def IDENTITY(text):
     return text
 
 
-def build(spec: dict, rename=IDENTITY) -> Level:
+def build(plan: dict, rename=IDENTITY) -> Level:
     zones, below = [], []  # below[i]: the numbers of the zones placed under zone i
-    for number, zone_spec in enumerate(spec["zones"]):
-        zone = Environment(rename(zone_spec["id"]))
-        for magnitude, polarity, visual_id in zone_spec["charges"]:
+    for number, zone_plan in enumerate(plan["zones"]):
+        zone = Environment(rename(zone_plan["id"]))
+        for magnitude, polarity, visual_id in zone_plan["charges"]:
             zone.add_charge(magnitude, polarity, rename(visual_id))
-        for agent in zone_spec["agents"]:
+        for agent in zone_plan["agents"]:
             place_agent(zone, (agent[0], rename(agent[1]), *agent[2:]))
-        zone.is_time_frozen = zone_spec["frozen"]
-        if zone_spec["parent"] is not None:
-            zones[zone_spec["parent"]].add_sub_environment(zone)
-            below[zone_spec["parent"]].append(number)
+        zone.is_time_frozen = zone_plan["frozen"]
+        if zone_plan["parent"] is not None:
+            zones[zone_plan["parent"]].add_sub_environment(zone)
+            below[zone_plan["parent"]].append(number)
         zones.append(zone)
         below.append([])
 
@@ -139,7 +139,7 @@ def build(spec: dict, rename=IDENTITY) -> Level:
         return start == goal or any(reaches(sub, goal) for sub in below[start])
 
     level = Level(zones[0], zones)
-    for parent, child in spec["shares"]:
+    for parent, child in plan["shares"]:
         # A second place for a zone: refused exactly when it would make a cycle.
         if reaches(child, parent):
             before = level.root.to_json() if rename is IDENTITY else None
@@ -259,9 +259,9 @@ def checked_frame(sequencer: NarrativeSequencer, root: Environment) -> tuple[str
     return text, running
 
 
-def play(spec: dict, script: list, check: bool) -> list[str]:
+def play(plan: dict, script: list, check: bool) -> list[str]:
     """Builds the level, plays it with the host's script, then to the end; the frame texts."""
-    level = build(spec)
+    level = build(plan)
     sequencer = NarrativeSequencer(level.root)
     size_at_change = sum(measure(json.loads(level.root.to_json())))
     running_since_change = 0
@@ -298,15 +298,15 @@ def play(spec: dict, script: list, check: bool) -> list[str]:
 # --- the properties -------------------------------------------------------------
 
 @budget(1000)
-@given(spec=levels(), script=host_scripts)
-def test_every_frame_keeps_the_engines_promises(spec, script):
-    play(spec, script, check=True)
+@given(plan=levels(), script=host_scripts)
+def test_every_frame_keeps_the_engines_promises(plan, script):
+    play(plan, script, check=True)
 
 
 @budget(300)
-@given(spec=levels(), script=host_scripts)
-def test_the_same_level_played_the_same_way_gives_the_same_texts(spec, script):
-    assert play(spec, script, check=False) == play(spec, script, check=False)
+@given(plan=levels(), script=host_scripts)
+def test_the_same_level_played_the_same_way_gives_the_same_texts(plan, script):
+    assert play(plan, script, check=False) == play(plan, script, check=False)
 
 
 def not_utf8(text: str) -> bytes:
@@ -318,9 +318,9 @@ def charge_values(zone: Environment) -> list[tuple]:
 
 
 @budget(300)
-@given(spec=levels(), script=host_scripts)
-def test_ids_that_are_not_utf8_fail_the_text_but_not_the_frame(spec, script):
-    good, bad = build(spec), build(spec, rename=not_utf8)
+@given(plan=levels(), script=host_scripts)
+def test_ids_that_are_not_utf8_fail_the_text_but_not_the_frame(plan, script):
+    good, bad = build(plan), build(plan, rename=not_utf8)
     good_sequencer, bad_sequencer = NarrativeSequencer(good.root), NarrativeSequencer(bad.root)
     script = [[a for a in actions if a[0] != "stale_item"] for actions in script] + [[]] * 30
     for actions in script:
