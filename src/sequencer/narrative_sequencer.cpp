@@ -79,10 +79,9 @@ NarrativeSequencer::FrameOutcome NarrativeSequencer::advance(
 
     ++current_frame;
     Environment* root = root_environment.get();
-    update_freeze_states(root);
     // The list is built afresh; its storage is kept from frame to frame.
     collected_.clear();
-    collect_agents(root, collected_);
+    freeze_and_collect(root, collected_);
     std::sort(collected_.begin(), collected_.end(), offered_before);
     const bool acted = cast_first_willing(collected_, leaving);
     collected_.clear();
@@ -123,22 +122,42 @@ bool NarrativeSequencer::cast_first_willing(const std::vector<CollectedAgent>& c
 
 void NarrativeSequencer::collect_agents(Environment* zone, std::vector<CollectedAgent>& collected) {
     walk_zones_post_order(*zone, [&](Environment& visited, Environment*, std::size_t) {
-        if (!visited.is_time_frozen) {
-            for (const auto& agent : visited.agents) {
-                if (agent) collected.push_back({agent->priority, collected.size(), agent.get(), &visited});
-            }
-        }
+        collect_own_agents(visited, collected);
         return false;
     });
 }
 
 void NarrativeSequencer::update_freeze_states(Environment* zone) {
     walk_zones_post_order(*zone, [](Environment& visited, Environment*, std::size_t) {
-        visited.is_time_frozen = std::any_of(
-            visited.sub_environments.begin(), visited.sub_environments.end(),
-            [](const auto& sub_zone) { return sub_zone && is_unresolved(*sub_zone); });
+        refresh_freeze_flag(visited);
         return false;
     });
+}
+
+void NarrativeSequencer::freeze_and_collect(Environment* zone,
+                                            std::vector<CollectedAgent>& collected) {
+    // A zone's flag depends only on its sub-zones' contents, so setting it as
+    // the zone is left gives the same flags as a pass of its own, and the
+    // zones are left in collection order.
+    walk_zones_post_order(*zone, [&](Environment& visited, Environment*, std::size_t) {
+        refresh_freeze_flag(visited);
+        collect_own_agents(visited, collected);
+        return false;
+    });
+}
+
+void NarrativeSequencer::refresh_freeze_flag(Environment& zone) {
+    zone.is_time_frozen =
+        std::any_of(zone.sub_environments.begin(), zone.sub_environments.end(),
+                    [](const auto& sub_zone) { return sub_zone && is_unresolved(*sub_zone); });
+}
+
+void NarrativeSequencer::collect_own_agents(Environment& zone,
+                                            std::vector<CollectedAgent>& collected) {
+    if (zone.is_time_frozen) return;
+    for (const auto& agent : zone.agents) {
+        if (agent) collected.push_back({agent->priority, collected.size(), agent.get(), &zone});
+    }
 }
 
 bool NarrativeSequencer::check_and_collapse(Environment* zone) {

@@ -72,6 +72,11 @@ public:
     nlohmann::json meta_json(std::string status, std::string message) const;
 
 private:
+    // update_freeze_states and collect_agents in one walk of the tree.
+    void freeze_and_collect(Environment* zone, std::vector<CollectedAgent>& collected);
+    static void refresh_freeze_flag(Environment& zone);
+    static void collect_own_agents(Environment& zone, std::vector<CollectedAgent>& collected);
+
     // Storage for the agents collected in a frame; empty between calls.
     std::vector<CollectedAgent> collected_;
 
