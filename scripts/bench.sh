@@ -31,9 +31,8 @@ ensure_debian_packages libbenchmark-dev
 bash scripts/build.sh # the module, Release (pyproject.toml), and the set-up
 
 echo "== building the C++ benchmarks (Release)" >&2
-"$venv/bin/cmake" -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
-    -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_BENCHMARKS=ON -DQOR_BUILD_MODULE=OFF \
-    -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
+configure_project build/bench -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_BENCHMARKS=ON \
+    -DQOR_BUILD_MODULE=OFF
 "$venv/bin/cmake" --build build/bench --target qor_frame_bench >&2
 
 echo "== machine"

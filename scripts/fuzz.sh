@@ -24,10 +24,8 @@ bash scripts/setup.sh
 
 build=$root/build/fuzz
 echo "== building the fuzzer in $build" >&2
-"$venv/bin/cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
-    -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DQOR_BUILD_FUZZERS=ON -DQOR_BUILD_MODULE=OFF -DQOR_BUILD_TESTS=OFF \
-    -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
+configure_project "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQOR_BUILD_FUZZERS=ON -DQOR_BUILD_MODULE=OFF -DQOR_BUILD_TESTS=OFF
 "$venv/bin/cmake" --build "$build" --target level_fuzzer
 fuzzer=$build/fuzz/level_fuzzer
 

@@ -14,3 +14,14 @@ ensure_debian_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 update -qq >&2
     DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >&2
 }
+
+# Configures the project into build folder DIR with the virtual
+# environment's CMake, Ninja, Python and pybind11; further arguments go to
+# CMake. Needs `root` and `venv` set by the calling script.
+configure_project() {
+    local dir=$1
+    shift
+    "$venv/bin/cmake" -S "$root" -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
+        -DPython_EXECUTABLE="$venv/bin/python" \
+        -Dpybind11_DIR="$("$venv/bin/python" -m pybind11 --cmakedir)" "$@" >/dev/null
+}

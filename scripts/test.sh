@@ -6,13 +6,13 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv=${QOR_VENV:-$root/.venv}
 cd "$root"
+# shellcheck source=lib.sh
+source "$root/scripts/lib.sh"
 
 bash scripts/build.sh
 
 echo "== C++ tests" >&2
-"$venv/bin/cmake" -S . -B build/cpp-tests -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
-    -DQOR_BUILD_TESTS=ON -DQOR_BUILD_MODULE=OFF -DPython_EXECUTABLE="$venv/bin/python" \
-    -Dpybind11_DIR="$("$venv/bin/python" -m pybind11 --cmakedir)" >/dev/null
+configure_project build/cpp-tests -DQOR_BUILD_TESTS=ON -DQOR_BUILD_MODULE=OFF
 "$venv/bin/cmake" --build build/cpp-tests
 "$venv/bin/ctest" --test-dir build/cpp-tests --output-on-failure -j2
 

@@ -9,15 +9,15 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv=${QOR_VENV:-$root/.venv}
 cd "$root"
+# shellcheck source=lib.sh
+source "$root/scripts/lib.sh"
 
 bash scripts/setup.sh  # installs valgrind too
 build=$root/build/valgrind
 
 echo "== building the C++ tests in $build" >&2
-"$venv/bin/cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
-    -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_SANITIZE=OFF \
-    -DQOR_BUILD_TESTS=ON -DQOR_BUILD_MODULE=OFF -DPython_EXECUTABLE="$venv/bin/python" \
-    -Dpybind11_DIR="$("$venv/bin/python" -m pybind11 --cmakedir)" >/dev/null
+configure_project "$build" -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQOR_SANITIZE=OFF -DQOR_BUILD_TESTS=ON -DQOR_BUILD_MODULE=OFF
 "$venv/bin/cmake" --build "$build"
 
 for tests in qor_core_tests qor_version_check_tests; do

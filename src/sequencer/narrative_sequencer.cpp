@@ -24,11 +24,16 @@ bool offered_before(const CollectedAgent& a, const CollectedAgent& b) {
     return a.order < b.order;
 }
 
+// Finds the entry of a zone's agent list that holds `agent` itself.
+auto find_agent(Environment& zone, const MagicianAgent* agent) {
+    return std::find_if(zone.agents.begin(), zone.agents.end(),
+                        [agent](const auto& held) { return held.get() == agent; });
+}
+
 // Takes the agent out of its zone; the zone's hold on it passes to `leaving`.
 void remove_agent(Environment& zone, const MagicianAgent* agent,
                   std::shared_ptr<MagicianAgent>& leaving) {
-    auto found = std::find_if(zone.agents.begin(), zone.agents.end(),
-                              [agent](const auto& held) { return held.get() == agent; });
+    auto found = find_agent(zone, agent);
     if (found == zone.agents.end()) return;
     leaving = std::move(*found);
     zone.agents.erase(found);
@@ -37,8 +42,7 @@ void remove_agent(Environment& zone, const MagicianAgent* agent,
 // Whether `agent` still stands anywhere in the tree under `root`.
 bool stands_in_tree(Environment& root, const MagicianAgent* agent) {
     return walk_zones_post_order(root, [agent](Environment& zone, Environment*, std::size_t) {
-        return std::any_of(zone.agents.begin(), zone.agents.end(),
-                           [agent](const auto& held) { return held.get() == agent; });
+        return find_agent(zone, agent) != zone.agents.end();
     });
 }
 
