@@ -2,16 +2,17 @@
 //
 //     qor_frame_profile KIND AGENTS FRAMES
 //
-// KIND is "acting" or "resolved" (frames as in frame_bench.cpp, each written
-// as text) or "json" (the root's JSON and its text). The level is built
-// before the frames run.
+// KIND is "acting" or "resolved" (frames as in frame_bench.cpp, answered
+// with text written straight from the tree, as the module's next_frame()
+// does) or "json" (the root's text, as Environment.to_json() does). The level
+// is built before the frames run.
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "bench_levels.h"
-#include "model/json_text.h"
+#include "model/zone_text.h"
 #include "sequencer/narrative_sequencer.h"
 
 int main(int argc, char** argv) {
@@ -32,10 +33,10 @@ int main(int argc, char** argv) {
     std::size_t written = 0;
     for (int frame = 0; frame < frames; ++frame) {
         if (kind == "json") {
-            written += qor::to_json_text(level.root->to_json()).size();
+            written += qor::zone_json_text(*level.root).size();
             continue;
         }
-        written += qor::to_json_text(sequencer.NextFrame()).size();
+        written += sequencer.next_frame_text().size();
         sequencer.current_frame = 0;
         sequencer.is_finished = false;
         if (kind == "acting") level.place_gate_again();

@@ -1,6 +1,7 @@
 #include "model/json_text.h"
 
 #include <array>
+#include <charconv>
 #include <vector>
 
 namespace qor {
@@ -51,6 +52,12 @@ void JsonTextWriter::string(const std::string& text) {
 }
 
 void JsonTextWriter::number(double number) { scalars_.dump(Json(number), false, false, 0); }
+
+void JsonTextWriter::integer(std::int64_t number) {
+    char digits[24];
+    const auto written = std::to_chars(digits, digits + sizeof digits, number);
+    text_.append(digits, written.ptr);
+}
 
 void JsonTextWriter::value(const Json& value) {
     std::vector<OpenContainer> open;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -17,6 +18,7 @@ public:
     void value(const nlohmann::json& value);
     void string(const std::string& text);
     void number(double number);
+    void integer(std::int64_t number);
     // Structural text that the caller knows to be valid JSON, such as `{"id":`.
     void raw(const char* text) { text_.append(text); }
     void raw(char c) { text_.push_back(c); }

@@ -25,7 +25,7 @@ void MagicianAgent::write_json_text(JsonTextWriter& out) const {
     out.raw("{\"name\":");
     out.string(name);
     out.raw(",\"priority\":");
-    out.raw(std::to_string(priority).c_str());
+    out.integer(priority);
     out.raw(state == AgentState::ACTIVE ? ",\"state\":\"active\",\"visual_id\":"
                                         : ",\"state\":\"dormant\",\"visual_id\":");
     out.string(visual_id);

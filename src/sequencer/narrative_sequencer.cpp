@@ -70,32 +70,94 @@ std::string NarrativeSequencer::next_frame_text() {
 
 NarrativeSequencer::FrameOutcome NarrativeSequencer::advance(
     std::shared_ptr<MagicianAgent>& leaving) {
-    ensure_supported_depth(*root_environment);
-    last_event.reset();
-
-    // The limit is tested before the finished flag: a level that ended in the
-    // last allowed frame answers with the limit from then on.
-    if (current_frame >= max_frames) {
-        is_finished = true;
-        return {QOR_FRAME_EVENT_ERROR, "Max frame limit reached. Infinite loop detected."};
+    if (current_frame >= max_frames || is_finished) {
+        ensure_supported_depth(*root_environment);
+        last_event.reset();
+        // The limit is tested before the finished flag: a level that ended in
+        // the last allowed frame answers with the limit from then on.
+        if (current_frame >= max_frames) {
+            is_finished = true;
+            return {QOR_FRAME_EVENT_ERROR, "Max frame limit reached. Infinite loop detected."};
+        }
+        return {QOR_FRAME_EVENT_FINISHED, "Simulation complete. No further actions."};
     }
-    if (is_finished) return {QOR_FRAME_EVENT_FINISHED, "Simulation complete. No further actions."};
 
+    // The survey only reads the tree, so a tree too deep to walk is refused
+    // before anything changes.
+    survey(*root_environment);
+    last_event.reset();
     ++current_frame;
-    Environment* root = root_environment.get();
-    // The list is built afresh; its storage is kept from frame to frame.
-    collected_.clear();
-    freeze_and_collect(root, collected_);
-    std::sort(collected_.begin(), collected_.end(), offered_before);
+    for (const FreezeChange& change : freeze_changes_) change.zone->is_time_frozen = change.frozen;
+    freeze_changes_.clear();
+    put_in_offering_order(collected_);
     const bool acted = cast_first_willing(collected_, leaving);
     collected_.clear();
 
-    if (!acted && !check_and_collapse(root)) {
-        is_finished = true;
-        last_event = FrameEvent{"System", "N/A", QOR_FRAME_EVENT_FINISHED, "Equation Resolved."};
+    // A declining agent changes nothing, so when nobody acted the zone the
+    // survey found is still the first collapsible one.
+    if (!acted) {
+        if (collapse_candidate_.parent != nullptr) {
+            collapse_into_parent(*collapse_candidate_.parent, collapse_candidate_.index);
+        } else {
+            is_finished = true;
+            last_event = FrameEvent{"System", "N/A", QOR_FRAME_EVENT_FINISHED, "Equation Resolved."};
+        }
     }
+    collapse_candidate_ = {};
     return {is_finished ? QOR_FRAME_EVENT_FINISHED : QOR_FRAME_EVENT_RUNNING,
             last_event->description};
+}
+
+void NarrativeSequencer::survey(Environment& root) {
+    collected_.clear();
+    freeze_changes_.clear();
+    collapse_candidate_ = {};
+    // The same walk as update_freeze_states, collect_agents and
+    // check_and_collapse: a zone's flag depends only on its sub-zones'
+    // contents, and the zones are left in collection order, which is also
+    // the order the collapse search takes.
+    walk_zones_post_order(root, [&](Environment& zone, Environment* parent, std::size_t index) {
+        const bool frozen = has_unresolved_sub_zone(zone);
+        if (frozen != zone.is_time_frozen) freeze_changes_.push_back({&zone, frozen});
+        if (!frozen) collect_own_agents(zone, collected_);
+        if (collapse_candidate_.parent == nullptr && parent != nullptr && is_collapsible(zone)) {
+            collapse_candidate_ = {parent, index};
+        }
+        return false;
+    });
+}
+
+void NarrativeSequencer::put_in_offering_order(std::vector<CollectedAgent>& collected) {
+    if (collected.size() < 2) return;
+    const auto [lowest, highest] = std::minmax_element(
+        collected.begin(), collected.end(),
+        [](const CollectedAgent& a, const CollectedAgent& b) { return a.priority < b.priority; });
+    const std::int32_t top = highest->priority;
+    const std::int64_t span = std::int64_t{top} - lowest->priority + 1;
+    // Priorities usually take a handful of nearby values: then a counting
+    // sort, which keeps collection order within a priority, does it in
+    // linear time. A wide spread falls back to sorting.
+    if (span > static_cast<std::int64_t>(collected.size()) + 256) {
+        std::sort(collected.begin(), collected.end(), offered_before);
+        return;
+    }
+    // starts_[k]: where the agents of priority `top - k` begin.
+    starts_.assign(static_cast<std::size_t>(span), 0);
+    for (const CollectedAgent& entry : collected) {
+        ++starts_[static_cast<std::size_t>(std::int64_t{top} - entry.priority)];
+    }
+    std::size_t next = 0;
+    for (std::size_t& start : starts_) {
+        const std::size_t count = start;
+        start = next;
+        next += count;
+    }
+    if (ordered_.size() < collected.size()) ordered_.resize(collected.size());
+    for (const CollectedAgent& entry : collected) {
+        ordered_[starts_[static_cast<std::size_t>(std::int64_t{top} - entry.priority)]++] = entry;
+    }
+    ordered_.resize(collected.size());
+    collected.swap(ordered_);
 }
 
 bool NarrativeSequencer::cast_first_willing(const std::vector<CollectedAgent>& collected,
@@ -126,7 +188,7 @@ bool NarrativeSequencer::cast_first_willing(const std::vector<CollectedAgent>& c
 
 void NarrativeSequencer::collect_agents(Environment* zone, std::vector<CollectedAgent>& collected) {
     walk_zones_post_order(*zone, [&](Environment& visited, Environment*, std::size_t) {
-        collect_own_agents(visited, collected);
+        if (!visited.is_time_frozen) collect_own_agents(visited, collected);
         return false;
     });
 }
@@ -138,27 +200,17 @@ void NarrativeSequencer::update_freeze_states(Environment* zone) {
     });
 }
 
-void NarrativeSequencer::freeze_and_collect(Environment* zone,
-                                            std::vector<CollectedAgent>& collected) {
-    // A zone's flag depends only on its sub-zones' contents, so setting it as
-    // the zone is left gives the same flags as a pass of its own, and the
-    // zones are left in collection order.
-    walk_zones_post_order(*zone, [&](Environment& visited, Environment*, std::size_t) {
-        refresh_freeze_flag(visited);
-        collect_own_agents(visited, collected);
-        return false;
-    });
+bool NarrativeSequencer::has_unresolved_sub_zone(const Environment& zone) {
+    return std::any_of(zone.sub_environments.begin(), zone.sub_environments.end(),
+                       [](const auto& sub_zone) { return sub_zone && is_unresolved(*sub_zone); });
 }
 
 void NarrativeSequencer::refresh_freeze_flag(Environment& zone) {
-    zone.is_time_frozen =
-        std::any_of(zone.sub_environments.begin(), zone.sub_environments.end(),
-                    [](const auto& sub_zone) { return sub_zone && is_unresolved(*sub_zone); });
+    zone.is_time_frozen = has_unresolved_sub_zone(zone);
 }
 
 void NarrativeSequencer::collect_own_agents(Environment& zone,
                                             std::vector<CollectedAgent>& collected) {
-    if (zone.is_time_frozen) return;
     for (const auto& agent : zone.agents) {
         if (agent) collected.push_back({agent->priority, collected.size(), agent.get(), &zone});
     }
@@ -168,16 +220,20 @@ bool NarrativeSequencer::check_and_collapse(Environment* zone) {
     return walk_zones_post_order(*zone, [this](Environment& visited, Environment* parent,
                                                std::size_t index) {
         if (parent == nullptr || !is_collapsible(visited)) return false;
-        parent->charges.push_back(visited.charges.front());
-        parent->note_charges_changed();
-        last_event = FrameEvent{"Chronomancer", "shield_" + visited.id,
-                                QOR_FRAME_EVENT_COLLAPSE_ZONE,
-                                "Zone " + visited.id + " has resolved and merged."};
-        // May destroy `visited`: nothing of it is used after this.
-        parent->sub_environments.erase(parent->sub_environments.begin() +
-                                       static_cast<std::ptrdiff_t>(index));
+        collapse_into_parent(*parent, index);
         return true;
     });
+}
+
+void NarrativeSequencer::collapse_into_parent(Environment& parent, std::size_t index) {
+    auto place = parent.sub_environments.begin() + static_cast<std::ptrdiff_t>(index);
+    const Environment& zone = **place;
+    parent.charges.push_back(zone.charges.front());
+    parent.note_charges_changed();
+    last_event = FrameEvent{"Chronomancer", "shield_" + zone.id, QOR_FRAME_EVENT_COLLAPSE_ZONE,
+                            "Zone " + zone.id + " has resolved and merged."};
+    // May destroy the zone: nothing of it is used after this.
+    parent.sub_environments.erase(place);
 }
 
 nlohmann::json NarrativeSequencer::generate_response(std::string status,

@@ -72,13 +72,38 @@ public:
     nlohmann::json meta_json(std::string status, std::string message) const;
 
 private:
-    // update_freeze_states and collect_agents in one walk of the tree.
-    void freeze_and_collect(Environment* zone, std::vector<CollectedAgent>& collected);
+    // Reads what a running frame needs from the tree in one walk, without
+    // changing it: the agents offered the charges, the zones whose freeze
+    // flag changes, and the first collapsible zone.
+    void survey(Environment& root);
+    static bool has_unresolved_sub_zone(const Environment& zone);
     static void refresh_freeze_flag(Environment& zone);
     static void collect_own_agents(Environment& zone, std::vector<CollectedAgent>& collected);
 
-    // Storage for the agents collected in a frame; empty between calls.
+    // Merges the zone at `index` of `parent`'s sub-zones into `parent` and
+    // records the event.
+    void collapse_into_parent(Environment& parent, std::size_t index);
+
+    // Sorts the collected agents into the order they are offered the
+    // charges: highest priority first, equal priorities in collection order.
+    void put_in_offering_order(std::vector<CollectedAgent>& collected);
+
+    // What the survey found; empty between calls, the storage kept.
     std::vector<CollectedAgent> collected_;
+    struct FreezeChange {
+        Environment* zone;
+        bool frozen;
+    };
+    std::vector<FreezeChange> freeze_changes_;
+    struct CollapseCandidate {
+        Environment* parent = nullptr;
+        std::size_t index = 0;
+    };
+    CollapseCandidate collapse_candidate_;
+    // The counting sort's output and counts, kept from frame to frame; their
+    // entries are read only while a frame sorts.
+    std::vector<CollectedAgent> ordered_;
+    std::vector<std::size_t> starts_;
 
     // What a call answers besides the tree: its status and message.
     struct FrameOutcome {

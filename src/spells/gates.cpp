@@ -30,6 +30,27 @@ nlohmann::json gate_json(nlohmann::json agent, bool is_open, double target_value
     return agent;
 }
 
+// What gate_json's value writes as text, in the same key order, with `rule`
+// (when given) as the inequality gate's extra member.
+void write_gate_text(JsonTextWriter& out, const MagicianAgent& gate, bool is_open,
+                     double target_value, const char* rule) {
+    out.raw(is_open ? "{\"is_open\":true,\"name\":" : "{\"is_open\":false,\"name\":");
+    out.string(gate.name);
+    out.raw(",\"priority\":");
+    out.integer(gate.priority);
+    if (rule != nullptr) {
+        out.raw(",\"rule\":\"");
+        out.raw(rule);
+        out.raw('"');
+    }
+    out.raw(gate.state == AgentState::ACTIVE ? ",\"state\":\"active\",\"target_value\":"
+                                             : ",\"state\":\"dormant\",\"target_value\":");
+    out.number(target_value);
+    out.raw(",\"visual_id\":");
+    out.string(gate.visual_id);
+    out.raw('}');
+}
+
 }  // namespace
 
 EqualsGate::EqualsGate(std::string visual_id_, double target_value_)
@@ -42,7 +63,9 @@ bool EqualsGate::CastSpell(std::vector<Charge>& charges) {
     return true;
 }
 
-void EqualsGate::write_json_text(JsonTextWriter& out) const { out.value(to_json()); }
+void EqualsGate::write_json_text(JsonTextWriter& out) const {
+    write_gate_text(out, *this, is_open, target_value, nullptr);
+}
 
 nlohmann::json EqualsGate::to_json() const {
     return gate_json(MagicianAgent::to_json(), is_open, target_value);
@@ -78,7 +101,9 @@ bool InequalityGate::CastSpell(std::vector<Charge>& charges) {
     return true;
 }
 
-void InequalityGate::write_json_text(JsonTextWriter& out) const { out.value(to_json()); }
+void InequalityGate::write_json_text(JsonTextWriter& out) const {
+    write_gate_text(out, *this, is_open, target_value, rule_text(comparison_type));
+}
 
 nlohmann::json InequalityGate::to_json() const {
     nlohmann::json gate = gate_json(MagicianAgent::to_json(), is_open, target_value);

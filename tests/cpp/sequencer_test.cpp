@@ -1,8 +1,12 @@
 // The frame sequencer: freeze, collection order, casting, collapse, responses
 // and the frame limit. Agents here are stand-ins with simple rules so that
 // each test controls exactly who acts.
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -167,6 +171,45 @@ TEST(NarrativeSequencer, EqualPrioritiesKeepCollectionOrderBeyondSixteenAgents) 
     sequencer.NextFrame();
     EXPECT_EQ(log, expected);
 }
+
+// Agents of many priorities, some shared, in sibling zones: they are offered
+// highest priority first and, within a priority, in collection order, whether
+// the priorities lie close together or spread over the whole int32 range.
+class OfferingOrder : public ::testing::TestWithParam<std::vector<std::int32_t>> {};
+
+TEST_P(OfferingOrder, IsByPriorityThenCollectionOrder) {
+    const std::vector<std::int32_t>& palette = GetParam();
+    std::vector<std::string> log;
+    auto root = zone("r");
+    std::vector<std::pair<std::int32_t, std::string>> placed;  // collection order
+    for (int i = 0; i < 300; ++i) {
+        const std::int32_t priority = palette[(i * 7 + i / 3) % palette.size()];
+        const std::string id = "s" + std::to_string(i);
+        auto sub = zone(id);
+        sub->add_magician(std::make_shared<Scripted>(id, priority, false, log));
+        root->add_environment(sub);
+        placed.emplace_back(priority, id);
+    }
+    std::stable_sort(placed.begin(), placed.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::vector<std::string> expected;
+    for (const auto& entry : placed) expected.push_back(entry.second);
+    NarrativeSequencer sequencer(root);
+    sequencer.NextFrame();
+    EXPECT_EQ(log, expected);
+    log.clear();
+    sequencer.is_finished = false;  // nobody acted: play the frame again
+    sequencer.NextFrame();  // the same order, from storage kept between frames
+    EXPECT_EQ(log, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PrioritySpreads, OfferingOrder,
+    ::testing::Values(std::vector<std::int32_t>{10, 50, 90, 100, 0, 75, 85},
+                      std::vector<std::int32_t>{-5, 3, -5, 0},
+                      std::vector<std::int32_t>{0, 100000, -3, 7, 100000},
+                      std::vector<std::int32_t>{INT32_MIN, INT32_MAX, 0, -1, INT32_MAX},
+                      std::vector<std::int32_t>{42}));
 
 TEST(NarrativeSequencer, StopsAtTheFirstAgentThatActsAndRemovesItByIdentity) {
     std::vector<std::string> log;

@@ -1,6 +1,7 @@
 // The zone text written straight from the tree must equal the text of the
 // zone's JSON value, whatever the tree holds.
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <memory>
 #include <random>
@@ -43,11 +44,20 @@ std::shared_ptr<MagicianAgent> random_agent(std::mt19937_64& random) {
     switch (random() % 5) {
         case 0: return std::make_shared<PlusMagician>(id);
         case 1: return std::make_shared<Chronomancer>(id);
-        case 2: return std::make_shared<EqualsGate>(id, random_magnitude(random));
-        case 3:
-            return std::make_shared<InequalityGate>(
+        case 2: {
+            auto gate = std::make_shared<EqualsGate>(id, random_magnitude(random));
+            gate->is_open = random() % 2 == 0;
+            gate->priority = static_cast<std::int32_t>(random());
+            return gate;
+        }
+        case 3: {
+            auto gate = std::make_shared<InequalityGate>(
                 id, random_magnitude(random),
                 static_cast<InequalityGate::ComparisonType>(static_cast<int>(random() % 6) - 1));
+            gate->is_open = random() % 2 == 0;
+            if (random() % 2 == 0) gate->state = AgentState::ACTIVE;
+            return gate;
+        }
         default: {
             auto agent = std::make_shared<RootMagician>(id);
             agent->state = AgentState::ACTIVE;
