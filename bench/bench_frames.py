@@ -7,14 +7,17 @@ generated levels of bench_levels.h (built here through the Python API), of
 Two kinds of frame, as in frame_bench.cpp:
   acting:    every collected agent is tried and declines, then the acting gate
              opens and leaves its zone; it is placed again after the frame.
-  resolved:  nothing acts, the collapse search walks the whole tree and the
-             level ends; is_finished is cleared after the frame.
+  resolved:  nothing acts and no zone can collapse, so the level ends;
+             is_finished is cleared after the frame.
 current_frame is reset after each frame, so the frame limit never comes.
 
-Each round times one to_json() and one frame of each kind, one right after
-the other, so that a change in the machine's load affects all three alike;
-the figures are the medians over the rounds. Only the calls themselves are
-timed: placing the gate again and clearing the flags are not.
+A frame is compared with to_json() on its own level's tree, timed right
+before it, so that a change in the machine's load touches both alike. The
+sizes take turns in blocks of rounds (each block after one untimed round that
+brings its levels back into the caches), so a change in load over the run
+touches all sizes alike too. The figures are the medians over the rounds.
+Only the calls themselves are timed: placing the gate again and clearing the
+flags are not.
 """
 
 from __future__ import annotations
@@ -95,8 +98,10 @@ class Figures:
     agents: int
     zones: int
     json_bytes: int
-    to_json: float  # median seconds per call
+    # median seconds per call; each frame kind with to_json() on its own tree
+    acting_to_json: float
     acting: float
+    resolved_to_json: float
     resolved: float
 
 
@@ -106,34 +111,80 @@ def timed(call: Callable[[], object]) -> float:
     return (time.perf_counter_ns() - start) / 1e9
 
 
-def measure(agent_count: int, seconds: float) -> Figures:
-    acting_level = make_level(agent_count, True)
-    resolved_level = make_level(agent_count, False)
-    acting = NarrativeSequencer(acting_level.root)
-    resolved = NarrativeSequencer(resolved_level.root)
-    json_bytes = len(acting_level.root.to_json().encode())
+class SizeUnderTest:
+    """The two levels of one size and the samples taken on them."""
 
-    def acting_frame() -> float:
-        took = timed(acting.next_frame)
-        acting.current_frame = 0
-        acting_level.place_gate_again()
+    def __init__(self, agent_count: int) -> None:
+        self.agent_count = agent_count
+        self.acting_level = make_level(agent_count, True)
+        self.resolved_level = make_level(agent_count, False)
+        self.acting = NarrativeSequencer(self.acting_level.root)
+        self.resolved = NarrativeSequencer(self.resolved_level.root)
+        self.json_bytes = len(self.acting_level.root.to_json().encode())
+        self.samples: dict[str, list[float]] = {
+            "acting_to_json": [],
+            "acting": [],
+            "resolved_to_json": [],
+            "resolved": [],
+        }
+        self.acting_frame()  # the gate opens once; from then on every frame is alike
+
+    def acting_frame(self) -> float:
+        took = timed(self.acting.next_frame)
+        self.acting.current_frame = 0
+        self.acting_level.place_gate_again()
         return took
 
-    def resolved_frame() -> float:
-        took = timed(resolved.next_frame)
-        resolved.is_finished = False
-        resolved.current_frame = 0
+    def resolved_frame(self) -> float:
+        took = timed(self.resolved.next_frame)
+        self.resolved.is_finished = False
+        self.resolved.current_frame = 0
         return took
 
-    samples: dict[str, list[float]] = {"to_json": [], "acting": [], "resolved": []}
-    acting_frame()  # the gate opens once; from then on every frame is alike
-    deadline = time.perf_counter() + seconds
-    while len(samples["to_json"]) < 5 or time.perf_counter() < deadline:
-        samples["to_json"].append(timed(acting_level.root.to_json))
-        samples["acting"].append(acting_frame())
-        samples["resolved"].append(resolved_frame())
-    medians = {name: statistics.median(values) for name, values in samples.items()}
-    return Figures(agent_count, acting_level.zones, json_bytes, medians["to_json"], medians["acting"], medians["resolved"])
+    def take_round(self) -> dict[str, float]:
+        """Each level's to_json() and then its frame; the seconds each took."""
+        return {
+            "acting_to_json": timed(self.acting_level.root.to_json),
+            "acting": self.acting_frame(),
+            "resolved_to_json": timed(self.resolved_level.root.to_json),
+            "resolved": self.resolved_frame(),
+        }
+
+    def take_block(self, seconds: float) -> None:
+        """Rounds for about `seconds`, after one untimed round that brings
+        this size's levels back into the caches."""
+        warm_up = sum(self.take_round().values())
+        for _ in range(max(1, round(seconds / warm_up))):
+            for name, took in self.take_round().items():
+                self.samples[name].append(took)
+
+    def figures(self) -> Figures:
+        medians = {name: statistics.median(values) for name, values in self.samples.items()}
+        return Figures(
+            self.agent_count,
+            self.acting_level.zones,
+            self.json_bytes,
+            medians["acting_to_json"],
+            medians["acting"],
+            medians["resolved_to_json"],
+            medians["resolved"],
+        )
+
+
+BLOCK_SECONDS = 0.25
+
+
+def measure(agent_counts: list[int], seconds: float) -> list[Figures]:
+    """Blocks of rounds on every size in turn until about `seconds` per size
+    have passed: a change in the machine's load over the run touches all sizes
+    alike, so the growth from one size to the next stays fair, while each
+    block runs on warm caches as a game playing one level does."""
+    sizes = [SizeUnderTest(count) for count in agent_counts]
+    deadline = time.perf_counter() + seconds * len(sizes)
+    while len(sizes[0].samples["acting"]) < 5 or time.perf_counter() < deadline:
+        for size in sizes:
+            size.take_block(BLOCK_SECONDS)
+    return [size.figures() for size in sizes]
 
 
 def microseconds(seconds: float) -> str:
@@ -142,17 +193,29 @@ def microseconds(seconds: float) -> str:
 
 def report(results: list[Figures]) -> None:
     print("Python module, median per call in microseconds; ratio = next_frame / Environment.to_json()")
-    header = ("agents", "zones", "json bytes", "to_json", "frame acting", "ratio", "frame resolved", "ratio")
+    print("on the same tree (each kind of frame has a level of its own)")
+    header = (
+        "agents",
+        "zones",
+        "json bytes",
+        "to_json",
+        "frame acting",
+        "ratio",
+        "to_json",
+        "frame resolved",
+        "ratio",
+    )
     rows = [
         (
             f"{r.agents:,}",
             f"{r.zones:,}",
             f"{r.json_bytes:,}",
-            microseconds(r.to_json),
+            microseconds(r.acting_to_json),
             microseconds(r.acting),
-            f"{r.acting / r.to_json:.2f}",
+            f"{r.acting / r.acting_to_json:.2f}",
+            microseconds(r.resolved_to_json),
             microseconds(r.resolved),
-            f"{r.resolved / r.to_json:.2f}",
+            f"{r.resolved / r.resolved_to_json:.2f}",
         )
         for r in results
     ]
@@ -163,7 +226,8 @@ def report(results: list[Figures]) -> None:
     print("Growth from one size to the next (time ratio; the agents grow tenfold):")
     for smaller, larger in zip(results, results[1:]):
         print(
-            f"  {smaller.agents:>6,} -> {larger.agents:<6,}  to_json x{larger.to_json / smaller.to_json:5.1f}"
+            f"  {smaller.agents:>6,} -> {larger.agents:<6,}"
+            f"  to_json x{larger.acting_to_json / smaller.acting_to_json:5.1f}"
             f"  frame acting x{larger.acting / smaller.acting:5.1f}"
             f"  frame resolved x{larger.resolved / smaller.resolved:5.1f}"
         )
@@ -177,7 +241,7 @@ def main(argv: list[str]) -> int:
     sizes = [int(size) for size in str(arguments.sizes).split(",")]
     seconds = float(arguments.seconds)
     gc.disable()
-    results = [measure(size, seconds) for size in sizes]
+    results = measure(sizes, seconds)
     gc.enable()
     report(results)
     return 0

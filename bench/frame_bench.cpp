@@ -5,12 +5,12 @@
 //   acting:    the acting gate is tried after every other collected agent
 //              has declined, opens and leaves its zone; it is placed back
 //              after the frame (one push_back, inside the timed loop).
-//   resolved:  without the gate nothing acts, so after every agent has
-//              declined the collapse search walks the whole tree, finds
-//              nothing and the level ends; clearing is_finished (a store,
-//              inside the timed loop) lets the next frame run the same way.
-// Both run the freeze pass, the collection, the sort and the trying of the
-// agents; "WithText" answers with the response's text written straight from
+//   resolved:  without the gate nothing acts and no zone can collapse, so
+//              after every agent has declined the level ends; clearing
+//              is_finished (a store, inside the timed loop) lets the next
+//              frame run the same way.
+// Both run the walk that sets the freeze flags, collects the agents and looks
+// for a collapsible zone, the sort and the trying of the agents; "WithText" answers with the response's text written straight from
 // the tree (next_frame_text(), what the module's next_frame() returns), the
 // others with the response's JSON value (NextFrame()). Resetting
 // current_frame keeps the frame limit out of the way. BM_RootJson is what
