@@ -141,11 +141,12 @@ void NarrativeSequencer::put_in_offering_order(std::vector<CollectedAgent>& coll
         std::sort(collected.begin(), collected.end(), offered_before);
         return;
     }
-    // starts_[k]: where the agents of priority `top - k` begin.
+    // starts_[slot(p)]: where the agents of priority p begin, highest first.
+    const auto slot = [top](std::int32_t priority) {
+        return static_cast<std::size_t>(std::int64_t{top} - priority);
+    };
     starts_.assign(static_cast<std::size_t>(span), 0);
-    for (const CollectedAgent& entry : collected) {
-        ++starts_[static_cast<std::size_t>(std::int64_t{top} - entry.priority)];
-    }
+    for (const CollectedAgent& entry : collected) ++starts_[slot(entry.priority)];
     std::size_t next = 0;
     for (std::size_t& start : starts_) {
         const std::size_t count = start;
@@ -154,7 +155,7 @@ void NarrativeSequencer::put_in_offering_order(std::vector<CollectedAgent>& coll
     }
     if (ordered_.size() < collected.size()) ordered_.resize(collected.size());
     for (const CollectedAgent& entry : collected) {
-        ordered_[starts_[static_cast<std::size_t>(std::int64_t{top} - entry.priority)]++] = entry;
+        ordered_[starts_[slot(entry.priority)]++] = entry;
     }
     ordered_.resize(collected.size());
     collected.swap(ordered_);

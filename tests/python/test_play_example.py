@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib.util
 import json
 import re
 import subprocess
@@ -21,21 +22,18 @@ ALL_KINDS = LEVELS_DIR / "grand_council.json"
 NESTED = LEVELS_DIR / "nested_shields.json"
 ENDLESS = LEVELS_DIR / "endless_hourglass.json"
 
-AGENT_KINDS = {
-    "plus",
-    "minus",
-    "multiply",
-    "divide",
-    "power",
-    "root",
-    "abs",
-    "factorial",
-    "modulo",
-    "log",
-    "chronomancer",
-    "equals_gate",
-    "inequality_gate",
-}
+
+def load_play_module() -> Any:
+    """examples/play.py as a module, for the tables it defines."""
+    spec = importlib.util.spec_from_file_location("qor_play_example", PLAY)
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # its dataclasses look themselves up there
+    spec.loader.exec_module(module)
+    return module
+
+
+AGENT_KINDS = frozenset(load_play_module().AGENT_KINDS)
 
 TUTORIAL_NARRATION = [
     "== First Steps ==",
@@ -185,6 +183,17 @@ def test_tutorial_json_frames() -> None:
 # ---------------------------------------------------------------------------
 # The showcase levels do what they claim
 # ---------------------------------------------------------------------------
+
+
+def test_example_knows_one_kind_per_agent_placing_method_of_the_module() -> None:
+    import qor_engine
+
+    placing = [
+        name
+        for name in dir(qor_engine.Environment)
+        if name.startswith("add_") and name not in {"add_charge", "add_sub_environment"}
+    ]
+    assert len(AGENT_KINDS) == len(placing) == 13
 
 
 def test_all_kinds_level_uses_every_kind_and_most_of_them_act() -> None:
