@@ -95,8 +95,12 @@ ensure_pkgs() {
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     log "installing packages (missing: ${missing[*]})"
+    # One apt run at a time among the project's scripts (see lib.sh).
+    exec 7>/var/lock/qor-engine-apt.lock
+    flock 7
     apt_update
-    "${SUDO[@]}" apt-get install -y -q --no-install-recommends "$@" </dev/null >&2
+    "${SUDO[@]}" apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "$@" </dev/null >&2
+    exec 7>&-
 }
 
 # First Debian archive URL in the system's apt sources (security and

@@ -10,9 +10,13 @@ ensure_debian_packages() {
     done
     ((${#missing[@]})) || return 0
     echo "setup: installing ${missing[*]}" >&2
-    # Waits for another apt run to finish instead of failing on its lock.
-    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 update -qq >&2
-    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >&2
+    # One apt run at a time: the project's own scripts take turns through a
+    # lock file, and another apt run's locks are waited for instead of failing.
+    (
+        flock 7
+        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 update -qq >&2
+        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >&2
+    ) 7>/var/lock/qor-engine-apt.lock
 }
 
 # Configures the project into build folder DIR with the virtual
