@@ -23,5 +23,9 @@ EnvironmentClass bind_environment(py::module_& m);
 void bind_agent_placing(EnvironmentClass& environment);
 // Registers NarrativeSequencer.
 void bind_sequencer(py::module_& m);
+// Makes assigning __class__ on the class's instances raise TypeError: an
+// object given another of the module's classes would be read as that class's
+// C++ value.
+void keep_class_fixed(py::handle cls);
 
 }  // namespace qor::bindings

@@ -9,6 +9,7 @@
 #include "bindings/charge_handle.h"
 #include "model/json_text.h"
 #include "model/zone_text.h"
+#include "model/zone_walk.h"
 
 namespace qor::bindings {
 
@@ -100,7 +101,7 @@ void bind_charges(py::module_& m) {
             [](ChargeHandle& self, std::string value) { self.get().visual_id = std::move(value); },
             "The name under which the front end draws the charge.")
         .def(
-            "to_json", [](ChargeHandle& self) { return to_json_text(self.get().to_json()); },
+            "to_json", [](ChargeHandle& self) { return charge_json_text(self.get()); },
             "The charge as compact JSON text.")
         .def("__repr__", [](ChargeHandle& self) -> py::object {
             if (self.is_stale()) return py::str("<stale Charge item: its zone's charges changed since it was read>");
@@ -122,7 +123,11 @@ EnvironmentClass bind_environment(py::module_& m) {
         .def_readwrite("is_time_frozen", &Environment::is_time_frozen,
                        "Whether the zone's own agents are held back this frame.")
         .def(
-            "to_json", [](const Environment& self) { return zone_json_text(self); },
+            "to_json",
+            [](const Environment& self) {
+                ensure_walkable(self);
+                return zone_json_text(self);
+            },
             "The zone with everything under it as compact JSON text.")
         .def(
             "add_charge",
@@ -145,6 +150,23 @@ EnvironmentClass bind_environment(py::module_& m) {
                         self.sub_environments.size());
         }, "The zone's id and how many charges, agents and sub-zones it holds.");
     return environment;
+}
+
+void keep_class_fixed(py::handle cls) {
+    py::cpp_function read([](py::handle self) { return py::type::of(self); });
+    py::cpp_function refuse([](py::handle self, py::handle) {
+        throw py::type_error(py::str("{} objects keep their class: __class__ cannot be assigned")
+                                 .format(py::type::of(self).attr("__name__")));
+    });
+    py::object property = py::module_::import("builtins").attr("property")(
+        read, refuse, py::none(), "The object's class, which cannot be changed.");
+    // Setting the attribute through the class would change the class's own
+    // class; the property goes into the class's namespace instead.
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    if (PyDict_SetItemString(type->tp_dict, "__class__", property.ptr()) != 0) {
+        throw py::error_already_set();
+    }
+    PyType_Modified(type);
 }
 
 }  // namespace qor::bindings

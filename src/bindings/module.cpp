@@ -20,4 +20,7 @@ PYBIND11_MODULE(qor_engine, m) {
     auto environment = qor::bindings::bind_environment(m);
     qor::bindings::bind_agent_placing(environment);
     qor::bindings::bind_sequencer(m);
+    for (const char* name : {"ChargePolarity", "Charge", "Environment", "NarrativeSequencer"}) {
+        qor::bindings::keep_class_fixed(m.attr(name));
+    }
 }

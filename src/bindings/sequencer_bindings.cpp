@@ -15,8 +15,17 @@ void bind_sequencer(py::module_& m) {
              }),
              py::arg("env"), "Drive the level whose root zone is env; the zone tree is shared, not copied.")
         .def(
-            "next_frame", [](NarrativeSequencer& self) { return self.next_frame_text(); },
-            "Run one frame and return the whole state and the frame's event as compact JSON text.")
+            "next_frame",
+            [](NarrativeSequencer& self) {
+                // The frame is kept only once its str exists: a host either
+                // gets the frame or the frame did not happen.
+                NarrativeSequencer::PendingFrame frame = self.begin_frame();
+                py::str answer(frame.text());
+                frame.commit();
+                return answer;
+            },
+            "Run one frame and return the whole state and the frame's event as compact JSON "
+            "text. If it raises, the frame did not happen: the level is as it was.")
         .def_readwrite("is_finished", &NarrativeSequencer::is_finished,
                        "Whether the level has ended; write False to let it run on.")
         .def_readwrite("current_frame", &NarrativeSequencer::current_frame,

@@ -30,7 +30,12 @@ TreeTooDeepError::TreeTooDeepError()
     : std::runtime_error("the zone tree is deeper than the engine supports (" +
                          std::to_string(kMaxZoneDepth) + " nested zones); nothing was changed") {}
 
-void ensure_supported_depth(const Environment& root) {
+TreeTooLargeError::TreeTooLargeError()
+    : std::runtime_error("the zone tree has more zone places than the engine supports (" +
+                         std::to_string(kMaxZonePlaces) +
+                         ", a zone counted once at every place it stands); nothing was changed") {}
+
+void ensure_walkable(const Environment& root) {
     walk_zones_post_order(root, [](const Environment&, const Environment*, std::size_t) {
         return false;
     });
@@ -40,16 +45,31 @@ Environment::Environment(std::string id_) : id(std::move(id_)) {}
 
 Environment::~Environment() {
     // Releasing a sub-zone through its own destructor would nest one call per
-    // level. Instead, a sub-zone that only this walk still holds hands its own
-    // sub-zones over before it goes, so every destructor finds none left.
-    std::vector<std::shared_ptr<Environment>> releasing = std::move(sub_environments);
-    while (!releasing.empty()) {
-        std::shared_ptr<Environment> zone = std::move(releasing.back());
-        releasing.pop_back();
-        if (zone && zone.use_count() == 1) {
-            for (auto& sub_zone : zone->sub_environments) releasing.push_back(std::move(sub_zone));
-            zone->sub_environments.clear();
+    // level, and keeping a stack of pending zones would allocate, which a
+    // destructor must not (it runs when memory is short, too). So the zones
+    // being released form the stack themselves: `pending` is the sub-zone
+    // list being emptied; a sub-zone that only this walk still holds and that
+    // has sub-zones of its own takes over the rest of that list, with the
+    // zone it was taken from behind it, and its own sub-zones are emptied
+    // next. Every zone's destructor then finds no sub-zones left.
+    std::vector<std::shared_ptr<Environment>> pending = std::move(sub_environments);
+    std::shared_ptr<Environment> resume;  // the zone holding the rest of the outer list
+    for (;;) {
+        if (pending.empty()) {
+            if (!resume) return;
+            std::shared_ptr<Environment> holder = std::move(resume);
+            pending = std::move(holder->sub_environments);
+            resume = std::move(pending.back());  // put there when the holder was taken
+            pending.pop_back();
+            continue;  // `holder` goes now, with no sub-zones left
         }
+        std::shared_ptr<Environment> zone = std::move(pending.back());
+        pending.pop_back();
+        if (!zone || zone.use_count() != 1 || zone->sub_environments.empty()) continue;
+        // The slot just freed takes the link back out: no allocation.
+        pending.push_back(std::move(resume));
+        pending.swap(zone->sub_environments);
+        resume = std::move(zone);
     }
 }
 
@@ -79,6 +99,7 @@ nlohmann::json Environment::to_json_with(nlohmann::json sub_zones) const {
 }
 
 nlohmann::json Environment::to_json() const {
+    ensure_walkable(*this);
     // Built bottom-up: `open` holds one array of finished sub-zone objects per
     // zone on the current path, and a zone's object is finished when it is left.
     std::vector<nlohmann::json> open;
@@ -102,9 +123,9 @@ void Environment::add_charge(Charge charge) {
 
 void Environment::add_magician(std::shared_ptr<MagicianAgent> agent) {
     if (!agent) throw std::invalid_argument("an agent must be a MagicianAgent, not null");
+    agents.push_back(agent);
     // A placed agent waits for its turn, even one that acted somewhere before.
     agent->state = AgentState::DORMANT;
-    agents.push_back(std::move(agent));
 }
 
 void Environment::add_environment(std::shared_ptr<Environment> child) {

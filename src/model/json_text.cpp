@@ -20,7 +20,7 @@ constexpr std::array<bool, 256> kPlainBytes = [] {
 
 // Strings that need no escaping are copied straight; the others go through
 // the library's own string writer.
-bool is_plain_ascii(const std::string& text) {
+bool is_plain_ascii(std::string_view text) {
     for (unsigned char c : text) {
         if (!kPlainBytes[c]) return false;
     }
@@ -41,7 +41,7 @@ JsonTextWriter::JsonTextWriter(std::string& text)
     : text_(text),
       scalars_(nlohmann::detail::output_adapter<char>(text), ' ', Json::error_handler_t::strict) {}
 
-void JsonTextWriter::string(const std::string& text) {
+void JsonTextWriter::string(std::string_view text) {
     if (is_plain_ascii(text)) {
         text_.push_back('"');
         text_.append(text);

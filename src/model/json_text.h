@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -16,7 +17,7 @@ public:
 
     // Any JSON value, containers included.
     void value(const nlohmann::json& value);
-    void string(const std::string& text);
+    void string(std::string_view text);
     void number(double number);
     void integer(std::int64_t number);
     // Structural text that the caller knows to be valid JSON, such as `{"id":`.

@@ -12,6 +12,20 @@ MagicianAgent::MagicianAgent(std::string name_, std::int32_t priority_, std::str
 
 MagicianAgent::~MagicianAgent() = default;
 
+std::optional<std::vector<Charge>> MagicianAgent::prepare_spell(const std::vector<Charge>& charges) {
+    std::vector<Charge> trial = charges;
+    if (!CastSpell(trial)) return std::nullopt;
+    return trial;
+}
+
+bool MagicianAgent::cast_prepared_spell(std::vector<Charge>& charges) {
+    std::optional<std::vector<Charge>> result = prepare_spell(charges);
+    if (!result) return false;
+    spell_applied();
+    charges = std::move(*result);
+    return true;
+}
+
 nlohmann::json MagicianAgent::to_json() const {
     nlohmann::json agent = nlohmann::json::object();
     agent["name"] = name;

@@ -1,6 +1,7 @@
 #include "model/zone_text.h"
 
 #include <cstddef>
+#include <exception>
 #include <vector>
 
 #include "model/json_text.h"
@@ -21,7 +22,7 @@ void write_charge(JsonTextWriter& out, const Charge& charge) {
 }
 
 // A zone's members up to the opening of its sub-zone array, in key order.
-void write_zone_head(JsonTextWriter& out, const Environment& zone, const nlohmann::json* meta) {
+void write_zone_head(JsonTextWriter& out, const Environment& zone, const ExtraRootMembers* extra) {
     out.raw("{\"agents\":[");
     bool first = true;
     for (const auto& agent : zone.agents) {
@@ -38,22 +39,24 @@ void write_zone_head(JsonTextWriter& out, const Environment& zone, const nlohman
     out.raw("],\"id\":");
     out.string(zone.id);
     out.raw(zone.reports_frozen() ? ",\"is_time_frozen\":true," : ",\"is_time_frozen\":false,");
-    if (meta != nullptr) {
-        out.raw("\"meta\":");
-        out.value(*meta);
-        out.raw(',');
-    }
+    if (extra != nullptr) extra->write(out);
     out.raw("\"sub_environments\":[");
 }
 
 }  // namespace
 
-std::string zone_json_text(const Environment& root, const nlohmann::json* meta) {
+std::string zone_json_text(const Environment& root, const ExtraRootMembers* extra) {
     // Frames of one level come out at much the same length: starting from the
     // last text's size spares growing a large text step by step.
+    // The hint is only a hint: when its room can't be had, the text grows as
+    // it is written, as it would without the hint.
     static thread_local std::size_t last_size = 0;
     std::string text;
-    text.reserve(last_size + last_size / 8);
+    try {
+        text.reserve(last_size + last_size / 8);
+    } catch (const std::exception&) {  // std::bad_alloc, or a size beyond max_size()
+        last_size = 0;
+    }
     JsonTextWriter out(text);
     // How many sub-zones each open zone on the path has written so far.
     std::vector<std::size_t> written{0};
@@ -61,7 +64,7 @@ std::string zone_json_text(const Environment& root, const nlohmann::json* meta) 
         root,
         [&](const Environment& zone) {
             if (written.back()++ > 0) out.raw(',');
-            write_zone_head(out, zone, written.size() == 1 ? meta : nullptr);  // the root
+            write_zone_head(out, zone, written.size() == 1 ? extra : nullptr);  // the root
             written.push_back(0);
         },
         [&](const Environment&, const Environment*, std::size_t) {
@@ -70,6 +73,35 @@ std::string zone_json_text(const Environment& root, const nlohmann::json* meta) 
             return false;
         });
     last_size = text.size();
+    return text;
+}
+
+namespace {
+
+class MetaValue final : public ExtraRootMembers {
+public:
+    explicit MetaValue(const nlohmann::json& meta) : meta_(meta) {}
+    void write(JsonTextWriter& out) const override {
+        out.raw("\"meta\":");
+        out.value(meta_);
+        out.raw(',');
+    }
+
+private:
+    const nlohmann::json& meta_;
+};
+
+}  // namespace
+
+std::string zone_json_text(const Environment& root, const nlohmann::json& meta) {
+    const MetaValue extra(meta);
+    return zone_json_text(root, &extra);
+}
+
+std::string charge_json_text(const Charge& charge) {
+    std::string text;
+    JsonTextWriter out(text);
+    write_charge(out, charge);
     return text;
 }
 

@@ -5,14 +5,33 @@
 #include <nlohmann/json.hpp>
 
 #include "model/environment.h"
+#include "model/json_text.h"
 
 namespace qor {
 
+// Members written into the root zone's object besides its own, such as a
+// frame's "meta": their keys sort between "is_time_frozen" and
+// "sub_environments". write() appends `"key":value,` for each.
+class ExtraRootMembers {
+public:
+    virtual void write(JsonTextWriter& out) const = 0;
+
+protected:
+    ~ExtraRootMembers() = default;
+};
+
 // The JSON text of a zone with everything under it: exactly
 // to_json_text(root.to_json()), written straight from the tree without
-// building the JSON value first. A given `meta` object becomes the root's
-// "meta" member, as in a frame response. Throws TreeTooDeepError for a tree
-// deeper than the engine walks.
-std::string zone_json_text(const Environment& root, const nlohmann::json* meta = nullptr);
+// building a JSON value, so that nothing here allocates in a destructor.
+// `extra` members join the root's, as a frame response's "meta" does.
+// Throws TreeTooDeepError or TreeTooLargeError for a tree beyond what the
+// engine walks.
+std::string zone_json_text(const Environment& root, const ExtraRootMembers* extra = nullptr);
+
+// The same with a "meta" member given as a JSON value.
+std::string zone_json_text(const Environment& root, const nlohmann::json& meta);
+
+// The JSON text of one charge: exactly to_json_text(charge.to_json()).
+std::string charge_json_text(const Charge& charge);
 
 }  // namespace qor

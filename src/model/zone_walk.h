@@ -12,10 +12,22 @@ namespace qor {
 // The deepest chain of zones (the root counts as one) that the engine walks.
 inline constexpr std::size_t kMaxZoneDepth = 100000;
 
+// The most zone places one walk visits: a zone counts once at every place it
+// stands, so a zone shared by two parents counts twice, and nested shared
+// zones multiply. This bounds the work of one call.
+inline constexpr std::size_t kMaxZonePlaces = 2000000;
+
 // A zone tree deeper than kMaxZoneDepth. Raised before anything is changed.
 class TreeTooDeepError : public std::runtime_error {
 public:
     TreeTooDeepError();
+};
+
+// A zone tree with more than kMaxZonePlaces places. Raised before anything
+// is changed.
+class TreeTooLargeError : public std::runtime_error {
+public:
+    TreeTooLargeError();
 };
 
 // Visits every zone under and including `root`, depth first, sub-zones in
@@ -26,7 +38,8 @@ public:
 //                               parent's sub_environments. Returning true
 //                               stops the walk.
 // Returns true when `leave` stopped it. A zone listed under two parents is
-// visited once under each.
+// visited once under each. Throws TreeTooDeepError or TreeTooLargeError
+// before visiting a zone beyond the limits.
 template <typename Zone, typename Enter, typename Leave>
 bool walk_zones(Zone& root, Enter&& enter, Leave&& leave) {
     struct Step {
@@ -34,6 +47,7 @@ bool walk_zones(Zone& root, Enter&& enter, Leave&& leave) {
         std::size_t next_sub_zone;
     };
     std::vector<Step> path;
+    std::size_t places = 1;
     path.push_back({&root, 0});
     enter(root);
     while (!path.empty()) {
@@ -42,6 +56,7 @@ bool walk_zones(Zone& root, Enter&& enter, Leave&& leave) {
             Zone* sub_zone = top.zone->sub_environments[top.next_sub_zone++].get();
             if (sub_zone == nullptr) continue;
             if (path.size() >= kMaxZoneDepth) throw TreeTooDeepError();
+            if (++places > kMaxZonePlaces) throw TreeTooLargeError();
             path.push_back({sub_zone, 0});
             enter(*sub_zone);
             continue;
@@ -61,7 +76,8 @@ bool walk_zones_post_order(Zone& root, Visit&& visit) {
     return walk_zones(root, [](Zone&) {}, std::forward<Visit>(visit));
 }
 
-// Throws TreeTooDeepError when the tree under `root` is deeper than the engine walks.
-void ensure_supported_depth(const Environment& root);
+// Throws TreeTooDeepError or TreeTooLargeError when the tree under `root`
+// is beyond what the engine walks; changes nothing.
+void ensure_walkable(const Environment& root);
 
 }  // namespace qor

@@ -1,7 +1,10 @@
 #include "sequencer/narrative_sequencer.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <stdexcept>
+#include <string_view>
+#include <utility>
 
 #include "model/zone_text.h"
 #include "model/zone_walk.h"
@@ -24,27 +27,68 @@ bool offered_before(const CollectedAgent& a, const CollectedAgent& b) {
     return a.order < b.order;
 }
 
-// Finds the entry of a zone's agent list that holds `agent` itself.
-auto find_agent(Environment& zone, const MagicianAgent* agent) {
-    return std::find_if(zone.agents.begin(), zone.agents.end(),
-                        [agent](const auto& held) { return held.get() == agent; });
+// The place of the first entry of the zone's agent list that holds `agent`
+// itself; the list's size when there is none.
+std::size_t place_of(const Environment& zone, const MagicianAgent* agent) {
+    const auto found = std::find_if(zone.agents.begin(), zone.agents.end(),
+                                    [agent](const auto& held) { return held.get() == agent; });
+    return static_cast<std::size_t>(found - zone.agents.begin());
 }
 
-// Takes the agent out of its zone; the zone's hold on it passes to `leaving`.
-void remove_agent(Environment& zone, const MagicianAgent* agent,
-                  std::shared_ptr<MagicianAgent>& leaving) {
-    auto found = find_agent(zone, agent);
-    if (found == zone.agents.end()) return;
-    leaving = std::move(*found);
-    zone.agents.erase(found);
+FrameEvent cast_event(const MagicianAgent& agent, const Environment& zone) {
+    return FrameEvent{agent.name, agent.visual_id, QOR_FRAME_EVENT_CAST_SPELL,
+                      agent.name + " executed operation in " + zone.id};
 }
 
-// Whether `agent` still stands anywhere in the tree under `root`.
-bool stands_in_tree(Environment& root, const MagicianAgent* agent) {
-    return walk_zones_post_order(root, [agent](Environment& zone, Environment*, std::size_t) {
-        return find_agent(zone, agent) != zone.agents.end();
-    });
+FrameEvent collapse_event(const Environment& zone) {
+    return FrameEvent{"Chronomancer", "shield_" + zone.id, QOR_FRAME_EVENT_COLLAPSE_ZONE,
+                      "Zone " + zone.id + " has resolved and merged."};
 }
+
+FrameEvent resolved_event() {
+    return FrameEvent{"System", "N/A", QOR_FRAME_EVENT_FINISHED, "Equation Resolved."};
+}
+
+// A frame response's "meta" member, written straight as text.
+class MetaText final : public ExtraRootMembers {
+public:
+    MetaText(std::int32_t frame_index, const std::optional<FrameEvent>& event,
+             std::string_view message, std::string_view status)
+        : frame_index_(frame_index), event_(event), message_(message), status_(status) {}
+
+    void write(JsonTextWriter& out) const override {
+        out.raw("\"meta\":{\"frame_index\":");
+        out.integer(frame_index_);
+        out.raw(",\"last_event\":");
+        if (event_) {
+            out.raw("{\"agent_name\":");
+            out.string(event_->agent_name);
+            out.raw(",\"description\":");
+            out.string(event_->description);
+            out.raw(",\"type\":");
+            out.string(event_->type);
+            out.raw(",\"visual_id\":");
+            out.string(event_->visual_id);
+            out.raw('}');
+        } else {
+            out.raw("null");
+        }
+        out.raw(",\"message\":");
+        out.string(message_);
+        out.raw(",\"status\":");
+        out.string(status_);
+        out.raw("},");
+    }
+
+private:
+    std::int32_t frame_index_;
+    const std::optional<FrameEvent>& event_;
+    std::string_view message_;
+    std::string_view status_;
+};
+
+constexpr const char* kLimitMessage = "Max frame limit reached. Infinite loop detected.";
+constexpr const char* kCompleteMessage = "Simulation complete. No further actions.";
 
 }  // namespace
 
@@ -55,57 +99,207 @@ NarrativeSequencer::NarrativeSequencer(std::shared_ptr<Environment> root)
 
 NarrativeSequencer::~NarrativeSequencer() = default;
 
+NarrativeSequencer::PendingFrame::PendingFrame(NarrativeSequencer& sequencer) noexcept
+    : sequencer_(&sequencer) {}
+
+NarrativeSequencer::PendingFrame::PendingFrame(PendingFrame&& other) noexcept
+    : sequencer_(std::exchange(other.sequencer_, nullptr)) {}
+
+NarrativeSequencer::PendingFrame::~PendingFrame() {
+    if (sequencer_ != nullptr) sequencer_->undo_frame();
+}
+
+const char* NarrativeSequencer::PendingFrame::status() const { return sequencer_->record_.status; }
+
+std::string NarrativeSequencer::PendingFrame::message() const { return std::string(message_view()); }
+
+std::string_view NarrativeSequencer::PendingFrame::message_view() const {
+    const FrameRecord& record = sequencer_->record_;
+    if (record.message != nullptr) return record.message;
+    return sequencer_->last_event->description;
+}
+
+std::string NarrativeSequencer::PendingFrame::text() const {
+    const NarrativeSequencer& sequencer = *sequencer_;
+    const MetaText meta(sequencer.current_frame, sequencer.last_event, message_view(), status());
+    return zone_json_text(*sequencer.root_environment, &meta);
+}
+
+void NarrativeSequencer::PendingFrame::commit() noexcept {
+    if (sequencer_ == nullptr) return;
+    sequencer_->commit_frame();
+    sequencer_ = nullptr;
+}
+
 nlohmann::json NarrativeSequencer::NextFrame() {
-    std::shared_ptr<MagicianAgent> leaving;
-    FrameOutcome outcome = advance(leaving);
-    return generate_response(outcome.status, std::move(outcome.message));
+    PendingFrame frame = begin_frame();
+    nlohmann::json response = generate_response(frame.status(), frame.message());
+    frame.commit();
+    return response;
 }
 
 std::string NarrativeSequencer::next_frame_text() {
-    std::shared_ptr<MagicianAgent> leaving;
-    FrameOutcome outcome = advance(leaving);
-    const nlohmann::json meta = meta_json(outcome.status, std::move(outcome.message));
-    return zone_json_text(*root_environment, &meta);
+    PendingFrame frame = begin_frame();
+    std::string text = frame.text();
+    frame.commit();
+    return text;
 }
 
-NarrativeSequencer::FrameOutcome NarrativeSequencer::advance(
-    std::shared_ptr<MagicianAgent>& leaving) {
+NarrativeSequencer::PendingFrame NarrativeSequencer::begin_frame() {
+    if (record_.open) throw std::logic_error("a frame of this sequencer is still pending");
+    record_.open = true;
+    record_.frame_before = current_frame;
+    record_.finished_before = is_finished;
+    // From here on, whatever throws undoes what the record holds.
+    PendingFrame frame(*this);
+
     if (current_frame >= max_frames || is_finished) {
-        ensure_supported_depth(*root_environment);
+        ensure_walkable(*root_environment);
+        record_.event_before = std::move(last_event);
+        record_.event_replaced = true;
         last_event.reset();
         // The limit is tested before the finished flag: a level that ended in
         // the last allowed frame answers with the limit from then on.
         if (current_frame >= max_frames) {
             is_finished = true;
-            return {QOR_FRAME_EVENT_ERROR, "Max frame limit reached. Infinite loop detected."};
+            record_.status = QOR_FRAME_EVENT_ERROR;
+            record_.message = kLimitMessage;
+        } else {
+            record_.status = QOR_FRAME_EVENT_FINISHED;
+            record_.message = kCompleteMessage;
         }
-        return {QOR_FRAME_EVENT_FINISHED, "Simulation complete. No further actions."};
+        return frame;
     }
 
-    // The survey only reads the tree, so a tree too deep to walk is refused
-    // before anything changes.
+    // The survey only reads the tree, so a tree too deep or too large to walk
+    // is refused before anything changes.
     survey(*root_environment);
-    last_event.reset();
+    put_in_offering_order(collected_);
+    std::optional<std::vector<Charge>> result = find_actor();
+    if (result) {
+        const CollectedAgent& acting = collected_[record_.actor];
+        apply_frame_start(cast_event(*acting.agent, *acting.zone));
+        apply_cast(*result);
+    } else if (collapse_candidate_.parent != nullptr) {
+        // A declining agent changes nothing, so when nobody acts the zone the
+        // survey found is still the first collapsible one.
+        Environment& parent = *collapse_candidate_.parent;
+        const Environment& zone = *parent.sub_environments[collapse_candidate_.index];
+        Charge merged = zone.charges.front();
+        FrameEvent event = collapse_event(zone);
+        parent.charges.reserve(parent.charges.size() + 1);
+        apply_frame_start(std::move(event));
+        apply_collapse(merged);
+    } else {
+        apply_frame_start(resolved_event());
+        is_finished = true;
+    }
+    record_.status = is_finished ? QOR_FRAME_EVENT_FINISHED : QOR_FRAME_EVENT_RUNNING;
+    return frame;
+}
+
+std::optional<std::vector<Charge>> NarrativeSequencer::find_actor() {
+    for (std::size_t i = 0; i < collected_.size(); ++i) {
+        const CollectedAgent& offered = collected_[i];
+        record_.tried = i + 1;
+        offered.agent->state = AgentState::ACTIVE;
+        std::optional<std::vector<Charge>> result = offered.agent->prepare_spell(offered.zone->charges);
+        if (result) {
+            record_.actor = i;
+            return result;
+        }
+        offered.agent->state = AgentState::DORMANT;
+    }
+    return std::nullopt;
+}
+
+void NarrativeSequencer::apply_frame_start(FrameEvent event) noexcept {
+    record_.event_before = std::move(last_event);
+    record_.event_replaced = true;
+    last_event = std::move(event);
     ++current_frame;
     for (const FreezeChange& change : freeze_changes_) change.zone->is_time_frozen = change.frozen;
-    freeze_changes_.clear();
-    put_in_offering_order(collected_);
-    const bool acted = cast_first_willing(collected_, leaving);
-    collected_.clear();
+    record_.freeze_applied = true;
+}
 
-    // A declining agent changes nothing, so when nobody acted the zone the
-    // survey found is still the first collapsible one.
-    if (!acted) {
-        if (collapse_candidate_.parent != nullptr) {
-            collapse_into_parent(*collapse_candidate_.parent, collapse_candidate_.index);
-        } else {
-            is_finished = true;
-            last_event = FrameEvent{"System", "N/A", QOR_FRAME_EVENT_FINISHED, "Equation Resolved."};
-        }
+void NarrativeSequencer::apply_cast(std::vector<Charge>& result) noexcept {
+    const CollectedAgent& acting = collected_[record_.actor];
+    Environment& zone = *acting.zone;
+    record_.cast_zone = &zone;
+    record_.revision_before = zone.charges_revision;
+    zone.charges.swap(result);
+    record_.charges_before.swap(result);
+    zone.note_charges_changed();
+    record_.place = place_of(zone, acting.agent);
+    if (record_.place < zone.agents.size()) {
+        record_.leaving_agent = std::move(zone.agents[record_.place]);
+        zone.agents.erase(zone.agents.begin() + static_cast<std::ptrdiff_t>(record_.place));
     }
+    acting.agent->spell_applied();
+    // An agent that acted is no longer casting. Where it may still stand (an
+    // agent placed more than once) it waits, like every agent between frames.
+    acting.agent->state = AgentState::DORMANT;
+}
+
+void NarrativeSequencer::apply_collapse(Charge& merged) noexcept {
+    Environment& parent = *collapse_candidate_.parent;
+    const std::size_t index = collapse_candidate_.index;
+    record_.merge_parent = &parent;
+    record_.place = index;
+    record_.revision_before = parent.charges_revision;
+    parent.charges.push_back(std::move(merged));  // into the room reserved for it
+    parent.note_charges_changed();
+    // The zone leaves the tree; the record holds it until the frame is kept.
+    record_.merged_zone = std::move(parent.sub_environments[index]);
+    parent.sub_environments.erase(parent.sub_environments.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+// Every step is put back in reverse order. The lists regain the entries they
+// lost without allocating: removing an entry kept the list's capacity.
+void NarrativeSequencer::undo_frame() noexcept {
+    FrameRecord& record = record_;
+    if (record.merge_parent != nullptr) {
+        Environment& parent = *record.merge_parent;
+        parent.sub_environments.insert(
+            parent.sub_environments.begin() + static_cast<std::ptrdiff_t>(record.place),
+            std::move(record.merged_zone));
+        parent.charges.pop_back();
+        parent.charges_revision = record.revision_before;
+    }
+    if (record.cast_zone != nullptr) {
+        Environment& zone = *record.cast_zone;
+        if (record.leaving_agent) {
+            zone.agents.insert(zone.agents.begin() + static_cast<std::ptrdiff_t>(record.place),
+                               std::move(record.leaving_agent));
+        }
+        zone.charges.swap(record.charges_before);
+        zone.charges_revision = record.revision_before;
+        collected_[record.actor].agent->spell_undone();
+    }
+    for (std::size_t i = record.tried; i-- > 0;) {
+        collected_[i].agent->state = collected_[i].state_before;
+    }
+    if (record.freeze_applied) {
+        for (const FreezeChange& change : freeze_changes_) change.zone->is_time_frozen = !change.frozen;
+    }
+    if (record.event_replaced) last_event = std::move(record.event_before);
+    current_frame = record.frame_before;
+    is_finished = record.finished_before;
+    record_ = FrameRecord{};
+    clear_survey();
+}
+
+void NarrativeSequencer::commit_frame() noexcept {
+    clear_survey();
+    // Releases the agent that acted and the merged zone with its subtree;
+    // their destructors do not allocate.
+    record_ = FrameRecord{};
+}
+
+void NarrativeSequencer::clear_survey() noexcept {
+    collected_.clear();
+    freeze_changes_.clear();
     collapse_candidate_ = {};
-    return {is_finished ? QOR_FRAME_EVENT_FINISHED : QOR_FRAME_EVENT_RUNNING,
-            last_event->description};
 }
 
 void NarrativeSequencer::survey(Environment& root) {
@@ -161,32 +355,6 @@ void NarrativeSequencer::put_in_offering_order(std::vector<CollectedAgent>& coll
     collected.swap(ordered_);
 }
 
-bool NarrativeSequencer::cast_first_willing(const std::vector<CollectedAgent>& collected,
-                                            std::shared_ptr<MagicianAgent>& leaving) {
-    for (const CollectedAgent& offered : collected) {
-        MagicianAgent* agent = offered.agent;
-        Environment* zone = offered.zone;
-        agent->state = AgentState::ACTIVE;
-        if (!agent->CastSpell(zone->charges)) {
-            agent->state = AgentState::DORMANT;
-            continue;
-        }
-        zone->note_charges_changed();
-        last_event = FrameEvent{agent->name, agent->visual_id, QOR_FRAME_EVENT_CAST_SPELL,
-                                agent->name + " executed operation in " + zone->id};
-        remove_agent(*zone, agent, leaving);
-        // An agent placed more than once leaves only the place where it acted;
-        // where it still stands it waits, DORMANT like every agent between frames.
-        // Only an agent held elsewhere too can still stand in the tree.
-        const bool held_elsewhere = leaving.use_count() > 1;
-        if (held_elsewhere && stands_in_tree(*root_environment, agent)) {
-            agent->state = AgentState::DORMANT;
-        }
-        return true;
-    }
-    return false;
-}
-
 void NarrativeSequencer::collect_agents(Environment* zone, std::vector<CollectedAgent>& collected) {
     walk_zones_post_order(*zone, [&](Environment& visited, Environment*, std::size_t) {
         if (!visited.is_time_frozen) collect_own_agents(visited, collected);
@@ -213,7 +381,9 @@ void NarrativeSequencer::refresh_freeze_flag(Environment& zone) {
 void NarrativeSequencer::collect_own_agents(Environment& zone,
                                             std::vector<CollectedAgent>& collected) {
     for (const auto& agent : zone.agents) {
-        if (agent) collected.push_back({agent->priority, collected.size(), agent.get(), &zone});
+        if (agent) {
+            collected.push_back({agent->priority, collected.size(), agent.get(), &zone, agent->state});
+        }
     }
 }
 
@@ -221,20 +391,18 @@ bool NarrativeSequencer::check_and_collapse(Environment* zone) {
     return walk_zones_post_order(*zone, [this](Environment& visited, Environment* parent,
                                                std::size_t index) {
         if (parent == nullptr || !is_collapsible(visited)) return false;
-        collapse_into_parent(*parent, index);
+        // Everything that allocates comes first, so that a failure changes nothing.
+        Charge merged = visited.charges.front();
+        FrameEvent event = collapse_event(visited);
+        parent->charges.reserve(parent->charges.size() + 1);
+        parent->charges.push_back(std::move(merged));
+        parent->note_charges_changed();
+        last_event = std::move(event);
+        // May destroy the zone: nothing of it is used after this.
+        parent->sub_environments.erase(parent->sub_environments.begin() +
+                                       static_cast<std::ptrdiff_t>(index));
         return true;
     });
-}
-
-void NarrativeSequencer::collapse_into_parent(Environment& parent, std::size_t index) {
-    auto place = parent.sub_environments.begin() + static_cast<std::ptrdiff_t>(index);
-    const Environment& zone = **place;
-    parent.charges.push_back(zone.charges.front());
-    parent.note_charges_changed();
-    last_event = FrameEvent{"Chronomancer", "shield_" + zone.id, QOR_FRAME_EVENT_COLLAPSE_ZONE,
-                            "Zone " + zone.id + " has resolved and merged."};
-    // May destroy the zone: nothing of it is used after this.
-    parent.sub_environments.erase(place);
 }
 
 nlohmann::json NarrativeSequencer::generate_response(std::string status,

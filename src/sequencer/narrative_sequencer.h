@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -17,21 +18,27 @@
 namespace qor {
 
 // An agent offered the charges this frame, with the zone it was found in, its
-// priority when it was collected and its place in the collection order. The
-// entry borrows the agent from its zone: nothing changes the zones while the
-// agents are tried, and the one that acts is held by the frame from the moment
-// it leaves its zone.
+// priority and state when it was collected and its place in the collection
+// order. The entry borrows the agent from its zone: nothing changes the zones
+// while the agents are tried, and the one that acts is held by the frame from
+// the moment it leaves its zone.
 struct CollectedAgent {
     std::int32_t priority;
     std::size_t order;
     MagicianAgent* agent;
     Environment* zone;
+    AgentState state_before = AgentState::DORMANT;
 };
 
 // Drives one level, one frame per NextFrame() call. In each running frame
 // exactly one thing happens: the highest-priority agent whose spell takes
 // effect acts and leaves, or one resolved zone collapses into its parent, or
 // the level ends.
+//
+// Every call is all or nothing: a frame is worked out first, then applied
+// with steps that cannot fail, and stays undoable until its answer exists.
+// If anything throws on the way (memory running out, text that is not
+// UTF-8), the level is left exactly as it was before the call.
 class NarrativeSequencer {
 public:
     std::int32_t current_frame = 0;
@@ -40,19 +47,49 @@ public:
     std::optional<FrameEvent> last_event;
     std::shared_ptr<Environment> root_environment;
 
+    // A frame applied to the level but not yet committed: dropping it without
+    // commit() undoes the frame exactly. One at a time per sequencer.
+    class PendingFrame {
+    public:
+        PendingFrame(PendingFrame&& other) noexcept;
+        PendingFrame(const PendingFrame&) = delete;
+        PendingFrame& operator=(const PendingFrame&) = delete;
+        PendingFrame& operator=(PendingFrame&&) = delete;
+        ~PendingFrame();
+
+        // The frame's status and message, as in its response.
+        const char* status() const;
+        std::string message() const;
+        // The frame response's compact text.
+        std::string text() const;
+        // Keeps the frame. Neither allocates nor throws.
+        void commit() noexcept;
+
+    private:
+        friend class NarrativeSequencer;
+        explicit PendingFrame(NarrativeSequencer& sequencer) noexcept;
+        std::string_view message_view() const;
+        NarrativeSequencer* sequencer_;
+    };
+
     // Throws std::invalid_argument for a missing root.
     explicit NarrativeSequencer(std::shared_ptr<Environment> root);
     virtual ~NarrativeSequencer();
 
     // Runs one frame and returns the frame response: the root zone's JSON
-    // plus "meta". A tree deeper than the engine walks raises
-    // TreeTooDeepError before anything changes.
+    // plus "meta". A tree deeper or larger than the engine walks raises
+    // TreeTooDeepError or TreeTooLargeError before anything changes.
     virtual nlohmann::json NextFrame();
 
     // The same frame as NextFrame(), answered with the response's compact
     // text (what to_json_text(NextFrame()) would give), written straight from
     // the tree instead of through the response's JSON value.
     std::string next_frame_text();
+
+    // Runs one frame and keeps it undoable: a host commits it once it holds
+    // the frame's answer, so that it either sees the frame or the frame did
+    // not happen.
+    PendingFrame begin_frame();
 
     // Appends the agents under `zone`, every zone after its sub-zones,
     // leaving out the own agents of frozen zones.
@@ -80,13 +117,21 @@ private:
     static void refresh_freeze_flag(Environment& zone);
     static void collect_own_agents(Environment& zone, std::vector<CollectedAgent>& collected);
 
-    // Merges the zone at `index` of `parent`'s sub-zones into `parent` and
-    // records the event.
-    void collapse_into_parent(Environment& parent, std::size_t index);
-
     // Sorts the collected agents into the order they are offered the
     // charges: highest priority first, equal priorities in collection order.
     void put_in_offering_order(std::vector<CollectedAgent>& collected);
+
+    // The steps of a running frame. The find_ and prepared_ steps may throw
+    // and change nothing but agent states, which the frame's record undoes;
+    // the apply_ steps cannot fail.
+    std::optional<std::vector<Charge>> find_actor();
+    void apply_frame_start(FrameEvent event) noexcept;
+    void apply_cast(std::vector<Charge>& result) noexcept;
+    void apply_collapse(Charge& merged) noexcept;
+
+    void undo_frame() noexcept;
+    void commit_frame() noexcept;
+    void clear_survey() noexcept;
 
     // What the survey found; empty between calls, the storage kept.
     std::vector<CollectedAgent> collected_;
@@ -105,22 +150,29 @@ private:
     std::vector<CollectedAgent> ordered_;
     std::vector<std::size_t> starts_;
 
-    // What a call answers besides the tree: its status and message.
-    struct FrameOutcome {
-        const char* status;
-        std::string message;
+    // Everything the pending frame changed, so that it can be undone.
+    struct FrameRecord {
+        bool open = false;
+        const char* status = nullptr;
+        const char* message = nullptr;  // null: the event's description
+        std::int32_t frame_before = 0;
+        bool finished_before = false;
+        bool event_replaced = false;
+        std::optional<FrameEvent> event_before;
+        bool freeze_applied = false;
+        std::size_t tried = 0;  // collected_[0, tried) were offered the charges
+        std::size_t actor = 0;  // the index in collected_ of the agent that acted
+        // A cast: the zone's charges before, and the agent out of its place.
+        Environment* cast_zone = nullptr;
+        std::vector<Charge> charges_before;
+        std::uint64_t revision_before = 0;
+        std::size_t place = 0;
+        std::shared_ptr<MagicianAgent> leaving_agent;
+        // A collapse: the merged zone out of its place in the parent.
+        Environment* merge_parent = nullptr;
+        std::shared_ptr<Environment> merged_zone;
     };
-
-    // Everything one call does up to building the response. The acting agent,
-    // once out of its zone, is handed to `leaving`, which keeps it alive until
-    // the response is built.
-    FrameOutcome advance(std::shared_ptr<MagicianAgent>& leaving);
-
-    // Offers the charges to the collected agents in order; true when one acted.
-    // The zone's hold on the agent that acted passes to `leaving` as the agent
-    // leaves its zone.
-    bool cast_first_willing(const std::vector<CollectedAgent>& collected,
-                            std::shared_ptr<MagicianAgent>& leaving);
+    FrameRecord record_;
 };
 
 }  // namespace qor

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,11 +16,15 @@ double summing_value(const Charge& charge);
 // The sum of summing_value over the list, in list order.
 double summed_total(const std::vector<Charge>& charges);
 
+// Each kind works its spell out in prepare_spell, without changing the zone;
+// CastSpell applies what that gives.
+
 // Turns every NEGATIVE charge POSITIVE, renaming it "purified_<id>".
 class AbsMagician : public MagicianAgent {
 public:
     explicit AbsMagician(std::string visual_id);
     bool CastSpell(std::vector<Charge>& charges) override;
+    std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
 };
 
 // Logarithm of the last charge: base 10 alone, else to the base of the one before.
@@ -27,6 +32,7 @@ class LogMagician : public MagicianAgent {
 public:
     explicit LogMagician(std::string visual_id);
     bool CastSpell(std::vector<Charge>& charges) override;
+    std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
 };
 
 // Factorial of the whole part of the last charge.
@@ -34,6 +40,7 @@ class FactorialMagician : public MagicianAgent {
 public:
     explicit FactorialMagician(std::string visual_id);
     bool CastSpell(std::vector<Charge>& charges) override;
+    std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
 };
 
 // The second-to-last charge raised to the last.
@@ -41,6 +48,7 @@ class PowerSorcerer : public MagicianAgent {
 public:
     explicit PowerSorcerer(std::string visual_id);
     bool CastSpell(std::vector<Charge>& charges) override;
+    std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
 };
 
 // Square root of a lone charge, else the second-to-last-th root of the last.
@@ -48,6 +56,7 @@ class RootMagician : public MagicianAgent {
 public:
     explicit RootMagician(std::string visual_id);
     bool CastSpell(std::vector<Charge>& charges) override;
+    std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
 };
 
 // The product of every charge.
@@ -55,6 +64,7 @@ class MultiplyMagician : public MagicianAgent {
 public:
     explicit MultiplyMagician(std::string visual_id);
     bool CastSpell(std::vector<Charge>& charges) override;
+    std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
 };
 
 // The first charge divided by each following one in turn.
@@ -62,6 +72,7 @@ class DivideMagician : public MagicianAgent {
 public:
     explicit DivideMagician(std::string visual_id);
     bool CastSpell(std::vector<Charge>& charges) override;
+    std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
 };
 
 // The second-to-last charge modulo the last.
@@ -69,6 +80,7 @@ class ModuloMagician : public MagicianAgent {
 public:
     explicit ModuloMagician(std::string visual_id);
     bool CastSpell(std::vector<Charge>& charges) override;
+    std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
 };
 
 // The signed sum of every charge.
@@ -76,6 +88,7 @@ class PlusMagician : public MagicianAgent {
 public:
     explicit PlusMagician(std::string visual_id);
     bool CastSpell(std::vector<Charge>& charges) override;
+    std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
 };
 
 // The first charge minus every following one, signed as in a sum.
@@ -83,6 +96,7 @@ class MinusMagician : public MagicianAgent {
 public:
     explicit MinusMagician(std::string visual_id);
     bool CastSpell(std::vector<Charge>& charges) override;
+    std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
 };
 
 }  // namespace qor

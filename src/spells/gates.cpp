@@ -56,12 +56,20 @@ void write_gate_text(JsonTextWriter& out, const MagicianAgent& gate, bool is_ope
 EqualsGate::EqualsGate(std::string visual_id_, double target_value_)
     : MagicianAgent("Equals Gate", 0, std::move(visual_id_)), target_value(target_value_) {}
 
-bool EqualsGate::CastSpell(std::vector<Charge>& charges) {
-    if (charges.empty()) return false;
-    if (!(std::fabs(summed_total(charges) - target_value) < kEqualsTolerance)) return false;
-    is_open = true;
-    return true;
+bool EqualsGate::CastSpell(std::vector<Charge>& charges) { return cast_prepared_spell(charges); }
+
+std::optional<std::vector<Charge>> EqualsGate::prepare_spell(const std::vector<Charge>& charges) {
+    if (charges.empty()) return std::nullopt;
+    if (!(std::fabs(summed_total(charges) - target_value) < kEqualsTolerance)) return std::nullopt;
+    return charges;
 }
+
+void EqualsGate::spell_applied() noexcept {
+    was_open_ = is_open;
+    is_open = true;
+}
+
+void EqualsGate::spell_undone() noexcept { is_open = was_open_; }
 
 void EqualsGate::write_json_text(JsonTextWriter& out) const {
     write_gate_text(out, *this, is_open, target_value, nullptr);
@@ -94,12 +102,20 @@ InequalityGate::InequalityGate(std::string visual_id_, double target_value_,
       comparison_type(comparison_type_),
       target_value(target_value_) {}
 
-bool InequalityGate::CastSpell(std::vector<Charge>& charges) {
-    if (charges.empty()) return false;
-    if (!comparison_holds(comparison_type, summed_total(charges), target_value)) return false;
-    is_open = true;
-    return true;
+bool InequalityGate::CastSpell(std::vector<Charge>& charges) { return cast_prepared_spell(charges); }
+
+std::optional<std::vector<Charge>> InequalityGate::prepare_spell(const std::vector<Charge>& charges) {
+    if (charges.empty()) return std::nullopt;
+    if (!comparison_holds(comparison_type, summed_total(charges), target_value)) return std::nullopt;
+    return charges;
 }
+
+void InequalityGate::spell_applied() noexcept {
+    was_open_ = is_open;
+    is_open = true;
+}
+
+void InequalityGate::spell_undone() noexcept { is_open = was_open_; }
 
 void InequalityGate::write_json_text(JsonTextWriter& out) const {
     write_gate_text(out, *this, is_open, target_value, rule_text(comparison_type));
@@ -115,5 +131,9 @@ Chronomancer::Chronomancer(std::string visual_id_)
     : MagicianAgent("Chronomancer", 100, std::move(visual_id_)) {}
 
 bool Chronomancer::CastSpell(std::vector<Charge>&) { return false; }
+
+std::optional<std::vector<Charge>> Chronomancer::prepare_spell(const std::vector<Charge>&) {
+    return std::nullopt;
+}
 
 }  // namespace qor

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,8 +20,15 @@ public:
 
     EqualsGate(std::string visual_id, double target_value);
     bool CastSpell(std::vector<Charge>& charges) override;
+    // A gate leaves the charges as they are; acting opens it.
+    std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
+    void spell_applied() noexcept override;
+    void spell_undone() noexcept override;
     nlohmann::json to_json() const override;
     void write_json_text(JsonTextWriter& out) const override;
+
+private:
+    bool was_open_ = false;  // is_open before the spell was last applied
 };
 
 // Opens when the zone's signed total compares with its target as its rule says.
@@ -45,8 +53,14 @@ public:
 
     InequalityGate(std::string visual_id, double target_value, ComparisonType comparison_type);
     bool CastSpell(std::vector<Charge>& charges) override;
+    std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
+    void spell_applied() noexcept override;
+    void spell_undone() noexcept override;
     nlohmann::json to_json() const override;
     void write_json_text(JsonTextWriter& out) const override;
+
+private:
+    bool was_open_ = false;  // is_open before the spell was last applied
 };
 
 // Stands in a zone to freeze time there; its spell never does anything itself.
@@ -54,6 +68,7 @@ class Chronomancer : public MagicianAgent {
 public:
     explicit Chronomancer(std::string visual_id);
     bool CastSpell(std::vector<Charge>& charges) override;
+    std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
 };
 
 }  // namespace qor

@@ -65,16 +65,16 @@ TEST(HostInput, AgentPlacedTwiceActsOnceAndWaitsDormantWhereItStillStands) {
     frame = sequencer.NextFrame();
     EXPECT_EQ(frame["meta"]["message"], "Plus Magician executed operation in r");
     EXPECT_TRUE(root->agents.empty());
-    EXPECT_EQ(plus->state, AgentState::ACTIVE);  // out of the tree it stays as it acted
+    EXPECT_EQ(plus->state, AgentState::DORMANT);  // it left casting behind as it left
 }
 
-TEST(HostInput, AgentThatActedIsPlacedAgainDormant) {
+TEST(HostInput, AgentThatActedLeavesDormantAndCanBePlacedAgain) {
     auto root = zone_with_charges("r", 2);
     auto plus = std::make_shared<PlusMagician>("p");
     root->add_magician(plus);
     NarrativeSequencer sequencer(root);
     sequencer.NextFrame();
-    ASSERT_EQ(plus->state, AgentState::ACTIVE);
+    ASSERT_EQ(plus->state, AgentState::DORMANT);
 
     root->add_magician(plus);
     EXPECT_EQ(plus->state, AgentState::DORMANT);

@@ -173,12 +173,12 @@ TEST(Environment, AddingChargesAdvancesTheRevision) {
 
 TEST(ZoneWalk, DeepestSupportedTreeWorksAndDeeperIsRefused) {
     auto deepest = chain(kMaxZoneDepth);
-    EXPECT_NO_THROW(ensure_supported_depth(*deepest));
+    EXPECT_NO_THROW(ensure_walkable(*deepest));
     const std::string text = to_json_text(deepest->to_json());
     EXPECT_EQ(text.rfind("\"id\":\"z99999\""), text.find("\"id\":\"z99999\""));
 
     auto too_deep = chain(kMaxZoneDepth + 1);
-    EXPECT_THROW(ensure_supported_depth(*too_deep), TreeTooDeepError);
+    EXPECT_THROW(ensure_walkable(*too_deep), TreeTooDeepError);
     EXPECT_THROW(too_deep->to_json(), TreeTooDeepError);
 }
 

@@ -224,7 +224,7 @@ TEST(NarrativeSequencer, StopsAtTheFirstAgentThatActsAndRemovesItByIdentity) {
     EXPECT_EQ(log, (std::vector<std::string>{"twin", "twin"}));
     ASSERT_EQ(root->agents.size(), 2u);
     EXPECT_EQ(root->agents[0], twin_a);
-    EXPECT_EQ(twin_b->state, AgentState::ACTIVE);  // stays ACTIVE, out of the tree
+    EXPECT_EQ(twin_b->state, AgentState::DORMANT);  // no longer casting once out of the tree
     EXPECT_EQ(frame["agents"].size(), 2u);
     EXPECT_EQ(meta(frame)["last_event"]["visual_id"], "twin");
 }

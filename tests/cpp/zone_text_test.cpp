@@ -113,7 +113,7 @@ TEST(ZoneText, EqualsTheTextOfTheZoneJsonOnRandomTrees) {
             response["meta"] = meta;
             return to_json_text(response);
         });
-        ASSERT_EQ(outcome([&] { return zone_json_text(*root, &meta); }), expected_response) << i;
+        ASSERT_EQ(outcome([&] { return zone_json_text(*root, meta); }), expected_response) << i;
         errors += expected.rfind("error", 0) == 0;
     }
     EXPECT_GT(errors, 0);  // invalid UTF-8 fails both ways with the same message

@@ -238,14 +238,16 @@ def test_spells_and_collapses_make_old_charges_items_stale():
     assert inner_items[0].magnitude == 5.0  # the collapsed zone's own list did not change
 
 
-def test_invalid_utf8_fails_the_frame_text_but_the_frame_is_applied():
+def test_a_frame_whose_text_fails_does_not_happen():
+    # The result charge would be named after the agent's id, which is not UTF-8.
     root = zone("root", (1, P, "a"), (2, P, "b"), agents=[("plus_magician", b"\xff")])
     sequencer = NarrativeSequencer(root)
-    with pytest.raises(RuntimeError, match="316"):
-        sequencer.next_frame()
-    assert sequencer.current_frame == 1
-    with pytest.raises(UnicodeDecodeError):
-        root.charges[0].visual_id  # the result is named after the agent
+    items = root.charges
+    for _ in range(2):
+        with pytest.raises(RuntimeError, match="316"):
+            sequencer.next_frame()
+        assert (sequencer.current_frame, sequencer.is_finished) == (0, False)
+        assert [item.visual_id for item in items] == ["a", "b"]  # still live: nothing changed
 
 
 def test_identical_levels_give_identical_texts():

@@ -1,0 +1,366 @@
+// Every call is all or nothing. This program replaces the global allocation
+// functions so that a test can make the k-th allocation from now fail, or
+// every allocation. For every k, each kind of call either answers exactly
+// what a run that never failed answers, or throws std::bad_alloc and leaves
+// the level exactly as it was, after which the same call, unfailed, answers
+// what the run that never failed answered. Dropping trees and keeping frames
+// must work with no memory at all.
+//
+// The calls are those of the module, which writes text straight from the
+// tree. The C++ calls that return JSON values (NextFrame(), to_json()) are
+// left out: the JSON library's value destructor allocates.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <new>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "model/environment.h"
+#include "model/json_text.h"
+#include "model/zone_text.h"
+#include "model/zone_walk.h"
+#include "sequencer/narrative_sequencer.h"
+#include "spells/arithmetic_magicians.h"
+#include "spells/gates.h"
+
+namespace {
+
+// 0: no failure planned; k > 0: the k-th allocation from now fails.
+long allocations_until_failure = 0;
+bool failure_happened = false;
+bool fail_every_allocation = false;
+
+void* allocate(std::size_t size) {
+    if (fail_every_allocation || (allocations_until_failure > 0 && --allocations_until_failure == 0)) {
+        failure_happened = true;
+        throw std::bad_alloc();
+    }
+    void* memory = std::malloc(size == 0 ? 1 : size);
+    if (memory == nullptr) throw std::bad_alloc();
+    return memory;
+}
+
+void* allocate_or_null(std::size_t size) noexcept {
+    try {
+        return allocate(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return allocate(size); }
+void* operator new[](std::size_t size) { return allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate_or_null(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate_or_null(size); }
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+
+namespace qor {
+namespace {
+
+using Json = nlohmann::json;
+
+struct Level {
+    std::shared_ptr<Environment> root;
+    std::unique_ptr<NarrativeSequencer> sequencer;
+};
+
+// Everything a host can observe of a level, with every zone and agent named
+// by its first place in a walk, so that two builds of one level compare
+// equal; `identity` adds the objects' addresses, so that a level compared
+// with itself must also hold the very same objects.
+std::string snapshot(const Level& level, bool identity) {
+    std::ostringstream out;
+    const NarrativeSequencer& sequencer = *level.sequencer;
+    out << sequencer.current_frame << ' ' << sequencer.is_finished << ' ';
+    if (sequencer.last_event) {
+        out << to_json_text(sequencer.last_event->to_json());
+    }
+    out << '\n';
+    walk_zones(
+        *level.root,
+        [&](const Environment& zone) {
+            out << "zone " << zone.id << " frozen=" << zone.is_time_frozen
+                << " revision=" << zone.charges_revision;
+            if (identity) out << " at " << &zone;
+            out << '\n';
+            for (const Charge& charge : zone.charges) {
+                std::uint64_t bits;
+                std::memcpy(&bits, &charge.magnitude, sizeof bits);
+                out << "  charge " << bits << ' ' << static_cast<int>(charge.polarity) << ' '
+                    << charge.visual_id << '\n';
+            }
+            for (const auto& agent : zone.agents) {
+                out << "  agent " << to_json_text(agent->to_json());
+                if (identity) out << " at " << agent.get();
+                out << '\n';
+            }
+        },
+        [&](const Environment&, const Environment*, std::size_t) {
+            out << "end\n";
+            return false;
+        });
+    return out.str();
+}
+
+std::shared_ptr<Environment> zone(const std::string& id, std::vector<double> charges = {}) {
+    auto made = std::make_shared<Environment>(id);
+    for (double magnitude : charges) {
+        made->add_charge(Charge(magnitude, magnitude < 0 ? ChargePolarity::NEGATIVE : ChargePolarity::POSITIVE,
+                                id + "_charge_with_a_long_visual_id"));
+    }
+    return made;
+}
+
+Level level_of(std::shared_ptr<Environment> root) {
+    Level level{root, std::make_unique<NarrativeSequencer>(root)};
+    return level;
+}
+
+// Levels whose next frame is each kind of frame. Ids are longer than a
+// string's inline room, so that copying them allocates.
+Level cast_level() {
+    auto root = zone("root_zone_of_the_cast", {2, -3});
+    root->add_magician(std::make_shared<Chronomancer>("chronomancer_that_declines"));
+    root->add_magician(std::make_shared<FactorialMagician>("replicator_declining_a_negative"));
+    root->add_magician(std::make_shared<PlusMagician>("plus_magician_that_acts_in_the_root"));
+    root->add_environment(zone("side_zone_with_one_charge", {1}));
+    return level_of(root);
+}
+
+Level gate_level() {
+    auto root = zone("root_zone_of_the_gate", {2, 3});
+    root->add_magician(std::make_shared<EqualsGate>("equals_gate_that_opens_at_five", 5));
+    root->add_magician(std::make_shared<InequalityGate>("judge_that_stays_closed", 0,
+                                                        InequalityGate::ComparisonType::LESS_THAN));
+    root->is_time_frozen = true;  // a flag the frame changes
+    return level_of(root);
+}
+
+// root > shield (one charge) > keeps (a chronomancer, charges, a sub-zone):
+// nobody acts, so the shield collapses and its subtree leaves the tree.
+Level collapse_level() {
+    auto root = zone("root_zone_of_the_collapse", {7});
+    auto shield = zone("shield_zone_that_collapses", {4});
+    auto keeps = zone("zone_dropped_with_the_shield", {1, 2});
+    keeps->add_magician(std::make_shared<Chronomancer>("chronomancer_dropped_with_it"));
+    keeps->add_environment(zone("deeper_zone_dropped_too", {5}));
+    shield->add_environment(keeps);
+    root->add_environment(shield);
+    return level_of(root);
+}
+
+Level end_level() {
+    auto root = zone("root_zone_that_ends", {1});
+    root->add_magician(std::make_shared<DivideMagician>("divider_that_declines_one_charge"));
+    root->add_environment(zone("empty_zone_that_never_collapses"));
+    return level_of(root);
+}
+
+Level limit_level() {
+    Level level = cast_level();
+    level.sequencer->current_frame = level.sequencer->max_frames;
+    level.sequencer->last_event = FrameEvent{"agent", "visual", "type", "an event the limit empties"};
+    return level;
+}
+
+Level finished_level() {
+    Level level = cast_level();
+    level.sequencer->is_finished = true;
+    level.sequencer->last_event = FrameEvent{"agent", "visual", "type", "an event the end empties"};
+    return level;
+}
+
+Level deep_level() {
+    auto root = zone("root_of_a_deep_chain", {1});
+    Environment* last = root.get();
+    for (int depth = 1; depth < 3000; ++depth) {
+        auto next = zone("link_" + std::to_string(depth));
+        last->add_environment(next);
+        last = next.get();
+    }
+    last->add_charge(Charge(6, ChargePolarity::POSITIVE, "deepest_charge_a_long_id"));
+    last->add_charge(Charge(7, ChargePolarity::NEGATIVE, "deepest_charge_b_long_id"));
+    last->add_magician(std::make_shared<MultiplyMagician>("multiplier_at_the_bottom"));
+    return level_of(root);
+}
+
+// root > hub (one charge) > 500 leaves, each holding a chronomancer: the hub
+// collapses and takes the leaves with it.
+Level wide_level() {
+    auto root = zone("root_of_a_wide_tree");
+    auto hub = zone("hub_zone_with_many_leaves", {3});
+    for (int leaf = 0; leaf < 500; ++leaf) {
+        auto made = zone("leaf_" + std::to_string(leaf), {1, 2});
+        made->add_magician(std::make_shared<Chronomancer>("chronomancer_of_leaf_" + std::to_string(leaf)));
+        hub->add_environment(made);
+    }
+    root->add_environment(hub);
+    return level_of(root);
+}
+
+// What the module does: the frame's text becomes the host's own string
+// (another allocation) before the frame is kept.
+std::string frame_as_text(Level& level) {
+    NarrativeSequencer::PendingFrame frame = level.sequencer->begin_frame();
+    const std::string text = frame.text();
+    std::string answer(text.data(), text.size());
+    frame.commit();
+    return answer;
+}
+
+std::string root_text(Level& level) {
+    ensure_walkable(*level.root);
+    return zone_json_text(*level.root);
+}
+
+std::string add_charge(Level& level) {
+    level.root->add_charge(Charge(9, ChargePolarity::NEUTRAL, "charge_added_with_a_long_id"));
+    return "";
+}
+
+std::string add_agent(Level& level) {
+    level.root->add_magician(std::make_shared<InequalityGate>(
+        "judge_added_with_a_long_id", 1, InequalityGate::ComparisonType::GREATER_EQUAL));
+    return "";
+}
+
+std::string add_zone(Level& level) {
+    level.root->add_environment(zone("zone_added_with_a_long_id", {1}));
+    return "";
+}
+
+std::string cast_directly(Level& level) {
+    AbsMagician purifier("purifier_cast_directly");
+    const bool acted = purifier.CastSpell(level.root->charges);
+    level.root->note_charges_changed();
+    return acted ? "acted" : "declined";
+}
+
+struct Case {
+    const char* name;
+    std::function<Level()> make;
+    std::function<std::string(Level&)> call;
+};
+
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+
+class EveryAllocationFailure : public testing::TestWithParam<Case> {};
+
+TEST_P(EveryAllocationFailure, LeavesTheLevelAsItWasAndTheCallCanBeRepeated) {
+    const Case& c = GetParam();
+    Level reference = c.make();
+    const std::string expected = c.call(reference);
+    const std::string expected_after = snapshot(reference, false);
+
+    for (long k = 1;; ++k) {
+        Level level = c.make();
+        const std::string before = snapshot(level, true);
+        failure_happened = false;
+        allocations_until_failure = k;
+        std::optional<std::string> answer;
+        try {
+            answer = c.call(level);
+        } catch (const std::bad_alloc&) {
+        }
+        allocations_until_failure = 0;
+        if (answer) {
+            // The failure, if it came, was absorbed: the answer is the same.
+            ASSERT_EQ(*answer, expected) << "allocation " << k;
+            ASSERT_EQ(snapshot(level, false), expected_after) << "allocation " << k;
+            if (!failure_happened) {
+                EXPECT_GT(k, 1) << "the call never allocated";
+                std::printf("%s: %ld allocations\n", c.name, k - 1);
+                break;
+            }
+            continue;
+        }
+        ASSERT_TRUE(failure_happened) << "allocation " << k;
+        ASSERT_EQ(snapshot(level, true), before) << "allocation " << k;
+        ASSERT_EQ(c.call(level), expected) << "retried after allocation " << k;
+        ASSERT_EQ(snapshot(level, false), expected_after) << "retried after allocation " << k;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, EveryAllocationFailure,
+    testing::Values(Case{"cast_as_text", cast_level, frame_as_text},
+                    Case{"gate_opening", gate_level, frame_as_text},
+                    Case{"collapse_dropping_a_subtree", collapse_level, frame_as_text},
+                    Case{"end_of_level", end_level, frame_as_text},
+                    Case{"frame_limit", limit_level, frame_as_text},
+                    Case{"finished_level", finished_level, frame_as_text},
+                    Case{"cast_on_a_deep_tree", deep_level, frame_as_text},
+                    Case{"collapse_on_a_wide_tree", wide_level, frame_as_text},
+                    Case{"zone_text", collapse_level, root_text},
+                    Case{"add_charge", cast_level, add_charge},
+                    Case{"add_agent", cast_level, add_agent},
+                    Case{"add_zone", deep_level, add_zone},
+                    Case{"spell_cast_directly", cast_level, cast_directly}),
+    [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+// Runs `release` with every allocation failing; a destructor that allocated
+// would throw out of a noexcept function and end the program.
+void with_no_memory(const std::function<void()>& release) {
+    fail_every_allocation = true;
+    release();
+    fail_every_allocation = false;
+}
+
+TEST(NoMemoryToSpare, DroppingDeepAndWideTreesWorks) {
+    auto deep = zone("deep");
+    Environment* last = deep.get();
+    for (std::size_t depth = 1; depth < kMaxZoneDepth; ++depth) {
+        auto next = zone("d");
+        last->sub_environments.push_back(next);
+        last->add_magician(std::make_shared<PlusMagician>("p"));
+        last = next.get();
+    }
+    auto wide = zone("wide");
+    auto middle = zone("middle");
+    for (int leaf = 0; leaf < 100000; ++leaf) middle->sub_environments.push_back(zone("leaf", {1}));
+    wide->add_environment(middle);
+    auto shared = zone("shared", {1});
+    middle->add_environment(shared);
+    wide->add_environment(shared);
+
+    with_no_memory([&] {
+        deep.reset();
+        middle.reset();
+        wide.reset();
+    });
+    EXPECT_EQ(shared.use_count(), 1);  // released by both parents, kept by its own holder
+}
+
+TEST(NoMemoryToSpare, KeepingOrUndoingAFrameThatDropsASubtreeWorks) {
+    for (bool keep : {true, false}) {
+        Level level = wide_level();
+        const std::string before = snapshot(level, true);
+        std::optional<NarrativeSequencer::PendingFrame> frame(level.sequencer->begin_frame());
+        with_no_memory([&] {
+            if (keep) frame->commit();
+            frame.reset();
+        });
+        if (keep) {
+            EXPECT_TRUE(level.root->sub_environments.empty());
+            EXPECT_EQ(level.sequencer->current_frame, 1);
+        } else {
+            EXPECT_EQ(snapshot(level, true), before);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace qor
