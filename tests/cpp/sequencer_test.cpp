@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -389,6 +390,36 @@ TEST(NarrativeSequencer, TooDeepTreeIsRefusedBeforeAnythingChanges) {
             EXPECT_EQ(last->charges.size(), 1u);
         }
     }
+}
+
+// A kind of the host's own that empties the list and then fails.
+class FailsHalfway : public MagicianAgent {
+public:
+    explicit FailsHalfway(std::string visual_id) : MagicianAgent("Fails", 50, std::move(visual_id)) {}
+    bool CastSpell(std::vector<Charge>& charges) override {
+        charges.clear();
+        throw std::runtime_error("the spell failed");
+    }
+};
+
+TEST(NarrativeSequencer, AFrameWhoseSpellThrowsChangesNothing) {
+    std::vector<std::string> log;
+    auto root = zone("r", 2);
+    root->add_magician(std::make_shared<Scripted>("declines", 60, false, log));
+    root->add_magician(std::make_shared<FailsHalfway>("fails"));
+    root->add_environment(zone("merges", 1));
+    root->is_time_frozen = true;
+    NarrativeSequencer sequencer(root);
+    sequencer.last_event = FrameEvent{"a", "b", "c", "d"};
+    const std::string before = to_json_text(root->to_json());
+    const std::uint64_t revision = root->charges_revision;
+    EXPECT_THROW(sequencer.NextFrame(), std::runtime_error);
+    EXPECT_EQ(to_json_text(root->to_json()), before);  // charges, agents' states, sub-zones
+    EXPECT_EQ(root->charges_revision, revision);
+    EXPECT_TRUE(root->is_time_frozen);
+    EXPECT_EQ(sequencer.current_frame, 0);
+    EXPECT_EQ(sequencer.last_event->description, "d");
+    EXPECT_EQ(log, std::vector<std::string>{"declines"});
 }
 
 TEST(NarrativeSequencer, TwoSequencersShareOneTreeButNotTheirCounters) {
