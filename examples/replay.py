@@ -34,6 +34,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Final, cast
 
+import qor_engine
 from play import (
     DEFAULT_LEVEL,
     EXIT_BAD_LEVEL,
@@ -45,12 +46,14 @@ from play import (
     load_level,
     play,
     summarize,
+    waiting_agents,
 )
 
 PROGRAM: Final = "replay.py"
 DEFAULT_OUTPUT: Final = Path("replay.html")
 EXIT_WRITTEN: Final = 0
 EXIT_WRITE_FAILED: Final = 1
+LISTED_WAITING: Final = 5  # agents named in the outcome; the tree shows them all
 
 
 @dataclass(frozen=True)
@@ -84,7 +87,7 @@ def record(level: Level, level_file: str) -> Replay:
     for text, frame in play(built):
         frames.append(text)
         last = frame
-    outcome = summarize(last, built.root.charges) if last is not None else "No frames were played."
+    outcome = describe_outcome(last, built.root.charges) if last is not None else "No frames."
     return Replay(
         title=level.title or Path(level_file).stem,
         description=level.description or "",
@@ -93,6 +96,17 @@ def record(level: Level, level_file: str) -> Replay:
         frames=frames,
         outcome=outcome,
     )
+
+
+def describe_outcome(last: FrameJson, root_charges: Sequence[qor_engine.Charge]) -> str:
+    """play.py's closing line, naming at most a few of the agents still standing."""
+    line = summarize(last, root_charges)
+    waiting = waiting_agents(last)
+    if len(waiting) <= LISTED_WAITING:
+        return line
+    head = line.partition("; still standing: ")[0]
+    listed = ", ".join(waiting[:LISTED_WAITING])
+    return f"{head}; still standing: {listed} and {len(waiting) - LISTED_WAITING} more"
 
 
 def script_json(value: object) -> str:
@@ -160,17 +174,17 @@ header { margin-bottom: 8px; }
                    background: #fff; cursor: pointer; }
 #controls button:hover { background: #f0eee8; }
 #controls button:focus-visible, #slider:focus-visible, #speed:focus-visible { outline: 3px solid #333; }
-#slider { flex: 1 1 220px; min-width: 160px; }
-#position { font-variant-numeric: tabular-nums; min-width: 9em; }
-#frame-info { display: grid; grid-template-columns: max-content 1fr; gap: 2px 10px; margin: 10px 0; }
+#slider { flex: 1 1 160px; min-width: 120px; }
+#position { font-variant-numeric: tabular-nums; min-width: 7em; }
+#frame-info { display: flex; flex-wrap: wrap; align-items: baseline; gap: 2px 8px; margin: 8px 0; }
 #frame-info dt { font-weight: 600; }
-#frame-info dd { margin: 0; }
+#frame-info dd { margin: 0 14px 0 0; }
 #status[data-status="FINISHED"] { color: #1d6b2f; font-weight: 600; }
 #status[data-status="ERROR"] { color: #a11; font-weight: 600; }
 #outcome { margin: 8px 0; padding: 8px 12px; border: 2px solid #1d6b2f; border-radius: 6px;
            background: #eef7ef; font-weight: 600; }
 #outcome.limit { border-color: #a11; background: #fbeeee; }
-#legend { font-size: .85em; color: #444; margin: 6px 0 10px; }
+#legend { font-size: .85em; color: #444; margin: 10px 0; }
 .zone { border: 2px solid #6d6a60; border-radius: 8px; padding: 6px 8px; margin: 6px 0;
         background: #fff; }
 .zone .zone { background: #f7f5ef; }
@@ -234,11 +248,11 @@ PAGE_BODY: Final = """<body>
   </dl>
   <p id="outcome" hidden></p>
 </section>
+<main id="tree" aria-label="Zone tree"></main>
 <p id="legend">Charges: <b>+</b> positive, <b>&#x2212;</b> negative, <b>~</b> neutral
 (hover a chip for its id). Dashed, dimmed zones are frozen: their own agents wait
 while a sub-zone is unresolved. Highlighted: the agent that acted (shown where it stood)
 or the zone that merged into its parent.</p>
-<main id="tree" aria-label="Zone tree"></main>
 """
 
 PAGE_SCRIPT: Final = r"""
