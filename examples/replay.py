@@ -30,7 +30,7 @@ import html
 import json
 import sys
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import asdict, dataclass
 from pathlib import Path
 from typing import Final, cast
 
@@ -66,16 +66,6 @@ class Replay:
     start: str  # the root zone's JSON text before the first frame
     frames: list[str]  # every frame text, in order
     outcome: str
-
-    def as_json(self) -> dict[str, object]:
-        return {
-            "title": self.title,
-            "description": self.description,
-            "level_file": self.level_file,
-            "start": self.start,
-            "frames": self.frames,
-            "outcome": self.outcome,
-        }
 
 
 def record(level: Level, level_file: str) -> Replay:
@@ -137,7 +127,7 @@ def render_page(replay: Replay) -> str:
         + "</style>\n</head>\n"
         + PAGE_BODY
         + '<script type="application/json" id="replay-data">'
-        + script_json(replay.as_json())
+        + script_json(asdict(replay))
         + "</script>\n<script>"
         + PAGE_SCRIPT
         + "</script>\n</body>\n</html>\n"
