@@ -19,5 +19,8 @@ configure_project build/cpp-tests -DQOR_BUILD_TESTS=ON -DQOR_BUILD_MODULE=OFF
 echo "== Python tests" >&2
 "$venv/bin/python" -m pytest -q tests/python "$@"
 
+echo "== Browser test of the HTML replay" >&2
+bash scripts/test_browser.sh
+
 echo "== Type stubs and typed examples" >&2
 bash scripts/check_types.sh

@@ -1,0 +1,94 @@
+"""Tests of examples/replay.py without a browser: the page is self-contained,
+embeds exactly the engine's frames, and a bad level file is refused."""
+
+from __future__ import annotations
+
+import html
+import json
+import re
+import subprocess
+import sys
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+EXAMPLES = REPO / "examples"
+LEVELS = sorted((EXAMPLES / "levels").glob("*.json"))
+DATA_START = '<script type="application/json" id="replay-data">'
+
+
+def run(script: str, *args: str | Path) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [sys.executable, EXAMPLES / script, *args], capture_output=True, text=True, timeout=120
+    )
+
+
+def embedded(page: str) -> dict[str, Any]:
+    start = page.index(DATA_START) + len(DATA_START)
+    block = page[start : page.index("</script>", start)]
+    assert "<" not in block and ">" not in block and "&" not in block
+    data: dict[str, Any] = json.loads(block)
+    return data
+
+
+@pytest.mark.parametrize("level", LEVELS, ids=lambda path: path.stem)
+def test_page_embeds_every_frame_and_needs_nothing_else(level: Path, tmp_path: Path) -> None:
+    output = tmp_path / "replay.html"
+    result = run("replay.py", level, "-o", output)
+    assert result.returncode == 0, result.stderr
+    page = output.read_text(encoding="ascii")
+
+    assert not re.search(r"https?:|\bsrc\s*=|<link|@import|url\(", page, re.IGNORECASE)
+    assert "default-src 'none'" in html.unescape(page)  # the page's policy forbids loads
+    data = embedded(page)
+    played = run("play.py", level, "--json")
+    assert data["frames"] == played.stdout.splitlines()
+    narrated = run("play.py", level).stdout.splitlines()
+    assert data["outcome"] == narrated[-1]
+    assert json.loads(data["start"])["id"] == json.loads(data["frames"][0])["id"]
+
+
+def test_texts_that_look_like_markup_are_carried_exactly(tmp_path: Path) -> None:
+    hostile = "</script><!--<script>"
+    level = tmp_path / "level.json"
+    level.write_text(
+        json.dumps({"title": hostile, "zone": hostile, "charges": [[1, "positive", "\u2028é"]]}),
+        encoding="utf-8",
+    )
+    output = tmp_path / "replay.html"
+    assert run("replay.py", level, "-o", output).returncode == 0
+    page = output.read_text(encoding="ascii")
+    data = embedded(page)
+    assert data["title"] == hostile
+    assert json.loads(data["frames"][-1])["charges"][0]["visual_id"] == "\u2028é"
+    assert page.count("</script>") == 2 and page.count("<script") == 2
+
+
+@pytest.mark.parametrize(
+    ("content", "fragment"),
+    [
+        (None, "no such file"),
+        ("{", "invalid JSON"),
+        ('{"zone": "z", "agents": [{"kind": "plush", "id": "a"}]}', 'did you mean "plus"'),
+    ],
+    ids=["missing", "broken JSON", "unknown kind"],
+)
+def test_bad_level_file_is_one_line_and_status_2(
+    content: str | None, fragment: str, tmp_path: Path
+) -> None:
+    level = tmp_path / "level.json"
+    if content is not None:
+        level.write_text(content, encoding="utf-8")
+    output = tmp_path / "replay.html"
+    result = run("replay.py", level, "-o", output)
+    assert result.returncode == 2
+    assert result.stderr.count("\n") == 1 and fragment in result.stderr
+    assert not output.exists()
+
+
+def test_unwritable_output_is_status_1(tmp_path: Path) -> None:
+    result = run("replay.py", LEVELS[0], "-o", tmp_path / "missing" / "replay.html")
+    assert result.returncode == 1
+    assert result.stderr.startswith("replay.py: ") and result.stderr.count("\n") == 1
