@@ -20,7 +20,7 @@ configure_project "$build" -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDe
     -DQOR_SANITIZE=OFF -DQOR_BUILD_TESTS=ON -DQOR_BUILD_MODULE=OFF
 "$venv/bin/cmake" --build "$build"
 
-for tests in qor_core_tests qor_version_check_tests; do
+for tests in qor_core_tests qor_fault_injection_tests qor_version_check_tests; do
     echo "== $tests under memcheck" >&2
     valgrind --tool=memcheck --quiet --error-exitcode=99 --leak-check=full \
         --show-leak-kinds=all --errors-for-leak-kinds=definite,indirect,possible \
