@@ -5,7 +5,7 @@
 #                 runs under a 32-bit personality) with the test packages
 #                 only, no build tools; then the whole Python suite, mypy's
 #                 stubtest and stub_signatures.py run against the installed
-#                 module, from a folder outside the checkout. The i686 leg
+#                 module, from an empty folder outside the checkout. The i686 leg
 #                 also checks that interpreter and module are 32-bit x86 and
 #                 reports the one-ULP differences from the x86_64 goldens.
 #   sdist         the sdist, unpacked and made read-only, is installed into a
@@ -108,7 +108,7 @@ EOF
 
 # test_wheel ARCH [PYTEST_ARGS...]
 test_wheel() {
-    local arch=$1 run=() bits=64 wheel dir
+    local arch=$1 run=() bits=64 wheel dir work
     shift
     if [[ $arch == i686 ]]; then
         run=(setarch i686)
@@ -127,9 +127,11 @@ test_wheel() {
     fresh_venv "$dir/venv" "$(bash scripts/get_python.sh "$arch" | tail -n 1)" "${run[@]}"
     "${run[@]}" "$python" "${pip_install[@]}" "$wheel" -r requirements-test.txt >&2
 
-    # Nothing of the checkout is importable from the working folder.
-    mkdir -p "$dir/work"
-    cd "$dir/work"
+    # The tests run from an empty folder outside the checkout: nothing of the
+    # sources or their build folders is importable, and no project
+    # configuration is picked up but pytest's (given with -c).
+    work=$(mktemp -d)
+    cd "$work"
     QOR_EXPECTED_BITS=$bits check_installation "${run[@]}" "$python"
     if ! cmp -s "$root/stubs/qor_engine-stubs/__init__.pyi" \
         "$("$python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')/qor_engine-stubs/__init__.pyi"; then
@@ -140,15 +142,16 @@ test_wheel() {
     echo "== Python tests against the installed $arch wheel" >&2
     local junit=$dir/pytest-junit.xml status=0
     rm -f "$junit"
-    "${run[@]}" "$python" -m pytest -q -p no:cacheprovider -o junit_family=xunit1 --junitxml="$junit" \
-        "$root/tests/python" "$@" || status=$?
+    "${run[@]}" "$python" -m pytest -q -c "$root/pyproject.toml" -p no:cacheprovider -o junit_family=xunit1 \
+        --junitxml="$junit" "$root/tests/python" "$@" || status=$?
     [[ $arch == i686 && -f $junit ]] && ulp_report "$junit"
     ((status == 0)) || exit "$status"
 
     echo "== stubtest and stub signatures against the installed $arch wheel" >&2
-    "${run[@]}" "$python" -m mypy.stubtest --mypy-config-file /dev/null qor_engine
+    "${run[@]}" "$python" -m mypy.stubtest qor_engine
     "${run[@]}" "$python" "$root/scripts/stub_signatures.py"
     cd "$root"
+    rm -rf "$work"
 }
 
 # The sdist builds and installs from a read-only copy of its sources.
