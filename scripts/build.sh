@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and installs the qor_engine module into the project's virtual
-# environment (incrementally, in build/), after the set-up.
+# environment, after the set-up. The build folder is cached in build/ (one per
+# wheel tag), so a second build only compiles what changed.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -8,4 +9,5 @@ venv=${QOR_VENV:-$root/.venv}
 
 bash "$root/scripts/setup.sh"
 cd "$root"
-"$venv/bin/python" -m pip install -q --no-build-isolation --no-deps . >&2
+"$venv/bin/python" -m pip install -q --no-build-isolation --no-deps \
+    -C build-dir="build/{wheel_tag}" . >&2

@@ -29,3 +29,9 @@ configure_project() {
         -DPython_EXECUTABLE="$venv/bin/python" \
         -Dpybind11_DIR="$("$venv/bin/python" -m pybind11 --cmakedir)" "$@" >/dev/null
 }
+
+# Digest of the requirement files (requirements-dev.txt includes
+# requirements-test.txt): an environment whose stamp differs is updated.
+requirements_digest() {
+    cat "$root/requirements-dev.txt" "$root/requirements-test.txt" | sha256sum | cut -d' ' -f1
+}

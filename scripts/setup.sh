@@ -22,7 +22,7 @@ fi
 
 # Reinstall the packages only when the list changed.
 stamp="$venv/.requirements.sha256"
-wanted=$(sha256sum "$root/requirements-dev.txt" | cut -d' ' -f1)
+wanted=$(requirements_digest)
 if [[ ! -f $stamp || $(cat "$stamp") != "$wanted" ]]; then
     echo "setup: installing Python packages into $venv" >&2
     "$venv/bin/python" -m pip install -q --upgrade pip >&2

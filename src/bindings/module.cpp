@@ -7,6 +7,7 @@ namespace py = pybind11;
 
 PYBIND11_MODULE(qor_engine, m) {
     m.doc() = "Tessivane Engine Python Bindings";
+    m.attr("__version__") = QOR_VERSION;  // the package's version, set by CMakeLists.txt
 
     py::register_local_exception_translator([](std::exception_ptr raised) {
         try {

@@ -14,6 +14,9 @@ _Float: TypeAlias = SupportsFloat | SupportsIndex
 _Int: TypeAlias = SupportsInt | SupportsIndex
 _Text: TypeAlias = str | bytes | bytearray
 
+# The package's version, as importlib.metadata.version("qor_engine") gives it.
+__version__: str
+
 # The classes' metaclass, pybind11_builtins.pybind11_type at run time: a plain
 # subclass of type that nothing here needs to name.
 class _pybind11_type(type): ...
