@@ -383,12 +383,16 @@ def parse_level_json(text: str) -> object:
         raise LevelError("invalid JSON: nested too deeply") from None
 
 
-def load_level(path: Path) -> Level:
-    """Reads and validates a level file; every problem raises LevelError."""
-    text = read_level_text(path)
+def parse_level(text: str) -> Level:
+    """Validates the text of a level file; every problem raises LevelError."""
     if not text.strip():
         raise LevelError("the file is empty")
     return Loader().level(parse_level_json(text))
+
+
+def load_level(path: Path) -> Level:
+    """Reads and validates a level file; every problem raises LevelError."""
+    return parse_level(read_level_text(path))
 
 
 # --------------------------------------------------------------------------
