@@ -25,6 +25,7 @@ refused before it is read.
 from __future__ import annotations
 
 import argparse
+import collections
 import difflib
 import json
 import math
@@ -159,8 +160,8 @@ class JsonObject(dict[str, object]):
 def json_object(pairs: list[tuple[str, object]]) -> JsonObject:
     obj = JsonObject(pairs)
     if len(obj) < len(pairs):
-        keys = [key for key, _ in pairs]
-        obj.repeated = tuple(key for key in obj if keys.count(key) > 1)
+        counts = collections.Counter(key for key, _ in pairs)
+        obj.repeated = tuple(key for key, count in counts.items() if count > 1)
     return obj
 
 
@@ -181,8 +182,9 @@ def expect_text(where: str, what: str, value: str) -> str:
 
 
 def check_fields(where: str, obj: dict[str, object], allowed: frozenset[str]) -> None:
-    for key in getattr(obj, "repeated", ()):
-        raise LevelError(f"{where}: field {quoted(key)} is given twice")
+    repeated: tuple[str, ...] = getattr(obj, "repeated", ())
+    if repeated:
+        raise LevelError(f"{where}: field {quoted(repeated[0])} is given twice")
     for key in obj:
         if key not in allowed:
             hint = difflib.get_close_matches(key, sorted(allowed), n=1)
