@@ -207,11 +207,14 @@ def compare_members(name: str, ours: Members, theirs: Members) -> list[str]:
 
 def generated_stubs(directory: Path) -> Path:
     """Has pybind11-stubgen write the built module's stubs; their path."""
-    subprocess.run(
+    # --exit-code: a signature stubgen cannot read is one this check cannot compare.
+    made = subprocess.run(
         [sys.executable, "-m", "pybind11_stubgen", MODULE, "--exit-code", "-o", str(directory)],
-        check=True,
-        stdout=subprocess.DEVNULL,
+        capture_output=True,
+        text=True,
     )
+    if made.returncode != 0:
+        sys.exit(f"stub_signatures.py: pybind11-stubgen failed:\n{made.stderr}{made.stdout}")
     for candidate in (directory / f"{MODULE}.pyi", directory / MODULE / "__init__.pyi"):
         if candidate.is_file():
             return candidate
