@@ -17,11 +17,15 @@ The program has three parts:
 Exit status: 0 when the level was played to its end (resolved or stopped by
 the engine's frame limit), 2 when the level file is unusable (one line on
 stderr says why), 1 when the engine fails while playing.
+
+A level file may be at most MAX_LEVEL_BYTES (8 MiB) long; a longer one is
+refused before it is read.
 """
 
 from __future__ import annotations
 
 import argparse
+import collections
 import difflib
 import json
 import math
@@ -30,9 +34,12 @@ import sys
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Final, Literal, NoReturn, TypedDict, cast
+from typing import TYPE_CHECKING, Final, Literal, NoReturn, cast
 
 import qor_engine
+
+if TYPE_CHECKING:
+    from qor_engine import FrameResponse, ZoneJson
 
 PROGRAM: Final = "play.py"
 DEFAULT_LEVEL: Final = Path(__file__).resolve().parent / "levels" / "tutorial.json"
@@ -115,6 +122,8 @@ LEVEL_FIELDS: Final = frozenset({"title", "description", "zone", "charges", "age
 ZONE_FIELDS: Final = frozenset({"zone", "charges", "agents", "zones"})
 AGENT_FIELDS: Final = frozenset({"kind", "id", "target", "rule", "refill"})
 MAX_DEPTH: Final = 100  # zones nested deeper are refused, keeping every walk shallow
+MAX_LEVEL_BYTES: Final = 8 * 1024 * 1024  # longer files are refused before they are read
+LARGEST_DOUBLE: Final = sys.float_info.max
 
 
 def describe(value: object) -> str:
@@ -142,7 +151,40 @@ def is_number(value: object) -> bool:
     return isinstance(value, (int, float)) and not isinstance(value, bool)
 
 
+class JsonObject(dict[str, object]):
+    """A parsed JSON object that remembers the keys its text gave more than once."""
+
+    repeated: tuple[str, ...] = ()
+
+
+def json_object(pairs: list[tuple[str, object]]) -> JsonObject:
+    obj = JsonObject(pairs)
+    if len(obj) < len(pairs):
+        counts = collections.Counter(key for key, _ in pairs)
+        obj.repeated = tuple(key for key, count in counts.items() if count > 1)
+    return obj
+
+
+def unencodable(text: str) -> str | None:
+    """The first character of `text` that has no UTF-8 form (a lone surrogate), escaped."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError as error:
+        return json.dumps(text[error.start])
+    return None
+
+
+def expect_text(where: str, what: str, value: str) -> str:
+    bad = unencodable(value)
+    if bad is not None:
+        raise LevelError(f"{where}: {what} holds {bad}, a lone surrogate, which has no UTF-8 form")
+    return value
+
+
 def check_fields(where: str, obj: dict[str, object], allowed: frozenset[str]) -> None:
+    repeated: tuple[str, ...] = getattr(obj, "repeated", ())
+    if repeated:
+        raise LevelError(f"{where}: field {quoted(repeated[0])} is given twice")
     for key in obj:
         if key not in allowed:
             hint = difflib.get_close_matches(key, sorted(allowed), n=1)
@@ -175,16 +217,16 @@ def expect_id(where: str, obj: dict[str, object], key: str) -> str:
         raise LevelError(f'{where}: field "{key}" must be a string, not {describe(value)}')
     if not value.strip():
         raise LevelError(f'{where}: field "{key}" must not be empty')
-    return value
+    return expect_text(where, f'field "{key}"', value)
 
 
 def expect_finite(where: str, what: str, value: object) -> float:
     if not is_number(value):
         raise LevelError(f"{where}: {what} must be a number, not {describe(value)}")
-    number = float(cast(float, value))
-    if not math.isfinite(number):
-        raise LevelError(f"{where}: {what} must be a finite number")
-    return number
+    # Compared exactly: an integer too large for a double is refused, not rounded.
+    if not abs(cast(float, value)) <= LARGEST_DOUBLE:
+        raise LevelError(f"{where}: {what} must be a finite number, at most {LARGEST_DOUBLE!r} in size")
+    return float(cast(float, value))
 
 
 class Loader:
@@ -206,9 +248,11 @@ class Loader:
     @staticmethod
     def optional_text(where: str, obj: dict[str, object], key: str) -> str | None:
         value = obj.get(key)
-        if value is not None and not isinstance(value, str):
+        if value is None:
+            return None
+        if not isinstance(value, str):
             raise LevelError(f'{where}: field "{key}" must be a string, not {describe(value)}')
-        return value
+        return expect_text(where, f'field "{key}"', value)
 
     def zone(self, where: str, obj: dict[str, object], depth: int) -> ZoneDef:
         if depth > MAX_DEPTH:
@@ -260,7 +304,7 @@ class Loader:
             )
         if not isinstance(charge_id, str) or not charge_id.strip():
             raise LevelError(f"{where}: id must be a non-empty string, not {describe(charge_id)}")
-        return ChargeDef(number, polarity, charge_id)
+        return ChargeDef(number, polarity, expect_text(where, "id", charge_id))
 
     def agent(self, where: str, item: object) -> AgentDef:
         obj = expect_object(where, item, '{"kind": "plus", "id": "p1"}')
@@ -305,22 +349,32 @@ def reject_constant(name: str) -> NoReturn:
     raise ValueError(f"{name} is not allowed in a level file")
 
 
-def load_level(path: Path) -> Level:
-    """Reads and validates a level file; every problem raises LevelError."""
+def read_level_text(path: Path) -> str:
+    """The file's text; a file longer than MAX_LEVEL_BYTES is refused unread."""
+    too_long = f"longer than {MAX_LEVEL_BYTES:,} bytes, the most a level file may hold"
     try:
-        text = path.read_text(encoding="utf-8")
+        with path.open("rb") as file:
+            if os.fstat(file.fileno()).st_size > MAX_LEVEL_BYTES:
+                raise LevelError(too_long)
+            data = file.read(MAX_LEVEL_BYTES + 1)  # files that do not know their size
     except FileNotFoundError:
         raise LevelError("no such file") from None
     except IsADirectoryError:
         raise LevelError("is a directory, not a level file") from None
-    except UnicodeDecodeError as error:
-        raise LevelError(f"not UTF-8 text ({error.reason} at byte {error.start})") from None
     except OSError as error:
         raise LevelError(f"cannot read: {error.strerror or error}") from None
-    if not text.strip():
-        raise LevelError("the file is empty")
+    if len(data) > MAX_LEVEL_BYTES:
+        raise LevelError(too_long)
     try:
-        data: object = json.loads(text, parse_constant=reject_constant)
+        return data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise LevelError(f"not UTF-8 text ({error.reason} at byte {error.start})") from None
+
+
+def parse_level_json(text: str) -> object:
+    """The JSON value of a level file's text, objects as JsonObject; problems raise LevelError."""
+    try:
+        return json.loads(text, parse_constant=reject_constant, object_pairs_hook=json_object)
     except json.JSONDecodeError as error:
         raise LevelError(
             f"invalid JSON at line {error.lineno}, column {error.colno}: {error.msg}"
@@ -329,7 +383,18 @@ def load_level(path: Path) -> Level:
         raise LevelError(f"invalid JSON: {error}") from None
     except RecursionError:
         raise LevelError("invalid JSON: nested too deeply") from None
-    return Loader().level(data)
+
+
+def parse_level(text: str) -> Level:
+    """Validates the text of a level file; every problem raises LevelError."""
+    if not text.strip():
+        raise LevelError("the file is empty")
+    return Loader().level(parse_level_json(text))
+
+
+def load_level(path: Path) -> Level:
+    """Reads and validates a level file; every problem raises LevelError."""
+    return parse_level(read_level_text(path))
 
 
 # --------------------------------------------------------------------------
@@ -408,42 +473,14 @@ def build(level: Level) -> BuiltLevel:
     return BuiltLevel(build_zone(level.root), refills)
 
 
-# The frame text, as far as this program reads it.
-class EventJson(TypedDict):
-    agent_name: str
-    description: str
-    type: str
-    visual_id: str
+def parse_frame(text: str) -> FrameResponse:
+    # The frame's members are typed by the TypedDicts in qor_engine's stubs;
+    # this program's levels are at most MAX_DEPTH deep, well within what
+    # json.loads can nest.
+    return cast("FrameResponse", json.loads(text))
 
 
-class MetaJson(TypedDict):
-    frame_index: int
-    last_event: EventJson | None
-    message: str
-    status: str
-
-
-class AgentJson(TypedDict):
-    name: str
-    visual_id: str
-
-
-class ZoneJson(TypedDict):
-    agents: list[AgentJson]
-    id: str
-    is_time_frozen: bool
-    sub_environments: list[ZoneJson]
-
-
-class FrameJson(ZoneJson):
-    meta: MetaJson
-
-
-def parse_frame(text: str) -> FrameJson:
-    return cast(FrameJson, json.loads(text))
-
-
-def play(built: BuiltLevel) -> Iterator[tuple[str, FrameJson]]:
+def play(built: BuiltLevel) -> Iterator[tuple[str, FrameResponse]]:
     """Plays the level to its end, yielding each frame's text and its parse.
 
     An agent marked "refill" is placed again, in its zone and under its id,
@@ -484,12 +521,17 @@ def format_charges(charges: Sequence[qor_engine.Charge]) -> str:
     return "[ " + " ".join(shown) + " ]" if shown else "[ ]"
 
 
-def narrate(frame: FrameJson, root_charges: Sequence[qor_engine.Charge]) -> str:
+def narrate(frame: FrameResponse, root_charges: Sequence[qor_engine.Charge]) -> str:
     meta = frame["meta"]
     message = meta["message"]
     if meta["status"] == "ERROR":
+        # The limit's answer is no frame of its own: its frame_index is that
+        # of the last running frame, which has its line already.
+        label = "limit"
         message = "ERROR: " + message
-    return f"frame {meta['frame_index']:>4}  {message:<48} {format_charges(root_charges)}"
+    else:
+        label = f"frame {meta['frame_index']:>4}"
+    return f"{label:<10}  {message:<48} {format_charges(root_charges)}"
 
 
 def waiting_agents(zone: ZoneJson) -> list[str]:
@@ -502,7 +544,7 @@ def waiting_agents(zone: ZoneJson) -> list[str]:
     return found
 
 
-def summarize(last: FrameJson, root_charges: Sequence[qor_engine.Charge]) -> str:
+def summarize(last: FrameResponse, root_charges: Sequence[qor_engine.Charge]) -> str:
     meta = last["meta"]
     frames = meta["frame_index"]
     count = f"{frames} frame{'' if frames == 1 else 's'}"
@@ -558,7 +600,7 @@ def run(level_path: Path, raw_json: bool) -> int:
         built = build(level)
         if not raw_json:
             print(f"== {level.title or level_path.stem} ==")
-        last: FrameJson | None = None
+        last: FrameResponse | None = None
         for text, frame in play(built):
             last = frame
             print(text if raw_json else narrate(frame, built.root.charges))

@@ -7,8 +7,8 @@
 # or bytearray (bytes are taken as UTF-8). What comes back is always float,
 # int and str.
 
-from collections.abc import Sequence
-from typing import ClassVar, Final, SupportsFloat, SupportsIndex, SupportsInt, TypeAlias
+from collections.abc import Iterable
+from typing import ClassVar, Final, Literal, SupportsFloat, SupportsIndex, SupportsInt, TypeAlias, TypedDict, final
 
 _Float: TypeAlias = SupportsFloat | SupportsIndex
 _Int: TypeAlias = SupportsInt | SupportsIndex
@@ -70,11 +70,11 @@ class Environment(metaclass=_pybind11_type):
     @id.setter
     def id(self, value: _Text, /) -> None: ...
     # Each read gives new items that read and write the zone's charges;
-    # assigning copies the charges in.
+    # assigning copies the charges of any iterable in (not str or bytes).
     @property
     def charges(self) -> list[Charge]: ...
     @charges.setter
-    def charges(self, value: Sequence[Charge], /) -> None: ...
+    def charges(self, value: Iterable[Charge], /) -> None: ...
     is_time_frozen: bool
     def to_json(self) -> str: ...
     def add_charge(self, magnitude: _Float, polarity: ChargePolarity, visual_id: _Text) -> None: ...
@@ -102,3 +102,85 @@ class NarrativeSequencer(metaclass=_pybind11_type):
     def current_frame(self) -> int: ...
     @current_frame.setter
     def current_frame(self, value: _Int, /) -> None: ...
+
+# ---------------------------------------------------------------------------
+# The JSON texts, parsed: what json.loads makes of a frame (next_frame), a zone
+# (Environment.to_json) and a charge (Charge.to_json). These names exist only
+# here, for type checkers; use them in quotes or under TYPE_CHECKING:
+#
+#     frame = cast("qor_engine.FrameResponse", json.loads(sequencer.next_frame()))
+#
+# docs/frames.md describes every member. Magnitudes and gate targets are None
+# where the engine wrote null (NaN and the infinities).
+
+PolarityText: TypeAlias = Literal["positive", "negative", "neutral"]
+AgentStateText: TypeAlias = Literal["dormant", "active"]
+RuleText: TypeAlias = Literal["<", ">", "<=", ">="]
+StatusText: TypeAlias = Literal["RUNNING", "FINISHED", "ERROR"]
+EventTypeText: TypeAlias = Literal["CAST_SPELL", "COLLAPSE_ZONE", "FINISHED"]
+MagicianName: TypeAlias = Literal[
+    "Chronomancer",
+    "The Purifier",
+    "The Architect",
+    "The Replicator",
+    "Power Sorcerer",
+    "The Extractor",
+    "Multiply Magician",
+    "Divide Magician",
+    "The Scavenger",
+    "Plus Magician",
+    "Minus Magician",
+]
+
+class ChargeJson(TypedDict):
+    magnitude: float | None
+    polarity: PolarityText
+    visual_id: str
+
+class _AgentFields(TypedDict):
+    priority: int
+    state: AgentStateText
+    visual_id: str
+
+# The three forms of an agent, told apart by "name" (or by "rule" / "is_open").
+@final
+class AgentJson(_AgentFields):
+    name: MagicianName
+
+@final
+class EqualsGateJson(_AgentFields):
+    name: Literal["Equals Gate"]
+    is_open: bool
+    target_value: float | None
+
+@final
+class InequalityGateJson(_AgentFields):
+    name: Literal["The Judge"]
+    is_open: bool
+    rule: RuleText
+    target_value: float | None
+
+AnyAgentJson: TypeAlias = AgentJson | EqualsGateJson | InequalityGateJson
+
+class ZoneJson(TypedDict):
+    agents: list[AnyAgentJson]
+    charges: list[ChargeJson]
+    id: str
+    is_time_frozen: bool
+    sub_environments: list[ZoneJson]
+
+class EventJson(TypedDict):
+    agent_name: str
+    description: str
+    type: EventTypeText
+    visual_id: str
+
+class MetaJson(TypedDict):
+    frame_index: int
+    last_event: EventJson | None
+    message: str
+    status: StatusText
+
+# A frame: the root zone's members plus "meta".
+class FrameResponse(ZoneJson):
+    meta: MetaJson

@@ -2,6 +2,7 @@
 refused beyond it before anything changes, and released without recursion."""
 
 import gc
+import json
 
 import pytest
 
@@ -10,6 +11,9 @@ from qor_engine import ChargePolarity, Environment, NarrativeSequencer
 from levels import step, summary
 
 SUPPORTED_DEPTH = 100_000  # zones in one chain, the root included
+# json.loads reads frames up to about this depth (README, docs/frames.md): 4,999
+# from a script's top level, a few fewer from deeper in the call stack.
+PYTHON_JSON_DEPTH = 4_999
 
 
 def chain(depth: int) -> tuple[Environment, Environment]:
@@ -92,3 +96,13 @@ def test_collapse_releases_a_deep_subtree_without_recursion():
     frame = step(NarrativeSequencer(root))
     assert summary(frame) == (1, "RUNNING", "Zone z0 has resolved and merged.")
     assert frame["sub_environments"] == []
+
+
+def test_python_json_reads_frames_up_to_the_documented_depth():
+    for depth, readable in [(PYTHON_JSON_DEPTH - 99, True), (PYTHON_JSON_DEPTH + 1, False)]:
+        text = NarrativeSequencer(chain(depth)[0]).next_frame()
+        if readable:
+            assert json.loads(text)["meta"]["frame_index"] == 1
+        else:
+            with pytest.raises(RecursionError):
+                json.loads(text)

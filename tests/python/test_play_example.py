@@ -101,7 +101,7 @@ def test_level_plays_to_the_end_with_one_line_per_frame(level: Path) -> None:
     frame_lines = lines[1:-1]
     assert frame_lines
     for line in frame_lines:
-        assert re.match(r"frame +\d+  \S.* \[( [-+~]\S+)* \]$", line), line
+        assert re.match(r"(frame +\d+|limit +)  \S.* \[( [-+~]\S+)* \]$", line), line
 
 
 @pytest.mark.parametrize("level", LEVELS, ids=level_ids)
@@ -133,8 +133,10 @@ def test_narration_follows_the_frames(level: Path) -> None:
     narrated = run_play(level).stdout.splitlines()[1:-1]
     assert len(narrated) == len(frames)
     for line, frame in zip(narrated, frames, strict=True):
-        assert line.startswith(f"frame {frame['meta']['frame_index']:>4}  ")
-        assert frame["meta"]["message"] in line
+        meta = frame["meta"]
+        label = "limit" if meta["status"] == "ERROR" else f"frame {meta['frame_index']:>4}"
+        assert line.startswith(f"{label:<10}  ")
+        assert meta["message"] in line
 
 
 # ---------------------------------------------------------------------------
@@ -234,10 +236,11 @@ def test_endless_level_runs_into_the_frame_limit() -> None:
     assert frames[-2]["meta"]["status"] == "RUNNING"
 
 
-def test_endless_level_narrates_the_error_frame() -> None:
+def test_endless_level_narrates_the_limit_once() -> None:
     lines = run_play(ENDLESS).stdout.splitlines()
+    assert [line for line in lines if line.startswith("frame 1000 ")] == [lines[-3]]
     assert lines[-2].startswith(
-        "frame 1000  ERROR: Max frame limit reached. Infinite loop detected."
+        "limit       ERROR: Max frame limit reached. Infinite loop detected."
     )
     assert lines[-1].startswith("Stopped by the frame limit after 1000 frames")
     assert "Chronomancer" in lines[-1]
@@ -380,6 +383,41 @@ MALFORMED = [
         "nested more than",
     ),
     ("brackets_too_deep", "[" * 100000 + "]" * 100000, "invalid JSON"),
+    (
+        "magnitude_of_400_digits",
+        '{"zone": "r", "charges": [[1%s, "positive", "c"]]}' % ("0" * 400),
+        "magnitude must be a finite number, at most 1.7976931348623157e+308",
+    ),
+    (
+        "target_of_400_digits",
+        '{"zone": "r", "agents": [{"kind": "equals_gate", "id": "g", "target": -1%s}]}'
+        % ("0" * 400),
+        'field "target" must be a finite number',
+    ),
+    ("magnitude_overflows", '{"zone": "r", "charges": [[1e400, "positive", "c"]]}', "finite"),
+    ("lone_surrogate_zone", '{"zone": "\\ud800"}', 'field "zone" holds "\\ud800", a lone surrogate'),
+    (
+        "lone_surrogate_charge",
+        '{"zone": "r", "charges": [[1, "positive", "c\\udfff"]]}',
+        'charge 1: id holds "\\udfff"',
+    ),
+    (
+        "lone_surrogate_agent",
+        '{"zone": "r", "agents": [{"kind": "plus", "id": "\\udc00p"}]}',
+        'agent 1: field "id" holds',
+    ),
+    ("lone_surrogate_title", '{"zone": "r", "title": "\\ud83d"}', 'field "title" holds'),
+    ("duplicate_level_key", '{"zone": "r", "zone": "s"}', 'level: field "zone" is given twice'),
+    (
+        "duplicate_agent_key",
+        '{"zone": "r", "agents": [{"kind": "plus", "id": "p", "kind": "minus"}]}',
+        'zone "r": agent 1: field "kind" is given twice',
+    ),
+    (
+        "duplicate_sub_zone_key",
+        '{"zone": "r", "zones": [{"zone": "s", "charges": [], "charges": []}]}',
+        'zone "r": zone 1: field "charges" is given twice',
+    ),
 ]
 
 
@@ -419,6 +457,16 @@ def test_missing_file(tmp_path: Path) -> None:
 
 def test_directory_instead_of_file(tmp_path: Path) -> None:
     assert_one_line_error(run_play(tmp_path), tmp_path, "is a directory")
+
+
+@pytest.mark.parametrize("size", ["sparse", "endless"])
+def test_a_file_over_the_size_limit_is_refused_unread(tmp_path: Path, size: str) -> None:
+    path = Path("/dev/zero")
+    if size == "sparse":
+        path = tmp_path / "huge.json"
+        with path.open("wb") as file:
+            file.truncate(2**30)  # a gigabyte, unread
+    assert_one_line_error(run_play(path), path, "longer than 8,388,608 bytes")
 
 
 def test_file_that_is_not_text(tmp_path: Path) -> None:

@@ -2,7 +2,8 @@
 between frames. Whatever the level and the host do, every frame keeps the
 engine's promises:
 
-* the frame text is one JSON object: the root zone's own text with "meta" added;
+* the frame text is one JSON object: the root zone's own text with "meta" added,
+  matching schemas/frame.schema.json;
 * the counter and the finished flag move as the frame's state says (running,
   finished, or at the frame limit), and frame_index is the counter;
 * every agent still in the tree is dormant;
@@ -24,6 +25,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from qor_engine import Charge, ChargePolarity, Environment, NarrativeSequencer
+from schemas import assert_valid_frame
 
 LIMIT_FRAMES = 1000
 COMPLETE = "Simulation complete. No further actions."
@@ -230,7 +232,7 @@ def checked_frame(sequencer: NarrativeSequencer, root: Environment) -> tuple[str
 
     # One JSON object: the root's own text with "meta" before its last member.
     frame = json.loads(text)
-    assert isinstance(frame, dict)
+    assert_valid_frame(frame)
     root_text = root.to_json()
     cut = root_text.index(',"sub_environments":')  # the root's own: nested ones come later
     head, tail = root_text[:cut] + ',"meta":', root_text[cut:]
