@@ -32,14 +32,13 @@ import sys
 from collections.abc import Sequence
 from dataclasses import asdict, dataclass
 from pathlib import Path
-from typing import Final, cast
+from typing import TYPE_CHECKING, Final, cast
 
 import qor_engine
 from play import (
     DEFAULT_LEVEL,
     EXIT_BAD_LEVEL,
     EXIT_ENGINE_FAILED,
-    FrameJson,
     Level,
     LevelError,
     build,
@@ -48,6 +47,9 @@ from play import (
     summarize,
     waiting_agents,
 )
+
+if TYPE_CHECKING:
+    from qor_engine import FrameResponse
 
 PROGRAM: Final = "replay.py"
 DEFAULT_OUTPUT: Final = Path("replay.html")
@@ -73,7 +75,7 @@ def record(level: Level, level_file: str) -> Replay:
     built = build(level)
     start = built.root.to_json()
     frames: list[str] = []
-    last: FrameJson | None = None
+    last: FrameResponse | None = None
     for text, frame in play(built):
         frames.append(text)
         last = frame
@@ -88,7 +90,7 @@ def record(level: Level, level_file: str) -> Replay:
     )
 
 
-def describe_outcome(last: FrameJson, root_charges: Sequence[qor_engine.Charge]) -> str:
+def describe_outcome(last: FrameResponse, root_charges: Sequence[qor_engine.Charge]) -> str:
     """play.py's closing line, naming at most a few of the agents still standing."""
     line = summarize(last, root_charges)
     waiting = waiting_agents(last)
