@@ -23,5 +23,7 @@ EnvironmentClass bind_environment(py::module_& m);
 void bind_agent_placing(EnvironmentClass& environment);
 // Registers NarrativeSequencer.
 void bind_sequencer(py::module_& m);
+// Adds saving, loading, pickling and copying to the registered classes.
+void bind_saving(py::module_& m);
 
 }  // namespace qor::bindings

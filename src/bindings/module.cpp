@@ -20,4 +20,5 @@ PYBIND11_MODULE(qor_engine, m) {
     auto environment = qor::bindings::bind_environment(m);
     qor::bindings::bind_agent_placing(environment);
     qor::bindings::bind_sequencer(m);
+    qor::bindings::bind_saving(m);
 }
