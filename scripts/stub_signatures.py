@@ -75,7 +75,7 @@ def runtime_type(text: str, is_parameter: bool) -> str:
     return PARAMETER_TYPES.get(text, text) if is_parameter else text
 
 
-def parse_signature_line(line: str) -> Signature | None:
+def parse_signature_line(line: str, static: bool) -> Signature | None:
     match = re.fullmatch(r"\w*\((.*)\) -> (.+)", line.strip())
     if match is None:
         return None
@@ -88,11 +88,11 @@ def parse_signature_line(line: str) -> Signature | None:
             continue
         name, _, annotation = item.partition(":")
         parameters.append(Parameter(name.strip(), runtime_type(annotation, True), positional_only))
-    # The first parameter is the instance, whatever pybind11 calls it.
-    return Signature(tuple(parameters[1:]), runtime_type(match.group(2), False))
+    # The first parameter of a method is the instance, whatever pybind11 calls it.
+    return Signature(tuple(parameters[0 if static else 1 :]), runtime_type(match.group(2), False))
 
 
-def runtime_signatures(function: object) -> list[Signature]:
+def runtime_signatures(function: object, static: bool = False) -> list[Signature]:
     """Every overload's signature, read from the docstring."""
     doc = getattr(function, "__doc__", None) or ""
     lines = doc.splitlines()
@@ -100,7 +100,7 @@ def runtime_signatures(function: object) -> list[Signature]:
         lines = [re.sub(r"^\d+\. ", "", line) for line in lines if re.match(r"\d+\. ", line)]
     else:
         lines = lines[:1]
-    found = [parse_signature_line(line) for line in lines]
+    found = [parse_signature_line(line, static) for line in lines]
     return [signature for signature in found if signature is not None]
 
 
@@ -108,7 +108,7 @@ def runtime_signatures(function: object) -> list[Signature]:
 # The stubs' side
 
 
-def stub_signature(function: ast.FunctionDef) -> Signature:
+def stub_signature(function: ast.FunctionDef, static: bool) -> Signature:
     def parameter(argument: ast.arg, positional_only: bool) -> Parameter:
         annotation = ast.unparse(argument.annotation) if argument.annotation else "?"
         return Parameter(argument.arg, annotation, positional_only)
@@ -117,7 +117,7 @@ def stub_signature(function: ast.FunctionDef) -> Signature:
     parameters = [parameter(a, True) for a in arguments.posonlyargs]
     parameters += [parameter(a, False) for a in arguments.args]
     returns = ast.unparse(function.returns) if function.returns else "?"
-    return Signature(tuple(parameters[1:]), returns)
+    return Signature(tuple(parameters[0 if static else 1 :]), returns)
 
 
 def decorator_names(function: ast.FunctionDef) -> list[str]:
@@ -167,8 +167,11 @@ def check_class(node: ast.ClassDef, runtime_class: type) -> list[str]:
         where = f"{node.name}.{getattr(item, 'name', '')}"
         if isinstance(item, ast.FunctionDef):
             decorators = decorator_names(item)
-            signature = stub_signature(item)
+            static = "staticmethod" in decorators
+            signature = stub_signature(item, static)
             attribute = runtime_class.__dict__.get(item.name)
+            if isinstance(attribute, staticmethod):
+                attribute = attribute.__func__
             if "property" in decorators:
                 accessor = getattr(attribute, "fget", None)
                 problems += compare(where, signature, runtime_signatures(accessor), False)
@@ -176,7 +179,7 @@ def check_class(node: ast.ClassDef, runtime_class: type) -> list[str]:
                 accessor = getattr(attribute, "fset", None)
                 problems += compare(f"{where} (setter)", signature, runtime_signatures(accessor), False)
             else:
-                problems += compare(where, signature, runtime_signatures(attribute), True)
+                problems += compare(where, signature, runtime_signatures(attribute, static), True)
         elif isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name):
             # A plain attribute in the stubs is a read-write property in the module.
             where = f"{node.name}.{item.target.id}"

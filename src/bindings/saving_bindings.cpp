@@ -66,10 +66,13 @@ private:
 // (cls.__new__(cls), then __setstate__ with what __getstate__ gave), for
 // every protocol: the default reduction of protocols 0 and 1 goes through
 // copyreg, which pybind11 objects do not support (the interpreter aborted).
-py::tuple reduced_by_state(const py::object& self) {
+using Reduced = py::typing::Tuple<py::object, py::typing::Tuple<py::type>, py::object>;
+
+Reduced reduced_by_state(const py::object& self) {
     py::object new_object = py::module_::import("copyreg").attr("__newobj__");
-    return py::make_tuple(new_object, py::make_tuple(py::type::of(self)),
-                          self.attr("__getstate__")());
+    return py::reinterpret_steal<Reduced>(
+        py::make_tuple(new_object, py::make_tuple(py::type::of(self)), self.attr("__getstate__")())
+            .release());
 }
 
 std::uint64_t bits_of(double value) {
@@ -96,7 +99,7 @@ void bind_charge_pickling(py::module_& m) {
                                   py::int_(static_cast<std::int32_t>(value.polarity)),
                                   py::bytes(value.visual_id));
         },
-        [](const py::tuple& state) {
+        [](const py::typing::Tuple<py::int_, py::int_, py::bytes>& state) {
             if (state.size() != 3) throw py::value_error("a Charge's state is a tuple of three items");
             return ChargeHandle(Charge(from_bits(state[0].cast<std::uint64_t>()),
                                        static_cast<ChargePolarity>(state[1].cast<std::int32_t>()),
@@ -118,12 +121,15 @@ void bind_polarity_pickling(py::module_& m) {
     py::setattr(
         polarity, "__reduce_ex__",
         py::cpp_function(
-            [](const py::object& self, int protocol) -> py::object {
+            [](const py::object& self, int protocol) -> py::typing::Tuple<py::object, py::ellipsis> {
+                py::object reduced;
                 if (protocol < 2) {
-                    return py::make_tuple(py::type::of(self), py::make_tuple(py::int_(self)));
+                    reduced = py::make_tuple(py::type::of(self), py::make_tuple(py::int_(self)));
+                } else {
+                    py::handle object_type(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+                    reduced = object_type.attr("__reduce_ex__")(self, protocol);
                 }
-                py::handle object_type(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-                return object_type.attr("__reduce_ex__")(self, protocol);
+                return py::reinterpret_borrow<py::typing::Tuple<py::object, py::ellipsis>>(reduced);
             },
             py::name("__reduce_ex__"), py::is_method(polarity), py::arg("protocol"), py::pos_only(),
             "For pickle and copy: protocols 0 and 1 rebuild the polarity from its value."));
