@@ -11,7 +11,9 @@ that they re-save to the same bytes and play on exactly so.
 The levels use no spell whose result comes from pow, log or log10 (the
 Power Sorcerer, The Architect, The Extractor with two charges): 32-bit x86's
 math library may round those differently in the last bit.
-Review `git diff tests/saves` after running it: the saves change only when
+It also writes every save, and a zone save of each level's root, into
+fuzz/save_corpus as load_fuzzer's seeds.
+Review `git diff tests/saves fuzz/save_corpus` after running it: the saves change only when
 the format or the engine's behaviour does.
 """
 
@@ -26,6 +28,7 @@ from pathlib import Path
 from qor_engine import ChargePolarity, Environment, NarrativeSequencer
 
 HERE = Path(__file__).resolve().parent
+SEEDS = HERE.parents[1] / "fuzz" / "save_corpus"  # load_fuzzer's seeds: every save made here
 POSITIVE, NEGATIVE, NEUTRAL = ChargePolarity.POSITIVE, ChargePolarity.NEGATIVE, ChargePolarity.NEUTRAL
 
 
@@ -118,10 +121,19 @@ def main() -> None:
             frames.append(level.next_frame())
         frames.append(level.next_frame())
         (HERE / f"{name}.qorsave").write_bytes(saved)
+        SEEDS.mkdir(exist_ok=True)
+        (SEEDS / f"{name}.qorsave").write_bytes(saved)
+        (SEEDS / f"{name}_root.qorsave").write_bytes(NarrativeSequencer.load(saved).root_environment.save())
         record = {"frames": frames, "final_save_sha256": hashlib.sha256(level.save()).hexdigest()}
         (HERE / f"{name}.json").write_text(json.dumps(record, indent=1, ensure_ascii=False) + "\n",
                                            encoding="utf-8")
         print(f"{name}: {len(saved)} bytes, {len(frames)} frames to play on")
+    # A seed only: ids that are not UTF-8 load and play, but their texts fail.
+    odd = Environment(b"\xff\xfe")
+    odd.add_charge(1.0, POSITIVE, b"\xc3(")
+    odd.add_charge(2.0, POSITIVE, b"\x80")
+    odd.add_plus_magician(b"\xf0\x9f")
+    (SEEDS / "not_utf8_ids.qorsave").write_bytes(NarrativeSequencer(odd).save())
 
 
 if __name__ == "__main__":
