@@ -26,4 +26,4 @@ echo "== stubtest" >&2
 echo "== stub signatures" >&2
 "$python" scripts/stub_signatures.py
 echo "== mypy --strict" >&2
-"$python" -m mypy --strict examples/play.py scripts/stub_signatures.py bench/bench_frames.py bench/frame_ratios.py
+"$python" -m mypy --strict examples/play.py scripts/stub_signatures.py bench/bench_frames.py bench/bench_save.py bench/frame_ratios.py

@@ -57,16 +57,26 @@ constexpr std::size_t kMinZoneSize = 4 + 1 + 4 + 4 + 4;
 constexpr std::size_t kMinChargeSize = 8 + 4 + 4;
 constexpr std::size_t kReferenceSize = 4;
 
-constexpr std::array<std::uint32_t, 256> make_crc_table() {
-    std::array<std::uint32_t, 256> table{};
+// CRC-32 tables for slicing by 8: kCrcTables[0] is the classic byte table;
+// kCrcTables[k][n] is the CRC of byte n followed by k zero bytes.
+using CrcTables = std::array<std::array<std::uint32_t, 256>, 8>;
+
+constexpr CrcTables make_crc_tables() {
+    CrcTables tables{};
     for (std::uint32_t n = 0; n < 256; ++n) {
         std::uint32_t c = n;
         for (int bit = 0; bit < 8; ++bit) c = (c & 1U) ? 0xEDB88320U ^ (c >> 1) : c >> 1;
-        table[n] = c;
+        tables[0][n] = c;
     }
-    return table;
+    for (std::size_t k = 1; k < 8; ++k) {
+        for (std::size_t n = 0; n < 256; ++n) {
+            const std::uint32_t previous = tables[k - 1][n];
+            tables[k][n] = (previous >> 8) ^ tables[0][previous & 0xFFU];
+        }
+    }
+    return tables;
 }
-constexpr std::array<std::uint32_t, 256> kCrcTable = make_crc_table();
+constexpr CrcTables kCrcTables = make_crc_tables();
 
 // ---------------------------------------------------------------------------
 // Writing
@@ -102,7 +112,9 @@ public:
 
 private:
     void little_endian(std::uint64_t value, int width) {
-        for (int i = 0; i < width; ++i) u8(static_cast<std::uint8_t>(value >> (8 * i)));
+        char bytes[8];
+        for (int i = 0; i < width; ++i) bytes[i] = static_cast<char>(value >> (8 * i));
+        bytes_.append(bytes, static_cast<std::size_t>(width));
     }
     std::string bytes_;
 };
@@ -560,8 +572,16 @@ SaveFormatError::SaveFormatError(const std::string& what)
     : std::invalid_argument("cannot load the save: " + what) {}
 
 std::uint32_t crc32(const std::uint8_t* data, std::size_t size) {
+    const auto& t = kCrcTables;
     std::uint32_t c = 0xFFFFFFFFU;
-    for (std::size_t i = 0; i < size; ++i) c = kCrcTable[(c ^ data[i]) & 0xFFU] ^ (c >> 8);
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        const std::uint32_t low = c ^ (std::uint32_t{data[i]} | std::uint32_t{data[i + 1]} << 8 |
+                                       std::uint32_t{data[i + 2]} << 16 | std::uint32_t{data[i + 3]} << 24);
+        c = t[7][low & 0xFFU] ^ t[6][(low >> 8) & 0xFFU] ^ t[5][(low >> 16) & 0xFFU] ^ t[4][low >> 24] ^
+            t[3][data[i + 4]] ^ t[2][data[i + 5]] ^ t[1][data[i + 6]] ^ t[0][data[i + 7]];
+    }
+    for (; i < size; ++i) c = t[0][(c ^ data[i]) & 0xFFU] ^ (c >> 8);
     return c ^ 0xFFFFFFFFU;
 }
 
