@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
@@ -81,9 +82,11 @@ constexpr CrcTables kCrcTables = make_crc_tables();
 // ---------------------------------------------------------------------------
 // Writing
 
+// Appends values to a growing byte string. The string is kept larger than
+// what is written (`used_` bytes), so that each value is one inline copy.
 class SaveWriter {
 public:
-    void u8(std::uint8_t value) { bytes_.push_back(static_cast<char>(value)); }
+    void u8(std::uint8_t value) { put(&value, 1); }
     void u16(std::uint16_t value) { little_endian(value, 2); }
     void u32(std::uint32_t value) { little_endian(value, 4); }
     void u64(std::uint64_t value) { little_endian(value, 8); }
@@ -104,36 +107,63 @@ public:
     }
     void text(const std::string& value) {
         count(value.size(), "bytes in one string");
-        bytes_.append(value);
+        put(value.data(), value.size());
     }
 
-    std::size_t size() const { return bytes_.size(); }
-    std::string& bytes() { return bytes_; }
+    std::size_t size() const { return used_; }
+    char* at(std::size_t offset) { return &bytes_[offset]; }
+    // The bytes written; the writer is spent.
+    std::string take() {
+        bytes_.resize(used_);
+        return std::move(bytes_);
+    }
 
 private:
+    void put(const void* data, std::size_t size) {
+        if (size > bytes_.size() - used_) bytes_.resize(std::max(2 * bytes_.size(), used_ + size) + 64);
+        std::memcpy(&bytes_[used_], data, size);
+        used_ += size;
+    }
     void little_endian(std::uint64_t value, int width) {
-        char bytes[8];
-        for (int i = 0; i < width; ++i) bytes[i] = static_cast<char>(value >> (8 * i));
-        bytes_.append(bytes, static_cast<std::size_t>(width));
+        unsigned char bytes[8];
+        for (int i = 0; i < width; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+        put(bytes, static_cast<std::size_t>(width));
     }
     std::string bytes_;
+    std::size_t used_ = 0;
+};
+
+struct KnownKind {
+    const std::type_info& type;
+    AgentKind kind;
+};
+
+const KnownKind kKnownKinds[] = {
+    {typeid(Chronomancer), AgentKind::CHRONOMANCER},
+    {typeid(AbsMagician), AgentKind::ABS},
+    {typeid(LogMagician), AgentKind::LOG},
+    {typeid(FactorialMagician), AgentKind::FACTORIAL},
+    {typeid(PowerSorcerer), AgentKind::POWER},
+    {typeid(RootMagician), AgentKind::ROOT},
+    {typeid(MultiplyMagician), AgentKind::MULTIPLY},
+    {typeid(DivideMagician), AgentKind::DIVIDE},
+    {typeid(ModuloMagician), AgentKind::MODULO},
+    {typeid(PlusMagician), AgentKind::PLUS},
+    {typeid(MinusMagician), AgentKind::MINUS},
+    {typeid(EqualsGate), AgentKind::EQUALS_GATE},
+    {typeid(InequalityGate), AgentKind::INEQUALITY_GATE},
 };
 
 AgentKind kind_of(const MagicianAgent& agent) {
     const std::type_info& type = typeid(agent);
-    if (type == typeid(Chronomancer)) return AgentKind::CHRONOMANCER;
-    if (type == typeid(AbsMagician)) return AgentKind::ABS;
-    if (type == typeid(LogMagician)) return AgentKind::LOG;
-    if (type == typeid(FactorialMagician)) return AgentKind::FACTORIAL;
-    if (type == typeid(PowerSorcerer)) return AgentKind::POWER;
-    if (type == typeid(RootMagician)) return AgentKind::ROOT;
-    if (type == typeid(MultiplyMagician)) return AgentKind::MULTIPLY;
-    if (type == typeid(DivideMagician)) return AgentKind::DIVIDE;
-    if (type == typeid(ModuloMagician)) return AgentKind::MODULO;
-    if (type == typeid(PlusMagician)) return AgentKind::PLUS;
-    if (type == typeid(MinusMagician)) return AgentKind::MINUS;
-    if (type == typeid(EqualsGate)) return AgentKind::EQUALS_GATE;
-    if (type == typeid(InequalityGate)) return AgentKind::INEQUALITY_GATE;
+    // The same type_info object nearly always: compared by address first,
+    // since comparing type_infos may compare their names.
+    for (const KnownKind& known : kKnownKinds) {
+        if (&known.type == &type) return known.kind;
+    }
+    for (const KnownKind& known : kKnownKinds) {
+        if (known.type == type) return known.kind;
+    }
     throw std::invalid_argument("cannot save agent \"" + agent.name +
                                 "\": its kind is not one of the engine's thirteen agent kinds");
 }
@@ -153,6 +183,7 @@ ZoneNumbering number_zones(const Environment& root) {
     };
     ZoneNumbering numbering;
     std::unordered_map<const Environment*, std::uint32_t>& seen = numbering.index;
+    seen.reserve(64);
     seen.emplace(&root, 0);
     std::vector<Step> path{{&root, 0}};
     while (!path.empty()) {
@@ -175,22 +206,46 @@ ZoneNumbering number_zones(const Environment& root) {
     return numbering;
 }
 
-// The agents of the zones in zone order, each once, in order of first place.
+// The agents of the zones, each once, numbered in the order of their first
+// place (zone by zone in zone order, each zone's list in order), and the
+// reference written for every place: 0 for an empty slot, else 1 + the
+// agent's number. Found by sorting the places rather than by hashing, as
+// nearly every agent stands in one place only.
 struct AgentNumbering {
     std::vector<const MagicianAgent*> agents;
-    std::unordered_map<const MagicianAgent*, std::uint32_t> index;
+    std::vector<std::uint32_t> references;  // one per place, in place order
 };
 
 AgentNumbering number_agents(const std::vector<const Environment*>& zones) {
-    AgentNumbering numbering;
+    std::vector<const MagicianAgent*> places;
     for (const Environment* zone : zones) {
-        for (const auto& agent : zone->agents) {
-            if (agent == nullptr) continue;
-            const auto next = static_cast<std::uint32_t>(numbering.agents.size());
-            if (numbering.index.emplace(agent.get(), next).second) {
-                numbering.agents.push_back(agent.get());
-            }
+        for (const auto& agent : zone->agents) places.push_back(agent.get());
+    }
+    // first_place[p]: the first place of the agent standing at place p.
+    std::vector<std::size_t> order(places.size());
+    for (std::size_t p = 0; p < order.size(); ++p) order[p] = p;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return std::less<const MagicianAgent*>()(places[a], places[b]) ||
+               (places[a] == places[b] && a < b);
+    });
+    std::vector<std::size_t> first_place(places.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const bool same_as_before = i > 0 && places[order[i]] == places[order[i - 1]];
+        first_place[order[i]] = same_as_before ? first_place[order[i - 1]] : order[i];
+    }
+    AgentNumbering numbering;
+    numbering.references.resize(places.size(), 0);
+    for (std::size_t p = 0; p < places.size(); ++p) {
+        if (places[p] == nullptr) continue;
+        if (first_place[p] == p) {
+            numbering.agents.push_back(places[p]);
+            numbering.references[p] = static_cast<std::uint32_t>(numbering.agents.size());
+        } else {
+            numbering.references[p] = numbering.references[first_place[p]];
         }
+    }
+    if (numbering.agents.size() >= std::numeric_limits<std::uint32_t>::max()) {
+        throw std::invalid_argument("cannot save: too many agents for the save format");
     }
     return numbering;
 }
@@ -214,8 +269,9 @@ void write_agent(SaveWriter& out, const MagicianAgent& agent) {
     }
 }
 
+// Writes the zone; `agent_references` are its agents' references, in order.
 void write_zone(SaveWriter& out, const Environment& zone, std::uint32_t own_index,
-                const ZoneNumbering& zones, const AgentNumbering& agents) {
+                const ZoneNumbering& zones, const std::uint32_t* agent_references) {
     out.text(zone.id);
     out.boolean(zone.is_time_frozen);
     out.count(zone.charges.size(), "charges in one zone");
@@ -224,11 +280,8 @@ void write_zone(SaveWriter& out, const Environment& zone, std::uint32_t own_inde
         out.i32(static_cast<std::int32_t>(charge.polarity));
         out.text(charge.visual_id);
     }
-    // References: 0 for an empty slot, else 1 + the agent's number.
     out.count(zone.agents.size(), "agents in one zone");
-    for (const auto& agent : zone.agents) {
-        out.u32(agent == nullptr ? 0 : agents.index.at(agent.get()) + 1);
-    }
+    for (std::size_t i = 0; i < zone.agents.size(); ++i) out.u32(agent_references[i]);
     // References: 0 for an empty slot (the root is never a sub-zone), else
     // the sub-zone's number, which always comes after its parent's.
     out.count(zone.sub_environments.size(), "sub-zones in one zone");
@@ -252,8 +305,10 @@ void write_tree(SaveWriter& out, const Environment& root) {
     out.count(agents.agents.size(), "agents");
     for (const MagicianAgent* agent : agents.agents) write_agent(out, *agent);
     out.count(zones.zones.size(), "zones");
+    const std::uint32_t* agent_references = agents.references.data();
     for (std::size_t i = 0; i < zones.zones.size(); ++i) {
-        write_zone(out, *zones.zones[i], static_cast<std::uint32_t>(i), zones, agents);
+        write_zone(out, *zones.zones[i], static_cast<std::uint32_t>(i), zones, agent_references);
+        agent_references += zones.zones[i]->agents.size();
     }
 }
 
@@ -265,11 +320,10 @@ std::string framed_save(SaveKind kind, WriteContent&& write_content) {
     out.u16(static_cast<std::uint16_t>(kind));
     out.u64(0);  // the content length, filled in below
     write_content(out);
-    std::string& bytes = out.bytes();
-    const std::uint64_t content_length = bytes.size() - kHeaderSize;
-    for (int i = 0; i < 8; ++i) bytes[12 + i] = static_cast<char>(content_length >> (8 * i));
-    out.u32(crc32(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
-    return std::move(bytes);
+    const std::uint64_t content_length = out.size() - kHeaderSize;
+    for (int i = 0; i < 8; ++i) *out.at(12 + i) = static_cast<char>(content_length >> (8 * i));
+    out.u32(crc32(reinterpret_cast<const std::uint8_t*>(out.at(0)), out.size()));
+    return out.take();
 }
 
 // ---------------------------------------------------------------------------
@@ -322,6 +376,16 @@ public:
         skip(length);
         return value;
     }
+    // Sets `target` to the next text, leaving it alone (and its storage
+    // unallocated) when it already holds those bytes.
+    void text_into(std::string& target, const char* what) {
+        const std::uint32_t length = count(1, what);
+        const char* bytes = reinterpret_cast<const char*>(data_);
+        if (target.size() != length || target.compare(0, length, bytes, length) != 0) {
+            target.assign(bytes, length);
+        }
+        skip(length);
+    }
 
 private:
     void need(std::size_t size, const char* what) const {
@@ -372,11 +436,12 @@ std::shared_ptr<MagicianAgent> read_agent(SaveReader& in) {
         throw SaveFormatError("unknown agent kind " + std::to_string(kind_number));
     }
     const auto kind = static_cast<AgentKind>(kind_number);
-    std::string name = in.text("an agent's name");
-    const std::int32_t priority = in.i32("an agent's priority");
-    std::shared_ptr<MagicianAgent> agent = make_agent(kind, in.text("an agent's visual id"));
-    agent->name = std::move(name);
-    agent->priority = priority;
+    // Made first, so that a name that is the kind's own (nearly always) is
+    // not copied again.
+    std::shared_ptr<MagicianAgent> agent = make_agent(kind, std::string());
+    in.text_into(agent->name, "an agent's name");
+    agent->priority = in.i32("an agent's priority");
+    in.text_into(agent->visual_id, "an agent's visual id");
     agent->state = static_cast<AgentState>(in.i32("an agent's state"));
     if (kind == AgentKind::EQUALS_GATE) {
         auto& gate = static_cast<EqualsGate&>(*agent);
