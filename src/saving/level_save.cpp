@@ -335,10 +335,10 @@ public:
 
     std::size_t left() const { return left_; }
 
-    std::uint8_t u8(const char* what) { return static_cast<std::uint8_t>(little_endian(1, what)); }
-    std::uint16_t u16(const char* what) { return static_cast<std::uint16_t>(little_endian(2, what)); }
-    std::uint32_t u32(const char* what) { return static_cast<std::uint32_t>(little_endian(4, what)); }
-    std::uint64_t u64(const char* what) { return little_endian(8, what); }
+    std::uint8_t u8(const char* what) { return static_cast<std::uint8_t>(little_endian<1>(what)); }
+    std::uint16_t u16(const char* what) { return static_cast<std::uint16_t>(little_endian<2>(what)); }
+    std::uint32_t u32(const char* what) { return static_cast<std::uint32_t>(little_endian<4>(what)); }
+    std::uint64_t u64(const char* what) { return little_endian<8>(what); }
     std::int32_t i32(const char* what) {
         const std::uint32_t bits = u32(what);
         std::int32_t value = 0;
@@ -397,11 +397,12 @@ private:
         data_ += size;
         left_ -= size;
     }
-    std::uint64_t little_endian(std::size_t width, const char* what) {
-        need(width, what);
+    template <std::size_t Width>
+    std::uint64_t little_endian(const char* what) {
+        need(Width, what);
         std::uint64_t value = 0;
-        for (std::size_t i = 0; i < width; ++i) value |= std::uint64_t{data_[i]} << (8 * i);
-        skip(width);
+        for (std::size_t i = 0; i < Width; ++i) value |= std::uint64_t{data_[i]} << (8 * i);
+        skip(Width);
         return value;
     }
 
@@ -457,19 +458,20 @@ std::shared_ptr<MagicianAgent> read_agent(SaveReader& in) {
     return agent;
 }
 
-// A zone as read, its agents and sub-zones still as references.
-struct ZoneRecord {
-    std::string id;
-    bool is_time_frozen = false;
-    std::vector<Charge> charges;
-    std::vector<std::uint32_t> agents;
-    std::vector<std::uint32_t> sub_zones;
+// The sub-zone references of every zone, in one array: zone i's are
+// references[starts[i]] to references[starts[i + 1] - 1]; 0 is an empty slot.
+struct SubZoneReferences {
+    std::vector<std::uint32_t> references;
+    std::vector<std::size_t> starts{0};
 };
 
-ZoneRecord read_zone(SaveReader& in, std::uint32_t own_index, std::uint32_t zone_count,
-                     std::uint32_t agent_count, std::uint32_t& agents_placed) {
-    ZoneRecord zone;
-    zone.id = in.text("a zone's id");
+// Reads zone `own_index` into `zone`, its sub-zones taken from `zones` (all
+// made before any is read) and its agents from `agents`.
+void read_zone(SaveReader& in, std::uint32_t own_index, Environment& zone,
+               const std::vector<std::shared_ptr<Environment>>& zones,
+               const std::vector<std::shared_ptr<MagicianAgent>>& agents, std::uint32_t& agents_placed,
+               SubZoneReferences& sub_zones) {
+    in.text_into(zone.id, "a zone's id");
     zone.is_time_frozen = in.boolean("a zone's freeze flag");
     const std::uint32_t charge_count = in.count(kMinChargeSize, "charges in one zone");
     zone.charges.reserve(charge_count);
@@ -483,48 +485,49 @@ ZoneRecord read_zone(SaveReader& in, std::uint32_t own_index, std::uint32_t zone
     for (std::uint32_t i = 0; i < agent_refs; ++i) {
         const std::uint32_t ref = in.u32("an agent reference");
         // Agents are numbered in the order they are first placed.
-        if (ref > agents_placed + 1 || ref > agent_count) {
+        if (ref > agents_placed + 1 || ref > agents.size()) {
             throw SaveFormatError("bad index: zone " + std::to_string(own_index) + " places agent " +
                                   std::to_string(ref) + ", out of order or beyond the " +
-                                  std::to_string(agent_count) + " saved agents");
+                                  std::to_string(agents.size()) + " saved agents");
         }
         if (ref == agents_placed + 1) ++agents_placed;
-        zone.agents.push_back(ref);
+        zone.agents.push_back(ref == 0 ? nullptr : agents[ref - 1]);
     }
     const std::uint32_t sub_refs = in.count(kReferenceSize, "sub-zones in one zone");
-    zone.sub_zones.reserve(sub_refs);
+    zone.sub_environments.reserve(sub_refs);
     for (std::uint32_t i = 0; i < sub_refs; ++i) {
         const std::uint32_t ref = in.u32("a sub-zone reference");
-        if (ref != 0 && (ref <= own_index || ref >= zone_count)) {
+        if (ref != 0 && (ref <= own_index || ref >= zones.size())) {
             throw SaveFormatError("bad index: zone " + std::to_string(own_index) + " lists sub-zone " +
                                   std::to_string(ref) + ", which must come after it and before " +
-                                  std::to_string(zone_count));
+                                  std::to_string(zones.size()));
         }
-        zone.sub_zones.push_back(ref);
+        zone.sub_environments.push_back(ref == 0 ? nullptr : zones[ref]);
+        sub_zones.references.push_back(ref);
     }
-    return zone;
+    sub_zones.starts.push_back(sub_zones.references.size());
 }
 
 // Whether the zones are numbered as number_zones numbers them: every zone
 // reachable from the root, in the reverse of the order a depth-first walk
 // leaves them. Only then does saving the loaded tree give the same bytes.
-bool numbered_as_saved(const std::vector<ZoneRecord>& zones) {
+bool numbered_as_saved(const SubZoneReferences& sub_zones) {
     struct Step {
         std::uint32_t zone;
-        std::size_t next_sub_zone;
+        std::size_t next;  // index into sub_zones.references
     };
-    std::vector<bool> seen(zones.size(), false);
-    std::vector<Step> path{{0, 0}};
+    const std::size_t zone_count = sub_zones.starts.size() - 1;
+    std::vector<bool> seen(zone_count, false);
+    std::vector<Step> path{{0, sub_zones.starts[0]}};
     seen[0] = true;
-    std::size_t expected = zones.size();  // the walk leaves zones in descending number
+    std::size_t expected = zone_count;  // the walk leaves zones in descending number
     while (!path.empty()) {
         Step& top = path.back();
-        const std::vector<std::uint32_t>& sub_zones = zones[top.zone].sub_zones;
-        if (top.next_sub_zone < sub_zones.size()) {
-            const std::uint32_t sub_zone = sub_zones[top.next_sub_zone++];
+        if (top.next < sub_zones.starts[top.zone + 1]) {
+            const std::uint32_t sub_zone = sub_zones.references[top.next++];
             if (sub_zone != 0 && !seen[sub_zone]) {
                 seen[sub_zone] = true;
-                path.push_back({sub_zone, 0});
+                path.push_back({sub_zone, sub_zones.starts[sub_zone]});
             }
             continue;
         }
@@ -542,38 +545,25 @@ std::shared_ptr<Environment> read_tree(SaveReader& in) {
 
     const std::uint32_t zone_count = in.count(kMinZoneSize, "zones");
     if (zone_count == 0) throw SaveFormatError("the save holds no zones (a root zone is required)");
-    std::vector<ZoneRecord> records;
-    records.reserve(zone_count);
+    // Every zone is made first, so that a zone's sub-zones (which come after
+    // it) can be linked as it is read. Links only go to later zones, so the
+    // zones form no cycle even when the save is refused halfway.
+    std::vector<std::shared_ptr<Environment>> zones;
+    zones.reserve(zone_count);
+    for (std::uint32_t i = 0; i < zone_count; ++i) zones.push_back(std::make_shared<Environment>(std::string()));
+    SubZoneReferences sub_zones;
+    sub_zones.starts.reserve(std::size_t{zone_count} + 1);
     std::uint32_t agents_placed = 0;
     for (std::uint32_t i = 0; i < zone_count; ++i) {
-        records.push_back(read_zone(in, i, zone_count, agent_count, agents_placed));
+        read_zone(in, i, *zones[i], zones, agents, agents_placed, sub_zones);
     }
     if (agents_placed != agent_count) {
         throw SaveFormatError("the save holds " + std::to_string(agent_count - agents_placed) +
                               " agents that stand in no zone");
     }
-    if (!numbered_as_saved(records)) {
+    if (!numbered_as_saved(sub_zones)) {
         throw SaveFormatError("bad index: the zones are not numbered in the saved order "
                               "(or some cannot be reached from the root)");
-    }
-
-    // Built from the last zone to the first, so that every sub-zone exists
-    // before the zones that list it.
-    std::vector<std::shared_ptr<Environment>> zones(zone_count);
-    for (std::uint32_t i = zone_count; i-- > 0;) {
-        ZoneRecord& record = records[i];
-        auto zone = std::make_shared<Environment>(std::move(record.id));
-        zone->is_time_frozen = record.is_time_frozen;
-        zone->charges = std::move(record.charges);
-        zone->agents.reserve(record.agents.size());
-        for (std::uint32_t ref : record.agents) {
-            zone->agents.push_back(ref == 0 ? nullptr : agents[ref - 1]);
-        }
-        zone->sub_environments.reserve(record.sub_zones.size());
-        for (std::uint32_t ref : record.sub_zones) {
-            zone->sub_environments.push_back(ref == 0 ? nullptr : zones[ref]);
-        }
-        zones[i] = std::move(zone);
     }
     return std::move(zones[0]);
 }
