@@ -449,17 +449,22 @@ def parse_frame(text: str) -> FrameJson:
     return cast(FrameJson, json.loads(text))
 
 
-def play(
-    sequencer: qor_engine.NarrativeSequencer,
-    refills: dict[str, Placement],
-    last_frame: int | None = None,
-) -> Iterator[tuple[str, FrameJson]]:
-    """Plays the level to its end, or until frame `last_frame` has been played,
-    yielding each frame's text and its parse.
+def play(built: BuiltLevel) -> Iterator[tuple[str, FrameJson]]:
+    """Plays the level to its end, yielding each frame's text and its parse.
 
     An agent marked "refill" is placed again, in its zone and under its id,
     after every frame in which it acted, before the next frame runs.
     """
+    return play_on(qor_engine.NarrativeSequencer(built.root), built.refills)
+
+
+def play_on(
+    sequencer: qor_engine.NarrativeSequencer,
+    refills: dict[str, Placement],
+    last_frame: int | None = None,
+) -> Iterator[tuple[str, FrameJson]]:
+    """Plays a level in play on, as play() does, to its end or until frame
+    `last_frame` has been played."""
     while not sequencer.is_finished:
         if last_frame is not None and sequencer.current_frame >= last_frame:
             return
@@ -668,7 +673,7 @@ def run(
             print(f"== {game.title} ==")
         last: FrameJson | None = None
         last_frame = save_at.frame if save_at is not None else None
-        for text, frame in play(game.sequencer, game.refills, last_frame):
+        for text, frame in play_on(game.sequencer, game.refills, last_frame):
             last = frame
             print(text if raw_json else narrate(frame, root.charges))
     except (RuntimeError, ValueError) as error:
