@@ -1,11 +1,16 @@
 #!/usr/bin/env python3
 """Play a qor_engine level file and narrate it, one line per frame.
 
-    python examples/play.py [LEVEL_FILE] [--json]
+    python examples/play.py [LEVEL_FILE] [--json] [--save-at N FILE] [--resume SAVE]
 
 LEVEL_FILE defaults to levels/tutorial.json next to this script; the level
 file format is described in LEVELS.md. With --json the raw frame texts are
 printed instead, exactly as the engine returns them, one per line.
+
+--save-at N FILE stops after frame N (or at the level's end, if that comes
+first) and writes the level in play to FILE. --resume SAVE plays on from such
+a file, frame numbers continuing; give the LEVEL_FILE too to have its
+"refill" agents placed again after they act, as in the first part.
 
 The program has three parts:
   * a loader that reads a level file and validates it into plain data
@@ -15,8 +20,9 @@ The program has three parts:
   * a narrator that turns each frame into a readable line.
 
 Exit status: 0 when the level was played to its end (resolved or stopped by
-the engine's frame limit), 2 when the level file is unusable (one line on
-stderr says why), 1 when the engine fails while playing.
+the engine's frame limit) or saved as asked, 2 when the level file or the
+save to resume from is unusable (one line on stderr says why), 1 when the
+engine fails while playing or the save cannot be written.
 
 A level file may be at most MAX_LEVEL_BYTES (8 MiB) long; a longer one is
 refused before it is read.
@@ -486,16 +492,54 @@ def play(built: BuiltLevel) -> Iterator[tuple[str, FrameResponse]]:
     An agent marked "refill" is placed again, in its zone and under its id,
     after every frame in which it acted, before the next frame runs.
     """
-    sequencer = qor_engine.NarrativeSequencer(built.root)
+    return play_on(qor_engine.NarrativeSequencer(built.root), built.refills)
+
+
+def play_on(
+    sequencer: qor_engine.NarrativeSequencer,
+    refills: dict[str, Placement],
+    last_frame: int | None = None,
+) -> Iterator[tuple[str, FrameResponse]]:
+    """Plays a level in play on, as play() does, to its end or until frame
+    `last_frame` has been played."""
     while not sequencer.is_finished:
+        if last_frame is not None and sequencer.current_frame >= last_frame:
+            return
         text: str = sequencer.next_frame()
         frame = parse_frame(text)
         event = frame["meta"]["last_event"]
         if event is not None and event["type"] == "CAST_SPELL":
-            refill = built.refills.get(event["visual_id"])
+            refill = refills.get(event["visual_id"])
             if refill is not None:
                 refill.place()
         yield text, frame
+
+
+def zones_by_id(root: qor_engine.Environment) -> dict[str, qor_engine.Environment]:
+    """Every zone of a level in play by its id, walked without recursion."""
+    found: dict[str, qor_engine.Environment] = {}
+    pending = [root]
+    while pending:
+        zone = pending.pop()
+        found.setdefault(zone.id, zone)
+        pending.extend(zone.sub_environments)
+    return found
+
+
+def refills_in(root: qor_engine.Environment, level: Level) -> dict[str, Placement]:
+    """The level's "refill" agents, placed in the zones of a resumed level that
+    still exist (zone ids are unique in a level file)."""
+    zones = zones_by_id(root)
+    refills: dict[str, Placement] = {}
+    pending = [level.root]
+    while pending:
+        zone_def = pending.pop()
+        pending.extend(zone_def.zones)
+        zone = zones.get(zone_def.id)
+        for agent in zone_def.agents:
+            if agent.refill and zone is not None:
+                refills[agent.id] = Placement(zone, agent)
+    return refills
 
 
 # --------------------------------------------------------------------------
@@ -564,6 +608,14 @@ def summarize(last: FrameResponse, root_charges: Sequence[qor_engine.Charge]) ->
 # --------------------------------------------------------------------------
 
 
+@dataclass(frozen=True)
+class SaveAt:
+    """--save-at N FILE: stop after frame N and write the save to FILE."""
+
+    frame: int
+    path: Path
+
+
 def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog=PROGRAM,
@@ -574,16 +626,37 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         "level",
         nargs="?",
         type=Path,
-        default=DEFAULT_LEVEL,
+        default=None,
         metavar="LEVEL_FILE",
-        help="level file to play (default: the tutorial level)",
+        help="level file to play (default: the tutorial level); with --resume, "
+        "the level the save came from, for its refill agents",
     )
     parser.add_argument(
         "--json",
         action="store_true",
         help="print the raw frame texts, one per line, instead of the narration",
     )
-    return parser.parse_args(argv)
+    parser.add_argument(
+        "--save-at",
+        nargs=2,
+        metavar=("N", "FILE"),
+        help="stop after frame N and write the level in play to FILE",
+    )
+    parser.add_argument(
+        "--resume",
+        type=Path,
+        metavar="SAVE",
+        help="play on from a file written by --save-at",
+    )
+    arguments = parser.parse_args(argv)
+    if arguments.save_at is not None:
+        frame, file = cast(list[str], arguments.save_at)
+        try:
+            last_frame = int(frame)
+        except ValueError:
+            parser.error(f"--save-at: N must be a frame number, not {frame!r}")
+        arguments.save_at = SaveAt(last_frame, Path(file))
+    return arguments
 
 
 def fail(path: Path, problem: str, status: int) -> int:
@@ -591,36 +664,89 @@ def fail(path: Path, problem: str, status: int) -> int:
     return status
 
 
-def run(level_path: Path, raw_json: bool) -> int:
-    try:
+@dataclass(frozen=True)
+class Game:
+    """A level ready to play: from a level file, or resumed from a save."""
+
+    title: str
+    sequencer: qor_engine.NarrativeSequencer
+    refills: dict[str, Placement]
+
+
+def new_game(level_path: Path) -> Game:
+    level = load_level(level_path)
+    built = build(level)
+    return Game(level.title or level_path.stem, qor_engine.NarrativeSequencer(built.root), built.refills)
+
+
+def resumed_game(save_path: Path, level_path: Path | None) -> Game:
+    """Raises OSError or ValueError for an unusable save, LevelError for the level file."""
+    sequencer = qor_engine.NarrativeSequencer.load(save_path.read_bytes())
+    title, refills = save_path.stem, {}
+    if level_path is not None:
         level = load_level(level_path)
-    except LevelError as error:
-        return fail(level_path, str(error), EXIT_BAD_LEVEL)
+        title = level.title or level_path.stem
+        refills = refills_in(sequencer.root_environment, level)
+    return Game(f"{title}, resumed after frame {sequencer.current_frame}", sequencer, refills)
+
+
+def run(
+    level_path: Path | None, raw_json: bool, save_at: SaveAt | None = None, resume: Path | None = None
+) -> int:
+    if resume is not None:
+        try:
+            game = resumed_game(resume, level_path)
+        except (OSError, ValueError) as error:
+            problem = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+            return fail(resume, f"cannot resume: {problem}", EXIT_BAD_LEVEL)
+        except LevelError as error:
+            assert level_path is not None
+            return fail(level_path, str(error), EXIT_BAD_LEVEL)
+        source = resume
+    else:
+        source = level_path or DEFAULT_LEVEL
+        try:
+            game = new_game(source)
+        except LevelError as error:
+            return fail(source, str(error), EXIT_BAD_LEVEL)
+    root = game.sequencer.root_environment
     try:
-        built = build(level)
         if not raw_json:
-            print(f"== {level.title or level_path.stem} ==")
+            print(f"== {game.title} ==")
         last: FrameResponse | None = None
-        for text, frame in play(built):
+        last_frame = save_at.frame if save_at is not None else None
+        for text, frame in play_on(game.sequencer, game.refills, last_frame):
             last = frame
-            print(text if raw_json else narrate(frame, built.root.charges))
+            print(text if raw_json else narrate(frame, root.charges))
     except (RuntimeError, ValueError) as error:
         return fail(
-            level_path,
+            source,
             f"the engine failed: {str(error) or type(error).__name__}",
             EXIT_ENGINE_FAILED,
         )
-    if last is not None and not raw_json:
-        print(summarize(last, built.root.charges))
+    if save_at is not None:
+        try:
+            save_at.path.write_bytes(game.sequencer.save())
+        except OSError as error:
+            return fail(save_at.path, f"cannot write the save: {error.strerror or error}", EXIT_ENGINE_FAILED)
+        if not raw_json:
+            print(
+                f"Saved after frame {game.sequencer.current_frame} to {save_at.path}; "
+                f"root holds {format_charges(root.charges)}"
+            )
+    if last is not None and not raw_json and game.sequencer.is_finished:
+        print(summarize(last, root.charges))
     return EXIT_PLAYED
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     arguments = parse_arguments(argv)
-    level_path = cast(Path, arguments.level)
+    level_path = cast(Path | None, arguments.level)
     raw_json = cast(bool, arguments.json)
+    save_at = cast(SaveAt | None, arguments.save_at)
+    resume = cast(Path | None, arguments.resume)
     try:
-        status = run(level_path, raw_json)
+        status = run(level_path, raw_json, save_at, resume)
         sys.stdout.flush()
     except BrokenPipeError:
         # The reader went away (e.g. "| head"): stop quietly, without the

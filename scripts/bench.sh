@@ -50,3 +50,7 @@ echo
 
 echo "== Python module" >&2
 "$venv/bin/python" bench/bench_frames.py --seconds "$py_seconds"
+echo
+
+echo "== Saving and loading" >&2
+"$venv/bin/python" bench/bench_save.py --seconds "$py_seconds"

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Builds the engine's libFuzzer harness (clang, AddressSanitizer and
-# UndefinedBehaviorSanitizer) in build/fuzz, plays every seed in fuzz/corpus,
-# then fuzzes for a bounded time. Exits non-zero on any crash, sanitizer
-# report, broken promise, time-out or running out of memory; the input that
-# did it is left in build/fuzz/artifacts/.
+# Builds the engine's libFuzzer harnesses (clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer) in build/fuzz: level_fuzzer (levels built and
+# played by a meddling host, seeds in fuzz/corpus) and load_fuzzer (loading
+# saves, seeds in fuzz/save_corpus). Each plays its seeds, then fuzzes for
+# half the given time. Exits non-zero on any crash, sanitizer report, broken
+# promise, time-out or running out of memory; the input that did it is left
+# in build/fuzz/artifacts/.
 #
-# Usage: bash scripts/fuzz.sh [seconds]     (default 60)
+# Usage: bash scripts/fuzz.sh [seconds]     (default 60, shared by the two)
 #
-# New inputs found on the way go to build/fuzz/corpus, not into fuzz/corpus:
-# the committed seeds change only on purpose (fuzz/make_seeds.py).
+# New inputs found on the way go to build/fuzz/corpus and
+# build/fuzz/save_corpus, not into the committed seeds, which change only on
+# purpose (fuzz/make_seeds.py, tests/saves/make_saves.py).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -26,20 +29,19 @@ build=$root/build/fuzz
 echo "== building the fuzzer in $build" >&2
 configure_project "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DQOR_BUILD_FUZZERS=ON -DQOR_BUILD_MODULE=OFF -DQOR_BUILD_TESTS=OFF
-"$venv/bin/cmake" --build "$build" --target level_fuzzer
-fuzzer=$build/fuzz/level_fuzzer
+"$venv/bin/cmake" --build "$build" --target level_fuzzer load_fuzzer
 
-mkdir -p "$build/corpus" "$build/artifacts"
+mkdir -p "$build/corpus" "$build/save_corpus" "$build/artifacts"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 log=$build/fuzz.log
 common=(-artifact_prefix="$build/artifacts/" -timeout=30 -rss_limit_mb=2048 -print_final_stats=1)
 
-# run STEP ARGS...: runs the fuzzer, its chatter to the log; on failure shows
-# the end of the log (the report and the saved input) and fails.
+# run FUZZER STEP ARGS...: runs the fuzzer, its chatter to the log; on
+# failure shows the end of the log (the report and the saved input) and fails.
 run() {
-    local step=$1
-    shift
+    local fuzzer=$build/fuzz/$1 step="$1: $2"
+    shift 2
     echo "== $step" >&2
     if ! "$fuzzer" "${common[@]}" "$@" >"$log" 2>&1; then
         tail -n 60 "$log" >&2
@@ -49,6 +51,10 @@ run() {
     grep -E '^(Done|stat::(number_of_executed_units|average_exec_per_sec|new_units_added|peak_rss_mb))' "$log" >&2 || true
 }
 
-run "seed corpus" "$root"/fuzz/corpus/*
-run "fuzzing for $seconds s" -max_total_time="$seconds" "$build/corpus" "$root/fuzz/corpus"
+level_seconds=$(((seconds + 1) / 2))
+load_seconds=$((seconds / 2))
+run level_fuzzer "seed corpus" "$root"/fuzz/corpus/*
+run load_fuzzer "seed corpus" "$root"/fuzz/save_corpus/*
+run level_fuzzer "fuzzing for $level_seconds s" -max_total_time="$level_seconds" "$build/corpus" "$root/fuzz/corpus"
+run load_fuzzer "fuzzing for $load_seconds s" -max_total_time="$load_seconds" "$build/save_corpus" "$root/fuzz/save_corpus"
 echo "fuzz: no crash in the seeds or in $seconds s of fuzzing" >&2

@@ -27,5 +27,7 @@ void bind_sequencer(py::module_& m);
 // object given another of the module's classes would be read as that class's
 // C++ value.
 void keep_class_fixed(py::handle cls);
+// Adds saving, loading, pickling and copying to the registered classes.
+void bind_saving(py::module_& m);
 
 }  // namespace qor::bindings

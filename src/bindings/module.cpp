@@ -21,6 +21,7 @@ PYBIND11_MODULE(qor_engine, m) {
     auto environment = qor::bindings::bind_environment(m);
     qor::bindings::bind_agent_placing(environment);
     qor::bindings::bind_sequencer(m);
+    qor::bindings::bind_saving(m);
     for (const char* name : {"ChargePolarity", "Charge", "Environment", "NarrativeSequencer"}) {
         qor::bindings::keep_class_fixed(m.attr(name));
     }

@@ -122,10 +122,22 @@ class TestObjectsMadeWithoutInit:
     @pytest.mark.parametrize("make", [lambda: Environment("z"), lambda: Charge(1.0, P, "a"),
                                       lambda: NarrativeSequencer(Environment("z"))],
                              ids=["Environment", "Charge", "NarrativeSequencer"])
-    def test_pickling_and_copying_are_refused(self, make):
-        for action in (pickle.dumps, copy.copy, copy.deepcopy):
-            with pytest.raises(TypeError, match="pickle"):
-                action(make())
+    def test_pickling_and_copying_are_refused_until_initialised(self, make):
+        made = make()
+        unmade = type(made).__new__(type(made))
+        for action in (lambda x: pickle.dumps(x, 0), lambda x: pickle.dumps(x, 5), copy.copy, copy.deepcopy):
+            with pytest.raises(TypeError, match="never initialised"):
+                action(unmade)
+            action(made)  # an initialised object pickles and copies (test_save.py)
+
+    @pytest.mark.parametrize("cls, state", [(Environment, b"not a save"), (NarrativeSequencer, b""),
+                                            (Charge, (1, 2))], ids=["Environment", "NarrativeSequencer", "Charge"])
+    def test_a_bad_pickle_state_is_refused_and_leaves_the_object_unmade(self, cls, state):
+        unmade = cls.__new__(cls)
+        with pytest.raises(ValueError):
+            unmade.__setstate__(state)
+        with pytest.raises(TypeError, match="never initialised"):
+            unmade.__getstate__()
 
 
 class TestArgumentConversion:

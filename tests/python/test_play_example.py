@@ -473,3 +473,69 @@ def test_file_that_is_not_text(tmp_path: Path) -> None:
     path = tmp_path / "binary.json"
     path.write_bytes(b"\xff\xfe\x00{")
     assert_one_line_error(run_play(path), path, "not UTF-8 text")
+
+
+# --- --save-at and --resume ---------------------------------------------------
+
+
+def frame_lines(output: str) -> list[str]:
+    return [line for line in output.splitlines() if line.startswith("frame ")]
+
+
+@pytest.mark.parametrize("level", LEVELS, ids=level_ids)
+@pytest.mark.parametrize("mode", ["narration", "--json"])
+def test_saving_and_resuming_plays_on_as_one_run(tmp_path: Path, level: Path, mode: str) -> None:
+    extra = ["--json"] if mode == "--json" else []
+    whole = run_play(level, *extra)
+    save = tmp_path / "level.qorsave"
+    first = run_play(level, *extra, "--save-at", "2", save)
+    second_with_level = run_play(level, *extra, "--resume", save)  # the level file gives the refills
+    for result in (whole, first, second_with_level):
+        assert result.returncode == 0 and result.stderr == "", result.stderr
+    if mode == "--json":
+        assert first.stdout + second_with_level.stdout == whole.stdout
+        assert len(first.stdout.splitlines()) == 2
+    else:
+        pieces = frame_lines(first.stdout) + frame_lines(second_with_level.stdout)
+        assert pieces == frame_lines(whole.stdout)
+        assert first.stdout.splitlines()[-1].startswith("Saved after frame 2 to ")
+        assert second_with_level.stdout.splitlines()[-1] == whole.stdout.splitlines()[-1]
+        assert ", resumed after frame 2 ==" in second_with_level.stdout.splitlines()[0]
+
+
+def test_resuming_without_the_level_file_places_no_refills(tmp_path: Path) -> None:
+    save = tmp_path / "hourglass.qorsave"
+    assert run_play(ENDLESS, "--save-at", "1", save).returncode == 0
+    with_refills = frame_lines(run_play(ENDLESS, "--resume", save).stdout)
+    without = frame_lines(run_play("--resume", save).stdout)
+    assert len(with_refills) > 900 and len(without) < len(with_refills)
+
+
+def test_a_save_after_the_end_resumes_as_finished(tmp_path: Path) -> None:
+    save = tmp_path / "done.qorsave"
+    first = run_play(TUTORIAL, "--save-at", "100", save)
+    assert first.returncode == 0 and first.stdout.splitlines()[-1].startswith("Resolved after 5 frames")
+    assert frame_lines(run_play("--resume", save).stdout) == []
+
+
+@pytest.mark.parametrize(
+    ("content", "fragment"),
+    [(b"", "cut short"), (b"{}", "bad magic"), (None, "wrong kind"), (b"missing", "No such file")],
+    ids=["empty", "json", "zone save", "missing"],
+)
+def test_resuming_from_an_unusable_save_gives_one_error_line(
+    tmp_path: Path, content: bytes | None, fragment: str
+) -> None:
+    import qor_engine
+
+    path = tmp_path / "broken.qorsave"
+    if content is None:
+        path.write_bytes(qor_engine.Environment("z").save())
+    elif content != b"missing":
+        path.write_bytes(content)
+    assert_one_line_error(run_play("--resume", path), path, fragment)
+
+
+def test_save_at_needs_a_frame_number(tmp_path: Path) -> None:
+    result = run_play(TUTORIAL, "--save-at", "two", tmp_path / "x")
+    assert result.returncode == 2 and "N must be a frame number" in result.stderr

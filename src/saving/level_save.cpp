@@ -1,0 +1,694 @@
+#include "saving/level_save.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <string>
+#include <typeinfo>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "spells/arithmetic_magicians.h"
+#include "spells/gates.h"
+
+namespace qor {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The frame around the content: magic, version, kind, content length, then
+// the content, then a CRC-32 of everything before it.
+
+constexpr std::array<std::uint8_t, 8> kMagic{0x89, 'Q', 'O', 'R', 0x0D, 0x0A, 0x1A, 0x0A};
+constexpr std::size_t kHeaderSize = 8 + 2 + 2 + 8;
+constexpr std::size_t kTrailerSize = 4;
+
+enum class SaveKind : std::uint16_t { ZONE = 1, LEVEL = 2 };
+
+const char* kind_text(SaveKind kind) {
+    return kind == SaveKind::ZONE ? "a zone save (Environment)" : "a level save (NarrativeSequencer)";
+}
+
+// The agent kinds by their number in a save.
+enum class AgentKind : std::uint8_t {
+    CHRONOMANCER = 1,
+    ABS = 2,
+    LOG = 3,
+    FACTORIAL = 4,
+    POWER = 5,
+    ROOT = 6,
+    MULTIPLY = 7,
+    DIVIDE = 8,
+    MODULO = 9,
+    PLUS = 10,
+    MINUS = 11,
+    EQUALS_GATE = 12,
+    INEQUALITY_GATE = 13,
+};
+constexpr std::uint8_t kLastAgentKind = 13;
+
+// The smallest number of bytes one entry of each list takes in the content,
+// so that a count can be checked against the bytes left before allocating.
+constexpr std::size_t kMinAgentSize = 1 + 4 + 4 + 4 + 4;
+constexpr std::size_t kMinZoneSize = 4 + 1 + 4 + 4 + 4;
+constexpr std::size_t kMinChargeSize = 8 + 4 + 4;
+constexpr std::size_t kReferenceSize = 4;
+
+// CRC-32 tables for slicing by 8: kCrcTables[0] is the classic byte table;
+// kCrcTables[k][n] is the CRC of byte n followed by k zero bytes.
+using CrcTables = std::array<std::array<std::uint32_t, 256>, 8>;
+
+constexpr CrcTables make_crc_tables() {
+    CrcTables tables{};
+    for (std::uint32_t n = 0; n < 256; ++n) {
+        std::uint32_t c = n;
+        for (int bit = 0; bit < 8; ++bit) c = (c & 1U) ? 0xEDB88320U ^ (c >> 1) : c >> 1;
+        tables[0][n] = c;
+    }
+    for (std::size_t k = 1; k < 8; ++k) {
+        for (std::size_t n = 0; n < 256; ++n) {
+            const std::uint32_t previous = tables[k - 1][n];
+            tables[k][n] = (previous >> 8) ^ tables[0][previous & 0xFFU];
+        }
+    }
+    return tables;
+}
+constexpr CrcTables kCrcTables = make_crc_tables();
+
+// ---------------------------------------------------------------------------
+// Writing
+
+// Appends values to a growing byte string. The string is kept larger than
+// what is written (`used_` bytes), so that each value is one inline copy.
+class SaveWriter {
+public:
+    void u8(std::uint8_t value) { put(&value, 1); }
+    void u16(std::uint16_t value) { little_endian(value, 2); }
+    void u32(std::uint32_t value) { little_endian(value, 4); }
+    void u64(std::uint64_t value) { little_endian(value, 8); }
+    void i32(std::int32_t value) { u32(static_cast<std::uint32_t>(value)); }
+    void boolean(bool value) { u8(value ? 1 : 0); }
+    void f64(double value) {
+        std::uint64_t bits = 0;
+        static_assert(sizeof bits == sizeof value);
+        std::memcpy(&bits, &value, sizeof bits);
+        u64(bits);
+    }
+    void count(std::size_t value, const char* what) {
+        if (value > std::numeric_limits<std::uint32_t>::max()) {
+            throw std::invalid_argument(std::string("cannot save: too many ") + what +
+                                        " for the save format (at most 4294967295)");
+        }
+        u32(static_cast<std::uint32_t>(value));
+    }
+    void text(const std::string& value) {
+        count(value.size(), "bytes in one string");
+        put(value.data(), value.size());
+    }
+
+    std::size_t size() const { return used_; }
+    char* at(std::size_t offset) { return &bytes_[offset]; }
+    // The bytes written; the writer is spent.
+    std::string take() {
+        bytes_.resize(used_);
+        return std::move(bytes_);
+    }
+
+private:
+    void put(const void* data, std::size_t size) {
+        if (size > bytes_.size() - used_) bytes_.resize(std::max(2 * bytes_.size(), used_ + size) + 64);
+        std::memcpy(&bytes_[used_], data, size);
+        used_ += size;
+    }
+    void little_endian(std::uint64_t value, int width) {
+        unsigned char bytes[8];
+        for (int i = 0; i < width; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+        put(bytes, static_cast<std::size_t>(width));
+    }
+    std::string bytes_;
+    std::size_t used_ = 0;
+};
+
+struct KnownKind {
+    const std::type_info& type;
+    AgentKind kind;
+};
+
+const KnownKind kKnownKinds[] = {
+    {typeid(Chronomancer), AgentKind::CHRONOMANCER},
+    {typeid(AbsMagician), AgentKind::ABS},
+    {typeid(LogMagician), AgentKind::LOG},
+    {typeid(FactorialMagician), AgentKind::FACTORIAL},
+    {typeid(PowerSorcerer), AgentKind::POWER},
+    {typeid(RootMagician), AgentKind::ROOT},
+    {typeid(MultiplyMagician), AgentKind::MULTIPLY},
+    {typeid(DivideMagician), AgentKind::DIVIDE},
+    {typeid(ModuloMagician), AgentKind::MODULO},
+    {typeid(PlusMagician), AgentKind::PLUS},
+    {typeid(MinusMagician), AgentKind::MINUS},
+    {typeid(EqualsGate), AgentKind::EQUALS_GATE},
+    {typeid(InequalityGate), AgentKind::INEQUALITY_GATE},
+};
+
+AgentKind kind_of(const MagicianAgent& agent) {
+    const std::type_info& type = typeid(agent);
+    // The same type_info object nearly always: compared by address first,
+    // since comparing type_infos may compare their names.
+    for (const KnownKind& known : kKnownKinds) {
+        if (&known.type == &type) return known.kind;
+    }
+    for (const KnownKind& known : kKnownKinds) {
+        if (known.type == type) return known.kind;
+    }
+    throw std::invalid_argument("cannot save agent \"" + agent.name +
+                                "\": its kind is not one of the engine's thirteen agent kinds");
+}
+
+// The zones under and including `root`, each once, numbered so that every
+// zone comes before its sub-zones: the reverse of the order in which an
+// iterative depth-first walk (sub-zones in their stored order) leaves them.
+struct ZoneNumbering {
+    std::vector<const Environment*> zones;
+    std::unordered_map<const Environment*, std::uint32_t> index;
+};
+
+ZoneNumbering number_zones(const Environment& root) {
+    struct Step {
+        const Environment* zone;
+        std::size_t next_sub_zone;
+    };
+    ZoneNumbering numbering;
+    std::unordered_map<const Environment*, std::uint32_t>& seen = numbering.index;
+    seen.reserve(64);
+    seen.emplace(&root, 0);
+    std::vector<Step> path{{&root, 0}};
+    while (!path.empty()) {
+        Step& top = path.back();
+        if (top.next_sub_zone < top.zone->sub_environments.size()) {
+            const Environment* sub_zone = top.zone->sub_environments[top.next_sub_zone++].get();
+            if (sub_zone != nullptr && seen.emplace(sub_zone, 0).second) path.push_back({sub_zone, 0});
+            continue;
+        }
+        numbering.zones.push_back(top.zone);
+        path.pop_back();
+    }
+    if (numbering.zones.size() > std::numeric_limits<std::uint32_t>::max()) {
+        throw std::invalid_argument("cannot save: too many zones for the save format");
+    }
+    std::reverse(numbering.zones.begin(), numbering.zones.end());
+    for (std::size_t i = 0; i < numbering.zones.size(); ++i) {
+        seen[numbering.zones[i]] = static_cast<std::uint32_t>(i);
+    }
+    return numbering;
+}
+
+// The agents of the zones, each once, numbered in the order of their first
+// place (zone by zone in zone order, each zone's list in order), and the
+// reference written for every place: 0 for an empty slot, else 1 + the
+// agent's number. Found by sorting the places rather than by hashing, as
+// nearly every agent stands in one place only.
+struct AgentNumbering {
+    std::vector<const MagicianAgent*> agents;
+    std::vector<std::uint32_t> references;  // one per place, in place order
+};
+
+AgentNumbering number_agents(const std::vector<const Environment*>& zones) {
+    std::vector<const MagicianAgent*> places;
+    for (const Environment* zone : zones) {
+        for (const auto& agent : zone->agents) places.push_back(agent.get());
+    }
+    // first_place[p]: the first place of the agent standing at place p.
+    std::vector<std::size_t> order(places.size());
+    for (std::size_t p = 0; p < order.size(); ++p) order[p] = p;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return std::less<const MagicianAgent*>()(places[a], places[b]) ||
+               (places[a] == places[b] && a < b);
+    });
+    std::vector<std::size_t> first_place(places.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const bool same_as_before = i > 0 && places[order[i]] == places[order[i - 1]];
+        first_place[order[i]] = same_as_before ? first_place[order[i - 1]] : order[i];
+    }
+    AgentNumbering numbering;
+    numbering.references.resize(places.size(), 0);
+    for (std::size_t p = 0; p < places.size(); ++p) {
+        if (places[p] == nullptr) continue;
+        if (first_place[p] == p) {
+            numbering.agents.push_back(places[p]);
+            numbering.references[p] = static_cast<std::uint32_t>(numbering.agents.size());
+        } else {
+            numbering.references[p] = numbering.references[first_place[p]];
+        }
+    }
+    if (numbering.agents.size() >= std::numeric_limits<std::uint32_t>::max()) {
+        throw std::invalid_argument("cannot save: too many agents for the save format");
+    }
+    return numbering;
+}
+
+void write_agent(SaveWriter& out, const MagicianAgent& agent) {
+    const AgentKind kind = kind_of(agent);
+    out.u8(static_cast<std::uint8_t>(kind));
+    out.text(agent.name);
+    out.i32(agent.priority);
+    out.text(agent.visual_id);
+    out.i32(static_cast<std::int32_t>(agent.state));
+    if (kind == AgentKind::EQUALS_GATE) {
+        const auto& gate = static_cast<const EqualsGate&>(agent);
+        out.f64(gate.target_value);
+        out.boolean(gate.is_open);
+    } else if (kind == AgentKind::INEQUALITY_GATE) {
+        const auto& gate = static_cast<const InequalityGate&>(agent);
+        out.i32(static_cast<std::int32_t>(gate.comparison_type));
+        out.f64(gate.target_value);
+        out.boolean(gate.is_open);
+    }
+}
+
+// Writes the zone; `agent_references` are its agents' references, in order.
+void write_zone(SaveWriter& out, const Environment& zone, std::uint32_t own_index,
+                const ZoneNumbering& zones, const std::uint32_t* agent_references) {
+    out.text(zone.id);
+    out.boolean(zone.is_time_frozen);
+    out.count(zone.charges.size(), "charges in one zone");
+    for (const Charge& charge : zone.charges) {
+        out.f64(charge.magnitude);
+        out.i32(static_cast<std::int32_t>(charge.polarity));
+        out.text(charge.visual_id);
+    }
+    out.count(zone.agents.size(), "agents in one zone");
+    for (std::size_t i = 0; i < zone.agents.size(); ++i) out.u32(agent_references[i]);
+    // References: 0 for an empty slot (the root is never a sub-zone), else
+    // the sub-zone's number, which always comes after its parent's.
+    out.count(zone.sub_environments.size(), "sub-zones in one zone");
+    for (const auto& sub_zone : zone.sub_environments) {
+        if (sub_zone == nullptr) {
+            out.u32(0);
+            continue;
+        }
+        const std::uint32_t index = zones.index.at(sub_zone.get());
+        if (index <= own_index) {
+            throw std::invalid_argument("cannot save: zone \"" + sub_zone->id +
+                                        "\" is its own ancestor (the zones form a cycle)");
+        }
+        out.u32(index);
+    }
+}
+
+void write_tree(SaveWriter& out, const Environment& root) {
+    const ZoneNumbering zones = number_zones(root);
+    const AgentNumbering agents = number_agents(zones.zones);
+    out.count(agents.agents.size(), "agents");
+    for (const MagicianAgent* agent : agents.agents) write_agent(out, *agent);
+    out.count(zones.zones.size(), "zones");
+    const std::uint32_t* agent_references = agents.references.data();
+    for (std::size_t i = 0; i < zones.zones.size(); ++i) {
+        write_zone(out, *zones.zones[i], static_cast<std::uint32_t>(i), zones, agent_references);
+        agent_references += zones.zones[i]->agents.size();
+    }
+}
+
+template <typename WriteContent>
+std::string framed_save(SaveKind kind, WriteContent&& write_content) {
+    SaveWriter out;
+    for (std::uint8_t byte : kMagic) out.u8(byte);
+    out.u16(kSaveFormatVersion);
+    out.u16(static_cast<std::uint16_t>(kind));
+    out.u64(0);  // the content length, filled in below
+    write_content(out);
+    const std::uint64_t content_length = out.size() - kHeaderSize;
+    for (int i = 0; i < 8; ++i) *out.at(12 + i) = static_cast<char>(content_length >> (8 * i));
+    out.u32(crc32(reinterpret_cast<const std::uint8_t*>(out.at(0)), out.size()));
+    return out.take();
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+
+class SaveReader {
+public:
+    SaveReader(const std::uint8_t* data, std::size_t size) : data_(data), left_(size) {}
+
+    std::size_t left() const { return left_; }
+
+    std::uint8_t u8(const char* what) { return static_cast<std::uint8_t>(little_endian<1>(what)); }
+    std::uint16_t u16(const char* what) { return static_cast<std::uint16_t>(little_endian<2>(what)); }
+    std::uint32_t u32(const char* what) { return static_cast<std::uint32_t>(little_endian<4>(what)); }
+    std::uint64_t u64(const char* what) { return little_endian<8>(what); }
+    std::int32_t i32(const char* what) {
+        const std::uint32_t bits = u32(what);
+        std::int32_t value = 0;
+        std::memcpy(&value, &bits, sizeof value);
+        return value;
+    }
+    double f64(const char* what) {
+        const std::uint64_t bits = u64(what);
+        double value = 0;
+        std::memcpy(&value, &bits, sizeof value);
+        return value;
+    }
+    bool boolean(const char* what) {
+        const std::uint8_t byte = u8(what);
+        if (byte > 1) {
+            throw SaveFormatError(std::string("bad value ") + std::to_string(byte) + " for " + what +
+                                  " (a flag is 0 or 1)");
+        }
+        return byte == 1;
+    }
+    // A count of entries of at least `entry_size` bytes each, refused when
+    // the bytes left cannot hold that many.
+    std::uint32_t count(std::size_t entry_size, const char* what) {
+        const std::uint32_t value = u32(what);
+        if (value > left_ / entry_size) {
+            throw SaveFormatError("the save claims " + std::to_string(value) + " " + what +
+                                  ", more than its remaining " + std::to_string(left_) +
+                                  " bytes can hold");
+        }
+        return value;
+    }
+    std::string text(const char* what) {
+        const std::uint32_t length = count(1, what);
+        std::string value(reinterpret_cast<const char*>(data_), length);
+        skip(length);
+        return value;
+    }
+    // Sets `target` to the next text, leaving it alone (and its storage
+    // unallocated) when it already holds those bytes.
+    void text_into(std::string& target, const char* what) {
+        const std::uint32_t length = count(1, what);
+        const char* bytes = reinterpret_cast<const char*>(data_);
+        if (target.size() != length || target.compare(0, length, bytes, length) != 0) {
+            target.assign(bytes, length);
+        }
+        skip(length);
+    }
+
+private:
+    void need(std::size_t size, const char* what) const {
+        if (size > left_) {
+            throw SaveFormatError(std::string("the save's content ends in the middle of ") + what);
+        }
+    }
+    void skip(std::size_t size) {
+        data_ += size;
+        left_ -= size;
+    }
+    template <std::size_t Width>
+    std::uint64_t little_endian(const char* what) {
+        need(Width, what);
+        std::uint64_t value = 0;
+        for (std::size_t i = 0; i < Width; ++i) value |= std::uint64_t{data_[i]} << (8 * i);
+        skip(Width);
+        return value;
+    }
+
+    const std::uint8_t* data_;
+    std::size_t left_;
+};
+
+std::shared_ptr<MagicianAgent> make_agent(AgentKind kind, std::string visual_id) {
+    switch (kind) {
+        case AgentKind::CHRONOMANCER: return std::make_shared<Chronomancer>(std::move(visual_id));
+        case AgentKind::ABS: return std::make_shared<AbsMagician>(std::move(visual_id));
+        case AgentKind::LOG: return std::make_shared<LogMagician>(std::move(visual_id));
+        case AgentKind::FACTORIAL: return std::make_shared<FactorialMagician>(std::move(visual_id));
+        case AgentKind::POWER: return std::make_shared<PowerSorcerer>(std::move(visual_id));
+        case AgentKind::ROOT: return std::make_shared<RootMagician>(std::move(visual_id));
+        case AgentKind::MULTIPLY: return std::make_shared<MultiplyMagician>(std::move(visual_id));
+        case AgentKind::DIVIDE: return std::make_shared<DivideMagician>(std::move(visual_id));
+        case AgentKind::MODULO: return std::make_shared<ModuloMagician>(std::move(visual_id));
+        case AgentKind::PLUS: return std::make_shared<PlusMagician>(std::move(visual_id));
+        case AgentKind::MINUS: return std::make_shared<MinusMagician>(std::move(visual_id));
+        case AgentKind::EQUALS_GATE: return std::make_shared<EqualsGate>(std::move(visual_id), 0.0);
+        case AgentKind::INEQUALITY_GATE:
+            return std::make_shared<InequalityGate>(std::move(visual_id), 0.0,
+                                                    InequalityGate::ComparisonType::LESS_THAN);
+    }
+    return nullptr;  // not reached: the kind was checked
+}
+
+std::shared_ptr<MagicianAgent> read_agent(SaveReader& in) {
+    const std::uint8_t kind_number = in.u8("an agent's kind");
+    if (kind_number == 0 || kind_number > kLastAgentKind) {
+        throw SaveFormatError("unknown agent kind " + std::to_string(kind_number));
+    }
+    const auto kind = static_cast<AgentKind>(kind_number);
+    // Made first, so that a name that is the kind's own (nearly always) is
+    // not copied again.
+    std::shared_ptr<MagicianAgent> agent = make_agent(kind, std::string());
+    in.text_into(agent->name, "an agent's name");
+    agent->priority = in.i32("an agent's priority");
+    in.text_into(agent->visual_id, "an agent's visual id");
+    agent->state = static_cast<AgentState>(in.i32("an agent's state"));
+    if (kind == AgentKind::EQUALS_GATE) {
+        auto& gate = static_cast<EqualsGate&>(*agent);
+        gate.target_value = in.f64("a gate's target");
+        gate.is_open = in.boolean("a gate's open flag");
+    } else if (kind == AgentKind::INEQUALITY_GATE) {
+        auto& gate = static_cast<InequalityGate&>(*agent);
+        gate.comparison_type =
+            static_cast<InequalityGate::ComparisonType>(in.i32("a gate's comparison"));
+        gate.target_value = in.f64("a gate's target");
+        gate.is_open = in.boolean("a gate's open flag");
+    }
+    return agent;
+}
+
+// The sub-zone references of every zone, in one array: zone i's are
+// references[starts[i]] to references[starts[i + 1] - 1]; 0 is an empty slot.
+struct SubZoneReferences {
+    std::vector<std::uint32_t> references;
+    std::vector<std::size_t> starts{0};
+};
+
+// Reads zone `own_index` into `zone`, its sub-zones taken from `zones` (all
+// made before any is read) and its agents from `agents`.
+void read_zone(SaveReader& in, std::uint32_t own_index, Environment& zone,
+               const std::vector<std::shared_ptr<Environment>>& zones,
+               const std::vector<std::shared_ptr<MagicianAgent>>& agents, std::uint32_t& agents_placed,
+               SubZoneReferences& sub_zones) {
+    in.text_into(zone.id, "a zone's id");
+    zone.is_time_frozen = in.boolean("a zone's freeze flag");
+    const std::uint32_t charge_count = in.count(kMinChargeSize, "charges in one zone");
+    zone.charges.reserve(charge_count);
+    for (std::uint32_t i = 0; i < charge_count; ++i) {
+        const double magnitude = in.f64("a charge's magnitude");
+        const auto polarity = static_cast<ChargePolarity>(in.i32("a charge's polarity"));
+        zone.charges.emplace_back(magnitude, polarity, in.text("a charge's visual id"));
+    }
+    const std::uint32_t agent_refs = in.count(kReferenceSize, "agents in one zone");
+    zone.agents.reserve(agent_refs);
+    for (std::uint32_t i = 0; i < agent_refs; ++i) {
+        const std::uint32_t ref = in.u32("an agent reference");
+        // Agents are numbered in the order they are first placed.
+        if (ref > agents_placed + 1 || ref > agents.size()) {
+            throw SaveFormatError("bad index: zone " + std::to_string(own_index) + " places agent " +
+                                  std::to_string(ref) + ", out of order or beyond the " +
+                                  std::to_string(agents.size()) + " saved agents");
+        }
+        if (ref == agents_placed + 1) ++agents_placed;
+        zone.agents.push_back(ref == 0 ? nullptr : agents[ref - 1]);
+    }
+    const std::uint32_t sub_refs = in.count(kReferenceSize, "sub-zones in one zone");
+    zone.sub_environments.reserve(sub_refs);
+    for (std::uint32_t i = 0; i < sub_refs; ++i) {
+        const std::uint32_t ref = in.u32("a sub-zone reference");
+        if (ref != 0 && (ref <= own_index || ref >= zones.size())) {
+            throw SaveFormatError("bad index: zone " + std::to_string(own_index) + " lists sub-zone " +
+                                  std::to_string(ref) + ", which must come after it and before " +
+                                  std::to_string(zones.size()));
+        }
+        zone.sub_environments.push_back(ref == 0 ? nullptr : zones[ref]);
+        sub_zones.references.push_back(ref);
+    }
+    sub_zones.starts.push_back(sub_zones.references.size());
+}
+
+// Whether the zones are numbered as number_zones numbers them: every zone
+// reachable from the root, in the reverse of the order a depth-first walk
+// leaves them. Only then does saving the loaded tree give the same bytes.
+bool numbered_as_saved(const SubZoneReferences& sub_zones) {
+    struct Step {
+        std::uint32_t zone;
+        std::size_t next;  // index into sub_zones.references
+    };
+    const std::size_t zone_count = sub_zones.starts.size() - 1;
+    std::vector<bool> seen(zone_count, false);
+    std::vector<Step> path{{0, sub_zones.starts[0]}};
+    seen[0] = true;
+    std::size_t expected = zone_count;  // the walk leaves zones in descending number
+    while (!path.empty()) {
+        Step& top = path.back();
+        if (top.next < sub_zones.starts[top.zone + 1]) {
+            const std::uint32_t sub_zone = sub_zones.references[top.next++];
+            if (sub_zone != 0 && !seen[sub_zone]) {
+                seen[sub_zone] = true;
+                path.push_back({sub_zone, sub_zones.starts[sub_zone]});
+            }
+            continue;
+        }
+        if (top.zone != --expected) return false;
+        path.pop_back();
+    }
+    return expected == 0;
+}
+
+std::shared_ptr<Environment> read_tree(SaveReader& in) {
+    const std::uint32_t agent_count = in.count(kMinAgentSize, "agents");
+    std::vector<std::shared_ptr<MagicianAgent>> agents;
+    agents.reserve(agent_count);
+    for (std::uint32_t i = 0; i < agent_count; ++i) agents.push_back(read_agent(in));
+
+    const std::uint32_t zone_count = in.count(kMinZoneSize, "zones");
+    if (zone_count == 0) throw SaveFormatError("the save holds no zones (a root zone is required)");
+    // Every zone is made first, so that a zone's sub-zones (which come after
+    // it) can be linked as it is read. Links only go to later zones, so the
+    // zones form no cycle even when the save is refused halfway.
+    std::vector<std::shared_ptr<Environment>> zones;
+    zones.reserve(zone_count);
+    for (std::uint32_t i = 0; i < zone_count; ++i) zones.push_back(std::make_shared<Environment>(std::string()));
+    SubZoneReferences sub_zones;
+    sub_zones.starts.reserve(std::size_t{zone_count} + 1);
+    std::uint32_t agents_placed = 0;
+    for (std::uint32_t i = 0; i < zone_count; ++i) {
+        read_zone(in, i, *zones[i], zones, agents, agents_placed, sub_zones);
+    }
+    if (agents_placed != agent_count) {
+        throw SaveFormatError("the save holds " + std::to_string(agent_count - agents_placed) +
+                              " agents that stand in no zone");
+    }
+    if (!numbered_as_saved(sub_zones)) {
+        throw SaveFormatError("bad index: the zones are not numbered in the saved order "
+                              "(or some cannot be reached from the root)");
+    }
+    return std::move(zones[0]);
+}
+
+// Checks the frame around the content and returns a reader of the content.
+SaveReader open_save(const std::uint8_t* data, std::size_t size, SaveKind expected) {
+    const std::size_t magic_bytes = std::min(size, kMagic.size());
+    if (!std::equal(data, data + magic_bytes, kMagic.begin())) {
+        throw SaveFormatError("not a qor_engine save (bad magic number)");
+    }
+    if (size < kHeaderSize + kTrailerSize) {
+        throw SaveFormatError("the save is cut short: " + std::to_string(size) +
+                              " bytes, fewer than its header and checksum take");
+    }
+    SaveReader header(data + kMagic.size(), kHeaderSize - kMagic.size());
+    const std::uint16_t version = header.u16("the format version");
+    const std::uint16_t kind = header.u16("the save's kind");
+    const std::uint64_t content_length = header.u64("the content length");
+    if (version > kSaveFormatVersion) {
+        throw SaveFormatError("the save was made by a newer format version (" + std::to_string(version) +
+                              "); this engine reads versions up to " +
+                              std::to_string(kSaveFormatVersion));
+    }
+    if (version == 0) throw SaveFormatError("unknown format version 0");
+    if (kind != static_cast<std::uint16_t>(SaveKind::ZONE) &&
+        kind != static_cast<std::uint16_t>(SaveKind::LEVEL)) {
+        throw SaveFormatError("unknown save kind " + std::to_string(kind));
+    }
+    if (kind != static_cast<std::uint16_t>(expected)) {
+        throw SaveFormatError(std::string("wrong kind: this is ") +
+                              kind_text(static_cast<SaveKind>(kind)) + ", not " + kind_text(expected));
+    }
+    const std::size_t available = size - kHeaderSize - kTrailerSize;
+    if (content_length > available) {
+        throw SaveFormatError("the save is cut short: " + std::to_string(size) + " bytes, of " +
+                              std::to_string(content_length) + " bytes of content and " +
+                              std::to_string(kHeaderSize + kTrailerSize) + " of header and checksum");
+    }
+    if (content_length < available) {
+        throw SaveFormatError("the save has " + std::to_string(available - content_length) +
+                              " trailing bytes after its end");
+    }
+    const std::size_t checked = size - kTrailerSize;
+    SaveReader trailer(data + checked, kTrailerSize);
+    if (trailer.u32("the checksum") != crc32(data, checked)) {
+        throw SaveFormatError("checksum mismatch: the save is damaged");
+    }
+    return SaveReader(data + kHeaderSize, available);
+}
+
+void ensure_all_read(const SaveReader& in) {
+    if (in.left() != 0) {
+        throw SaveFormatError("the save's content has " + std::to_string(in.left()) +
+                              " trailing bytes after the level");
+    }
+}
+
+}  // namespace
+
+SaveFormatError::SaveFormatError(const std::string& what)
+    : std::invalid_argument("cannot load the save: " + what) {}
+
+std::uint32_t crc32(const std::uint8_t* data, std::size_t size) {
+    const auto& t = kCrcTables;
+    std::uint32_t c = 0xFFFFFFFFU;
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        const std::uint32_t low = c ^ (std::uint32_t{data[i]} | std::uint32_t{data[i + 1]} << 8 |
+                                       std::uint32_t{data[i + 2]} << 16 | std::uint32_t{data[i + 3]} << 24);
+        c = t[7][low & 0xFFU] ^ t[6][(low >> 8) & 0xFFU] ^ t[5][(low >> 16) & 0xFFU] ^ t[4][low >> 24] ^
+            t[3][data[i + 4]] ^ t[2][data[i + 5]] ^ t[1][data[i + 6]] ^ t[0][data[i + 7]];
+    }
+    for (; i < size; ++i) c = t[0][(c ^ data[i]) & 0xFFU] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFU;
+}
+
+std::string save_zone(const Environment& root) {
+    return framed_save(SaveKind::ZONE, [&](SaveWriter& out) { write_tree(out, root); });
+}
+
+std::string save_level(const NarrativeSequencer& level) {
+    if (!level.root_environment) throw std::invalid_argument("cannot save a level without a root zone");
+    return framed_save(SaveKind::LEVEL, [&](SaveWriter& out) {
+        out.i32(level.current_frame);
+        out.i32(level.max_frames);
+        out.boolean(level.is_finished);
+        out.boolean(level.last_event.has_value());
+        if (level.last_event) {
+            out.text(level.last_event->agent_name);
+            out.text(level.last_event->visual_id);
+            out.text(level.last_event->type);
+            out.text(level.last_event->description);
+        }
+        write_tree(out, *level.root_environment);
+    });
+}
+
+std::shared_ptr<Environment> load_zone(const std::uint8_t* data, std::size_t size) {
+    SaveReader in = open_save(data, size, SaveKind::ZONE);
+    std::shared_ptr<Environment> root = read_tree(in);
+    ensure_all_read(in);
+    return root;
+}
+
+std::unique_ptr<NarrativeSequencer> load_level(const std::uint8_t* data, std::size_t size) {
+    SaveReader in = open_save(data, size, SaveKind::LEVEL);
+    const std::int32_t current_frame = in.i32("the frame counter");
+    const std::int32_t max_frames = in.i32("the frame limit");
+    const bool is_finished = in.boolean("the finished flag");
+    std::optional<FrameEvent> last_event;
+    if (in.boolean("the last-event flag")) {
+        FrameEvent event;
+        event.agent_name = in.text("the last event's agent name");
+        event.visual_id = in.text("the last event's visual id");
+        event.type = in.text("the last event's type");
+        event.description = in.text("the last event's description");
+        last_event = std::move(event);
+    }
+    auto level = std::make_unique<NarrativeSequencer>(read_tree(in));
+    ensure_all_read(in);
+    level->current_frame = current_frame;
+    level->max_frames = max_frames;
+    level->is_finished = is_finished;
+    level->last_event = std::move(last_event);
+    return level;
+}
+
+}  // namespace qor

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "model/environment.h"
+#include "sequencer/narrative_sequencer.h"
+
+namespace qor {
+
+// Saves of a zone tree or of a level in play, in the binary format described
+// in docs/save_format.md. A save holds data only: loading builds zones,
+// charges and agents of the engine's own kinds and runs nothing else.
+//
+// Every save is exact (each double by its bits, each string by its bytes, a
+// zone or agent standing in two places stays one object) and deterministic:
+// equal states give equal bytes, and loading a save and saving the result
+// gives the same bytes. Saving and loading walk without recursion; loading
+// checks every count against the bytes left before it allocates.
+
+// The format version this engine writes; it reads this one and older ones.
+inline constexpr std::uint16_t kSaveFormatVersion = 1;
+
+// A save that cannot be loaded: cut short, damaged, from a newer format
+// version, of the other kind, or inconsistent. The message says which.
+class SaveFormatError : public std::invalid_argument {
+public:
+    explicit SaveFormatError(const std::string& what);
+};
+
+// The zone with everything under it. Throws std::invalid_argument for an
+// agent of a kind the engine does not know, for a cycle of zones, or for a
+// list or string too long for the format (2^32 - 1 entries or bytes).
+std::string save_zone(const Environment& root);
+
+// The level: its tree, frame counter, frame limit, finished flag and last
+// event. Throws as save_zone, and for a sequencer without a root zone.
+std::string save_level(const NarrativeSequencer& level);
+
+// Rebuild what save_zone / save_level wrote. Throw SaveFormatError for any
+// save they cannot have written; nothing outside the new objects is touched.
+std::shared_ptr<Environment> load_zone(const std::uint8_t* data, std::size_t size);
+std::unique_ptr<NarrativeSequencer> load_level(const std::uint8_t* data, std::size_t size);
+
+// CRC-32 (the IEEE 802.3 polynomial, as zlib computes it).
+std::uint32_t crc32(const std::uint8_t* data, std::size_t size);
+
+}  // namespace qor
