@@ -27,6 +27,7 @@
 #include "model/json_text.h"
 #include "model/zone_text.h"
 #include "model/zone_walk.h"
+#include "saving/level_save.h"
 #include "sequencer/narrative_sequencer.h"
 #include "spells/arithmetic_magicians.h"
 #include "spells/gates.h"
@@ -249,6 +250,23 @@ std::string cast_directly(Level& level) {
     return acted ? "acted" : "declined";
 }
 
+std::string save_of_zone(Level& level) { return save_zone(*level.root); }
+
+std::string save_of_level(Level& level) { return save_level(*level.sequencer); }
+
+// Loading makes new objects only: the answer is the save of what was loaded.
+std::string load_of_level(Level& level) {
+    const std::string data = save_level(*level.sequencer);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
+    return save_level(*load_level(bytes, data.size()));
+}
+
+std::string load_of_zone(Level& level) {
+    const std::string data = save_zone(*level.root);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
+    return save_zone(*load_zone(bytes, data.size()));
+}
+
 struct Case {
     const char* name;
     std::function<Level()> make;
@@ -308,7 +326,11 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"add_charge", cast_level, add_charge},
                     Case{"add_agent", cast_level, add_agent},
                     Case{"add_zone", deep_level, add_zone},
-                    Case{"spell_cast_directly", cast_level, cast_directly}),
+                    Case{"spell_cast_directly", cast_level, cast_directly},
+                    Case{"save_zone", collapse_level, save_of_zone},
+                    Case{"save_level", gate_level, save_of_level},
+                    Case{"load_level", finished_level, load_of_level},
+                    Case{"load_zone", collapse_level, load_of_zone}),
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 // Runs `release` with every allocation failing; a destructor that allocated
