@@ -18,19 +18,12 @@ import pickle
 import statistics
 import sys
 import time
-from collections.abc import Callable
 from pathlib import Path
 
 from qor_engine import NarrativeSequencer
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bench_frames import make_level  # noqa: E402
-
-
-def timed(call: Callable[[], object]) -> float:
-    start = time.perf_counter_ns()
-    call()
-    return (time.perf_counter_ns() - start) / 1e9
+from bench_frames import make_level, timed  # noqa: E402
 
 
 class SizeUnderTest:
