@@ -130,5 +130,5 @@ done
 "$venv/bin/twine" check --strict "${built[@]}"
 echo "build_wheels: in $dist:" >&2
 for file in "${built[@]}"; do
-    echo "  $(basename "$file") ($(du -k "$file" | cut -f1) KiB)" >&2
+    echo "  $(basename "$file") ($((($(stat -c %s "$file") + 512) / 1024)) KiB)" >&2
 done
