@@ -76,28 +76,6 @@ std::string zone_json_text(const Environment& root, const ExtraRootMembers* extr
     return text;
 }
 
-namespace {
-
-class MetaValue final : public ExtraRootMembers {
-public:
-    explicit MetaValue(const nlohmann::json& meta) : meta_(meta) {}
-    void write(JsonTextWriter& out) const override {
-        out.raw("\"meta\":");
-        out.value(meta_);
-        out.raw(',');
-    }
-
-private:
-    const nlohmann::json& meta_;
-};
-
-}  // namespace
-
-std::string zone_json_text(const Environment& root, const nlohmann::json& meta) {
-    const MetaValue extra(meta);
-    return zone_json_text(root, &extra);
-}
-
 std::string charge_json_text(const Charge& charge) {
     std::string text;
     JsonTextWriter out(text);

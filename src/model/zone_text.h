@@ -2,8 +2,6 @@
 
 #include <string>
 
-#include <nlohmann/json.hpp>
-
 #include "model/environment.h"
 #include "model/json_text.h"
 
@@ -27,9 +25,6 @@ protected:
 // Throws TreeTooDeepError or TreeTooLargeError for a tree beyond what the
 // engine walks.
 std::string zone_json_text(const Environment& root, const ExtraRootMembers* extra = nullptr);
-
-// The same with a "meta" member given as a JSON value.
-std::string zone_json_text(const Environment& root, const nlohmann::json& meta);
 
 // The JSON text of one charge: exactly to_json_text(charge.to_json()).
 std::string charge_json_text(const Charge& charge);

@@ -49,6 +49,32 @@ FrameEvent resolved_event() {
     return FrameEvent{"System", "N/A", QOR_FRAME_EVENT_FINISHED, "Equation Resolved."};
 }
 
+// What merging the zone at `index` of the parent's sub-zones needs, made
+// before anything changes: the copy of its charge, the event, and room for
+// the charge in the parent's list.
+struct PreparedMerge {
+    Charge merged;
+    FrameEvent event;
+};
+
+PreparedMerge prepare_merge(Environment& parent, std::size_t index) {
+    const Environment& zone = *parent.sub_environments[index];
+    PreparedMerge prepared{zone.charges.front(), collapse_event(zone)};
+    parent.charges.reserve(parent.charges.size() + 1);
+    return prepared;
+}
+
+// Moves the prepared charge into the parent's reserved room and takes the
+// zone out of the parent's sub-zones; returns the zone taken out.
+std::shared_ptr<Environment> merge_into_parent(Environment& parent, std::size_t index,
+                                               Charge& merged) noexcept {
+    parent.charges.push_back(std::move(merged));
+    parent.note_charges_changed();
+    std::shared_ptr<Environment> zone = std::move(parent.sub_environments[index]);
+    parent.sub_environments.erase(parent.sub_environments.begin() + static_cast<std::ptrdiff_t>(index));
+    return zone;
+}
+
 // A frame response's "meta" member, written straight as text.
 class MetaText final : public ExtraRootMembers {
 public:
@@ -183,13 +209,9 @@ NarrativeSequencer::PendingFrame NarrativeSequencer::begin_frame() {
     } else if (collapse_candidate_.parent != nullptr) {
         // A declining agent changes nothing, so when nobody acts the zone the
         // survey found is still the first collapsible one.
-        Environment& parent = *collapse_candidate_.parent;
-        const Environment& zone = *parent.sub_environments[collapse_candidate_.index];
-        Charge merged = zone.charges.front();
-        FrameEvent event = collapse_event(zone);
-        parent.charges.reserve(parent.charges.size() + 1);
-        apply_frame_start(std::move(event));
-        apply_collapse(merged);
+        PreparedMerge prepared = prepare_merge(*collapse_candidate_.parent, collapse_candidate_.index);
+        apply_frame_start(std::move(prepared.event));
+        apply_collapse(prepared.merged);
     } else {
         apply_frame_start(resolved_event());
         is_finished = true;
@@ -247,11 +269,8 @@ void NarrativeSequencer::apply_collapse(Charge& merged) noexcept {
     record_.merge_parent = &parent;
     record_.place = index;
     record_.revision_before = parent.charges_revision;
-    parent.charges.push_back(std::move(merged));  // into the room reserved for it
-    parent.note_charges_changed();
     // The zone leaves the tree; the record holds it until the frame is kept.
-    record_.merged_zone = std::move(parent.sub_environments[index]);
-    parent.sub_environments.erase(parent.sub_environments.begin() + static_cast<std::ptrdiff_t>(index));
+    record_.merged_zone = merge_into_parent(parent, index, merged);
 }
 
 // Every step is put back in reverse order. The lists regain the entries they
@@ -392,15 +411,10 @@ bool NarrativeSequencer::check_and_collapse(Environment* zone) {
                                                std::size_t index) {
         if (parent == nullptr || !is_collapsible(visited)) return false;
         // Everything that allocates comes first, so that a failure changes nothing.
-        Charge merged = visited.charges.front();
-        FrameEvent event = collapse_event(visited);
-        parent->charges.reserve(parent->charges.size() + 1);
-        parent->charges.push_back(std::move(merged));
-        parent->note_charges_changed();
-        last_event = std::move(event);
-        // May destroy the zone: nothing of it is used after this.
-        parent->sub_environments.erase(parent->sub_environments.begin() +
-                                       static_cast<std::ptrdiff_t>(index));
+        PreparedMerge prepared = prepare_merge(*parent, index);
+        last_event = std::move(prepared.event);
+        // Releases the zone unless the host holds it: nothing of it is used after this.
+        merge_into_parent(*parent, index, prepared.merged);
         return true;
     });
 }
