@@ -33,7 +33,8 @@ def load_play_module() -> Any:
     return module
 
 
-AGENT_KINDS = frozenset(load_play_module().AGENT_KINDS)
+PLAY_MODULE = load_play_module()
+AGENT_KINDS = frozenset(PLAY_MODULE.AGENT_KINDS)
 
 TUTORIAL_NARRATION = [
     "== First Steps ==",
@@ -190,12 +191,14 @@ def test_tutorial_json_frames() -> None:
 def test_example_knows_one_kind_per_agent_placing_method_of_the_module() -> None:
     import qor_engine
 
-    placing = [
+    placing = {
         name
         for name in dir(qor_engine.Environment)
         if name.startswith("add_") and name not in {"add_charge", "add_sub_environment"}
-    ]
+    }
     assert len(AGENT_KINDS) == len(placing) == 13
+    assert PLAY_MODULE.PLACING_METHODS.keys() == AGENT_KINDS
+    assert set(PLAY_MODULE.PLACING_METHODS.values()) == placing
 
 
 def test_all_kinds_level_uses_every_kind_and_most_of_them_act() -> None:
@@ -473,6 +476,41 @@ def test_file_that_is_not_text(tmp_path: Path) -> None:
     path = tmp_path / "binary.json"
     path.write_bytes(b"\xff\xfe\x00{")
     assert_one_line_error(run_play(path), path, "not UTF-8 text")
+
+
+# A kind as a designer may write it, and the kind suggested (None: no suggestion).
+SUGGESTIONS: list[tuple[str, str | None]] = [
+    ("Plus Magician", "plus"),
+    ("add_plus_magician", "plus"),
+    ("+", "plus"),
+    ("sqrt", "root"),
+    ("The Extractor", "root"),
+    ("add_power_sorcerer", "power"),
+    ("The Judge", "inequality_gate"),
+    ("Equals Gate", "equals_gate"),
+    ("\u00d7", "multiply"),
+    ("%", "modulo"),
+    ("plux", "plus"),
+    ("Multiplier", "multiply"),
+    ("factorail", "factorial"),
+    ("qwertyuiop", None),
+]
+
+
+@pytest.mark.parametrize(("written", "meant"), SUGGESTIONS)
+def test_an_unknown_kind_suggests_the_kind_meant(written: str, meant: str | None) -> None:
+    text = json.dumps({"zone": "r", "agents": [{"kind": written, "id": "a"}]})
+    with pytest.raises(PLAY_MODULE.LevelError) as error:
+        PLAY_MODULE.parse_level(text)
+    hint = f' (did you mean "{meant}"?)' if meant else ""
+    expected = f"zone \"r\": agent 1: unknown kind {json.dumps(written, ensure_ascii=False)}{hint}"
+    assert error.value.problems == [expected]
+
+
+def test_every_agent_name_and_placing_method_suggests_its_kind() -> None:
+    for kind, name in PLAY_MODULE.agent_names().items():
+        for written in (name, PLAY_MODULE.PLACING_METHODS[kind]):
+            assert PLAY_MODULE.kind_meant(written) == kind, written
 
 
 # --- --save-at and --resume ---------------------------------------------------
