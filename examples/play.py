@@ -1004,7 +1004,7 @@ def save_mismatch(places: list[ZonePlace], level: Level) -> str | None:
         if (parent_id, zone.id) in in_level:
             continue
         if zone.id not in level_ids:
-            return f"the save has a zone {quoted(zone.id)} that the level file does not"
+            return f"the save has a zone {quoted(zone.id)} that is not in the level file"
         if parent_id is None:
             return f"the save's root zone is {quoted(zone.id)}, not the level file's {quoted(level.root.id)}"
         return f"the save has zone {quoted(zone.id)} under {quoted(parent_id)}, the level file does not"
