@@ -2,30 +2,40 @@
 """Play a qor_engine level file and narrate it, one line per frame.
 
     python examples/play.py [LEVEL_FILE] [--json] [--save-at N FILE] [--resume SAVE]
+                            [--max-frames N]
+    python examples/play.py --check FILE...
 
 LEVEL_FILE defaults to levels/tutorial.json next to this script; the level
 file format is described in LEVELS.md. With --json the raw frame texts are
 printed instead, exactly as the engine returns them, one per line.
 
---save-at N FILE stops after frame N (or at the level's end, if that comes
-first) and writes the level in play to FILE. --resume SAVE plays on from such
-a file, frame numbers continuing; give the LEVEL_FILE too to have its
-"refill" agents placed again after they act, as in the first part.
+--save-at N FILE stops after frame N (0 or more; or at the level's end, if
+that comes first) and writes the level in play to FILE, whole or not at all:
+a failed write leaves FILE as it was. --resume SAVE plays on from such a
+file, frame numbers continuing; give the LEVEL_FILE too to have its "refill"
+agents placed again after they act, as in the first part (its zones must
+match the save's). --max-frames N sets the engine's frame limit (1 to
+2**31 - 1; default 1000, or the limit kept in the save).
+
+--check FILE... checks level files without playing them: "FILE: ok" for a
+good one, one line "FILE: PLACE: PROBLEM" for every problem of the others.
 
 The program has three parts:
   * a loader that reads a level file and validates it into plain data
-    (ChargeDef, AgentDef, ZoneDef, Level), or raises LevelError;
+    (ChargeDef, AgentDef, ZoneDef, Level), or raises LevelError listing
+    every problem;
   * a builder that turns that data into qor_engine.Environment objects and a
     player that runs a NarrativeSequencer over them to the end;
   * a narrator that turns each frame into a readable line.
 
 Exit status: 0 when the level was played to its end (resolved or stopped by
-the engine's frame limit) or saved as asked, 2 when the level file or the
-save to resume from is unusable (one line on stderr says why), 1 when the
-engine fails while playing or the save cannot be written.
+the engine's frame limit) or saved as asked, or every checked file is good;
+2 when a level file or the save to resume from is unusable (one line on
+stderr says why; --check lists every problem on stdout); 1 when the engine
+fails while playing or the save cannot be written.
 
-A level file may be at most MAX_LEVEL_BYTES (8 MiB) long; a longer one is
-refused before it is read.
+A level file may be at most MAX_LEVEL_BYTES (8 MiB) long, a save
+MAX_SAVE_BYTES (64 MiB); longer ones are refused before they are read.
 """
 
 from __future__ import annotations
