@@ -1033,16 +1033,23 @@ class Game:
     refills: dict[str, Placement]
 
 
-def new_game(level_path: Path) -> Game:
+def new_game(level_path: Path, max_frames: int | None) -> Game:
     level = load_level(level_path)
     built = build(level)
-    return Game(level.title or level_path.stem, qor_engine.NarrativeSequencer(built.root), built.refills)
+    sequencer = (
+        qor_engine.NarrativeSequencer(built.root)
+        if max_frames is None
+        else qor_engine.NarrativeSequencer(built.root, max_frames=max_frames)
+    )
+    return Game(level.title or level_path.stem, sequencer, built.refills)
 
 
-def resumed_game(save_path: Path, level_path: Path | None) -> Game:
+def resumed_game(save_path: Path, level_path: Path | None, max_frames: int | None) -> Game:
     """Raises SaveError for an unusable save, LevelError for the level file or
     one whose zones do not match the save."""
     sequencer, places = load_save(save_path)
+    if max_frames is not None:
+        sequencer.max_frames = max_frames  # else the limit the save keeps
     title, refills = save_path.stem, {}
     if level_path is not None:
         level = load_level(level_path)
@@ -1079,14 +1086,6 @@ def write_save(path: Path, data: bytes) -> None:
             os.close(folder)
 
 
-def set_frame_limit(sequencer: qor_engine.NarrativeSequencer, max_frames: int) -> bool:
-    """Sets the level's frame limit; False when this qor_engine has none to set."""
-    if not hasattr(qor_engine.NarrativeSequencer, "max_frames"):
-        return False
-    setattr(sequencer, "max_frames", max_frames)  # noqa: B010 (not in older stubs)
-    return True
-
-
 def run(
     level_path: Path | None,
     raw_json: bool,
@@ -1096,7 +1095,7 @@ def run(
 ) -> int:
     if resume is not None:
         try:
-            game = resumed_game(resume, level_path)
+            game = resumed_game(resume, level_path, max_frames)
         except SaveError as error:
             return fail(resume, f"cannot resume: {error}", EXIT_BAD_LEVEL)
         except LevelError as error:
@@ -1106,11 +1105,9 @@ def run(
     else:
         source = level_path or DEFAULT_LEVEL
         try:
-            game = new_game(source)
+            game = new_game(source, max_frames)
         except LevelError as error:
             return fail(source, str(error), EXIT_BAD_LEVEL)
-    if max_frames is not None and not set_frame_limit(game.sequencer, max_frames):
-        return fail(source, "--max-frames: this qor_engine has no frame limit to set", EXIT_BAD_LEVEL)
     root = game.sequencer.root_environment
     try:
         if not raw_json:
