@@ -44,6 +44,7 @@ import argparse
 import collections
 import contextlib
 import difflib
+import errno
 import functools
 import json
 import math
@@ -979,9 +980,8 @@ def zone_places(root: qor_engine.Environment) -> list[ZonePlace]:
 def load_save(path: Path) -> tuple[qor_engine.NarrativeSequencer, list[ZonePlace]]:
     """The level in play of a save that this program can play on, and its
     zones' places; SaveError otherwise."""
-    data = read_save(path)
     try:
-        sequencer = qor_engine.NarrativeSequencer.load(data)
+        sequencer = qor_engine.NarrativeSequencer.load(read_save(path))
         places = zone_places(sequencer.root_environment)
         sequencer.root_environment.to_json()  # every text of the tree is UTF-8
     except UnicodeDecodeError:
@@ -1066,6 +1066,9 @@ def write_save(path: Path, data: bytes) -> None:
     flushed to the disk, then renamed over `path`. When anything fails the
     file at `path` is as before and the new file is removed."""
     target = path.resolve()  # through a symbolic link, to the file it names
+    if target.exists() and not target.is_file():
+        # A rename would replace a device, a FIFO or a folder with a file.
+        raise OSError(errno.EEXIST, "it is there and not a regular file, so not replaced")
     temporary = target.with_name(f".{target.name}.{secrets.token_hex(6)}.tmp")
     descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
     try:

@@ -727,6 +727,15 @@ def test_a_failed_save_keeps_the_old_one_and_leaves_nothing_behind(
     assert os.listdir(tmp_path) == ["t.qorsave"]
 
 
+@pytest.mark.parametrize("target", ["fifo", "directory"])
+def test_a_save_never_replaces_what_is_not_a_regular_file(tmp_path: Path, target: str) -> None:
+    path = make_save(tmp_path, target)
+    result = run_play(TUTORIAL, "--save-at", "1", path)
+    assert result.returncode == 1
+    assert result.stderr == f"play.py: {path}: cannot write the save: it is there and not a regular file, so not replaced\n"
+    assert not path.is_file() and os.listdir(tmp_path) == [path.name]
+
+
 # --- --max-frames ---------------------------------------------------------------
 
 
@@ -753,3 +762,4 @@ def test_max_frames_outside_1_to_2_31_minus_1_is_a_usage_error(limit: str) -> No
     result = run_play(TUTORIAL, "--max-frames", limit)
     assert result.returncode == 2 and result.stdout == ""
     assert "--max-frames: N must be" in result.stderr
+
