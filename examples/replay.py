@@ -9,6 +9,7 @@ level as built and every frame, the last one included, as the engine's JSON
 Patch against the frame before it (the first patch holds the whole first
 frame), and applies them in the page. A flat level of 1,000 agents and 200
 zones makes a page of about 0.6 MB.
+
 The page draws one frame at a time: the zone tree as nested boxes, charges as
 chips, agents, frozen zones dimmed, the agent that acted (in the place where
 it stood) or the zone that merged highlighted and scrolled into view, with

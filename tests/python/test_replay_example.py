@@ -11,7 +11,7 @@ import sys
 from pathlib import Path
 from typing import Any
 
-import jsonpatch  # type: ignore[import-untyped]
+import jsonpatch
 import pytest
 
 REPO = Path(__file__).resolve().parents[2]
