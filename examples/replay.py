@@ -183,16 +183,24 @@ def record(level: Level, level_file: str, max_bytes: int) -> Replay:
     start = json.loads(start_text)
     patches: list[Json] = []
     exact = ExactValues(built.root)
+    # Counted short of the page by at most a few bytes a frame (commas and
+    # braces), never over it: the written page is measured once more.
     size = PageSize(max_bytes)
     size.add(render_page(Replay(title, description, level_file, start, [], {}, "")))
-    size.add(script_json(exact.after(0, start_text)))
+
+    def count_exact_values(step: int, text: str) -> None:
+        entry = exact.after(step, text)
+        if entry:
+            size.add(script_json(entry)[2:])
+
+    count_exact_values(0, start_text)
     last: FrameResponse | None = None
     for text, frame in play_patches(built):
         patch = json.loads(text)
         patches.append(patch)
         size.frames = len(patches)
-        size.add(script_json(patch) + ",")
-        size.add(script_json(exact.after(len(patches), text)))
+        size.add(script_json(patch))
+        count_exact_values(len(patches), text)
         last = frame
     outcome = describe_outcome(last, built.root.charges) if last is not None else "No frames."
     return Replay(title, description, level_file, start, patches, exact.by_step, outcome)
