@@ -9,6 +9,7 @@ Screenshots go to build/browser/.
 from __future__ import annotations
 
 import json
+import math
 import os
 import subprocess
 import sys
@@ -19,11 +20,14 @@ from typing import Any
 import pytest
 
 REPO = Path(__file__).resolve().parents[2]
-REPLAY = REPO / "examples" / "replay.py"
-LEVEL = REPO / "examples" / "levels" / "nested_shields.json"  # casts, merges and frozen zones
+EXAMPLES = REPO / "examples"
+REPLAY = EXAMPLES / "replay.py"
+LEVELS = EXAMPLES / "levels"
+LEVEL = LEVELS / "nested_shields.json"  # casts, merges and frozen zones
 SHOTS = REPO / "build" / "browser"
 DATA_START = '<script type="application/json" id="replay-data">'
 
+sys.path.insert(0, str(EXAMPLES))  # play.py's loader and player, for the frames to compare
 os.environ.setdefault("SE_OFFLINE", "true")  # Selenium Manager must not download anything
 
 
@@ -36,10 +40,21 @@ def write_replay(level: Path, output: Path) -> dict[str, Any]:
     return data
 
 
-def state_at(data: dict[str, Any], position: int) -> dict[str, Any]:
-    text = data["start"] if position == 0 else data["frames"][position - 1]
-    state: dict[str, Any] = json.loads(text)
-    return state
+def native_states(level: Path) -> list[dict[str, Any]]:
+    """The level as built, then every frame: played on a build of its own
+    with next_frame(), as play.py plays it."""
+    from play import build, load_level, play
+
+    built = build(load_level(level))
+    return [json.loads(built.root.to_json())] + [json.loads(text) for text, _ in play(built)]
+
+
+def zone_at(state: dict[str, Any], pointer: str) -> dict[str, Any]:
+    """The zone a JSON Pointer such as "/sub_environments/1" names."""
+    zone = state
+    for index in pointer.split("/")[2::2]:
+        zone = zone["sub_environments"][int(index)]
+    return zone
 
 
 def zones_of(zone: dict[str, Any]) -> Iterator[dict[str, Any]]:
@@ -74,10 +89,11 @@ def browser() -> Iterator[Any]:
 class Page:
     """The replay open in the browser, with the checks against the frame texts."""
 
-    def __init__(self, driver: Any, data: dict[str, Any]) -> None:
+    def __init__(self, driver: Any, data: dict[str, Any], states: list[dict[str, Any]]) -> None:
         self.driver = driver
         self.data = data
-        self.last = len(data["frames"])
+        self.states = states
+        self.last = len(states) - 1
 
     def css(self, selector: str) -> list[Any]:
         return list(self.driver.find_elements("css selector", selector))
@@ -94,13 +110,22 @@ class Page:
     def press(self, key: str) -> None:
         self.one("body").send_keys(key)
 
+    def slide(self, position: int) -> None:
+        self.driver.execute_script(
+            "arguments[0].value = arguments[1]; arguments[0].dispatchEvent(new Event('input'));",
+            self.one("#slider"),
+            str(position),
+        )
+
     def position(self) -> int:
         return int(self.one("body").get_attribute("data-position"))
 
     def check(self, position: int) -> None:
-        """The page shows step `position`, and shows it as its frame text says."""
+        """The page shows step `position`, and shows it as its frame says: the
+        document it made from its patches is the frame, and so is the drawing."""
         assert self.position() == position
-        state = state_at(self.data, position)
+        state = self.states[position]
+        assert json.loads(self.driver.execute_script("return qorReplay.documentText()")) == state
         meta = state.get("meta")
         if meta is None:
             assert self.text("frame-number").startswith("0 ")
@@ -124,21 +149,30 @@ class Page:
         assert outcome.get_attribute("textContent") == self.data["outcome"]
 
     def check_highlight(self, event: dict[str, Any] | None) -> None:
+        """The agent that acted is drawn in the slot it stood in, a zone that
+        merged where it stood in its parent: the zone's list as it was before."""
         marked = self.css(".highlight")
         kind = event["type"] if event else None
-        if kind == "CAST_SPELL":
-            # The actor, shown inside the zone it acted in.
-            (agent,) = marked
-            assert agent.get_attribute("data-visual-id") == event["visual_id"]
-            zone_id = self.driver.execute_script(
-                "return arguments[0].closest('section.zone').dataset.zoneId", agent
-            )
-            assert event["description"].endswith(" executed operation in " + zone_id)
-        elif kind == "COLLAPSE_ZONE":
-            (zone,) = marked
-            assert "shield_" + zone.get_attribute("data-zone-id") == event["visual_id"]
-        else:
+        if kind not in ("CAST_SPELL", "COLLAPSE_ZONE"):
             assert marked == []
+            return
+        (mark,) = marked
+        box = self.driver.execute_script("return arguments[0].closest('section.zone')", mark)
+        before = zone_at(self.states[self.position() - 1], box.get_attribute("data-pointer"))
+        if kind == "CAST_SPELL":
+            assert mark.get_attribute("data-visual-id") == event["visual_id"]
+            assert event["description"].endswith(" executed operation in " + before["id"])
+            stood = [agent["visual_id"] for agent in before["agents"]]
+            if event["visual_id"] not in stood:  # placed again by the host ("refill"): last
+                stood.append(event["visual_id"])
+            drawn = box.find_elements("css selector", ":scope > .agents > li")
+            assert [item.get_attribute("data-visual-id") for item in drawn] == stood
+        else:
+            assert "shield_" + mark.get_attribute("data-zone-id") == event["visual_id"]
+            drawn = box.find_elements("css selector", ":scope > .subzones > *")
+            assert [item.get_attribute("data-zone-id") for item in drawn] == [
+                sub_zone["id"] for sub_zone in before["sub_environments"]
+            ]
 
 
 @pytest.fixture(scope="module")
@@ -146,7 +180,7 @@ def page(browser: Any, tmp_path_factory: pytest.TempPathFactory) -> Page:
     output = tmp_path_factory.mktemp("replay") / "nested_shields.html"
     data = write_replay(LEVEL, output)
     browser.get(output.as_uri())
-    return Page(browser, data)
+    return Page(browser, data, native_states(LEVEL))
 
 
 def test_buttons_walk_every_frame(page: Page) -> None:
@@ -188,9 +222,8 @@ def test_arrow_keys_walk_every_frame(page: Page) -> None:
 def test_slider_reaches_every_frame(page: Page) -> None:
     from selenium.webdriver.common.keys import Keys
 
-    slide = "arguments[0].value = arguments[1]; arguments[0].dispatchEvent(new Event('input'));"
     for position in reversed(range(page.last + 1)):
-        page.driver.execute_script(slide, page.one("#slider"), str(position))
+        page.slide(position)
         page.check(position)
     page.one("#slider").send_keys(Keys.ARROW_RIGHT)  # the slider's own key: one step
     page.check(1)
@@ -240,7 +273,7 @@ def test_ids_and_texts_cannot_inject_markup(browser: Any, tmp_path: Path) -> Non
     output = tmp_path / "hostile.html"
     data = write_replay(level, output)
     browser.get(output.as_uri())
-    page = Page(browser, data)
+    page = Page(browser, data, native_states(level))
     page.check(0)
     assert page.css("img, i, [onerror], [onmouseover]") == []
     assert len(page.css("script")) == 2  # the page's own: its data and its code
@@ -251,3 +284,75 @@ def test_ids_and_texts_cannot_inject_markup(browser: Any, tmp_path: Path) -> Non
     ]
     page.press("\ue010")  # End
     page.check(page.last)
+
+
+def open_replay(browser: Any, level: Path, tmp_path: Path) -> Page:
+    output = tmp_path / (level.stem + ".html")
+    data = write_replay(level, output)
+    browser.get(output.as_uri())
+    return Page(browser, data, native_states(level))
+
+
+def test_every_kind_of_agent_is_drawn_where_it_acted(browser: Any, tmp_path: Path) -> None:
+    from selenium.webdriver.common.keys import Keys
+
+    page = open_replay(browser, LEVELS / "grand_council.json", tmp_path)
+    page.check(0)
+    for position in range(1, page.last + 1):
+        page.press(Keys.ARROW_RIGHT)
+        page.check(position)
+
+
+def test_jumps_in_a_long_level_land_on_the_frames(browser: Any, tmp_path: Path) -> None:
+    # 1,001 steps: the page patches forward from the checkpoints it keeps.
+    page = open_replay(browser, LEVELS / "endless_hourglass.json", tmp_path)
+    for position in (page.last, 500, 499, 130, 128, 64, 63, 1, page.last - 1):
+        page.slide(position)
+        page.check(position)
+
+
+NON_FINITE = {"nan": "NaN", "inf": "+\u221e", "-inf": "\u2212\u221e"}
+
+
+def test_values_beyond_numbers_are_shown_exactly(browser: Any, tmp_path: Path) -> None:
+    from play import build, load_level, play
+    from selenium.webdriver.common.keys import Keys
+
+    level = LEVELS / "beyond_counting.json"  # infinities and a NaN
+    page = open_replay(browser, level, tmp_path)
+    built = build(load_level(level))
+    shown = 0
+    for _ in play(built):
+        page.press(Keys.ARROW_RIGHT)
+        pending = [(built.root, "")]
+        while pending:
+            zone, pointer = pending.pop()
+            pending += [(sub, f"{pointer}/sub_environments/{i}")
+                        for i, sub in enumerate(zone.sub_environments)]
+            chips = page.css(f'section.zone[data-pointer="{pointer}"] > .charges > .chip')
+            for chip, charge in zip(chips, zone.charges, strict=True):
+                if not math.isfinite(charge.magnitude):
+                    assert NON_FINITE[str(charge.magnitude)] in chip.text
+                    shown += 1
+    assert shown >= 5
+
+
+def test_the_change_is_scrolled_into_view(browser: Any, tmp_path: Path) -> None:
+    rooms = [
+        {"zone": f"room_{index}", "charges": [[1, "positive", "a"], [2, "positive", "b"]],
+         "agents": [{"kind": "plus", "id": f"adder_{index}"}]}
+        for index in range(30)
+    ]
+    level = tmp_path / "tower.json"
+    level.write_text(json.dumps({"zone": "tower", "zones": rooms}), encoding="utf-8")
+    page = open_replay(browser, level, tmp_path)
+    in_view = """const mark = document.querySelector('.highlight').getBoundingClientRect();
+        const controls = document.getElementById('controls').getBoundingClientRect();
+        return mark.top >= controls.bottom && mark.bottom <= window.innerHeight;"""
+    assert page.driver.execute_script("return document.body.scrollHeight > 2 * innerHeight")
+    for position, key, marked in ((1, "visualId", "adder_0"), (30, "visualId", "adder_29"),
+                                  (31, "zoneId", "room_0")):  # down, then up to a merge
+        page.slide(position)
+        page.check(position)
+        assert page.driver.execute_script(in_view)
+        assert page.driver.execute_script(f"return document.querySelector('.highlight').dataset.{key}") == marked

@@ -6,11 +6,13 @@ from __future__ import annotations
 import html
 import json
 import re
+import resource
 import subprocess
 import sys
 from pathlib import Path
 from typing import Any
 
+import jsonpatch
 import pytest
 
 REPO = Path(__file__).resolve().parents[2]
@@ -33,6 +35,23 @@ def embedded(page: str) -> dict[str, Any]:
     return data
 
 
+@pytest.fixture
+def replay_module(monkeypatch: pytest.MonkeyPatch) -> Any:
+    monkeypatch.syspath_prepend(str(EXAMPLES))
+    import replay
+
+    return replay
+
+
+def frames_of(data: dict[str, Any]) -> list[Any]:
+    """The frames the page's patches make, one after the other."""
+    document, frames = None, []
+    for patch in data["patches"]:
+        document = jsonpatch.apply_patch(document, patch)
+        frames.append(document)
+    return frames
+
+
 @pytest.mark.parametrize("level", LEVELS, ids=lambda path: path.stem)
 def test_page_embeds_every_frame_and_needs_nothing_else(level: Path, tmp_path: Path) -> None:
     output = tmp_path / "replay.html"
@@ -44,10 +63,10 @@ def test_page_embeds_every_frame_and_needs_nothing_else(level: Path, tmp_path: P
     assert "default-src 'none'" in html.unescape(page)  # the page's policy forbids loads
     data = embedded(page)
     played = run("play.py", level, "--json")
-    assert data["frames"] == played.stdout.splitlines()
+    assert frames_of(data) == [json.loads(text) for text in played.stdout.splitlines()]
     narrated = run("play.py", level).stdout.splitlines()
     assert data["outcome"] == narrated[-1]
-    assert json.loads(data["start"])["id"] == json.loads(data["frames"][0])["id"]
+    assert data["start"]["id"] == data["patches"][0][0]["value"]["id"]
 
 
 def test_texts_that_look_like_markup_are_carried_exactly(tmp_path: Path) -> None:
@@ -62,7 +81,7 @@ def test_texts_that_look_like_markup_are_carried_exactly(tmp_path: Path) -> None
     page = output.read_text(encoding="ascii")
     data = embedded(page)
     assert data["title"] == hostile
-    assert json.loads(data["frames"][-1])["charges"][0]["visual_id"] == "\u2028é"
+    assert frames_of(data)[-1]["charges"][0]["visual_id"] == "\u2028é"
     assert page.count("</script>") == 2 and page.count("<script") == 2
 
 
@@ -88,7 +107,74 @@ def test_bad_level_file_is_one_line_and_status_2(
     assert not output.exists()
 
 
-def test_unwritable_output_is_status_1(tmp_path: Path) -> None:
-    result = run("replay.py", LEVELS[0], "-o", tmp_path / "missing" / "replay.html")
+def limit_file_size() -> None:
+    resource.setrlimit(resource.RLIMIT_FSIZE, (8192, 8192))  # the page is longer
+
+
+@pytest.mark.parametrize("failure", ["missing folder", "file too large"])
+def test_unwritable_output_is_status_1_and_keeps_the_old_page(failure: str, tmp_path: Path) -> None:
+    output = tmp_path / "replay.html"
+    if failure == "missing folder":
+        output = tmp_path / "missing" / "replay.html"
+    else:
+        output.write_text("the old page", encoding="ascii")
+    result = subprocess.run(
+        [sys.executable, EXAMPLES / "replay.py", LEVELS[0], "-o", output],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        preexec_fn=limit_file_size if failure == "file too large" else None,
+    )
     assert result.returncode == 1
     assert result.stderr.startswith("replay.py: ") and result.stderr.count("\n") == 1
+    if output.parent.exists():
+        assert output.read_text(encoding="ascii") == "the old page"
+        assert [path.name for path in tmp_path.iterdir()] == ["replay.html"]
+
+
+@pytest.mark.parametrize(
+    ("standing", "listed", "more"), [(5, 5, ""), (8, 5, " and 3 more")], ids=["five", "eight"]
+)
+def test_outcome_names_five_standing_agents_and_counts_the_rest(
+    standing: int, listed: int, more: str, tmp_path: Path
+) -> None:
+    level = tmp_path / "level.json"
+    waiting = [{"kind": "chronomancer", "id": f"keeper_{index}"} for index in range(standing)]
+    level.write_text(json.dumps({"zone": "hall", "agents": waiting}), encoding="utf-8")
+    output = tmp_path / "replay.html"
+    assert run("replay.py", level, "-o", output).returncode == 0
+    outcome = embedded(output.read_text(encoding="ascii"))["outcome"]
+    names = [f'Chronomancer "keeper_{index}" in hall' for index in range(listed)]
+    assert outcome.endswith("; still standing: " + ", ".join(names) + more)
+
+
+@pytest.mark.parametrize(
+    ("spare", "written"), [(0, True), (-1, False), (None, False)], ids=["at", "over", "far over"]
+)
+def test_page_longer_than_its_bound_is_refused_while_it_is_built(
+    spare: int | None,
+    written: bool,
+    replay_module: Any,
+    monkeypatch: pytest.MonkeyPatch,
+    capsys: pytest.CaptureFixture[str],
+    tmp_path: Path,
+) -> None:
+    output = tmp_path / "replay.html"
+    level = EXAMPLES / "levels" / "nested_shields.json"
+    assert replay_module.main([str(level), "-o", str(output)]) == 0
+    size = output.stat().st_size
+    output.unlink()
+    # "far over": a bound that the level as built already nearly fills.
+    bound = size + spare if spare is not None else size // 3
+    monkeypatch.setattr(replay_module, "MAX_PAGE_BYTES", bound)
+    capsys.readouterr()
+
+    status = replay_module.main([str(level), "-o", str(output)])
+    stderr = capsys.readouterr().err
+    if written:
+        assert status == 0 and output.stat().st_size == bound
+    else:
+        assert status == 2 and not output.exists()
+        assert stderr.count("\n") == 1 and f"larger than {bound:,} bytes" in stderr
+        frames = int(re.search(r"after frame (\d+)", stderr).group(1))  # type: ignore[union-attr]
+        assert frames < 9 if spare is None else frames == 9
