@@ -126,7 +126,7 @@ run_tests() {
         rc=0
         # shellcheck disable=SC2086  # the arguments split as written in the list
         (cd "$scratch" && ulimit -v "$memory_kb" && PYTHONPATH=$build PYTHONDONTWRITEBYTECODE=1 \
-            timeout "$test_timeout" "$venv/bin/python" -m pytest -q -x -p no:cacheprovider \
+            timeout "$test_timeout" "$venv/bin/python" -m pytest -q -p no:cacheprovider \
             ${pytests[i]}) >"$out" 2>&1 || rc=$?
         if ((rc == 5)); then status+=("pytest:no-tests")
         elif ((rc == 0)); then status+=("pytest:passed")
