@@ -251,7 +251,7 @@ def hand_made_save(cls: type, sub_zones: list[list[int]]) -> bytes:
 def test_a_save_whose_zone_lists_itself_or_an_ancestor_is_refused(cls, sub_zones, message):
     with pytest.raises(ValueError, match="bad index: " + message):
         cls.load(hand_made_save(cls, sub_zones))
-    without_the_loop = sub_zones[:-1] + [[0]]  # the same save with the last reference an empty slot
+    without_the_loop = sub_zones[:-1] + [[0]]  # the last zone lists only an empty slot: it loads
     assert cls.load(hand_made_save(cls, without_the_loop)).save() == hand_made_save(cls, without_the_loop)
 
 
