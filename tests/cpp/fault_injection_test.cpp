@@ -333,6 +333,40 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"load_zone", collapse_level, load_of_zone}),
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
+// A frame in which a gate of each kind and comparison opens (and leaves its
+// zone): whichever allocation fails, the gate is back in its place, closed
+// (or open, if it was) and in its earlier state, as the snapshot compares.
+Level level_where_a_gate_opens(std::shared_ptr<MagicianAgent> gate) {
+    auto root = zone("root_zone_where_a_gate_opens", {2, 3});
+    root->add_magician(std::move(gate));
+    return level_of(root);
+}
+
+std::function<Level()> judge_opening(double target, InequalityGate::ComparisonType comparison,
+                                     bool open_before = false) {
+    return [=] {
+        auto judge = std::make_shared<InequalityGate>("judge_that_opens_with_a_long_id", target, comparison);
+        judge->is_open = open_before;
+        return level_where_a_gate_opens(judge);
+    };
+}
+
+Level equals_gate_opening() {
+    return level_where_a_gate_opens(std::make_shared<EqualsGate>("equals_gate_that_opens_with_a_long_id", 5));
+}
+
+using Comparison = InequalityGate::ComparisonType;
+
+INSTANTIATE_TEST_SUITE_P(
+    GateOpenings, EveryAllocationFailure,
+    testing::Values(Case{"equals_gate", equals_gate_opening, frame_as_text},
+                    Case{"judge_less_than", judge_opening(6, Comparison::LESS_THAN), frame_as_text},
+                    Case{"judge_greater_than", judge_opening(4, Comparison::GREATER_THAN), frame_as_text},
+                    Case{"judge_less_equal", judge_opening(5, Comparison::LESS_EQUAL), frame_as_text},
+                    Case{"judge_greater_equal", judge_opening(5, Comparison::GREATER_EQUAL), frame_as_text},
+                    Case{"judge_open_before", judge_opening(6, Comparison::LESS_THAN, true), frame_as_text}),
+    [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
 // Runs `release` with every allocation failing; a destructor that allocated
 // would throw out of a noexcept function and end the program.
 void with_no_memory(const std::function<void()>& release) {

@@ -3,6 +3,8 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -74,6 +76,34 @@ TEST(JsonText, FailsOnInvalidUtf8LikeTheLibrary) {
                 EXPECT_EQ(error.what(), expected);
             }
         }
+    }
+}
+
+TEST(JsonText, EscapesEveryControlByteAsTheJsonRulesSay) {
+    // The short escapes where JSON has one, else \u00XX in lowercase hex;
+    // the quotation mark and the backslash escaped, DEL and space kept.
+    std::vector<std::pair<std::string, std::string>> cases;
+    const char* const hex = "0123456789abcdef";
+    for (int byte = 0x00; byte <= 0x1F; ++byte) {
+        std::string escaped = std::string("\\u00") + hex[byte >> 4] + hex[byte & 0xF];
+        if (byte == '\b') escaped = "\\b";
+        if (byte == '\t') escaped = "\\t";
+        if (byte == '\n') escaped = "\\n";
+        if (byte == '\f') escaped = "\\f";
+        if (byte == '\r') escaped = "\\r";
+        cases.emplace_back(std::string(1, static_cast<char>(byte)), escaped);
+    }
+    cases.emplace_back("\"", "\\\"");
+    cases.emplace_back("\\", "\\\\");
+    cases.emplace_back("\x7f", "\x7f");
+    cases.emplace_back(" ", " ");
+    for (const auto& [raw, escaped] : cases) {
+        SCOPED_TRACE(static_cast<int>(static_cast<unsigned char>(raw[0])));
+        const std::string text = "a" + raw + "b";
+        const std::string expected = "\"a" + escaped + "b\"";
+        EXPECT_EQ(to_json_text(Json(text)), expected);
+        EXPECT_EQ(Json(text).dump(), expected);
+        EXPECT_EQ(to_json_text(Json{{text, 1}}), "{" + expected + ":1}");
     }
 }
 

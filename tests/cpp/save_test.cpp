@@ -120,6 +120,38 @@ TEST(LevelSave, LevelPlaysOnFrameForFrameLikeTheOriginal) {
     EXPECT_TRUE(copy->is_finished);
 }
 
+// Every member of a level comes back as it was saved, in each state a level
+// can be in: fresh, in play, finished, and stopped at its frame limit.
+TEST(LevelSave, LevelRoundTripKeepsTheCounterLimitFinishedFlagAndEvent) {
+    struct State {
+        const char* name;
+        int frames_played;
+        std::int32_t max_frames;
+    };
+    const State states[] = {{"fresh", 0, 1000}, {"in play", 1, 1000}, {"finished", 2, 1000},
+                            {"after the end", 3, 1000}, {"at the limit", 2, 1}};
+    for (const State& state : states) {
+        SCOPED_TRACE(state.name);
+        auto root = std::make_shared<Environment>("r");
+        root->add_charge(Charge(2, ChargePolarity::POSITIVE, "a"));
+        root->add_charge(Charge(3, ChargePolarity::POSITIVE, "b"));
+        root->add_magician(std::make_shared<PlusMagician>("p"));
+        NarrativeSequencer original(root);
+        original.max_frames = state.max_frames;
+        for (int frame = 0; frame < state.frames_played; ++frame) original.next_frame_text();
+        const std::string save = save_level(original);
+        auto copy = load_level(bytes_of(save), save.size());
+        EXPECT_EQ(copy->current_frame, original.current_frame);
+        EXPECT_EQ(copy->max_frames, original.max_frames);
+        EXPECT_EQ(copy->is_finished, original.is_finished);
+        ASSERT_EQ(copy->last_event.has_value(), original.last_event.has_value());
+        if (original.last_event) {
+            EXPECT_EQ(copy->last_event->to_json(), original.last_event->to_json());
+        }
+        EXPECT_EQ(copy->next_frame_text(), original.next_frame_text());
+    }
+}
+
 std::shared_ptr<Environment> chain(std::size_t depth) {
     auto root = std::make_shared<Environment>("z0");
     Environment* last = root.get();

@@ -477,3 +477,62 @@ TEST(NarrativeSequencer, TextAnswersEqualTheJsonResponses) {
 
 }  // namespace
 }  // namespace qor
+
+namespace qor {
+namespace {
+
+// A zone that holds no unresolved sub-zone does not freeze its parent, so
+// agents two or more levels down are collected beside their ancestors'.
+// Collection is post-order (a zone's sub-zones' agents before its own), so
+// at equal priority the deeper agent is offered first.
+struct ZoneSpec {
+    std::string id;
+    std::string parent;  // empty for the root
+    int charges;
+    std::vector<std::string> agents;  // all of priority 10, all declining
+};
+
+struct CollectionCase {
+    const char* name;
+    std::vector<ZoneSpec> zones;  // parents before their sub-zones
+    std::vector<std::string> offered;
+};
+
+TEST(NarrativeSequencer, AgentsBelowAZoneThatDoesNotFreezeAreCollectedBeforeTheirAncestors) {
+    const CollectionCase cases[] = {
+        {"empty middle zone",
+         {{"P", "", 2, {"p"}}, {"S", "P", 0, {}}, {"T", "S", 2, {"t"}}},
+         {"t", "p"}},
+        {"middle zone with one charge",
+         {{"P", "", 2, {"p1", "p2"}}, {"S", "P", 1, {}}, {"T", "S", 2, {"t1", "t2"}}},
+         {"t1", "t2", "p1", "p2"}},
+        {"two empty middle zones",
+         {{"P", "", 2, {"p"}}, {"S1", "P", 0, {}}, {"S2", "S1", 0, {}}, {"T", "S2", 2, {"t"}}},
+         {"t", "p"}},
+        {"two branches",
+         {{"P", "", 2, {"p"}}, {"S", "P", 0, {}}, {"T", "S", 2, {"t"}}, {"V", "P", 1, {}}, {"W", "V", 0, {"w"}}},
+         {"t", "w", "p"}},
+    };
+    for (const CollectionCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> log;
+        std::vector<std::shared_ptr<Environment>> made;
+        for (const ZoneSpec& spec : c.zones) {
+            auto created = zone(spec.id, spec.charges);
+            for (const std::string& agent : spec.agents) {
+                created->add_magician(std::make_shared<Scripted>(agent, 10, false, log));
+            }
+            for (const auto& parent : made) {
+                if (parent->id == spec.parent) parent->add_environment(created);
+            }
+            made.push_back(created);
+        }
+        NarrativeSequencer sequencer(made.front());
+        sequencer.NextFrame();
+        EXPECT_EQ(log, c.offered);
+        EXPECT_FALSE(made.front()->is_time_frozen);
+    }
+}
+
+}  // namespace
+}  // namespace qor

@@ -8,6 +8,7 @@ exactly as it was; the next call then answers as if nothing had failed.
 """
 
 import itertools
+import json
 import os
 import subprocess
 import sys
@@ -182,6 +183,24 @@ def test_a_frame_that_raises_leaves_everything_and_can_be_retried():
     root.id = "root"
     assert '"message":"Zone i has resolved and merged."' in sequencer.next_frame()
     assert sequencer.current_frame == 1
+
+
+@pytest.mark.parametrize("gate", [("equals_gate", 2), ("inequality_gate", 5, "<"), ("inequality_gate", 1, ">"),
+                                  ("inequality_gate", 2, "<="), ("inequality_gate", 2, ">=")],
+                         ids=["equals", "<", ">", "<=", ">="])
+def test_a_gate_that_opened_in_a_frame_that_raises_is_closed_again(gate):
+    # The gate opens and leaves the root; the text then fails on the root's id.
+    method, *args = gate
+    root = Environment(b"\xff")
+    root.add_charge(2, P.POSITIVE, "c")
+    getattr(root, f"add_{method}")("g", *args)
+    sequencer = NarrativeSequencer(root)
+    with pytest.raises(RuntimeError, match="316"):
+        sequencer.next_frame()
+    assert (sequencer.current_frame, sequencer.is_finished) == (0, False)
+    root.id = "root"
+    (agent,) = json.loads(root.to_json())["agents"]
+    assert (agent["visual_id"], agent["is_open"], agent["state"]) == ("g", False, "dormant")
 
 
 def test_a_shared_zone_lattice_beyond_the_place_bound_is_refused_at_once():

@@ -136,6 +136,20 @@ def test_priority_wins_across_sibling_zones():
     ]
 
 
+def test_equal_priorities_act_deepest_first_through_a_zone_that_does_not_freeze():
+    # S holds no charges and no agents, so P is not frozen and both Plus
+    # Magicians are offered: T's, collected before its ancestors', acts first.
+    inner = zone("T", (5, P, "e"), (6, P, "f"), agents=[("plus_magician", "t")])
+    root = zone("P", (2, P, "b"), (3, P, "c"), agents=[("plus_magician", "p")], subs=[zone("S", subs=[inner])])
+    assert [summary(f)[2] for f in play(NarrativeSequencer(root))] == [
+        "Plus Magician executed operation in T",
+        "Plus Magician executed operation in P",
+        "Zone T has resolved and merged.",
+        "Zone S has resolved and merged.",
+        "Equation Resolved.",
+    ]
+
+
 def run_abs_frames(count: int) -> NarrativeSequencer:
     """A level whose Purifiers act once per frame, `count` frames long."""
     root = zone("root", (1, N, "c"))

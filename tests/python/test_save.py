@@ -232,6 +232,30 @@ def test_an_agent_kind_unknown_to_the_engine_cannot_come_from_a_save():
         NarrativeSequencer.load(with_checksum(bytes(good[:-4])))
 
 
+def hand_made_save(cls: type, sub_zones: list[list[int]]) -> bytes:
+    """A save of empty zones "z0", "z1", ... listing the given sub-zone references."""
+    tree = struct.pack("<II", 0, len(sub_zones))  # no agents
+    for number, refs in enumerate(sub_zones):
+        name = f"z{number}".encode()
+        tree += struct.pack("<I", len(name)) + name + struct.pack("<BIII", 0, 0, 0, len(refs))
+        tree += struct.pack(f"<{len(refs)}I", *refs)
+    kind, content = (1, tree) if cls is Environment else (2, struct.pack("<iiBB", 0, 1000, 0, 0) + tree)
+    return with_checksum(b"\x89QOR\r\n\x1a\n" + struct.pack("<HHQ", 1, kind, len(content)) + content)
+
+
+@pytest.mark.parametrize("cls", [Environment, NarrativeSequencer])
+@pytest.mark.parametrize("sub_zones, message", [
+    ([[1], [1]], "zone 1 lists sub-zone 1,"),
+    ([[1], [2], [1]], "zone 2 lists sub-zone 1,"),
+    ([[1], [2], [0, 2]], "zone 2 lists sub-zone 2,"),
+], ids=["itself", "its parent", "itself after an empty slot"])
+def test_a_save_whose_zone_lists_itself_or_an_ancestor_is_refused(cls, sub_zones, message):
+    with pytest.raises(ValueError, match="bad index: " + message):
+        cls.load(hand_made_save(cls, sub_zones))
+    without_the_loop = sub_zones[:-1] + [[0]]  # the last zone lists only an empty slot: it loads
+    assert cls.load(hand_made_save(cls, without_the_loop)).save() == hand_made_save(cls, without_the_loop)
+
+
 # --- deep levels -----------------------------------------------------------------------
 
 def chain(depth: int) -> Environment:
