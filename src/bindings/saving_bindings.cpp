@@ -147,8 +147,24 @@ bool is_initialised(py::handle self, py::handle cls) {
     return object->get_value_and_holder(bound, false).instance_registered();
 }
 
-// Raises TypeError naming the engine state the class expects unless `state` has its shape.
-using StateCheck = void (*)(const py::handle& state);
+std::string type_name(const py::handle& object) { return Py_TYPE(object.ptr())->tp_name; }
+
+// A state's type for an error message; a tuple's with its items' types.
+std::string shape_of(const py::handle& state) {
+    if (!PyTuple_Check(state.ptr())) return type_name(state);
+    std::string shape = "(";
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(state.ptr()); ++i) {
+        shape += (i > 0 ? ", " : "") + type_name(PyTuple_GET_ITEM(state.ptr(), i));
+    }
+    return shape + ")";
+}
+
+// The shape of a class's engine state: whether a state has it, and its
+// description for the TypeError that refuses one without it.
+struct StateShape {
+    bool (*fits)(const py::handle& state);
+    const char* expected;
+};
 
 // Replaces the class's __setstate__ by one that raises TypeError for an
 // object that is already initialised (pybind11's own ignores such a call,
@@ -156,11 +172,11 @@ using StateCheck = void (*)(const py::handle& state);
 // subclass instance's Python state, checks its shape, and then lets
 // pybind11's own make the C++ value. Nothing changes unless it succeeds.
 template <typename State>
-void guard_setstate(py::handle cls, StateCheck check_shape, const char* doc) {
+void guard_setstate(py::handle cls, StateShape shape, const char* doc) {
     py::object made_by_pybind11 = cls.attr("__setstate__");
     py::object owner = py::reinterpret_borrow<py::object>(cls);
     py::cpp_function guarded(
-        [made_by_pybind11, owner, check_shape](const py::object& self, const State& state) {
+        [made_by_pybind11, owner, shape](const py::object& self, const State& state) {
             const std::string name = py::str(owner.attr("__name__"));
             if (!py::isinstance(self, owner)) {
                 throw py::type_error(name + ".__setstate__() needs a " + name + " object");
@@ -172,7 +188,7 @@ void guard_setstate(py::handle cls, StateCheck check_shape, const char* doc) {
             }
             py::object engine_state = state;
             std::pair<py::object, py::object> python_state{py::none(), py::none()};
-            if (PyTuple_Check(state.ptr()) && py::len(state) == 2) {
+            if (PyTuple_Check(state.ptr()) && py::len(state) == 2 && shape.fits(state[py::int_(0)])) {
                 engine_state = state[py::int_(0)];
                 python_state = python_state_parts(state[py::int_(1)], name.c_str());
                 if (!python_state.first.is_none() && py::len(python_state.first) > 0 &&
@@ -181,7 +197,11 @@ void guard_setstate(py::handle cls, StateCheck check_shape, const char* doc) {
                                                 "this object has no __dict__");
                 }
             }
-            check_shape(engine_state);
+            if (!shape.fits(engine_state)) {
+                throw py::type_error(name + ".__setstate__(): the state must be " + shape.expected +
+                                     " (or a pair of it and a subclass instance's own attributes), "
+                                     "not " + shape_of(engine_state));
+            }
             made_by_pybind11(self, engine_state);
             restore_python_state(self, python_state);
         },
@@ -193,14 +213,7 @@ void guard_setstate(py::handle cls, StateCheck check_shape, const char* doc) {
     py::setattr(cls, "__setstate__", guarded);
 }
 
-std::string type_name(const py::handle& object) { return Py_TYPE(object.ptr())->tp_name; }
-
-void check_save_state(const py::handle& state, const char* owner) {
-    if (!PyBytes_Check(state.ptr())) {
-        throw py::type_error(std::string(owner) + ".__setstate__(): the state must be the bytes " + owner +
-                             ".__getstate__() gives, not " + type_name(state));
-    }
-}
+bool is_bytes(const py::handle& state) { return PyBytes_Check(state.ptr()); }
 
 std::uint64_t bits_of(double value) {
     std::uint64_t bits = 0;
@@ -217,24 +230,15 @@ double from_bits(std::uint64_t bits) {
 using ChargeState = py::typing::Union<py::typing::Tuple<py::int_, py::int_, py::bytes>,
                                       py::typing::Tuple<py::typing::Tuple<py::int_, py::int_, py::bytes>, py::object>>;
 
-void check_charge_state(const py::handle& state) {
-    const bool shaped = PyTuple_Check(state.ptr()) && py::len(state) == 3 &&
-                        PyLong_Check(PyTuple_GET_ITEM(state.ptr(), 0)) &&
-                        PyLong_Check(PyTuple_GET_ITEM(state.ptr(), 1)) &&
-                        PyBytes_Check(PyTuple_GET_ITEM(state.ptr(), 2));
-    if (shaped) return;
-    std::string got = type_name(state);
-    if (PyTuple_Check(state.ptr())) {
-        got = "(";
-        for (std::size_t i = 0; i < py::len(state); ++i) {
-            got += (i > 0 ? ", " : "") + type_name(PyTuple_GET_ITEM(state.ptr(), static_cast<Py_ssize_t>(i)));
-        }
-        got += ")";
-    }
-    throw py::type_error("Charge.__setstate__(): the state must be a tuple (int, int, bytes), the "
-                         "magnitude's 64 bits, the polarity and the visual id as "
-                         "Charge.__getstate__() gives them, not " + got);
-}
+const StateShape kChargeState{
+    [](const py::handle& state) {
+        return PyTuple_Check(state.ptr()) && PyTuple_GET_SIZE(state.ptr()) == 3 &&
+               PyLong_Check(PyTuple_GET_ITEM(state.ptr(), 0)) &&
+               PyLong_Check(PyTuple_GET_ITEM(state.ptr(), 1)) &&
+               PyBytes_Check(PyTuple_GET_ITEM(state.ptr(), 2));
+    },
+    "a tuple (int, int, bytes), the magnitude's 64 bits, the polarity and the visual id, as "
+    "Charge.__getstate__() gives them"};
 
 // An int of the state that must fit the engine's type; ValueError otherwise.
 template <typename Int>
@@ -260,14 +264,14 @@ void bind_charge_pickling(py::module_& m) {
                                   py::bytes(value.visual_id));
         },
         [](const py::typing::Tuple<py::int_, py::int_, py::bytes>& state) {
-            check_charge_state(state);
+            if (!kChargeState.fits(state)) throw py::type_error(kChargeState.expected);
             const auto bits = in_range<std::uint64_t>(state[0], "the magnitude's bits are");
             const auto polarity = in_range<std::int32_t>(state[1], "the polarity is");
             return ChargeHandle(Charge(from_bits(bits), static_cast<ChargePolarity>(polarity),
                                        state[2].cast<std::string>()));
         }));
     guard_setstate<ChargeState>(
-        charge, check_charge_state,
+        charge, kChargeState,
         "Fill a Charge made by Charge.__new__() (as pickle and copy do) from a state of "
         "__getstate__(), alone or paired with a subclass instance's own attributes.");
     charge.def(
@@ -302,12 +306,8 @@ void bind_polarity_pickling(py::module_& m) {
             "For pickle and copy: protocols 0 and 1 rebuild the polarity from its value."));
     guard_setstate<py::typing::Union<py::int_, py::typing::Tuple<py::int_, py::object>>>(
         polarity,
-        [](const py::handle& state) {
-            if (!PyLong_Check(state.ptr())) {
-                throw py::type_error("ChargePolarity.__setstate__(): the state must be the int "
-                                     "ChargePolarity.__getstate__() gives, not " + type_name(state));
-            }
-        },
+        StateShape{[](const py::handle& state) { return PyLong_Check(state.ptr()) != 0; },
+                   "the int ChargePolarity.__getstate__() gives"},
         "Fill a ChargePolarity made by ChargePolarity.__new__() (as pickle does) from its "
         "value, alone or paired with a subclass instance's own attributes.");
 }
@@ -420,7 +420,7 @@ void bind_zone_saving(py::module_& m) {
             "copied by the same deepcopy call stay shared as in the original: deepcopy((level, "
             "zone)) gives the zone inside the copied level.");
     guard_setstate<py::typing::Union<py::bytes, py::typing::Tuple<py::bytes, py::object>>>(
-        environment, [](const py::handle& state) { check_save_state(state, "Environment"); },
+        environment, StateShape{is_bytes, "the bytes Environment.__getstate__() gives"},
         "Fill an Environment made by Environment.__new__() (as pickle and copy do) from the bytes "
         "of __getstate__().");
 }
@@ -487,7 +487,7 @@ void bind_level_saving(py::module_& m) {
             "shared as in the original: deepcopy((level, zone)) gives the zone inside the copied "
             "level.");
     guard_setstate<py::typing::Union<py::bytes, py::typing::Tuple<py::bytes, py::object>>>(
-        sequencer, [](const py::handle& state) { check_save_state(state, "NarrativeSequencer"); },
+        sequencer, StateShape{is_bytes, "the bytes NarrativeSequencer.__getstate__() gives"},
         "Fill a NarrativeSequencer made by NarrativeSequencer.__new__() (as pickle and copy do) "
         "from the bytes of __getstate__(), alone or paired with a subclass instance's own "
         "attributes.");

@@ -157,7 +157,7 @@ class TestObjectsMadeWithoutInit:
         (Environment, b"not a save", ValueError), (NarrativeSequencer, b"", ValueError),
         (Charge, (2**64, 0, b""), ValueError), (Charge, (0, 2**31, b""), ValueError),
         (Environment, "text", "the bytes Environment.__getstate__"), (NarrativeSequencer, 5, "bytes"),
-        (Charge, ("x", 1, b""), r"tuple \(int, int, bytes\).*not \(str, int, bytes\)"), (Charge, (1, 2), "None, a dict"),
+        (Charge, ("x", 1, b""), r"tuple \(int, int, bytes\).*not \(str, int, bytes\)"), (Charge, (1, 2), r"not \(int, int\)"),
         (Charge, [0, 0, b""], "not list"), (ChargePolarity, "1", "the int"),
         (NarrativeSequencer, (b"", [1]), "None, a dict"),
     ])
