@@ -2,6 +2,7 @@
 // two read-only views (sub_environments, root_environment) that let a host
 // reach every zone of a loaded level. Added to the classes registered by the
 // other binding files.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -323,17 +324,20 @@ public:
     }
 
     // Records every zone of `original`'s tree with its counterpart in `copy`,
-    // a fresh copy of the same shape. A zone copied earlier in the same call
-    // takes the place of its fresh copy, so that it stays one zone.
+    // a fresh copy of it. A zone copied earlier in the same call takes the
+    // place of its fresh copy, so that it stays one zone. (Only places that
+    // exist in both trees are paired: a subclass's own __setstate__ may have
+    // changed the copy.)
     void record(const std::shared_ptr<Environment>& original, const std::shared_ptr<Environment>& copy) {
         add(original, copy);
         std::vector<std::pair<Environment*, Environment*>> pending{{original.get(), copy.get()}};
         while (!pending.empty()) {
             auto [from, to] = pending.back();
             pending.pop_back();
-            for (std::size_t i = 0; i < from->sub_environments.size(); ++i) {
+            const std::size_t places = std::min(from->sub_environments.size(), to->sub_environments.size());
+            for (std::size_t i = 0; i < places; ++i) {
                 const std::shared_ptr<Environment>& sub_zone = from->sub_environments[i];
-                if (!sub_zone) continue;
+                if (!sub_zone || !to->sub_environments[i]) continue;
                 if (std::shared_ptr<Environment> earlier = copy_of(*sub_zone)) {
                     to->sub_environments[i] = std::move(earlier);
                     continue;
