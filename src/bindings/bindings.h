@@ -1,10 +1,12 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
 #include <pybind11/pybind11.h>
 
+#include "bindings/charge_list_caster.h"
 #include "bindings/constructed_caster.h"
 #include "model/environment.h"
 
@@ -13,6 +15,11 @@ namespace qor::bindings {
 namespace py = pybind11;
 
 using EnvironmentClass = py::class_<Environment, std::shared_ptr<Environment>>;
+
+// A str for repr(): bytes that are not UTF-8 are shown escaped instead of failing.
+py::object readable(const std::string& text);
+// "1 charge", "2 charges": a count and what it counts, singular or plural.
+std::string count_of(std::size_t count, const char* thing);
 
 // Registers ChargePolarity and Charge.
 void bind_charges(py::module_& m);
@@ -27,7 +34,16 @@ void bind_sequencer(py::module_& m);
 // object given another of the module's classes would be read as that class's
 // C++ value.
 void keep_class_fixed(py::handle cls);
+// Gives a class an instance layout of its own, for every class the module
+// registers. CPython swaps an object's class (object.__class__'s own setter,
+// which keep_class_fixed's property cannot stop, or a class's __bases__) only
+// between layouts it finds alike, and it finds every pybind11 class alike
+// unless its instances are bigger than pybind11's own.
+py::custom_type_setup own_layout();
 // Adds saving, loading, pickling and copying to the registered classes.
 void bind_saving(py::module_& m);
+// Gives every property of the class its name, so that CPython's errors for
+// assigning or deleting a read-only one name it.
+void name_properties(py::handle cls);
 
 }  // namespace qor::bindings

@@ -13,15 +13,18 @@
 
 namespace qor::bindings {
 
-namespace {
-
-// A str for repr(): bytes that are not UTF-8 are shown escaped instead of failing.
 py::object readable(const std::string& text) {
     PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
                                              "backslashreplace");
     if (decoded == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(decoded);
 }
+
+std::string count_of(std::size_t count, const char* thing) {
+    return std::to_string(count) + " " + thing + (count == 1 ? "" : "s");
+}
+
+namespace {
 
 // Polarity parameters are taken by pointer so that None reaches the engine's
 // own check: it is refused with RuntimeError (empty message), the error a
@@ -60,7 +63,7 @@ void describe_property(py::object& owner, const char* name, const char* doc) {
 }  // namespace
 
 void bind_charges(py::module_& m) {
-    py::enum_<ChargePolarity> polarity(m, "ChargePolarity", "The sign-like tag of a charge.");
+    py::enum_<ChargePolarity> polarity(m, "ChargePolarity", "The sign-like tag of a charge.", own_layout());
     polarity.value("POSITIVE", ChargePolarity::POSITIVE, "Adds to a zone's total.")
         .value("NEGATIVE", ChargePolarity::NEGATIVE, "Subtracts from a zone's total.")
         .value("NEUTRAL", ChargePolarity::NEUTRAL, "Subtracts from a zone's total when summed.")
@@ -80,7 +83,7 @@ void bind_charges(py::module_& m) {
     py::delattr(polarity, "__doc__");
     polarity.attr("__doc__") = doc;
 
-    py::class_<ChargeHandle>(m, "Charge", "A charge: a magnitude, a polarity and a visual id.")
+    py::class_<ChargeHandle>(m, "Charge", "A charge: a magnitude, a polarity and a visual id.", own_layout())
         .def(py::init([](double magnitude, const ChargePolarity* polarity, std::string visual_id) {
                  return ChargeHandle(Charge(magnitude, required(polarity), std::move(visual_id)));
              }),
@@ -113,7 +116,11 @@ void bind_charges(py::module_& m) {
 
 EnvironmentClass bind_environment(py::module_& m) {
     EnvironmentClass environment(
-        m, "Environment", "A zone of a level: charges, agents and sub-zones.");
+        m, "Environment",
+        "A zone of a level: charges, agents and sub-zones. It cannot be subclassed: zones live "
+        "in the engine's tree, shared between parents, merged away by frames and rebuilt by "
+        "load and copies, where a Python subclass's class and attributes could not follow them.",
+        own_layout(), py::is_final());
     environment
         .def(py::init<std::string>(), py::arg("id"), "Make an empty zone with the given id.")
         .def_readwrite("id", &Environment::id, "The zone's identifier.")
@@ -145,11 +152,26 @@ EnvironmentClass bind_environment(py::module_& m) {
             },
             py::arg("sub_env"), "Append a sub-zone; it is shared, not copied.")
         .def("__repr__", [](const Environment& self) {
-            return py::str("<Environment id={!r}: {} charges, {} agents, {} sub-zones>")
-                .format(readable(self.id), self.charges.size(), self.agents.size(),
-                        self.sub_environments.size());
+            return py::str("<Environment id={!r}: {}, {}, {}>")
+                .format(readable(self.id), count_of(self.charges.size(), "charge"),
+                        count_of(self.agents.size(), "agent"),
+                        count_of(self.sub_environments.size(), "sub-zone"));
         }, "The zone's id and how many charges, agents and sub-zones it holds.");
     return environment;
+}
+
+py::custom_type_setup own_layout() {
+    return py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+        heap_type->ht_type.tp_basicsize += static_cast<Py_ssize_t>(sizeof(void*));
+    });
+}
+
+void name_properties(py::handle cls) {
+    py::object property_type = py::module_::import("builtins").attr("property");
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());  // its namespace, not a read-only proxy
+    for (auto [name, member] : py::reinterpret_borrow<py::dict>(type->tp_dict)) {
+        if (py::isinstance(member, property_type)) member.attr("__set_name__")(cls, name);
+    }
 }
 
 void keep_class_fixed(py::handle cls) {

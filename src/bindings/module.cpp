@@ -24,5 +24,6 @@ PYBIND11_MODULE(qor_engine, m) {
     qor::bindings::bind_saving(m);
     for (const char* name : {"ChargePolarity", "Charge", "Environment", "NarrativeSequencer"}) {
         qor::bindings::keep_class_fixed(m.attr(name));
+        qor::bindings::name_properties(m.attr(name));
     }
 }

@@ -9,7 +9,7 @@ namespace qor::bindings {
 
 void bind_sequencer(py::module_& m) {
     py::class_<NarrativeSequencer>(m, "NarrativeSequencer",
-                                   "Plays a level one frame per next_frame() call.")
+                                   "Plays a level one frame per next_frame() call.", own_layout())
         .def(py::init([](std::shared_ptr<Environment> env, std::int64_t max_frames) {
                  if (!env) throw py::type_error("NarrativeSequencer(): env must be an Environment, not None");
                  NarrativeSequencer::check_max_frames(max_frames);
@@ -56,7 +56,15 @@ void bind_sequencer(py::module_& m) {
                 self.max_frames = static_cast<std::int32_t>(max_frames);
             },
             "The frame limit: once current_frame reaches it, next_frame() answers \"ERROR\" "
-            "and ends the level. From 1 to 2**31 - 1; 1000 unless given.");
+            "and ends the level. From 1 to 2**31 - 1; 1000 unless given.")
+        .def(
+            "__repr__",
+            [](const NarrativeSequencer& self) {
+                return py::str("<NarrativeSequencer root={!r}: frame {} of at most {}, {}>")
+                    .format(readable(self.root_environment->id), self.current_frame, self.max_frames,
+                            self.is_finished ? "finished" : "running");
+            },
+            "The root zone's id, current_frame, max_frames and whether the level is finished.");
 }
 
 }  // namespace qor::bindings

@@ -21,6 +21,8 @@ from typing import (
     final,
 )
 
+from typing_extensions import disjoint_base
+
 _Float: TypeAlias = SupportsFloat | SupportsIndex
 _Int: TypeAlias = SupportsInt | SupportsIndex
 _Text: TypeAlias = str | bytes | bytearray
@@ -32,6 +34,9 @@ __version__: str
 # subclass of type that nothing here needs to name.
 class _pybind11_type(type): ...
 
+# Each class has an instance layout of its own (a disjoint base): no class
+# derives from two of them, and no object's class can be swapped for another's.
+@disjoint_base
 class ChargePolarity(metaclass=_pybind11_type):
     POSITIVE: ClassVar[ChargePolarity]
     NEGATIVE: ClassVar[ChargePolarity]
@@ -52,7 +57,9 @@ class ChargePolarity(metaclass=_pybind11_type):
     def __int__(self) -> int: ...
     def __index__(self) -> int: ...
     def __getstate__(self) -> int: ...
-    def __setstate__(self, state: _Int, /) -> None: ...
+    # Only on an object made by ChargePolarity.__new__ (TypeError otherwise); a
+    # subclass instance's state pairs the value with its own attributes.
+    def __setstate__(self, state: int | tuple[int, object], /) -> None: ...
     # Protocols 0 and 1 rebuild the polarity as ChargePolarity(value).
     def __reduce_ex__(self, protocol: _Int, /) -> tuple[object, ...]: ...
 
@@ -60,6 +67,7 @@ POSITIVE: Final[ChargePolarity]
 NEGATIVE: Final[ChargePolarity]
 NEUTRAL: Final[ChargePolarity]
 
+@disjoint_base
 class Charge(metaclass=_pybind11_type):
     def __init__(self, magnitude: _Float, polarity: ChargePolarity, visual_id: _Text) -> None: ...
     @property
@@ -78,8 +86,13 @@ class Charge(metaclass=_pybind11_type):
     # pickle and copy give an independent Charge, exact to the bit.
     def __reduce__(self) -> tuple[object, tuple[type], object]: ...
     def __getstate__(self) -> tuple[int, int, bytes]: ...
-    def __setstate__(self, arg0: tuple[int, int, bytes]) -> None: ...
+    # Only on an object made by Charge.__new__ (TypeError otherwise); a subclass
+    # instance's state pairs the charge's with its own attributes.
+    def __setstate__(self, state: tuple[int, int, bytes] | tuple[tuple[int, int, bytes], object], /) -> None: ...
 
+# Not a base class: zones live in the engine's tree, where a subclass's
+# class and attributes could not follow them.
+@final
 class Environment(metaclass=_pybind11_type):
     def __init__(self, id: _Text) -> None: ...
     @property
@@ -117,11 +130,15 @@ class Environment(metaclass=_pybind11_type):
     # ValueError for bytes that are not a zone's save.
     @staticmethod
     def load(data: bytes | bytearray | memoryview) -> Environment: ...
-    # pickle and copy (shallow or deep) give an independent copy of the whole zone tree.
+    # pickle and copy (shallow or deep) give an independent copy of the whole zone tree;
+    # zones copied by one deepcopy call stay shared as in the original.
     def __reduce__(self) -> tuple[object, tuple[type], object]: ...
+    def __deepcopy__(self, memo: dict, /) -> Environment: ...  # type: ignore[type-arg]
     def __getstate__(self) -> bytes: ...
-    def __setstate__(self, arg0: bytes) -> None: ...
+    # Only on an object made by Environment.__new__ (TypeError otherwise).
+    def __setstate__(self, state: bytes | tuple[bytes, object], /) -> None: ...
 
+@disjoint_base
 class NarrativeSequencer(metaclass=_pybind11_type):
     # max_frames: the frame limit, from 1 to 2**31 - 1 (ValueError otherwise).
     def __init__(self, env: Environment, max_frames: _Int = 1000) -> None: ...
@@ -144,10 +161,14 @@ class NarrativeSequencer(metaclass=_pybind11_type):
     # ValueError for bytes that are not a level's save.
     @staticmethod
     def load(data: bytes | bytearray | memoryview) -> NarrativeSequencer: ...
-    # pickle and copy (shallow or deep) give an independent level with its own zone tree.
+    # pickle and copy (shallow or deep) give an independent level with its own zone tree;
+    # zones copied by one deepcopy call stay shared as in the original.
     def __reduce__(self) -> tuple[object, tuple[type], object]: ...
+    def __deepcopy__(self, memo: dict, /) -> NarrativeSequencer: ...  # type: ignore[type-arg]
     def __getstate__(self) -> bytes: ...
-    def __setstate__(self, arg0: bytes) -> None: ...
+    # Only on an object made by NarrativeSequencer.__new__ (TypeError otherwise); a
+    # subclass instance's state pairs the save with its own attributes.
+    def __setstate__(self, state: bytes | tuple[bytes, object], /) -> None: ...
 
 # ---------------------------------------------------------------------------
 # The JSON texts, parsed: what json.loads makes of a frame (next_frame), a zone

@@ -232,3 +232,68 @@ def test_assigning_class_between_the_modules_classes_is_refused(source, target):
         made.__class__ = CLASSES[target]
     assert type(made) is CLASSES[source] and made.__class__ is CLASSES[source]
     assert isinstance(made, CLASSES[source])
+
+
+# Every swap through object's own __class__ setter (which the classes'
+# refusing property cannot stop) and through a subclass's __bases__, tried
+# in a child process so that a crash fails the test instead of the run. A
+# swap may happen only between classes over the same C++ value, and the
+# object must then work.
+CLASS_SWAPS = textwrap.dedent(
+    """
+    import copy, itertools, json
+    import qor_engine
+    from qor_engine import Charge, ChargePolarity as P, Environment, NarrativeSequencer
+
+    BASES = [P, Charge, Environment, NarrativeSequencer]
+    MAKE = {P: lambda cls: cls(1), Charge: lambda cls: cls(1.0, P.POSITIVE, "c"),
+            Environment: lambda cls: cls("z"), NarrativeSequencer: lambda cls: cls(Environment("z"))}
+    USE = {P: lambda x: (int(x), repr(x), copy.deepcopy(x)),
+           Charge: lambda x: (x.to_json(), repr(x), copy.deepcopy(x)),
+           Environment: lambda x: (x.to_json(), repr(x), x.add_charge(1.0, P.POSITIVE, "a"), x.save()),
+           NarrativeSequencer: lambda x: (x.next_frame(), repr(x), x.save())}
+    classes = []
+    for base in BASES:
+        classes.append((base, base))
+        if base is not Environment:  # it cannot be subclassed
+            classes.append((type("With" + base.__name__, (base,), {}), base))
+            classes.append((type("Slotted" + base.__name__, (base,), {"__slots__": ()}), base))
+    outcomes = []
+    for (source, source_base), (target, target_base) in itertools.product(classes, repeat=2):
+        made = MAKE[source_base](source)
+        try:
+            object.__dict__["__class__"].__set__(made, target)
+        except TypeError:
+            USE[source_base](made)
+            outcomes.append([source.__name__, target.__name__, "refused"])
+            continue
+        USE[target_base](made)
+        outcomes.append([source.__name__, target.__name__, "same value" if source_base is target_base else "SWAPPED"])
+    for (sub, sub_base), other_base in itertools.product(classes, BASES):
+        if sub is sub_base:
+            continue
+        try:
+            sub.__bases__ = (other_base,)
+        except TypeError:
+            outcomes.append([sub.__name__, other_base.__name__ + " as base", "refused"])
+            continue
+        USE[other_base](MAKE[other_base](sub))
+        outcomes.append([sub.__name__, other_base.__name__ + " as base",
+                         "same value" if sub_base is other_base else "SWAPPED"])
+    print(json.dumps(outcomes))
+    """
+)
+
+
+def test_no_class_swap_reads_one_classs_value_as_anothers():
+    done = subprocess.run([sys.executable, "-c", CLASS_SWAPS], capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr[-2000:]
+    outcomes = json.loads(done.stdout)
+    assert len(outcomes) == 10 * 10 + 6 * 4
+    assert [o for o in outcomes if o[2] == "SWAPPED"] == []
+
+
+@pytest.mark.parametrize("bases", list(itertools.combinations(CLASSES, 2)), ids=lambda b: "-".join(c.__name__ for c in b))
+def test_no_class_derives_from_two_of_the_modules_classes(bases):
+    with pytest.raises(TypeError):
+        type("Both", bases, {})

@@ -3,10 +3,12 @@ case here is a row of docs/bad_input.md. Nothing a host does may crash the
 interpreter or corrupt a level: it is refused with an exception and changes
 nothing, or it is taken and plays as documented."""
 
+import collections.abc
 import copy
 import json
 import math
 import pickle
+import sys
 import threading
 from decimal import Decimal
 from fractions import Fraction
@@ -44,6 +46,27 @@ class TestChargesAssignedFromAnyIterable:
         with pytest.raises(RuntimeError, match="stale"):
             zone.charges = items_then_change()
         assert [c.visual_id for c in zone.charges] == ["a", "b", "c"]
+
+    @pytest.mark.parametrize(("claimed", "given"), [(sys.maxsize, 2), (1, 3), (5, 2), (2, 2)])
+    def test_a_sequence_whose_len_lies_is_refused(self, claimed, given):
+        class Lying(collections.abc.Sequence):
+            def __len__(self):
+                return claimed
+
+            def __getitem__(self, index):
+                if index >= given:
+                    raise IndexError(index)
+                return Charge(float(index), P, f"c{index}")
+
+        zone = Environment("z")
+        zone.add_charge(1.0, P, "kept")
+        if claimed == given:
+            zone.charges = Lying()
+            assert [c.visual_id for c in zone.charges] == ["c0", "c1"]
+            return
+        with pytest.raises(ValueError, match=f"len\\(\\) says {claimed} items"):
+            zone.charges = Lying()
+        assert [c.visual_id for c in zone.charges] == ["kept"]
 
     @pytest.mark.parametrize("bad", [None, 1.0, "ab", b"ab", {"a": 1}, [Charge(1.0, P, "a"), None], [1.0]],
                              ids=["None", "float", "str", "bytes", "dict", "None_item", "float_item"])
@@ -112,7 +135,7 @@ class TestObjectsMadeWithoutInit:
         assert (charge.magnitude, charge.visual_id) == (1.0, "a")
 
     def test_a_subclass_that_skips_the_base_init_is_refused(self):
-        class Careless(Environment):
+        class Careless(NarrativeSequencer):
             def __init__(self):
                 pass
 
@@ -130,14 +153,37 @@ class TestObjectsMadeWithoutInit:
                 action(unmade)
             action(made)  # an initialised object pickles and copies (test_save.py)
 
-    @pytest.mark.parametrize("cls, state", [(Environment, b"not a save"), (NarrativeSequencer, b""),
-                                            (Charge, (1, 2))], ids=["Environment", "NarrativeSequencer", "Charge"])
-    def test_a_bad_pickle_state_is_refused_and_leaves_the_object_unmade(self, cls, state):
+    @pytest.mark.parametrize("cls, state, error", [
+        (Environment, b"not a save", ValueError), (NarrativeSequencer, b"", ValueError),
+        (Charge, (2**64, 0, b""), ValueError), (Charge, (0, 2**31, b""), ValueError),
+        (Environment, "text", "the bytes Environment.__getstate__"), (NarrativeSequencer, 5, "bytes"),
+        (Charge, ("x", 1, b""), r"tuple \(int, int, bytes\).*not \(str, int, bytes\)"), (Charge, (1, 2), r"not \(int, int\)"),
+        (Charge, [0, 0, b""], "not list"), (ChargePolarity, "1", "the int"),
+        (NarrativeSequencer, (b"", [1]), "None, a dict"),
+    ])
+    def test_a_bad_pickle_state_is_refused_and_leaves_the_object_unmade(self, cls, state, error):
         unmade = cls.__new__(cls)
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError) if error is ValueError else pytest.raises(TypeError, match=error):
             unmade.__setstate__(state)
         with pytest.raises(TypeError, match="never initialised"):
             unmade.__getstate__()
+
+    @pytest.mark.parametrize("make", [lambda: Environment("z"), lambda: NarrativeSequencer(Environment("z")),
+                                      lambda: Charge(1.0, P, "a"), lambda: N],
+                             ids=["Environment", "NarrativeSequencer", "Charge", "ChargePolarity"])
+    def test_setstate_on_an_initialised_object_is_refused_and_changes_nothing(self, make):
+        made, other = make(), make()
+        if isinstance(other, Environment):
+            other.add_charge(5.0, N, "other")
+        before = made.__getstate__()
+        for state in (other.__getstate__(), b"junk", None):
+            with pytest.raises(TypeError, match="already initialised"):
+                made.__setstate__(state)
+        assert made.__getstate__() == before
+
+    def test_environment_cannot_be_subclassed(self):
+        with pytest.raises(TypeError, match="not an acceptable base type"):
+            type("Zone", (Environment,), {})
 
 
 class TestArgumentConversion:
@@ -192,6 +238,20 @@ class TestArgumentConversion:
                 zone.is_time_frozen = given
             with pytest.raises(TypeError):
                 sequencer.is_finished = given
+
+    def test_errors_of_read_only_and_deleted_properties_name_the_property(self):
+        zone = Environment("z")
+        made = {Environment: zone, NarrativeSequencer: NarrativeSequencer(zone), Charge: Charge(1.0, P, "a"),
+                ChargePolarity: P}
+        for cls, obj in made.items():
+            for name, member in vars(cls).items():
+                if type(member) is not property:  # static ones belong to the class
+                    continue
+                if member.fset is None:
+                    with pytest.raises(AttributeError, match=f"property '{name}' of '{cls.__name__}' object has no setter"):
+                        setattr(obj, name, getattr(obj, name))
+                with pytest.raises(AttributeError, match=f"property '{name}' of '{cls.__name__}' object has no deleter"):
+                    delattr(obj, name)
 
     def test_unknown_and_deleted_attributes_are_refused(self):
         zone = Environment("z")

@@ -5,7 +5,7 @@ import math
 
 import pytest
 
-from qor_engine import Charge, ChargePolarity, Environment
+from qor_engine import Charge, ChargePolarity, Environment, NarrativeSequencer
 
 P, N, U = ChargePolarity.POSITIVE, ChargePolarity.NEGATIVE, ChargePolarity.NEUTRAL
 
@@ -123,6 +123,22 @@ def test_invalid_utf8_is_stored_and_fails_only_on_reading():
     with pytest.raises(UnicodeDecodeError):
         zone.id
     assert "\\xfe" in repr(zone)
+
+
+@pytest.mark.parametrize(("count", "text"), [(0, "0 charges, 0 agents, 0 sub-zones"),
+                                             (1, "1 charge, 1 agent, 1 sub-zone"),
+                                             (2, "2 charges, 2 agents, 2 sub-zones")])
+def test_reprs_count_in_the_singular_and_the_plural(count, text):
+    zone = Environment("z")
+    for i in range(count):
+        zone.add_charge(1, P, "c")
+        zone.add_chronomancer("t")
+        zone.add_sub_environment(Environment(f"s{i}"))
+    assert repr(zone) == f"<Environment id='z': {text}>"
+    level = NarrativeSequencer(zone, max_frames=7)
+    assert repr(level) == "<NarrativeSequencer root='z': frame 0 of at most 7, running>"
+    level.current_frame, level.is_finished = count, True
+    assert repr(level) == f"<NarrativeSequencer root='z': frame {count} of at most 7, finished>"
 
 
 class TestChargesItems:

@@ -2,6 +2,7 @@
 
 import copy
 import hashlib
+import itertools
 import json
 import pickle
 import struct
@@ -321,3 +322,59 @@ def test_random_levels_mid_play_round_trip_and_play_on_alike(plan, script, frame
     assert original.root_environment.save() == restored.root_environment.save()
     assert frames_to_end(restored, 200) == frames_to_end(pickled, 200) == frames_to_end(original, 200)
     assert restored.save() == original.save()
+
+
+# --- subclasses and shared zones -----------------------------------------------------
+
+class HostCharge(Charge):
+    pass
+
+
+class SlottedLevel(NarrativeSequencer):
+    __slots__ = ("note", "__dict__")
+
+
+class HostPolarity(ChargePolarity):
+    pass
+
+
+COPIES = {"copy": copy.copy, "deepcopy": copy.deepcopy,
+          **{f"pickle{p}": (lambda x, p=p: pickle.loads(pickle.dumps(x, p))) for p in PROTOCOLS}}
+
+
+@pytest.mark.parametrize("make_copy", COPIES.values(), ids=COPIES.keys())
+@pytest.mark.parametrize("make", [lambda: HostCharge(2.5, NEGATIVE, "c"), lambda: SlottedLevel(zone("z"), max_frames=9),
+                                  lambda: HostPolarity(2)], ids=["Charge", "NarrativeSequencer", "ChargePolarity"])
+def test_copies_of_a_subclass_keep_its_class_and_attributes(make, make_copy):
+    original = make()
+    original.tags = {"level": 3, "names": ["a", "b"]}
+    if isinstance(original, SlottedLevel):
+        original.note = "slot"
+    copied = make_copy(original)
+    assert type(copied) is type(original)
+    assert copied.__getstate__() == original.__getstate__()
+    assert copied.tags == original.tags
+    assert (copied.tags is original.tags) == (make_copy is copy.copy)
+    if isinstance(original, SlottedLevel):
+        assert copied.note == "slot" and copied.max_frames == 9
+
+
+def test_deepcopy_of_a_subclass_copies_the_zones_its_attributes_name_with_the_level():
+    level = SlottedLevel(awkward_level().root_environment)
+    level.favourite = level.root_environment.sub_environments[1]
+    level.itself = level
+    copied = copy.deepcopy(level)
+    assert copied.favourite is copied.root_environment.sub_environments[1] is not level.favourite
+    assert copied.itself is copied
+
+
+def test_deepcopy_of_several_objects_keeps_shared_zones_shared():
+    level = awkward_level()
+    root = level.root_environment
+    left, shared = root.sub_environments
+    for order in itertools.permutations([level, root, left, shared]):
+        by_original = dict(zip(map(id, order), copy.deepcopy(order)))
+        level2, root2, left2, shared2 = (by_original[id(x)] for x in (level, root, left, shared))
+        assert root2 is level2.root_environment and root2 is not root
+        assert root2.sub_environments == [left2, shared2] and left2.sub_environments == [shared2]
+        assert level2.save() == level.save()
