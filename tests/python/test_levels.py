@@ -18,7 +18,7 @@ LIMIT = "Max frame limit reached. Infinite loop detected."
 
 def test_a_new_sequencer_has_taken_no_frame():
     sequencer = NarrativeSequencer(Environment("r"))
-    assert (sequencer.current_frame, sequencer.is_finished) == (0, False)
+    assert (sequencer.current_frame, sequencer.is_finished, sequencer.max_frames) == (0, False, 1000)
 
 
 def test_empty_level_finishes_in_frame_one():
@@ -166,6 +166,29 @@ def test_level_finishing_in_frame_1000_answers_error_next():
     assert summary(frames[-1]) == (1000, "FINISHED", "Equation Resolved.")
     assert len(frames) == 1000
     assert summary(step(sequencer)) == (1000, "ERROR", LIMIT)
+
+
+def test_the_host_sets_the_frame_limit():
+    sequencer = NarrativeSequencer(run_abs_frames(5).root_environment, max_frames=3)
+    assert [summary(step(sequencer))[:2] for _ in range(4)] == [(1, "RUNNING"), (2, "RUNNING"), (3, "RUNNING"),
+                                                               (3, "ERROR")]
+    assert summary(step(sequencer)) == (3, "ERROR", LIMIT) and sequencer.is_finished
+    sequencer.max_frames = 2**31 - 1  # lifting the limit lets it run on
+    sequencer.is_finished = False
+    assert [summary(step(sequencer))[:2] for _ in range(3)] == [(4, "RUNNING"), (5, "RUNNING"), (6, "FINISHED")]
+    sequencer.max_frames = True  # a bool is the int it is, as for current_frame
+    assert sequencer.max_frames == 1
+
+
+@pytest.mark.parametrize(("bad", "error"), [(0, ValueError), (-1, ValueError), (2**31, ValueError), (False, ValueError),
+                                             (2**64, TypeError), (3.0, TypeError), ("3", TypeError), (None, TypeError)])
+def test_a_frame_limit_outside_1_to_2_31_is_refused(bad, error):
+    sequencer = NarrativeSequencer(Environment("r"), max_frames=7)
+    with pytest.raises(error):
+        sequencer.max_frames = bad
+    with pytest.raises(error):
+        NarrativeSequencer(Environment("r"), max_frames=bad)
+    assert sequencer.max_frames == 7
 
 
 def test_host_writes_of_the_counter_and_the_flag():
