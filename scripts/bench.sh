@@ -6,6 +6,7 @@
 #      generated levels of 10, 100, 1,000 and 10,000 agents;
 #   2. the Python module: next_frame() and Environment.to_json() on the same
 #      levels;
+#   3. the same in the WebAssembly engine under Node, against the module;
 # each with the ratio of a frame to the root's JSON and the growth from one
 # size to the next. The levels are described in bench/bench_levels.h.
 #
@@ -54,3 +55,8 @@ echo
 
 echo "== Saving and loading" >&2
 "$venv/bin/python" bench/bench_save.py --seconds "$py_seconds"
+echo
+
+echo "== WebAssembly under Node against the module" >&2
+bash scripts/build_web.sh >/dev/null
+"$venv/bin/python" bench/bench_web.py --seconds "$py_seconds"
