@@ -29,7 +29,7 @@ sys.path.insert(0, str(WEB_TESTS))
 sys.path.insert(0, str(WEB_TESTS.parent / "golden"))
 
 import golden_replay as gr  # noqa: E402
-import scripts  # noqa: E402
+import call_scripts as scripts  # noqa: E402
 
 from qor_engine import NarrativeSequencer  # noqa: E402
 

@@ -1,5 +1,5 @@
 // Plays call scripts on the WebAssembly engine (build/web/qor_engine.js), as
-// tests/web/scripts.py plays them on the native module; the test compares the
+// tests/web/call_scripts.py plays them on the native module; the test compares the
 // answers. Usage: node run_script.js ENGINE.js IN.json OUT.json
 "use strict";
 const fs = require("fs");

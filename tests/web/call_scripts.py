@@ -39,7 +39,6 @@ import random
 from pathlib import Path
 from typing import Any
 
-import qor_engine
 from qor_engine import ChargePolarity, Environment, NarrativeSequencer
 
 REPO = Path(__file__).resolve().parents[2]
@@ -375,6 +374,3 @@ def random_script(seed: int) -> list[Op]:
 def engine_path() -> Path:
     return REPO / "build" / "web" / "qor_engine.js"
 
-
-__all__ = ["cross_load", "engine_path", "golden_script", "play_script", "qor_engine", "random_script",
-           "sample_script"]
