@@ -101,7 +101,7 @@ class SizeUnderTest {
 }
 
 const [enginePath, secondsText, ...sizeTexts] = process.argv.slice(2);
-require(enginePath)().then((q) => {
+require(require("path").resolve(enginePath))().then((q) => {
   const sizes = sizeTexts.map((text) => new SizeUnderTest(q, Number(text)));
   const seconds = Number(secondsText);
   const deadline = Date.now() + seconds * 1000 * sizes.length;

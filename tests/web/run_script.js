@@ -175,7 +175,7 @@ function crossLoad(q, saveHex) {
   }
 }
 
-require(enginePath)().then((q) => {
+require(require("path").resolve(enginePath))().then((q) => {
   const request = JSON.parse(fs.readFileSync(inPath, "utf8"));
   const answer = {};
   if (request.scripts) {
