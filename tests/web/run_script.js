@@ -111,6 +111,16 @@ class Player {
       }
       case "frame":
         return this.frame();
+      case "patches": {
+        const patches = [];
+        while (!this.level.is_finished && patches.length < a[0]) {
+          const patch = this.level.next_frame_patch();
+          const root = this.level.root_environment;
+          patches.push([patch, root.to_json()]);
+          root.delete();
+        }
+        return patches;
+      }
       case "set_level":
         this.level[a[0]] = a[1];
         return null;
