@@ -31,4 +31,4 @@ echo "== stub signatures" >&2
 echo "== mypy --strict" >&2
 "$python" -m mypy --strict examples/play.py examples/replay.py tests/typing/host_types.py \
     scripts/stub_signatures.py bench/bench_frames.py bench/bench_save.py bench/frame_ratios.py \
-    bench/bench_web.py
+    bench/bench_web.py bench/bench_patches.py
