@@ -7,8 +7,8 @@ The page template web/studio/studio.html gets, inlined: the styles (the shared
 drawing code's and the studio's), the engine (the WebAssembly build in one
 script), the shared drawing code, the studio's scripts, and the sample levels
 of examples/levels as data. Its Content-Security-Policy allows nothing from
-anywhere: only its own styles and scripts, by their hashes, and compiling the
-engine's WebAssembly.
+the network: only its own styles and scripts, by their hashes, compiling the
+engine's WebAssembly and reading it from the data: URL it is inlined as.
 """
 
 from __future__ import annotations
@@ -67,6 +67,9 @@ def render(engine: str, draw_scripts: list[str], draw_styles: list[str], extra_d
         "default-src 'none'",
         "style-src " + " ".join(csp_hash(style) for style in styles),
         "script-src 'wasm-unsafe-eval' " + " ".join(csp_hash(script) for script in scripts),
+        # The engine's loader reads its own WebAssembly, inlined as a data: URL,
+        # with fetch(); data: URLs are no network.
+        "connect-src data:",
         "img-src 'none'",
         "base-uri 'none'",
         "form-action 'none'",
@@ -87,9 +90,11 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--engine", type=Path, default=ROOT / "build" / "web" / "qor_engine.js")
     parser.add_argument("-o", "--output", type=Path, default=ROOT / "build" / "web" / "studio.html")
+    parser.add_argument("--draw-js", type=Path, action="append", default=[])
+    parser.add_argument("--draw-css", type=Path, action="append", default=[])
     arguments = parser.parse_args()
     engine = arguments.engine.read_text(encoding="utf-8")
-    page = render(engine, [], [], {})
+    page = render(engine, [p.read_text() for p in arguments.draw_js], [p.read_text() for p in arguments.draw_css], {})
     arguments.output.parent.mkdir(parents=True, exist_ok=True)
     arguments.output.write_bytes(page.encode("ascii", "xmlcharrefreplace") if False else page.encode("utf-8"))
     print(arguments.output)

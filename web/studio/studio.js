@@ -259,6 +259,7 @@
       return;
     }
     state.player.load(level);
+    state.player.playTo(Math.max(1, state.position));  // the first frame at least, timed below
     show(state.position);
     const ms = performance.now() - started;
     document.body.dataset.firstFrameMs = ms.toFixed(1);
