@@ -4,9 +4,12 @@ from __future__ import annotations
 
 import importlib.util
 import json
+import math
+import os
 import re
 import subprocess
 import sys
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
@@ -33,7 +36,8 @@ def load_play_module() -> Any:
     return module
 
 
-AGENT_KINDS = frozenset(load_play_module().AGENT_KINDS)
+PLAY_MODULE = load_play_module()
+AGENT_KINDS = frozenset(PLAY_MODULE.AGENT_KINDS)
 
 TUTORIAL_NARRATION = [
     "== First Steps ==",
@@ -190,12 +194,14 @@ def test_tutorial_json_frames() -> None:
 def test_example_knows_one_kind_per_agent_placing_method_of_the_module() -> None:
     import qor_engine
 
-    placing = [
+    placing = {
         name
         for name in dir(qor_engine.Environment)
         if name.startswith("add_") and name not in {"add_charge", "add_sub_environment"}
-    ]
+    }
     assert len(AGENT_KINDS) == len(placing) == 13
+    assert PLAY_MODULE.PLACING_METHODS.keys() == AGENT_KINDS
+    assert set(PLAY_MODULE.PLACING_METHODS.values()) == placing
 
 
 def test_all_kinds_level_uses_every_kind_and_most_of_them_act() -> None:
@@ -475,6 +481,41 @@ def test_file_that_is_not_text(tmp_path: Path) -> None:
     assert_one_line_error(run_play(path), path, "not UTF-8 text")
 
 
+# A kind as a designer may write it, and the kind suggested (None: no suggestion).
+SUGGESTIONS: list[tuple[str, str | None]] = [
+    ("Plus Magician", "plus"),
+    ("add_plus_magician", "plus"),
+    ("+", "plus"),
+    ("sqrt", "root"),
+    ("The Extractor", "root"),
+    ("add_power_sorcerer", "power"),
+    ("The Judge", "inequality_gate"),
+    ("Equals Gate", "equals_gate"),
+    ("\u00d7", "multiply"),
+    ("%", "modulo"),
+    ("plux", "plus"),
+    ("Multiplier", "multiply"),
+    ("factorail", "factorial"),
+    ("qwertyuiop", None),
+]
+
+
+@pytest.mark.parametrize(("written", "meant"), SUGGESTIONS)
+def test_an_unknown_kind_suggests_the_kind_meant(written: str, meant: str | None) -> None:
+    text = json.dumps({"zone": "r", "agents": [{"kind": written, "id": "a"}]})
+    with pytest.raises(PLAY_MODULE.LevelError) as error:
+        PLAY_MODULE.parse_level(text)
+    hint = f' (did you mean "{meant}"?)' if meant else ""
+    expected = f"zone \"r\": agent 1: unknown kind {json.dumps(written, ensure_ascii=False)}{hint}"
+    assert error.value.problems == [expected]
+
+
+def test_every_agent_name_and_placing_method_suggests_its_kind() -> None:
+    for kind, name in PLAY_MODULE.agent_names().items():
+        for written in (name, PLAY_MODULE.PLACING_METHODS[kind]):
+            assert PLAY_MODULE.kind_meant(written) == kind, written
+
+
 # --- --save-at and --resume ---------------------------------------------------
 
 
@@ -515,27 +556,172 @@ def test_a_save_after_the_end_resumes_as_finished(tmp_path: Path) -> None:
     save = tmp_path / "done.qorsave"
     first = run_play(TUTORIAL, "--save-at", "100", save)
     assert first.returncode == 0 and first.stdout.splitlines()[-1].startswith("Resolved after 5 frames")
-    assert frame_lines(run_play("--resume", save).stdout) == []
+    resumed = run_play("--resume", save)
+    assert resumed.stdout.splitlines() == [
+        "== done, resumed after frame 5 ==",
+        "The level in this save had already ended, after 5 frames; root holds [ +18.0 ]",
+    ]
 
 
-@pytest.mark.parametrize(
-    ("content", "fragment"),
-    [(b"", "cut short"), (b"{}", "bad magic"), (None, "wrong kind"), (b"missing", "No such file")],
-    ids=["empty", "json", "zone save", "missing"],
-)
-def test_resuming_from_an_unusable_save_gives_one_error_line(
-    tmp_path: Path, content: bytes | None, fragment: str
-) -> None:
+def save_of(root: Any) -> bytes:
+    import qor_engine
+
+    return bytes(qor_engine.NarrativeSequencer(root).save())
+
+
+def chain_save(depth: int) -> bytes:
+    import qor_engine
+
+    root = zone = qor_engine.Environment("z0")
+    for n in range(1, depth):
+        inner = qor_engine.Environment(f"z{n}")
+        zone.add_sub_environment(inner)
+        zone = inner
+    return save_of(root)
+
+
+def lattice_save(levels: int) -> bytes:
+    """Each zone placed twice under the one before: 2**levels zone places."""
+    import qor_engine
+
+    root = zone = qor_engine.Environment("z0")
+    for n in range(1, levels):
+        inner = qor_engine.Environment(f"z{n}")
+        zone.add_sub_environment(inner)
+        zone.add_sub_environment(inner)
+        zone = inner
+    return save_of(root)
+
+
+def save_with_id(zone_id: bytes) -> bytes:
+    import qor_engine
+
+    return save_of(qor_engine.Environment(zone_id))
+
+
+def make_save(tmp_path: Path, kind: str) -> Path:
+    """An unusable save of the given kind."""
     import qor_engine
 
     path = tmp_path / "broken.qorsave"
-    if content is None:
-        path.write_bytes(qor_engine.Environment("z").save())
-    elif content != b"missing":
-        path.write_bytes(content)
-    assert_one_line_error(run_play("--resume", path), path, fragment)
+    contents: dict[str, Callable[[], bytes]] = {
+        "empty": lambda: b"",
+        "json": lambda: b"{}",
+        "zone_save": lambda: bytes(qor_engine.Environment("z").save()),
+        "chain_of_3000_zones": lambda: chain_save(3000),
+        "zone_lattice": lambda: lattice_save(40),
+        "id_not_utf8": lambda: save_with_id(b"\xff"),
+    }
+    if kind in contents:
+        path.write_bytes(contents[kind]())
+    elif kind == "fifo":
+        os.mkfifo(path)
+    elif kind == "directory":
+        path.mkdir()
+    elif kind == "sparse_gigabyte":
+        with path.open("wb") as file:
+            file.truncate(2**30)
+    elif kind == "endless":
+        path = Path("/dev/zero")
+    return path
 
 
-def test_save_at_needs_a_frame_number(tmp_path: Path) -> None:
-    result = run_play(TUTORIAL, "--save-at", "two", tmp_path / "x")
+UNUSABLE_SAVES = [
+    ("missing", "No such file"),
+    ("empty", "cut short"),
+    ("json", "bad magic"),
+    ("zone_save", "wrong kind"),
+    ("directory", "is a directory"),
+    ("fifo", "is not a regular file"),
+    ("endless", "is not a regular file"),
+    ("sparse_gigabyte", "longer than 67,108,864 bytes"),
+    ("chain_of_3000_zones", "nested more than 100 deep"),
+    ("zone_lattice", "more than 2,000,000 zone places"),
+    ("id_not_utf8", "not UTF-8"),
+]
+
+
+@pytest.mark.parametrize(("kind", "fragment"), UNUSABLE_SAVES, ids=[case[0] for case in UNUSABLE_SAVES])
+def test_resuming_from_an_unusable_save_gives_one_error_line(tmp_path: Path, kind: str, fragment: str) -> None:
+    path = make_save(tmp_path, kind)
+    result = run_play("--resume", path)
+    assert_one_line_error(result, path, fragment)
+    assert result.stderr.startswith(f"play.py: {path}: cannot resume: ")
+
+
+def test_a_save_that_needs_more_memory_than_there_is_gives_one_error_line(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
+) -> None:
+    save = tmp_path / "t.qorsave"
+    assert run_play(TUTORIAL, "--save-at", "1", save).returncode == 0
+
+    def no_memory(data: bytes) -> None:
+        raise MemoryError
+
+    monkeypatch.setattr(PLAY_MODULE.qor_engine.NarrativeSequencer, "load", no_memory)
+    assert PLAY_MODULE.main(["--resume", str(save)]) == 2
+    assert capsys.readouterr().err == f"play.py: {save}: cannot resume: not enough memory to load it\n"
+
+
+def test_resuming_with_the_file_of_another_level_is_refused(tmp_path: Path) -> None:
+    save = tmp_path / "t.qorsave"
+    assert run_play(TUTORIAL, "--save-at", "1", save).returncode == 0
+    result = run_play(NESTED, "--resume", save)
+    assert_one_line_error(result, NESTED, f'not the level of {save}: the save has a zone "hall" that is not in')
+
+
+def test_resumed_charges_of_any_polarity_and_sign_are_narrated(tmp_path: Path) -> None:
+    """The sign is the polarity; a magnitude below zero is shown in brackets."""
+    import qor_engine
+
+    root = qor_engine.Environment("root")
+    for magnitude, polarity in [(3, 7), (-1, 0), (-2.5, 1), (-0.0, 1), (-math.inf, 2)]:
+        root.add_charge(magnitude, qor_engine.ChargePolarity(polarity), "c")
+    inner = qor_engine.Environment("inner")
+    inner.add_charge(5, qor_engine.POSITIVE, "e")
+    root.add_sub_environment(inner)
+    save = tmp_path / "signs.qorsave"
+    save.write_bytes(save_of(root))
+    result = run_play("--resume", save)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[1].endswith("[ ?3.0 +(-1.0) -(-2.5) -0.0 ~(-inf) +5.0 ]")
+
+
+@pytest.mark.parametrize("frame", ["two", "-1"])
+def test_save_at_needs_a_frame_number(tmp_path: Path, frame: str) -> None:
+    result = run_play(TUTORIAL, "--save-at", frame, tmp_path / "x")
     assert result.returncode == 2 and "N must be a frame number" in result.stderr
+    assert not (tmp_path / "x").exists()
+
+
+# --- saves are written whole or not at all ------------------------------------
+
+
+def resume_and_save_over_the_save(tmp_path: Path, failure: str, monkeypatch: pytest.MonkeyPatch) -> int:
+    """Resumes t.qorsave and saves over it again, failing as `failure` says."""
+    save = tmp_path / "t.qorsave"
+    if failure == "file_too_large":
+        return subprocess.run(
+            ["prlimit", "--fsize=100", sys.executable, str(PLAY), "--resume", str(save), "--save-at", "2", str(save)],
+            capture_output=True,
+            timeout=120,
+        ).returncode
+
+    def fails(*args: object) -> None:
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(PLAY_MODULE.os, failure, fails)
+    return int(PLAY_MODULE.main(["--resume", str(save), "--save-at", "2", str(save)]))
+
+
+@pytest.mark.parametrize("failure", ["file_too_large", "fsync", "replace"])
+def test_a_failed_save_keeps_the_old_one_and_leaves_nothing_behind(
+    tmp_path: Path, failure: str, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    save = tmp_path / "t.qorsave"
+    assert run_play(TUTORIAL, "--save-at", "1", save).returncode == 0
+    before = save.read_bytes()
+    assert len(before) > 100
+    assert resume_and_save_over_the_save(tmp_path, failure, monkeypatch) == 1
+    assert save.read_bytes() == before
+    assert os.listdir(tmp_path) == ["t.qorsave"]

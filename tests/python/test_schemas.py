@@ -5,7 +5,8 @@
 * play.py's loader and the level schema agree: every level file the schema
   accepts plays, every file it refuses is refused with exit status 2. The
   four rules the schema cannot state (unique ids, keys given once, nesting
-  depth, file size) are tested on their own.
+  depth, file size) are tested on their own. `play.py --check` lists every
+  problem of a file with its place.
 """
 
 from __future__ import annotations
@@ -229,6 +230,64 @@ BEYOND_THE_SCHEMA: list[tuple[str, str]] = [
 ]
 
 
+# Files with several problems, and each problem, with its place, as
+# `play.py --check` lists them in order.
+MULTI_PROBLEM: list[tuple[str, str, list[str]]] = [
+    (
+        "charge_with_three_problems",
+        level(charges=[[-1, "postive", ""]]),
+        [
+            'zone "root": charge 1: magnitude must not be negative',
+            'zone "root": charge 1: polarity must be "positive", "negative" or "neutral", not "postive"',
+            'zone "root": charge 1: id must not be empty',
+        ],
+    ),
+    (
+        "fields_kinds_and_ids",
+        level(titel="x", agents=[{"kind": "plux", "id": "p", "rule": "=="}, {"kind": "equals_gate", "id": "p"}]),
+        [
+            'level: unknown field "titel" (did you mean "title"?)',
+            'zone "root": agent 1: unknown kind "plux" (did you mean "plus"?)',
+            'zone "root": agent 1: rule must be "<", ">", "<=" or ">=", not "=="',
+            'zone "root": agent 2: agent id "p" is used twice',
+            'zone "root": agent 2: missing field "target"',
+        ],
+    ),
+    (
+        "problems_in_every_zone",
+        level(
+            charges=[[1, "positive", 5]],
+            zones=[{"zone": "a", "agents": ["plus"]}, {"zone": "a", "zones": [{"charges": None}]}, 7],
+        ),
+        [
+            'zone "root": charge 1: id must be a non-empty string, not a number',
+            'zone "a": agent 1: expected an object',
+            'zone "root": zone 2: zone id "a" is used twice',
+            'zone "root": zone 2: zone 1: missing field "zone"',
+            'zone "root": zone 2: zone 1: field "charges" must be a list, not null',
+            'zone "root": zone 3: expected an object',
+        ],
+    ),
+    (
+        "keys_twice_and_unknown",
+        '{"zone": "r", "zone": "s", "agents": [{"kind": "plus", "id": "p", "kind": "minus", "color": 1}]}',
+        [
+            'level: field "zone" is given twice',
+            'zone "s": agent 1: field "kind" is given twice',
+            'zone "s": agent 1: unknown field "color"',
+        ],
+    ),
+]
+
+
+def check_file(path: Path) -> tuple[int, list[str]]:
+    """play.py --check's exit status and lines for one file, run in this process."""
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        status = PLAY.main(["--check", str(path)])
+    return status, out.getvalue().splitlines()
+
+
 @pytest.mark.parametrize(("text", "good"), [case[1:] for case in CORPUS], ids=[case[0] for case in CORPUS])
 def test_the_level_schema_and_play_agree(tmp_path: Path, text: str, good: bool) -> None:
     path = tmp_path / "level.json"
@@ -237,8 +296,26 @@ def test_the_level_schema_and_play_agree(tmp_path: Path, text: str, good: bool) 
     status, errors = play_file(path)
     if good:
         assert (status, errors) == (0, "")
+        assert check_file(path) == (0, [f"{path}: ok"])
     else:
         assert status == 2 and len(errors.splitlines()) == 1, errors
+        assert check_file(path)[0] == 2
+
+
+@pytest.mark.parametrize(
+    ("text", "problems"), [case[1:] for case in MULTI_PROBLEM], ids=[case[0] for case in MULTI_PROBLEM]
+)
+def test_check_lists_every_problem_with_its_place(tmp_path: Path, text: str, problems: list[str]) -> None:
+    path = tmp_path / "level.json"
+    path.write_text(text, encoding="utf-8")
+    assert not schema_accepts(text)
+    status, listed = check_file(path)
+    assert status == 2 and len(listed) == len(problems), listed
+    for line, problem in zip(listed, problems, strict=True):
+        assert line.startswith(f"{path}: {problem}"), line
+    status, errors = play_file(path)
+    assert status == 2 and errors.count("\n") == 1
+    assert problems[0] in errors and f"(and {len(problems) - 1} more; play.py --check lists them all)" in errors
 
 
 @pytest.mark.parametrize(

@@ -1,0 +1,9 @@
+#include "web/web.h"
+
+EMSCRIPTEN_BINDINGS(qor_engine) {
+    qor::web::bind_charges();
+    const qor::web::EnvironmentClass environment = qor::web::bind_environment();
+    qor::web::bind_agent_placing(environment);
+    const qor::web::SequencerClass sequencer = qor::web::bind_sequencer();
+    qor::web::bind_saving(environment, sequencer);
+}

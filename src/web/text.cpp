@@ -1,0 +1,76 @@
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+#include <emscripten/emscripten.h>
+
+#include "web/web.h"
+
+// clang-format off
+EM_JS(emscripten::EM_VAL, qor_js_text, (const char* data, std::size_t size), {
+    var end = data + size;
+    if (UTF8Decoder) return Emval.toHandle(UTF8Decoder.decode(HEAPU8.subarray(data, end)));
+    // UTF8ToString stops at a NUL byte: the text is decoded between them.
+    var text = "";
+    for (var start = data, at = data; at <= end; ++at) {
+        if (at === end || HEAPU8[at] === 0) {
+            text += UTF8ToString(start, at - start) + (at < end ? String.fromCharCode(0) : "");
+            start = at + 1;
+        }
+    }
+    return Emval.toHandle(text);
+});
+
+// The place of the first lone surrogate of the string, or -1.
+EM_JS(int, qor_lone_surrogate, (emscripten::EM_VAL handle), {
+    var text = Emval.toValue(handle);
+    for (var i = 0; i < text.length; ++i) {
+        var unit = text.charCodeAt(i);
+        if (unit >= 0xDC00 && unit <= 0xDFFF) return i;
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            var next = i + 1 < text.length ? text.charCodeAt(i + 1) : 0;
+            if (next < 0xDC00 || next > 0xDFFF) return i;
+            ++i;
+        }
+    }
+    return -1;
+});
+
+EM_JS(std::size_t, qor_utf8_size, (emscripten::EM_VAL handle), {
+    return lengthBytesUTF8(Emval.toValue(handle));
+});
+
+// Writes the bytes and a NUL after them.
+EM_JS(void, qor_utf8_write, (emscripten::EM_VAL handle, char* out, std::size_t size), {
+    stringToUTF8(Emval.toValue(handle), out, size + 1);
+});
+
+EM_JS(int, qor_code_unit, (emscripten::EM_VAL handle, int index), {
+    return Emval.toValue(handle).charCodeAt(index);
+});
+// clang-format on
+
+namespace qor::web {
+
+em::val js_text(const std::string& text) {
+    return em::val::take_ownership(qor_js_text(text.data(), text.size()));
+}
+
+std::string cpp_text(const em::val& text, const char* caller, const char* parameter) {
+    if (!text.isString()) {
+        throw ArgumentTypeError(std::string(caller) + ": " + parameter + " must be a string, not " +
+                                type_name(text));
+    }
+    const int surrogate = qor_lone_surrogate(text.as_handle());
+    if (surrogate >= 0) {
+        char unit[8];
+        std::snprintf(unit, sizeof unit, "%04x", static_cast<unsigned>(qor_code_unit(text.as_handle(), surrogate)));
+        throw TextEncodeError("'utf-8' codec can't encode character '\\u" + std::string(unit) +
+                              "' in position " + std::to_string(surrogate) + ": surrogates not allowed");
+    }
+    std::string bytes(qor_utf8_size(text.as_handle()), '\0');
+    qor_utf8_write(text.as_handle(), bytes.data(), bytes.size());
+    return bytes;
+}
+
+}  // namespace qor::web

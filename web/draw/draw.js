@@ -1,0 +1,284 @@
+/* QorDraw: draws a qor_engine level, one frame at a time, as nested boxes:
+ * zones with their charges as chips and their agents, frozen zones dimmed,
+ * and what the frame changed highlighted where it happened. Styles: draw.css.
+ * Used by every page that shows a level; it defines the one name QorDraw.
+ *
+ *   QorDraw.render(container, frame, options) -> Element or null
+ *     Replaces the children of `container` with the zone tree of `frame` (a
+ *     parsed frame, or a zone as Environment.to_json() writes it). Options,
+ *     all optional:
+ *       marks  what the frame changed, as QorDraw.changes() finds it: the
+ *              agent that acted is drawn in the slot it stood in, a zone that
+ *              merged where it stood in its parent, new charges marked.
+ *       exact  {JSON Pointer of a magnitude in `frame`: number}: the values
+ *              the frame wrote as null (NaN, Infinity, -Infinity).
+ *     Returns the highlighted element (the agent that acted or the zone that
+ *     merged), or null; scrolling it into view is up to the page.
+ *
+ *   QorDraw.changes(previous, frame) -> marks
+ *     Where the frame's event happened, found by comparing the frame with
+ *     the document before it (the previous frame, or the level as built):
+ *       { actor:  { zone: pointer, index: slot, agent: agent object } or null,
+ *         merged: { zone: pointer of the parent, index: slot, sub: zone } or null,
+ *         newCharges: { zone: pointer, indexes: [charge indexes] } or null }
+ *     Pointers are JSON Pointers of zones in `frame` ("" is the root).
+ *
+ *   QorDraw.formatMagnitude(value) -> string: "3", "0.333333", "NaN", "+\u221e", "\u2212\u221e".
+ *
+ * Ids and messages go into the document as text, never as markup.
+ */
+const QorDraw = (function () {
+  "use strict";
+  const SIGN = { positive: "+", negative: "\u2212", neutral: "~" };
+  const MINUS = "\u2212";
+
+  function el(tag, className, text) {
+    const node = document.createElement(tag);
+    if (className) node.className = className;
+    if (text !== undefined) node.textContent = text;
+    return node;
+  }
+
+  function subPointer(zonePointer, index) {
+    return zonePointer + "/sub_environments/" + index;
+  }
+
+  // ------------------------------------------------------------------
+  // Numbers
+  // ------------------------------------------------------------------
+
+  function formatMagnitude(value) {
+    if (typeof value !== "number") return "?";  // written as null, exact value not given
+    if (Number.isNaN(value)) return "NaN";
+    if (value === Infinity) return "+\u221e";
+    if (value === -Infinity) return MINUS + "\u221e";
+    const text = Number.isInteger(value) && Math.abs(value) < 1e15
+      ? String(value) : String(Number(value.toPrecision(6)));
+    return text.replace("-", MINUS);
+  }
+
+  function polarityOf(charge) {
+    return charge.polarity === "positive" || charge.polarity === "negative" ? charge.polarity : "neutral";
+  }
+
+  // The polarity's sign, then the magnitude; a magnitude with a sign of its
+  // own is put in brackets so that the two never read as one.
+  function chipText(polarity, magnitude) {
+    const signed = magnitude[0] === "+" || magnitude[0] === MINUS;
+    return SIGN[polarity] + (signed ? "(" + magnitude + ")" : magnitude);
+  }
+
+  function valueAt(exact, pointer, written) {
+    return written === null && exact && pointer in exact ? exact[pointer] : written;
+  }
+
+  // ------------------------------------------------------------------
+  // Drawing
+  // ------------------------------------------------------------------
+
+  function chip(charge, magnitudeValue, isNew) {
+    const polarity = polarityOf(charge);
+    const magnitude = formatMagnitude(magnitudeValue);
+    const node = el("span", "chip " + polarity + (isNew ? " changed" : ""), chipText(polarity, magnitude));
+    const shown = magnitude === "?" ? "not a finite number" : magnitude;
+    node.title = charge.visual_id + " \u2014 " + polarity + " " + shown;
+    node.setAttribute("aria-label", polarity + " " + shown + ", id " + charge.visual_id);
+    node.dataset.visualId = charge.visual_id;
+    return node;
+  }
+
+  function agentText(agent) {
+    let text = agent.name + " \u00b7 priority " + agent.priority + " \u00b7 " + agent.state;
+    if ("target_value" in agent) {
+      const target = formatMagnitude(agent.target_value);
+      const test = "rule" in agent ? "total " + agent.rule + " " + target : "total = " + target;
+      text += " \u00b7 " + (agent.is_open ? "open" : "closed") + ", opens when " + test;
+    }
+    return text;
+  }
+
+  function agentItem(agent) {
+    const gate = "target_value" in agent;
+    const node = el("li", "agent state-" + agent.state + (gate ? " gate" : ""));
+    node.appendChild(el("span", "vid", agent.visual_id));
+    node.appendChild(document.createTextNode(": " + agentText(agent)));
+    node.title = agent.name + " \u201c" + agent.visual_id + "\u201d";
+    node.dataset.visualId = agent.visual_id;
+    return node;
+  }
+
+  // The agent that acted, drawn in the slot it stood in although it has left.
+  function actedItem(agent) {
+    const node = el("li", "agent acted highlight");
+    const priority = agent.priority === undefined ? "" : " \u00b7 priority " + agent.priority;
+    node.appendChild(el("span", "badge acted-badge", "\u2605 acted"));
+    node.appendChild(document.createTextNode(" "));
+    node.appendChild(el("span", "vid", agent.visual_id));
+    node.appendChild(document.createTextNode(": " + agent.name + priority + " \u00b7 has left its zone"));
+    node.title = agent.name + " \u201c" + agent.visual_id + "\u201d acted in this frame";
+    node.dataset.visualId = agent.visual_id;
+    return node;
+  }
+
+  function mergedGhost(merged, parentId) {
+    const ghost = el("div", "merged-zone highlight");
+    ghost.dataset.zoneId = merged.sub.id;
+    ghost.appendChild(el("span", "badge acted-badge", "\u2605 merged"));
+    ghost.appendChild(document.createTextNode(" zone "));
+    ghost.appendChild(el("span", "vid", merged.sub.id));
+    ghost.appendChild(document.createTextNode(" resolved and merged its charge into " + parentId));
+    return ghost;
+  }
+
+  // Inserts `extra` before the item at `index` of a list of nodes (or at its end).
+  function withInserted(nodes, index, extra) {
+    return nodes.slice(0, index).concat([extra], nodes.slice(index));
+  }
+
+  function zoneBox(zone, pointer, drawing) {
+    const marks = drawing.marks;
+    const box = el("section", "zone" + (zone.is_time_frozen ? " frozen" : ""));
+    box.dataset.zoneId = zone.id;
+    box.dataset.pointer = pointer;
+    box.setAttribute("aria-label", "zone " + zone.id + (zone.is_time_frozen ? " (frozen)" : ""));
+    const head = el("div", "zone-head");
+    head.appendChild(el("span", "zone-id", zone.id));
+    if (zone.is_time_frozen) head.appendChild(el("span", "badge frozen-badge", "\u2744 frozen"));
+    box.appendChild(head);
+
+    const charges = el("div", "charges");
+    if (zone.charges.length === 0) charges.appendChild(el("span", "empty", "no charges"));
+    const fresh = marks.newCharges && marks.newCharges.zone === pointer ? marks.newCharges.indexes : [];
+    zone.charges.forEach((charge, index) => {
+      const magnitudePointer = pointer + "/charges/" + index + "/magnitude";
+      const value = valueAt(drawing.exact, magnitudePointer, charge.magnitude);
+      charges.appendChild(chip(charge, value, fresh.includes(index)));
+    });
+    box.appendChild(charges);
+
+    let agents = zone.agents.map(agentItem);
+    const actor = marks.actor;
+    if (actor && actor.zone === pointer) {
+      drawing.highlighted = actedItem(actor.agent);
+      agents = withInserted(agents, actor.index, drawing.highlighted);
+    }
+    if (agents.length) {
+      const list = el("ul", "agents");
+      list.append(...agents);
+      box.appendChild(list);
+    }
+
+    let subs = zone.sub_environments.map((sub, index) => zoneBox(sub, subPointer(pointer, index), drawing));
+    const merged = marks.merged;
+    if (merged && merged.zone === pointer) {
+      box.classList.add("received");
+      head.appendChild(el("span", "badge received-badge", "\u2190 received a merged charge"));
+      drawing.highlighted = mergedGhost(merged, zone.id);
+      subs = withInserted(subs, merged.index, drawing.highlighted);
+    }
+    if (subs.length) {
+      const list = el("div", "subzones");
+      list.append(...subs);
+      box.appendChild(list);
+    }
+    return box;
+  }
+
+  function render(container, frame, options) {
+    const drawing = {
+      marks: (options && options.marks) || {},
+      exact: (options && options.exact) || null,
+      highlighted: null,
+    };
+    container.replaceChildren(zoneBox(frame, "", drawing));
+    return drawing.highlighted;
+  }
+
+  // ------------------------------------------------------------------
+  // What a frame changed
+  // ------------------------------------------------------------------
+
+  // Zones that stand at the same place before and after, walked together;
+  // a zone whose sub-zones changed in number is not walked into.
+  function* zonePairs(before, after) {
+    const pending = [[before, after, ""]];
+    while (pending.length) {
+      const [b, a, pointer] = pending.pop();
+      yield [b, a, pointer];
+      if (b.sub_environments.length !== a.sub_environments.length) continue;
+      for (let i = b.sub_environments.length - 1; i >= 0; i--) {
+        pending.push([b.sub_environments[i], a.sub_environments[i], subPointer(pointer, i)]);
+      }
+    }
+  }
+
+  function firstDifference(before, after, same) {
+    for (let i = 0; i < before.length; i++) {
+      if (i >= after.length || !same(before[i], after[i])) return i;
+    }
+    return -1;
+  }
+
+  const sameAgent = (x, y) => x.visual_id === y.visual_id && x.name === y.name;
+  const sameZone = (x, y) => x.id === y.id;
+  const chargeKey = (c) => JSON.stringify([c.visual_id, c.polarity, c.magnitude]);
+
+  // Charges of `after` that `before` did not hold (counted with repeats).
+  function newChargeIndexes(before, after) {
+    const held = new Map();
+    for (const charge of before) held.set(chargeKey(charge), (held.get(chargeKey(charge)) || 0) + 1);
+    const indexes = [];
+    after.forEach((charge, index) => {
+      const left = held.get(chargeKey(charge)) || 0;
+      if (left > 0) held.set(chargeKey(charge), left - 1);
+      else indexes.push(index);
+    });
+    return indexes;
+  }
+
+  function findActor(before, after, event) {
+    const zoneId = event.description.slice((event.agent_name + " executed operation in ").length);
+    let fallback = null;
+    for (const [b, a, pointer] of zonePairs(before, after)) {
+      if (b.id !== zoneId) continue;
+      const index = firstDifference(b.agents, a.agents, sameAgent);
+      if (index >= 0 && b.agents[index].visual_id === event.visual_id) {
+        return { zone: pointer, index: index, agent: b.agents[index], before: b, after: a };
+      }
+      // A host that places an agent again after it acts (a "refill") can
+      // leave no trace of it in the frames: it stood last, as placed.
+      if (fallback === null) fallback = { zone: pointer, index: a.agents.length, before: b, after: a };
+    }
+    if (fallback === null) return null;
+    fallback.agent = { name: event.agent_name, visual_id: event.visual_id };
+    return fallback;
+  }
+
+  function findMerged(before, after, event) {
+    for (const [b, a, pointer] of zonePairs(before, after)) {
+      if (b.sub_environments.length !== a.sub_environments.length + 1) continue;
+      const index = firstDifference(b.sub_environments, a.sub_environments, sameZone);
+      const sub = b.sub_environments[index];
+      if ("shield_" + sub.id === event.visual_id) return { zone: pointer, index: index, sub: sub, before: b, after: a };
+    }
+    return null;
+  }
+
+  function changes(previous, frame) {
+    const event = frame.meta && frame.meta.last_event;
+    if (!event || !previous) return { actor: null, merged: null, newCharges: null };
+    const found = event.type === "CAST_SPELL" ? findActor(previous, frame, event)
+      : event.type === "COLLAPSE_ZONE" ? findMerged(previous, frame, event) : null;
+    const place = found && {
+      zone: found.zone, index: found.index, [found.sub ? "sub" : "agent"]: found.sub || found.agent,
+    };
+    return {
+      actor: event.type === "CAST_SPELL" ? place : null,
+      merged: event.type === "COLLAPSE_ZONE" ? place : null,
+      newCharges: found && { zone: found.zone, indexes: newChargeIndexes(found.before.charges, found.after.charges) },
+    };
+  }
+
+  return Object.freeze({ render: render, changes: changes, formatMagnitude: formatMagnitude });
+})();
+if (typeof module !== "undefined") module.exports = QorDraw;
