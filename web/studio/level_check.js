@@ -24,6 +24,60 @@ var QorLevelCheck = (function () {
 
   function quoted(text) { return JSON.stringify(text); }
 
+  // --- The kind a designer meant --------------------------------------------
+
+  // The name frames give each kind's agents, and its placing method.
+  const AGENT_NAMES = {
+    plus: "Plus Magician", minus: "Minus Magician", multiply: "Multiply Magician",
+    divide: "Divide Magician", power: "Power Sorcerer", root: "The Extractor", abs: "The Purifier",
+    factorial: "The Replicator", modulo: "The Scavenger", log: "The Architect",
+    chronomancer: "Chronomancer", equals_gate: "Equals Gate", inequality_gate: "The Judge",
+  };
+  const PLACING_METHODS = {
+    plus: "add_plus_magician", minus: "add_minus_magician", multiply: "add_multiply_magician",
+    divide: "add_divide_magician", power: "add_power_sorcerer", root: "add_root_magician",
+    abs: "add_abs_magician", factorial: "add_factorial_magician", modulo: "add_modulo_magician",
+    log: "add_log_magician", chronomancer: "add_chronomancer", equals_gate: "add_equals_gate",
+    inequality_gate: "add_inequality_gate",
+  };
+  // Symbols and words for a kind's spell.
+  const KIND_ALIASES = [
+    ["+", "plus"], ["add", "plus"], ["sum", "plus"], ["addition", "plus"],
+    ["-", "minus"], ["\u2212", "minus"], ["subtract", "minus"], ["difference", "minus"],
+    ["*", "multiply"], ["\u00d7", "multiply"], ["times", "multiply"], ["product", "multiply"],
+    ["/", "divide"], ["\u00f7", "divide"], ["quotient", "divide"], ["division", "divide"],
+    ["^", "power"], ["**", "power"], ["pow", "power"], ["exponent", "power"],
+    ["sqrt", "root"], ["\u221a", "root"], ["radical", "root"],
+    ["|x|", "abs"], ["absolute", "abs"], ["absolute_value", "abs"],
+    ["!", "factorial"],
+    ["%", "modulo"], ["mod", "modulo"], ["remainder", "modulo"],
+    ["log10", "log"], ["ln", "log"], ["logarithm", "log"],
+    ["=", "equals_gate"], ["==", "equals_gate"], ["equals", "equals_gate"], ["gate", "equals_gate"],
+    ["<", "inequality_gate"], [">", "inequality_gate"], ["<=", "inequality_gate"],
+    [">=", "inequality_gate"], ["inequality", "inequality_gate"],
+  ];
+
+  // A kind as written, folded: "Plus Magician", "add_plus_magician" -> "plus_magician".
+  function kindKey(name) {
+    let key = J.pySplit(name.toLowerCase().replace(/-/g, " ")).join("_");
+    for (const prefix of ["add_", "the_"]) if (key.startsWith(prefix)) key = key.slice(prefix.length);
+    return key;
+  }
+
+  function kindMeant(written) {
+    const known = new Map();
+    for (const kind of AGENT_KINDS) {
+      for (const name of [AGENT_NAMES[kind], PLACING_METHODS[kind], kind]) known.set(kindKey(name), kind);
+    }
+    for (const [alias, kind] of KIND_ALIASES) known.set(kindKey(alias), kind);
+    const key = kindKey(written);
+    for (const tried of [key, key.endsWith("_magician") ? key.slice(0, -"_magician".length) : key]) {
+      if (known.has(tried)) return known.get(tried);
+    }
+    const close = M.closeMatch(key, [...known.keys()]);
+    return close === null ? null : known.get(close);
+  }
+
   // The first lone surrogate of a text, escaped, or null.
   function loneSurrogate(text) {
     for (let i = 0; i < text.length; i++) {
@@ -145,9 +199,12 @@ var QorLevelCheck = (function () {
       this.fields(where, obj, ZONE_FIELDS);
       const id = this.id(where, obj, "zone");
       if (id !== null) {
+        // A zone whose id is taken keeps its place's name for what is inside it.
         if (this.zoneIds.has(id)) this.problem(where, `zone id ${quoted(id)} is used twice`);
-        this.zoneIds.add(id);
-        where = `zone ${quoted(id)}`;
+        else {
+          this.zoneIds.add(id);
+          where = `zone ${quoted(id)}`;
+        }
       }
       const zone = { zone: id, charges: [], agents: [], zones: [] };
       this.list(where, obj, "charges").forEach((item, n) => zone.charges.push(this.charge(`${where}: charge ${n + 1}`, item)));
@@ -174,7 +231,8 @@ var QorLevelCheck = (function () {
         const shown = typeof polarity === "string" ? quoted(polarity) : describe(polarity);
         this.problem(where, `polarity must be "positive", "negative" or "neutral", not ${shown}`);
       }
-      if (typeof id !== "string" || J.isBlank(id)) this.problem(where, `id must be a non-empty string, not ${describe(id)}`);
+      if (typeof id !== "string") this.problem(where, `id must be a non-empty string, not ${describe(id)}`);
+      else if (J.isBlank(id)) this.problem(where, "id must not be empty");
       else this.text(where, "id", id);
       return [number, polarity, id];
     }
@@ -190,8 +248,8 @@ var QorLevelCheck = (function () {
       else if (typeof item.get("kind") !== "string") {
         this.problem(where, `field "kind" must be a string, not ${describe(item.get("kind"))}`);
       } else if (!AGENT_KINDS.includes(item.get("kind"))) {
-        const hint = M.closeMatch(item.get("kind"), AGENT_KINDS);
-        this.problem(where, `unknown kind ${quoted(item.get("kind"))}` + (hint ? ` (did you mean "${hint}"?)` : ""));
+        const hint = kindMeant(item.get("kind"));
+        this.problem(where, `unknown kind ${quoted(item.get("kind"))}` + (hint ? ` (did you mean ${quoted(hint)}?)` : ""));
       } else kind = item.get("kind");
       agent.kind = kind;
 
@@ -202,7 +260,7 @@ var QorLevelCheck = (function () {
       }
       agent.id = id;
 
-      if (kind !== null) this.gateFields(where, item, kind, agent);
+      this.gateFields(where, item, kind, agent);
       if (item.has("refill")) {
         const refill = item.get("refill");
         if (typeof refill !== "boolean") this.problem(where, `field "refill" must be true or false, not ${describe(refill)}`);
@@ -211,22 +269,24 @@ var QorLevelCheck = (function () {
       return agent;
     }
 
+    // A gate's target and The Judge's rule; for an unknown kind (null) only
+    // the values given are checked.
     gateFields(where, item, kind, agent) {
-      if (GATE_KINDS.includes(kind)) {
+      if (kind !== null && !GATE_KINDS.includes(kind)) {
+        if (item.has("target")) this.problem(where, `field "target" is only for gates, not for a ${kind} agent`);
+      } else if (kind !== null || item.has("target")) {
         if (!item.has("target")) this.problem(where, 'missing field "target"');
         else agent.target = this.finite(where, 'field "target"', item.get("target"));
-      } else if (item.has("target")) {
-        this.problem(where, `field "target" is only for gates, not for a ${kind} agent`);
       }
-      if (kind === "inequality_gate") {
+      if (kind !== null && kind !== "inequality_gate") {
+        if (item.has("rule")) this.problem(where, `field "rule" is only for inequality_gate, not for ${kind}`);
+      } else if (kind !== null || item.has("rule")) {
         if (!item.has("rule")) return this.problem(where, 'missing field "rule"');
         const rule = item.get("rule");
         if (!RULES.includes(rule)) {
           const shown = typeof rule === "string" ? quoted(rule) : describe(rule);
           this.problem(where, `rule must be "<", ">", "<=" or ">=", not ${shown}`);
         } else agent.rule = rule;
-      } else if (item.has("rule")) {
-        this.problem(where, `field "rule" is only for inequality_gate, not for ${kind}`);
       }
     }
   }

@@ -90,6 +90,9 @@ var QorLevelJson = (function () {
   // Python's str.isspace(), for "the file is empty" and empty ids.
   const PY_SPACE = /^[\t\n\x0b\x0c\r\x1c-\x1f \x85\xa0\u1680\u2000-\u200a\u2028\u2029\u202f\u205f\u3000]*$/;
   function isBlank(text) { return PY_SPACE.test(text); }
+  // Python's str.split(): the words between runs of white space.
+  const PY_SPACES = /[\t\n\x0b\x0c\r\x1c-\x1f \x85\xa0\u1680\u2000-\u200a\u2028\u2029\u202f\u205f\u3000]+/;
+  function pySplit(text) { return text.split(PY_SPACES).filter((word) => word !== ""); }
 
   // Line and column of a position as Python counts them (in characters,
   // where a surrogate pair is one).
@@ -269,7 +272,7 @@ var QorLevelJson = (function () {
     }
   }
 
-  return { MAX_LEVEL_BYTES, LevelFileError, JsonNumber, JsonObject, describe, decodeLevelBytes, isBlank, parse };
+  return { MAX_LEVEL_BYTES, LevelFileError, JsonNumber, JsonObject, describe, decodeLevelBytes, isBlank, pySplit, parse };
 })();
 
 if (typeof module !== "undefined") module.exports = QorLevelJson;
