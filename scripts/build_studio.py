@@ -5,10 +5,11 @@
 
 The page template web/studio/studio.html gets, inlined: the styles (the shared
 drawing code's and the studio's), the engine (the WebAssembly build in one
-script), the shared drawing code, the studio's scripts, and the sample levels
-of examples/levels as data. Its Content-Security-Policy allows nothing from
-the network: only its own styles and scripts, by their hashes, compiling the
-engine's WebAssembly and reading it from the data: URL it is inlined as.
+script), the shared drawing code, the studio's scripts, and as data the sample
+levels of examples/levels and the replay page it exports. Its
+Content-Security-Policy allows nothing from the network: only its own styles
+and scripts, by their hashes, compiling the engine's WebAssembly and reading
+it from the data: URL it is inlined as.
 """
 
 from __future__ import annotations
@@ -18,17 +19,24 @@ import base64
 import hashlib
 import html
 import json
+import re
 import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 WEB = ROOT / "web"
-STUDIO = WEB / "studio"
 LEVELS = ROOT / "examples" / "levels"
 
-# In the order the page runs them.
-STUDIO_SCRIPTS = ["level_json.js", "close_matches.js", "level_check.js", "level_model.js",
-                  "level_player.js", "studio.js"]
+# The page's own code and styles, in the order the page runs them: the shared
+# drawing of a level (web/draw), then the studio's (web/studio).
+STYLES = ["draw/draw.css", "studio/studio.css"]
+SCRIPTS = ["draw/draw.js", "studio/level_json.js", "studio/close_matches.js", "studio/level_check.js",
+           "studio/level_model.js", "studio/level_player.js", "studio/replay_page.js", "studio/studio.js"]
+# The replay page the studio exports: examples/replay.py's page, its parts
+# and its policy as replay.py makes them.
+REPLAY_TEMPLATE = "replay/replay.html"
+REPLAY_STYLES = ("draw/draw.css", "replay/replay.css")
+REPLAY_SCRIPTS = ("draw/draw.js", "replay/replay.js")
 FIRST_LEVEL = "tutorial.json"
 
 
@@ -52,17 +60,35 @@ def samples() -> list[dict[str, str]]:
     return found
 
 
-def checked_script(source: str, name: str) -> str:
-    if "</script" in source.lower():
-        raise SystemExit(f"build_studio.py: {name} holds </script, which would end its element")
-    return source
+def page_source(*parts: str) -> str:
+    """Files under web/, joined: ASCII only, and no end tag of the element
+    they are inlined into."""
+    text = "\n".join((WEB / part).read_text(encoding="utf-8") for part in parts)
+    if not text.isascii() or re.search(r"</(script|style)", text, re.IGNORECASE):
+        raise SystemExit(f"build_studio.py: {', '.join(parts)}: cannot be inlined (not ASCII, or holds an end tag)")
+    return text
 
 
-def render(engine: str, draw_scripts: list[str], draw_styles: list[str], extra_data: dict[str, str]) -> str:
-    scripts = [checked_script(engine, "the engine")]
-    scripts += draw_scripts
-    scripts += [checked_script((STUDIO / name).read_text(encoding="utf-8"), name) for name in STUDIO_SCRIPTS]
-    styles = draw_styles + [(STUDIO / "studio.css").read_text(encoding="utf-8")]
+def replay_template() -> str:
+    """The replay page with everything but its title and its data filled in."""
+    style = page_source(*REPLAY_STYLES)
+    script = page_source(*REPLAY_SCRIPTS)
+    policy = (
+        "default-src 'none'; "
+        f"style-src {csp_hash(style)}; "
+        f"script-src {csp_hash(script)}; "
+        "img-src 'none'; base-uri 'none'; form-action 'none'"
+    )
+    fields = {"POLICY": html.escape(policy), "STYLE": style, "SCRIPT": script}
+    template = (WEB / REPLAY_TEMPLATE).read_text(encoding="utf-8")
+    return re.sub(r"@(POLICY|STYLE|SCRIPT)@", lambda match: fields[match.group(1)], template)
+
+
+def render(engine: str) -> str:
+    if re.search(r"</script", engine, re.IGNORECASE):
+        raise SystemExit("build_studio.py: the engine holds </script, which would end its element")
+    scripts = [engine] + [page_source(part) for part in SCRIPTS]
+    styles = [page_source(part) for part in STYLES]
     policy = "; ".join([
         "default-src 'none'",
         "style-src " + " ".join(csp_hash(style) for style in styles),
@@ -74,29 +100,27 @@ def render(engine: str, draw_scripts: list[str], draw_styles: list[str], extra_d
         "base-uri 'none'",
         "form-action 'none'",
     ])
-    data = {"studio-samples": samples(), **extra_data}
-    template = (STUDIO / "studio.html").read_text(encoding="utf-8")
-    return (
-        template.replace("@POLICY@", html.escape(policy))
-        .replace("@STYLES@", "\n".join(f"<style>{style}</style>" for style in styles))
-        .replace("@DATA@", "\n".join(
-            f'<script type="application/json" id="{key}">{script_json(value)}</script>'
-            for key, value in data.items()))
-        .replace("@SCRIPTS@", "\n".join(f"<script>{script}</script>" for script in scripts))
-    )
+    data = {"studio-samples": samples(), "replay-template": replay_template()}
+    fields = {
+        "POLICY": html.escape(policy),
+        "STYLES": "\n".join(f"<style>{style}</style>" for style in styles),
+        "DATA": "\n".join(f'<script type="application/json" id="{key}">{script_json(value)}</script>'
+                           for key, value in data.items()),
+        "SCRIPTS": "\n".join(f"<script>{script}</script>" for script in scripts),
+    }
+    # One pass: a field's text is never searched for further fields.
+    template = (WEB / "studio" / "studio.html").read_text(encoding="utf-8")
+    return re.sub(r"@([A-Z]+)@", lambda match: fields[match.group(1)], template)
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--engine", type=Path, default=ROOT / "build" / "web" / "qor_engine.js")
     parser.add_argument("-o", "--output", type=Path, default=ROOT / "build" / "web" / "studio.html")
-    parser.add_argument("--draw-js", type=Path, action="append", default=[])
-    parser.add_argument("--draw-css", type=Path, action="append", default=[])
     arguments = parser.parse_args()
-    engine = arguments.engine.read_text(encoding="utf-8")
-    page = render(engine, [p.read_text() for p in arguments.draw_js], [p.read_text() for p in arguments.draw_css], {})
+    page = render(arguments.engine.read_text(encoding="utf-8"))
     arguments.output.parent.mkdir(parents=True, exist_ok=True)
-    arguments.output.write_bytes(page.encode("ascii", "xmlcharrefreplace") if False else page.encode("utf-8"))
+    arguments.output.write_text(page, encoding="utf-8")
     print(arguments.output)
     return 0
 

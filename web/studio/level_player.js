@@ -48,10 +48,35 @@ var QorLevelPlayer = (function () {
         return zone;
       };
       const root = build(level);
+      this.root = root;
       this.texts = [root.to_json()];
+      this.exact = new Map();
+      this.noteNonFinite(0);
       this.sequencer = new q.NarrativeSequencer(root);
       this.parsed = new Map();
     }
+
+    // A frame writes NaN and the infinities as null; their values are read
+    // from the zones right after the frame, by their JSON Pointers.
+    noteNonFinite(step) {
+      if (!this.texts[step].includes('"magnitude":null')) return;
+      const found = {};
+      const pending = [[this.root, "", false]];
+      while (pending.length) {
+        const [zone, pointer, owned] = pending.pop();
+        zone.charges.forEach((charge, index) => {
+          if (!Number.isFinite(charge.magnitude)) found[`${pointer}/charges/${index}/magnitude`] = charge.magnitude;
+        });
+        zone.sub_environments.forEach((sub, index) => pending.push([sub, `${pointer}/sub_environments/${index}`, true]));
+        if (owned) zone.delete();
+      }
+      this.exact.set(step, found);
+    }
+
+    // The values a step's document wrote as null, by pointer, or null.
+    exactAt(step) { return this.exact.get(step) || null; }
+
+    get rootCharges() { return this.root.charges; }
 
     get finished() { return this.sequencer === null || this.sequencer.is_finished; }
 
@@ -60,6 +85,7 @@ var QorLevelPlayer = (function () {
       while (this.texts.length <= count && !this.finished) {
         const text = this.sequencer.next_frame();
         this.texts.push(text);
+        this.noteNonFinite(this.texts.length - 1);
         const frame = this.frame(this.texts.length - 1);
         const event = frame.meta.last_event;
         if (event && event.type === "CAST_SPELL" && this.refills.has(event.visual_id)) {
@@ -85,42 +111,56 @@ var QorLevelPlayer = (function () {
       for (const handle of this.handles) handle.delete();
       this.handles = [];
       this.sequencer = null;
+      this.root = null;
       this.texts = [];
     }
   }
 
-  // play.py's closing line: "Resolved after 5 frames; root holds [ +18.0 ]".
+  // play.py's closing line, "Resolved after 5 frames; root holds [ +18.0 ]",
+  // naming at most five of the agents still standing, as replay.py does.
   function formatMagnitude(m) {
-    if (typeof m !== "number") return "nan";  // the frame writes NaN and the infinities as null
+    if (Number.isNaN(m)) return "nan";
+    if (!Number.isFinite(m)) return m > 0 ? "inf" : "-inf";
     if (Number.isInteger(m) && Math.abs(m) < 1e15) return m.toFixed(1);
     return QorLevelCheck.formatG(m);
   }
 
-  const SIGNS = { positive: "+", negative: "-", neutral: "~" };
-
-  function formatCharges(charges) {
-    if (!charges.length) return "[ ]";
-    return "[ " + charges.map((c) => (SIGNS[c.polarity] || "~") + formatMagnitude(c.magnitude)).join(" ") + " ]";
+  // The polarity's sign, then the magnitude; one below zero in brackets.
+  function formatCharge(charge, q) {
+    const signs = new Map([[q.ChargePolarity.POSITIVE, "+"], [q.ChargePolarity.NEGATIVE, "-"], [q.ChargePolarity.NEUTRAL, "~"]]);
+    const sign = signs.get(charge.polarity) || "?";
+    const m = charge.magnitude;
+    return m < 0 ? `${sign}(${formatMagnitude(m)})` : sign + formatMagnitude(Math.abs(m));
   }
 
+  function formatCharges(charges, q) {
+    return charges.length ? "[ " + charges.map((c) => formatCharge(c, q)).join(" ") + " ]" : "[ ]";
+  }
+
+  // The agents still standing, depth first.
   function waiting(zone) {
-    const found = zone.agents.map((a) => `${a.name} ${JSON.stringify(a.visual_id)} in ${zone.id}`);
-    for (const sub of zone.sub_environments) found.push(...waiting(sub));
+    const found = [];
+    const pending = [zone];
+    while (pending.length) {
+      const visited = pending.pop();
+      for (const a of visited.agents) found.push(`${a.name} ${JSON.stringify(a.visual_id)} in ${visited.id}`);
+      pending.push(...[...visited.sub_environments].reverse());
+    }
     return found;
   }
 
   const LISTED_WAITING = 5;
 
-  function outcome(last) {
+  function outcome(last, rootCharges, q) {
     const frames = last.meta.frame_index;
     const count = `${frames} frame${frames === 1 ? "" : "s"}`;
     const head = last.meta.status === "ERROR" ? `Stopped by the frame limit after ${count}` : `Resolved after ${count}`;
-    let line = `${head}; root holds ${formatCharges(last.charges)}`;
+    const line = `${head}; root holds ${formatCharges(rootCharges, q)}`;
     const standing = waiting(last);
-    if (standing.length > LISTED_WAITING) {
-      line += `; still standing: ${standing.slice(0, LISTED_WAITING).join(", ")} and ${standing.length - LISTED_WAITING} more`;
-    } else if (standing.length) line += `; still standing: ${standing.join(", ")}`;
-    return line;
+    if (!standing.length) return line;
+    if (standing.length <= LISTED_WAITING) return `${line}; still standing: ${standing.join(", ")}`;
+    const listed = standing.slice(0, LISTED_WAITING).join(", ");
+    return `${line}; still standing: ${listed} and ${standing.length - LISTED_WAITING} more`;
   }
 
   return { Player, outcome };

@@ -317,10 +317,12 @@
     const atEnd = player.finished && state.position === known();
     $("outcome").hidden = !atEnd;
     if (atEnd) {
-      $("outcome").textContent = QorLevelPlayer.outcome(frame);
+      $("outcome").textContent = QorLevelPlayer.outcome(frame, player.rootCharges, state.engine);
       $("outcome").classList.toggle("limit", meta.status === "ERROR");
     }
-    QorDraw.draw($("tree"), frame, state.position > 0 ? player.frame(state.position - 1) : null);
+    const marks = state.position > 0 ? QorDraw.changes(player.frame(state.position - 1), frame) : null;
+    const changed = QorDraw.render($("tree"), frame, { marks, exact: player.exactAt(state.position) });
+    if (changed) changed.scrollIntoView({ block: "nearest" });
     document.body.dataset.position = String(state.position);
     updatePosition();
     if (atEnd) pause();
@@ -374,14 +376,20 @@
     const level = state.history.level;
     stopFilling();
     state.player.playTo(Infinity);
-    const frames = state.player.frames;
+    const player = state.player;
+    const frames = player.frames;
+    const exact = {};
+    for (const [step, values] of player.exact) {
+      exact[String(step)] = Object.fromEntries(Object.entries(values).map(([pointer, value]) => [pointer, String(value)]));
+    }
     const data = {
       title: level.title || baseName(),
       description: level.description || "",
       level_file: baseName() + ".json",
-      start: state.player.texts[0],
+      start: player.texts[0],
       frames,
-      outcome: frames.length ? QorLevelPlayer.outcome(JSON.parse(frames[frames.length - 1])) : "No frames.",
+      exact,
+      outcome: frames.length ? QorLevelPlayer.outcome(JSON.parse(frames[frames.length - 1]), player.rootCharges, state.engine) : "No frames.",
     };
     download(baseName() + "_replay.html", "text/html", QorReplayPage.render(data));
     updatePosition();
@@ -410,6 +418,7 @@
       if (file) openFile(file);
     });
 
+    $("new-level").addEventListener("click", () => openText("level.json", new TextEncoder().encode('{"zone": "root"}')));
     $("undo").addEventListener("click", () => { state.history.undo(); refresh(); });
     $("redo").addEventListener("click", () => { state.history.redo(); refresh(); });
     $("save-level").addEventListener("click", saveLevel);
@@ -460,6 +469,7 @@
   $("samples").value = tutorial.file;
   openText(tutorial.file, new TextEncoder().encode(tutorial.text));
   createQorEngine().then((engine) => {
+    state.engine = engine;
     state.player = new QorLevelPlayer.Player(engine);
     refresh();
     document.body.dataset.engine = "ready";
