@@ -19,7 +19,7 @@ configure_project build/cpp-tests -DQOR_BUILD_TESTS=ON -DQOR_BUILD_MODULE=OFF
 echo "== Python tests" >&2
 "$venv/bin/python" -m pytest -q tests/python "$@"
 
-echo "== Browser test of the HTML replay" >&2
+echo "== Browser tests of the HTML replay and the level studio" >&2
 bash scripts/test_browser.sh
 
 echo "== Type stubs and typed examples" >&2

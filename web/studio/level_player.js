@@ -36,9 +36,11 @@ var QorLevelPlayer = (function () {
       const polarity = { positive: q.ChargePolarity.POSITIVE, negative: q.ChargePolarity.NEGATIVE,
         neutral: q.ChargePolarity.NEUTRAL };
       this.refills = new Map();
+      this.zones = new Map();  // by id: zone ids are unique in a level file
       const build = (def) => {
         const zone = new q.Environment(def.zone);
         this.handles.push(zone);
+        this.zones.set(def.zone, zone);
         for (const [magnitude, pole, id] of def.charges || []) zone.add_charge(magnitude, polarity[pole], id);
         for (const agent of def.agents || []) {
           PLACERS[agent.kind](zone, agent);
@@ -61,14 +63,14 @@ var QorLevelPlayer = (function () {
     noteNonFinite(step) {
       if (!this.texts[step].includes('"magnitude":null')) return;
       const found = {};
-      const pending = [[this.root, "", false]];
+      const pending = [[JSON.parse(this.texts[step]), ""]];
       while (pending.length) {
-        const [zone, pointer, owned] = pending.pop();
-        zone.charges.forEach((charge, index) => {
+        const [zone, pointer] = pending.pop();
+        const charges = zone.charges.some((charge) => charge.magnitude === null) ? this.zones.get(zone.id).charges : [];
+        charges.forEach((charge, index) => {
           if (!Number.isFinite(charge.magnitude)) found[`${pointer}/charges/${index}/magnitude`] = charge.magnitude;
         });
-        zone.sub_environments.forEach((sub, index) => pending.push([sub, `${pointer}/sub_environments/${index}`, true]));
-        if (owned) zone.delete();
+        zone.sub_environments.forEach((sub, index) => pending.push([sub, `${pointer}/sub_environments/${index}`]));
       }
       this.exact.set(step, found);
     }
