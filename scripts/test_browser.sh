@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The browser tests of the HTML replay and the level studio (tests/browser):
 # builds the studio page, installs Debian's chromium and chromium-driver when
-# missing and runs the tests headless against them; nothing downloads a browser. Run scripts/build.sh first (the test
-# command does). Arguments go to pytest.
+# missing and runs the tests headless against them; nothing downloads a
+# browser. Run scripts/build.sh first (the test command does). Arguments go
+# to pytest.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
