@@ -259,6 +259,7 @@ def test_a_level_built_with_the_controls_plays_as_its_saved_file(studio: Studio)
         studio.set_field(f"root|charge|{n}|2", charge_id)
     studio.add_agent("root", "abs")
     studio.add_agent("root", "plus")
+    studio.set_field("root|agent|1|refill", "true")  # adds each charge merged in later
     studio.add_agent("root", "inequality_gate")
     studio.set_field("root|agent|2|target", "12")
     studio.set_field("root|agent|2|rule", ">")
@@ -277,7 +278,7 @@ def test_a_level_built_with_the_controls_plays_as_its_saved_file(studio: Studio)
     assert studio.problems() == []
     level = studio.level()
     assert [zone["zone"] for zone in level["zones"]] == ["forge", "spark"]
-    assert [agent["kind"] for agent in level["agents"]] == ["abs", "plus", "inequality_gate"]
+    assert [agent.get("refill", False) for agent in level["agents"]] == [False, True, False]
     assert level["agents"][2] == {"kind": "inequality_gate", "id": "inequality_gate_1", "target": 12, "rule": ">"}
 
     saved = studio.download("save-level", "level.json")
