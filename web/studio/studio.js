@@ -91,7 +91,6 @@
     const level = state.history.level;
     const text = toText(level);
     const { problems } = QorLevelCheck.checkText(text);
-    renderEditor(level);
     if (problems.length) showProblems(`The level has ${plural(problems.length, "problem")}; it plays once they are fixed`, problems);
     else hideProblems();
     state.playable = problems.length === 0;
@@ -101,15 +100,24 @@
     $("file-name").textContent = state.fileName;
     document.body.dataset.levelText = text;
     restart(level, started);
+    renderEditor(level);
   }
 
   function zoneKey(path) { return path.length ? path.join(".") : "root"; }
+
+  // A zone's editor is made again only when what it shows changed: the
+  // zone's own id, charges and agents, its number of sub-zones, and the
+  // zones it could be moved into. An edit of a big level redraws one zone.
+  const editors = new Map();  // by zone key: { shows, node }
 
   function renderEditor(level) {
     const focused = document.activeElement && document.activeElement.dataset.key;
     $("level-title").value = level.title || "";
     $("level-description").value = level.description || "";
-    $("zones").replaceChildren(zoneEditor(level, level, []));
+    const zoneList = JSON.stringify(allZones(level).map(({ zone, path }) => [zone.zone, path]));
+    const seen = new Set();
+    $("zones").replaceChildren(cachedZoneEditor(level, level, [], zoneList, seen));
+    for (const key of [...editors.keys()]) if (!seen.has(key)) editors.delete(key);
     if (focused) {
       const again = document.querySelector(`[data-key="${CSS.escape(focused)}"]`);
       if (again) again.focus();
@@ -127,6 +135,21 @@
     return node;
   }
 
+  function cachedZoneEditor(level, zone, path, zoneList, seen) {
+    const key = zoneKey(path);
+    seen.add(key);
+    const shows = JSON.stringify([zone.zone, zone.charges, zone.agents, zone.zones.length, zoneList]);
+    let cached = editors.get(key);
+    if (!cached || cached.shows !== shows) {
+      cached = { shows, node: zoneEditor(level, zone, path) };
+      editors.set(key, cached);
+    }
+    const subs = zone.zones.map((sub, i) => cachedZoneEditor(level, sub, path.concat(i), zoneList, seen));
+    cached.node.querySelector(":scope > .sub-zones").replaceChildren(...subs);
+    return cached.node;
+  }
+
+  // The editor of one zone; its sub-zones' editors go into its ".sub-zones".
   function zoneEditor(level, zone, path) {
     const key = zoneKey(path);
     const box = el("fieldset", { className: "zone-editor", "data-path": key });
@@ -154,9 +177,7 @@
         select(AGENT_KINDS, "plus", { "data-key": `${key}|new-kind`, "aria-label": `Kind of the agent to add to ${zone.zone}` }),
         button("+ Agent", "add-agent", `Add an agent to ${zone.zone}`)));
 
-    const subs = el("div", { className: "sub-zones" });
-    zone.zones.forEach((sub, i) => subs.append(zoneEditor(level, sub, path.concat(i))));
-    box.append(subs, button("+ Sub-zone", "add-zone", `Add a sub-zone to ${zone.zone}`));
+    box.append(el("div", { className: "sub-zones" }), button("+ Sub-zone", "add-zone", `Add a sub-zone to ${zone.zone}`));
     return box;
   }
 
