@@ -2,30 +2,40 @@
 """Play a qor_engine level file and narrate it, one line per frame.
 
     python examples/play.py [LEVEL_FILE] [--json] [--save-at N FILE] [--resume SAVE]
+                            [--max-frames N]
+    python examples/play.py --check FILE...
 
 LEVEL_FILE defaults to levels/tutorial.json next to this script; the level
 file format is described in LEVELS.md. With --json the raw frame texts are
 printed instead, exactly as the engine returns them, one per line.
 
---save-at N FILE stops after frame N (or at the level's end, if that comes
-first) and writes the level in play to FILE. --resume SAVE plays on from such
-a file, frame numbers continuing; give the LEVEL_FILE too to have its
-"refill" agents placed again after they act, as in the first part.
+--save-at N FILE stops after frame N (0 or more; or at the level's end, if
+that comes first) and writes the level in play to FILE, whole or not at all:
+a failed write leaves FILE as it was. --resume SAVE plays on from such a
+file, frame numbers continuing; give the LEVEL_FILE too to have its "refill"
+agents placed again after they act, as in the first part (its zones must
+match the save's). --max-frames N sets the engine's frame limit (1 to
+2**31 - 1; default 1000, or the limit kept in the save).
+
+--check FILE... checks level files without playing them: "FILE: ok" for a
+good one, one line "FILE: PLACE: PROBLEM" for every problem of the others.
 
 The program has three parts:
   * a loader that reads a level file and validates it into plain data
-    (ChargeDef, AgentDef, ZoneDef, Level), or raises LevelError;
+    (ChargeDef, AgentDef, ZoneDef, Level), or raises LevelError listing
+    every problem;
   * a builder that turns that data into qor_engine.Environment objects and a
     player that runs a NarrativeSequencer over them to the end;
   * a narrator that turns each frame into a readable line.
 
 Exit status: 0 when the level was played to its end (resolved or stopped by
-the engine's frame limit) or saved as asked, 2 when the level file or the
-save to resume from is unusable (one line on stderr says why), 1 when the
-engine fails while playing or the save cannot be written.
+the engine's frame limit) or saved as asked, or every checked file is good;
+2 when a level file or the save to resume from is unusable (one line on
+stderr says why; --check lists every problem on stdout); 1 when the engine
+fails while playing or the save cannot be written.
 
-A level file may be at most MAX_LEVEL_BYTES (8 MiB) long; a longer one is
-refused before it is read.
+A level file may be at most MAX_LEVEL_BYTES (8 MiB) long, a save
+MAX_SAVE_BYTES (64 MiB); longer ones are refused before they are read.
 """
 
 from __future__ import annotations
@@ -34,6 +44,7 @@ import argparse
 import collections
 import contextlib
 import difflib
+import errno
 import functools
 import json
 import math
@@ -969,9 +980,8 @@ def zone_places(root: qor_engine.Environment) -> list[ZonePlace]:
 def load_save(path: Path) -> tuple[qor_engine.NarrativeSequencer, list[ZonePlace]]:
     """The level in play of a save that this program can play on, and its
     zones' places; SaveError otherwise."""
-    data = read_save(path)
     try:
-        sequencer = qor_engine.NarrativeSequencer.load(data)
+        sequencer = qor_engine.NarrativeSequencer.load(read_save(path))
         places = zone_places(sequencer.root_environment)
         sequencer.root_environment.to_json()  # every text of the tree is UTF-8
     except UnicodeDecodeError:
@@ -1023,16 +1033,23 @@ class Game:
     refills: dict[str, Placement]
 
 
-def new_game(level_path: Path) -> Game:
+def new_game(level_path: Path, max_frames: int | None) -> Game:
     level = load_level(level_path)
     built = build(level)
-    return Game(level.title or level_path.stem, qor_engine.NarrativeSequencer(built.root), built.refills)
+    sequencer = (
+        qor_engine.NarrativeSequencer(built.root)
+        if max_frames is None
+        else qor_engine.NarrativeSequencer(built.root, max_frames=max_frames)
+    )
+    return Game(level.title or level_path.stem, sequencer, built.refills)
 
 
-def resumed_game(save_path: Path, level_path: Path | None) -> Game:
+def resumed_game(save_path: Path, level_path: Path | None, max_frames: int | None) -> Game:
     """Raises SaveError for an unusable save, LevelError for the level file or
     one whose zones do not match the save."""
     sequencer, places = load_save(save_path)
+    if max_frames is not None:
+        sequencer.max_frames = max_frames  # else the limit the save keeps
     title, refills = save_path.stem, {}
     if level_path is not None:
         level = load_level(level_path)
@@ -1049,6 +1066,9 @@ def write_save(path: Path, data: bytes) -> None:
     flushed to the disk, then renamed over `path`. When anything fails the
     file at `path` is as before and the new file is removed."""
     target = path.resolve()  # through a symbolic link, to the file it names
+    if target.exists() and not target.is_file():
+        # A rename would replace a device, a FIFO or a folder with a file.
+        raise OSError(errno.EEXIST, "it is there and not a regular file, so not replaced")
     temporary = target.with_name(f".{target.name}.{secrets.token_hex(6)}.tmp")
     descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
     try:
@@ -1069,14 +1089,6 @@ def write_save(path: Path, data: bytes) -> None:
             os.close(folder)
 
 
-def set_frame_limit(sequencer: qor_engine.NarrativeSequencer, max_frames: int) -> bool:
-    """Sets the level's frame limit; False when this qor_engine has none to set."""
-    if not hasattr(qor_engine.NarrativeSequencer, "max_frames"):
-        return False
-    setattr(sequencer, "max_frames", max_frames)  # noqa: B010 (not in older stubs)
-    return True
-
-
 def run(
     level_path: Path | None,
     raw_json: bool,
@@ -1086,7 +1098,7 @@ def run(
 ) -> int:
     if resume is not None:
         try:
-            game = resumed_game(resume, level_path)
+            game = resumed_game(resume, level_path, max_frames)
         except SaveError as error:
             return fail(resume, f"cannot resume: {error}", EXIT_BAD_LEVEL)
         except LevelError as error:
@@ -1096,11 +1108,9 @@ def run(
     else:
         source = level_path or DEFAULT_LEVEL
         try:
-            game = new_game(source)
+            game = new_game(source, max_frames)
         except LevelError as error:
             return fail(source, str(error), EXIT_BAD_LEVEL)
-    if max_frames is not None and not set_frame_limit(game.sequencer, max_frames):
-        return fail(source, "--max-frames: this qor_engine has no frame limit to set", EXIT_BAD_LEVEL)
     root = game.sequencer.root_environment
     try:
         if not raw_json:

@@ -21,9 +21,15 @@ forbids every load, and its own style and script are allowed by their hashes
 only. Frame texts are embedded as JSON with every "<", ">" and "&" escaped,
 and the page puts ids and messages into the document as text, never as markup.
 
+A replay page is at most MAX_PAGE_BYTES (64 MiB) long. The page's length is
+counted as the level is played, and a level whose replay would be longer is
+refused as soon as that is known, before the page is built (a level file of
+a few MiB whose every frame is large could otherwise ask for gigabytes).
+The output file is written whole or not at all.
+
 Exit status: 0 when the replay was written, 2 when the level file is unusable
-(one line on stderr says why), 1 when the engine fails or the output cannot
-be written.
+or its replay would be longer than the bound (one line on stderr says why), 1
+when the engine fails, memory runs out or the output cannot be written.
 """
 
 from __future__ import annotations
@@ -34,6 +40,7 @@ import hashlib
 import html
 import json
 import math
+import os
 import re
 import sys
 from collections.abc import Sequence
@@ -62,6 +69,9 @@ PROGRAM: Final = "replay.py"
 DEFAULT_OUTPUT: Final = Path("replay.html")
 EXIT_WRITTEN: Final = 0
 EXIT_WRITE_FAILED: Final = 1
+EXIT_TOO_LARGE: Final = 2
+# The longest page written: a replay beyond it is refused (see the docstring).
+MAX_PAGE_BYTES: Final = 64 * 1024 * 1024
 LISTED_WAITING: Final = 5  # agents named in the outcome; the tree shows them all
 
 # The page's own code and styles, inlined into it: the drawing of a level is
@@ -109,30 +119,58 @@ def writes_null_magnitude(text: str) -> bool:
     return '"magnitude":null' in text
 
 
-def record(level: Level, level_file: str) -> Replay:
-    """Plays the level to its end and keeps every frame text."""
+class PageTooLarge(Exception):
+    """The page would be longer than its bound."""
+
+    def __init__(self, limit: int, frames: int) -> None:
+        super().__init__(
+            f"the replay would be larger than {limit:,} bytes, the bound of a replay page "
+            f"(reached after frame {frames}); it was not written"
+        )
+
+
+@dataclass
+class PageSize:
+    """The page's length in bytes, counted as it is built and refused beyond
+    `limit` before more is built."""
+
+    limit: int
+    frames: int = 0
+    length: int = 0
+
+    def add(self, text: str) -> None:
+        self.length += len(text)
+        if self.length > self.limit:
+            raise PageTooLarge(self.limit, self.frames)
+
+
+def record(level: Level, level_file: str, max_bytes: int) -> Replay:
+    """Plays the level to its end and keeps every frame text, refusing a page
+    longer than `max_bytes` (PageTooLarge) as soon as it would be."""
     built = build(level)
+    title = level.title or Path(level_file).stem
+    description = level.description or ""
     start = built.root.to_json()
     frames: list[str] = []
     exact: dict[str, dict[str, str]] = {}
-    if writes_null_magnitude(start):
-        exact["0"] = non_finite_magnitudes(built.root)
+    size = PageSize(max_bytes)
+    size.add(render_page(Replay(title, description, level_file, start, [], {}, "")))
+
+    def keep_exact_values(text: str) -> None:
+        if writes_null_magnitude(text):
+            exact[str(len(frames))] = values = non_finite_magnitudes(built.root)
+            size.add(script_json({str(len(frames)): values}))
+
+    keep_exact_values(start)
     last: FrameResponse | None = None
     for text, frame in play(built):
         frames.append(text)
-        if writes_null_magnitude(text):
-            exact[str(len(frames))] = non_finite_magnitudes(built.root)
+        size.frames = len(frames)
+        size.add(script_json(text) + ",")
+        keep_exact_values(text)
         last = frame
     outcome = describe_outcome(last, built.root.charges) if last is not None else "No frames."
-    return Replay(
-        title=level.title or Path(level_file).stem,
-        description=level.description or "",
-        level_file=level_file,
-        start=start,
-        frames=frames,
-        exact=exact,
-        outcome=outcome,
-    )
+    return Replay(title, description, level_file, start, frames, exact, outcome)
 
 
 def describe_outcome(last: FrameResponse, root_charges: Sequence[qor_engine.Charge]) -> str:
@@ -224,13 +262,33 @@ def fail(path: Path, problem: str, status: int) -> int:
     return status
 
 
+def write_atomically(path: Path, content: bytes) -> None:
+    """Writes a file whole or not at all: a failed write keeps what was there."""
+    temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
+    try:
+        temporary.write_bytes(content)
+        temporary.replace(path)
+    finally:
+        temporary.unlink(missing_ok=True)
+
+
 def run(level_path: Path, output: Path) -> int:
     try:
         level = load_level(level_path)
     except LevelError as error:
         return fail(level_path, str(error), EXIT_BAD_LEVEL)
     try:
-        replay = record(level, level_path.name)
+        replay = record(level, level_path.name, MAX_PAGE_BYTES)
+        # Pure ASCII: characters beyond it become character references.
+        page = render_page(replay).encode("ascii", "xmlcharrefreplace")
+        if len(page) > MAX_PAGE_BYTES:
+            raise PageTooLarge(MAX_PAGE_BYTES, len(replay.frames))
+    except PageTooLarge as error:
+        return fail(level_path, str(error), EXIT_TOO_LARGE)
+    except MemoryError:
+        return fail(level_path, "out of memory", EXIT_ENGINE_FAILED)
+    except OSError as error:  # the page's own files
+        return fail(WEB, f"cannot read the page's code: {error}", EXIT_WRITE_FAILED)
     except (RuntimeError, ValueError) as error:
         return fail(
             level_path,
@@ -238,8 +296,7 @@ def run(level_path: Path, output: Path) -> int:
             EXIT_ENGINE_FAILED,
         )
     try:
-        # Pure ASCII: characters beyond it become character references.
-        output.write_bytes(render_page(replay).encode("ascii", "xmlcharrefreplace"))
+        write_atomically(output, page)
     except OSError as error:
         return fail(output, f"cannot write: {error.strerror or error}", EXIT_WRITE_FAILED)
     print(f"{output}: replay of {level_path.name}, {len(replay.frames)} frames")

@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <memory>
 #include <utility>
 
@@ -9,11 +10,15 @@ namespace qor::bindings {
 void bind_sequencer(py::module_& m) {
     py::class_<NarrativeSequencer>(m, "NarrativeSequencer",
                                    "Plays a level one frame per next_frame() call.")
-        .def(py::init([](std::shared_ptr<Environment> env) {
+        .def(py::init([](std::shared_ptr<Environment> env, std::int64_t max_frames) {
                  if (!env) throw py::type_error("NarrativeSequencer(): env must be an Environment, not None");
-                 return std::make_unique<NarrativeSequencer>(std::move(env));
+                 NarrativeSequencer::check_max_frames(max_frames);
+                 return std::make_unique<NarrativeSequencer>(std::move(env),
+                                                             static_cast<std::int32_t>(max_frames));
              }),
-             py::arg("env"), "Drive the level whose root zone is env; the zone tree is shared, not copied.")
+             py::arg("env"), py::arg("max_frames") = std::int64_t{NarrativeSequencer::kDefaultMaxFrames},
+             "Drive the level whose root zone is env; the zone tree is shared, not copied. "
+             "max_frames is the frame limit (from 1 to 2**31 - 1).")
         .def(
             "next_frame",
             [](NarrativeSequencer& self) {
@@ -29,7 +34,15 @@ void bind_sequencer(py::module_& m) {
         .def_readwrite("is_finished", &NarrativeSequencer::is_finished,
                        "Whether the level has ended; write False to let it run on.")
         .def_readwrite("current_frame", &NarrativeSequencer::current_frame,
-                       "Running frames taken so far (a 32-bit signed integer).");
+                       "Running frames taken so far (a 32-bit signed integer).")
+        .def_property(
+            "max_frames", [](const NarrativeSequencer& self) { return self.max_frames; },
+            [](NarrativeSequencer& self, std::int64_t max_frames) {
+                NarrativeSequencer::check_max_frames(max_frames);
+                self.max_frames = static_cast<std::int32_t>(max_frames);
+            },
+            "The frame limit: once current_frame reaches it, next_frame() answers \"ERROR\" "
+            "and ends the level. From 1 to 2**31 - 1; 1000 unless given.");
 }
 
 }  // namespace qor::bindings

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <limits>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -123,7 +125,20 @@ NarrativeSequencer::NarrativeSequencer(std::shared_ptr<Environment> root)
     if (!root_environment) throw std::invalid_argument("a sequencer needs a root zone, not null");
 }
 
+NarrativeSequencer::NarrativeSequencer(std::shared_ptr<Environment> root, std::int32_t frame_limit)
+    : NarrativeSequencer(std::move(root)) {
+    check_max_frames(frame_limit);
+    max_frames = frame_limit;
+}
+
 NarrativeSequencer::~NarrativeSequencer() = default;
+
+void NarrativeSequencer::check_max_frames(std::int64_t frame_limit) {
+    if (frame_limit < 1 || frame_limit > std::numeric_limits<std::int32_t>::max()) {
+        throw std::invalid_argument("max_frames must be from 1 to 2147483647, not " +
+                                    std::to_string(frame_limit));
+    }
+}
 
 NarrativeSequencer::PendingFrame::PendingFrame(NarrativeSequencer& sequencer) noexcept
     : sequencer_(&sequencer) {}

@@ -41,8 +41,11 @@ struct CollectedAgent {
 // UTF-8), the level is left exactly as it was before the call.
 class NarrativeSequencer {
 public:
+    // The frame limit of a sequencer made without one.
+    static constexpr std::int32_t kDefaultMaxFrames = 1000;
+
     std::int32_t current_frame = 0;
-    std::int32_t max_frames = 1000;
+    std::int32_t max_frames = kDefaultMaxFrames;
     bool is_finished = false;
     std::optional<FrameEvent> last_event;
     std::shared_ptr<Environment> root_environment;
@@ -74,7 +77,14 @@ public:
 
     // Throws std::invalid_argument for a missing root.
     explicit NarrativeSequencer(std::shared_ptr<Environment> root);
+    // With a frame limit of its own; throws std::invalid_argument also for a
+    // limit below 1 (check_max_frames).
+    NarrativeSequencer(std::shared_ptr<Environment> root, std::int32_t frame_limit);
     virtual ~NarrativeSequencer();
+
+    // Throws std::invalid_argument naming the valid range unless the frame
+    // limit is at least 1: a lower one would end every level at once.
+    static void check_max_frames(std::int64_t frame_limit);
 
     // Runs one frame and returns the frame response: the root zone's JSON
     // plus "meta". A tree deeper or larger than the engine walks raises

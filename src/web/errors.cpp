@@ -35,8 +35,6 @@ void record_current_exception() noexcept {
         throw;
     } catch (const ArgumentTypeError& error) {
         qor_record_error("TypeError", error.what());
-    } catch (const TextEncodeError& error) {
-        qor_record_error("UnicodeEncodeError", error.what());
     } catch (const TreeTooDeepError& error) {
         qor_record_error("RecursionError", error.what());
     } catch (const std::bad_alloc& error) {
@@ -58,24 +56,6 @@ void record_current_exception() noexcept {
     } catch (...) {
         qor_record_error("RuntimeError", "Caught an unknown exception!");
     }
-}
-
-double number_of(const em::val& number, const char* caller, const char* parameter) {
-    if (!number.isNumber()) {
-        throw ArgumentTypeError(std::string(caller) + ": " + parameter + " must be a number, not " +
-                                type_name(number));
-    }
-    return number.as<double>();
-}
-
-std::string type_name(const em::val& value) {
-    if (value.isNull()) return "null";
-    const std::string type = value.typeOf().as<std::string>();
-    if (type != "object") return type;
-    const em::val constructor = value["constructor"];
-    if (constructor.isUndefined() || constructor.isNull()) return type;
-    const em::val name = constructor["name"];
-    return name.isString() ? name.as<std::string>() : type;
 }
 
 }  // namespace qor::web

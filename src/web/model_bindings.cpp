@@ -12,15 +12,20 @@ namespace qor::web {
 
 namespace {
 
-// A polarity argument must be one of ChargePolarity's values; embind itself
-// would read any other object (a number, undefined) as POSITIVE.
+// A polarity argument: one of ChargePolarity's values, or the integer value
+// of a polarity (any 32-bit integer, as Python's ChargePolarity(value) takes).
+// embind itself would read any other value (undefined, a string) as POSITIVE.
 ChargePolarity polarity_of(const em::val& polarity, const char* caller) {
-    const em::val named = em::val::module_property("ChargePolarity");
-    if (!polarity.instanceof(named)) {
-        throw ArgumentTypeError(std::string(caller) + ": polarity must be a ChargePolarity, not " +
-                                type_name(polarity));
+    if (polarity.instanceof(em::val::module_property("ChargePolarity"))) {
+        return polarity.as<ChargePolarity>();
     }
-    return polarity.as<ChargePolarity>();
+    const std::optional<std::int32_t> value = int32_of(polarity);
+    if (!value) {
+        throw ArgumentTypeError(std::string(caller) +
+                                ": polarity must be a ChargePolarity or a 32-bit integer, not " +
+                                (polarity.isNumber() ? "that number" : type_name(polarity)));
+    }
+    return static_cast<ChargePolarity>(*value);
 }
 
 // A polarity as JavaScript sees it: the named value, or the bare number of a
@@ -55,7 +60,10 @@ em::val sub_environments_of(const Environment& zone) {
     return guarded<em::val>([&] {
         em::val items = em::val::array();
         for (const std::shared_ptr<Environment>& sub_zone : zone.sub_environments) {
-            items.call<void>("push", sub_zone);
+            // Made first: embind deletes a handle made for a call's argument
+            // once the call returns.
+            const em::val handle(sub_zone);
+            items.call<void>("push", handle);
         }
         return items;
     });

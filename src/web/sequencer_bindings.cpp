@@ -1,6 +1,6 @@
-#include <cmath>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -28,22 +28,17 @@ em::val next_frame(NarrativeSequencer& level) {
     });
 }
 
-// An int32 property's new value: Python refuses anything else with TypeError,
-// where a JavaScript number would wrap around at the wasm boundary.
-std::int32_t int32_of(const em::val& value, const char* property) {
-    const double number = value.isNumber() ? value.as<double>() : NAN;
-    if (!(number >= INT32_MIN && number <= INT32_MAX && std::trunc(number) == number)) {
-        std::string message = std::string(property) + " must be an integer from -2147483648 to 2147483647";
-        if (!value.isNumber()) message += ", not " + type_name(value);
-        throw ArgumentTypeError(message);
-    }
-    return static_cast<std::int32_t>(number);
-}
-
 std::int32_t current_frame(const NarrativeSequencer& level) { return level.current_frame; }
 
 void set_current_frame(NarrativeSequencer& level, em::val value) {
-    guarded_void([&] { level.current_frame = int32_of(value, "current_frame"); });
+    guarded_void([&] {
+        const std::optional<std::int32_t> frame = int32_of(value);
+        if (!frame) {
+            throw ArgumentTypeError(std::string("current_frame must be an integer from -2147483648 to 2147483647, not ") +
+                                    (value.isNumber() ? "that number" : type_name(value)));
+        }
+        level.current_frame = *frame;
+    });
 }
 
 bool is_finished(const NarrativeSequencer& level) { return level.is_finished; }

@@ -9,6 +9,8 @@
 // clean-up runs. guard.js, joined to the module's JavaScript, throws the
 // recorded Error as soon as the call is back in JavaScript.
 
+#include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -27,12 +29,6 @@ namespace em = emscripten;
 class ArgumentTypeError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
-};
-
-// Text that has no UTF-8 form (a lone surrogate): Python's UnicodeEncodeError.
-class TextEncodeError : public std::invalid_argument {
-public:
-    using std::invalid_argument::invalid_argument;
 };
 
 // What a bound function returns when it failed.
@@ -75,12 +71,17 @@ void guarded_void(Call&& call) noexcept {
 em::val js_text(const std::string& text);
 
 // The UTF-8 bytes of a JavaScript string. Throws ArgumentTypeError for a value
-// that is not a string, TextEncodeError for one with a lone surrogate.
+// that is not a string or holds a lone surrogate (which has no UTF-8 form;
+// Python refuses such a str with TypeError too).
 std::string cpp_text(const em::val& text, const char* caller, const char* parameter);
 
 // A JavaScript number as a double; ArgumentTypeError for anything else
 // (embind would turn a string or undefined into a number silently).
 double number_of(const em::val& number, const char* caller, const char* parameter);
+
+// A JavaScript number that is an integer in the int32 range, else nothing:
+// the wasm boundary itself would wrap any number around.
+std::optional<std::int32_t> int32_of(const em::val& value);
 
 // The JavaScript type of a value, for messages: "string", "null", "Array", ...
 std::string type_name(const em::val& value);

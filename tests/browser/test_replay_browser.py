@@ -9,6 +9,7 @@ Screenshots go to build/browser/.
 from __future__ import annotations
 
 import json
+import math
 import os
 import subprocess
 import sys
@@ -19,8 +20,10 @@ from typing import Any
 import pytest
 
 REPO = Path(__file__).resolve().parents[2]
-REPLAY = REPO / "examples" / "replay.py"
-LEVEL = REPO / "examples" / "levels" / "nested_shields.json"  # casts, merges and frozen zones
+EXAMPLES = REPO / "examples"
+REPLAY = EXAMPLES / "replay.py"
+LEVELS = EXAMPLES / "levels"
+LEVEL = LEVELS / "nested_shields.json"  # casts, merges and frozen zones
 SHOTS = REPO / "build" / "browser"
 DATA_START = '<script type="application/json" id="replay-data">'
 
@@ -40,6 +43,14 @@ def state_at(data: dict[str, Any], position: int) -> dict[str, Any]:
     text = data["start"] if position == 0 else data["frames"][position - 1]
     state: dict[str, Any] = json.loads(text)
     return state
+
+
+def zone_at(state: dict[str, Any], pointer: str) -> dict[str, Any]:
+    """The zone a JSON Pointer such as "/sub_environments/1" names."""
+    zone = state
+    for index in pointer.split("/")[2::2]:
+        zone = zone["sub_environments"][int(index)]
+    return zone
 
 
 def zones_of(zone: dict[str, Any]) -> Iterator[dict[str, Any]]:
@@ -94,6 +105,13 @@ class Page:
     def press(self, key: str) -> None:
         self.one("body").send_keys(key)
 
+    def slide(self, position: int) -> None:
+        self.driver.execute_script(
+            "arguments[0].value = arguments[1]; arguments[0].dispatchEvent(new Event('input'));",
+            self.one("#slider"),
+            str(position),
+        )
+
     def position(self) -> int:
         return int(self.one("body").get_attribute("data-position"))
 
@@ -124,21 +142,29 @@ class Page:
         assert outcome.get_attribute("textContent") == self.data["outcome"]
 
     def check_highlight(self, event: dict[str, Any] | None) -> None:
+        """The agent that acted is drawn in the slot it stood in, a zone that
+        merged where it stood in its parent: the zone's list as it was before."""
         marked = self.css(".highlight")
         kind = event["type"] if event else None
-        if kind == "CAST_SPELL":
-            # The actor, shown inside the zone it acted in.
-            (agent,) = marked
-            assert agent.get_attribute("data-visual-id") == event["visual_id"]
-            zone_id = self.driver.execute_script(
-                "return arguments[0].closest('section.zone').dataset.zoneId", agent
-            )
-            assert event["description"].endswith(" executed operation in " + zone_id)
-        elif kind == "COLLAPSE_ZONE":
-            (zone,) = marked
-            assert "shield_" + zone.get_attribute("data-zone-id") == event["visual_id"]
-        else:
+        if kind not in ("CAST_SPELL", "COLLAPSE_ZONE"):
             assert marked == []
+            return
+        (mark,) = marked
+        box = self.driver.execute_script("return arguments[0].closest('section.zone')", mark)
+        before = zone_at(state_at(self.data, self.position() - 1), box.get_attribute("data-pointer"))
+        if kind == "CAST_SPELL":
+            assert mark.get_attribute("data-visual-id") == event["visual_id"]
+            assert event["description"].endswith(" executed operation in " + before["id"])
+            drawn = box.find_elements("css selector", ":scope > .agents > li")
+            assert [item.get_attribute("data-visual-id") for item in drawn] == [
+                agent["visual_id"] for agent in before["agents"]
+            ]
+        else:
+            assert "shield_" + mark.get_attribute("data-zone-id") == event["visual_id"]
+            drawn = box.find_elements("css selector", ":scope > .subzones > *")
+            assert [item.get_attribute("data-zone-id") for item in drawn] == [
+                sub_zone["id"] for sub_zone in before["sub_environments"]
+            ]
 
 
 @pytest.fixture(scope="module")
@@ -188,9 +214,8 @@ def test_arrow_keys_walk_every_frame(page: Page) -> None:
 def test_slider_reaches_every_frame(page: Page) -> None:
     from selenium.webdriver.common.keys import Keys
 
-    slide = "arguments[0].value = arguments[1]; arguments[0].dispatchEvent(new Event('input'));"
     for position in reversed(range(page.last + 1)):
-        page.driver.execute_script(slide, page.one("#slider"), str(position))
+        page.slide(position)
         page.check(position)
     page.one("#slider").send_keys(Keys.ARROW_RIGHT)  # the slider's own key: one step
     page.check(1)
@@ -251,3 +276,71 @@ def test_ids_and_texts_cannot_inject_markup(browser: Any, tmp_path: Path) -> Non
     ]
     page.press("\ue010")  # End
     page.check(page.last)
+
+
+def open_replay(browser: Any, level: Path, tmp_path: Path) -> Page:
+    output = tmp_path / (level.stem + ".html")
+    data = write_replay(level, output)
+    browser.get(output.as_uri())
+    return Page(browser, data)
+
+
+def test_every_kind_of_agent_is_drawn_where_it_acted(browser: Any, tmp_path: Path) -> None:
+    from selenium.webdriver.common.keys import Keys
+
+    page = open_replay(browser, LEVELS / "grand_council.json", tmp_path)
+    page.check(0)
+    for position in range(1, page.last + 1):
+        page.press(Keys.ARROW_RIGHT)
+        page.check(position)
+
+
+NON_FINITE = {"nan": "NaN", "inf": "+\u221e", "-inf": "\u2212\u221e"}
+
+
+def test_values_beyond_numbers_are_shown_exactly(
+    browser: Any, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    from selenium.webdriver.common.keys import Keys
+
+    monkeypatch.syspath_prepend(str(EXAMPLES))
+    from play import build, load_level, play
+
+    level = LEVELS / "beyond_counting.json"  # infinities and a NaN
+    page = open_replay(browser, level, tmp_path)
+    built = build(load_level(level))
+    shown = 0
+    for _ in play(built):
+        page.press(Keys.ARROW_RIGHT)
+        pending = [(built.root, "")]
+        while pending:
+            zone, pointer = pending.pop()
+            pending += [(sub, f"{pointer}/sub_environments/{i}")
+                        for i, sub in enumerate(zone.sub_environments)]
+            chips = page.css(f'section.zone[data-pointer="{pointer}"] > .charges > .chip')
+            for chip, charge in zip(chips, zone.charges, strict=True):
+                if not math.isfinite(charge.magnitude):
+                    assert NON_FINITE[str(charge.magnitude)] in chip.text
+                    shown += 1
+    assert shown >= 5
+
+
+def test_the_change_is_scrolled_into_view(browser: Any, tmp_path: Path) -> None:
+    rooms = [
+        {"zone": f"room_{index}", "charges": [[1, "positive", "a"], [2, "positive", "b"]],
+         "agents": [{"kind": "plus", "id": f"adder_{index}"}]}
+        for index in range(30)
+    ]
+    level = tmp_path / "tower.json"
+    level.write_text(json.dumps({"zone": "tower", "zones": rooms}), encoding="utf-8")
+    page = open_replay(browser, level, tmp_path)
+    in_view = """const mark = document.querySelector('.highlight').getBoundingClientRect();
+        const controls = document.getElementById('controls').getBoundingClientRect();
+        return mark.top >= controls.bottom && mark.bottom <= window.innerHeight;"""
+    assert page.driver.execute_script("return document.body.scrollHeight > 2 * innerHeight")
+    for position, key, marked in ((1, "visualId", "adder_0"), (30, "visualId", "adder_29"),
+                                  (31, "zoneId", "room_0")):  # down, then up to a merge
+        page.slide(position)
+        page.check(position)
+        assert page.driver.execute_script(in_view)
+        assert page.driver.execute_script(f"return document.querySelector('.highlight').dataset.{key}") == marked

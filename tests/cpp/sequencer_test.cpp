@@ -67,6 +67,16 @@ TEST(NarrativeSequencer, StartsWithNoFrameNoEventAndRefusesAMissingRoot) {
     EXPECT_THROW(NarrativeSequencer(nullptr), std::invalid_argument);
 }
 
+TEST(NarrativeSequencer, TakesAFrameLimitOfAtLeastOne) {
+    EXPECT_EQ(NarrativeSequencer(zone("r"), 1).max_frames, 1);
+    EXPECT_EQ(NarrativeSequencer(zone("r"), INT32_MAX).max_frames, INT32_MAX);
+    for (std::int32_t limit : {0, -1, INT32_MIN}) {
+        EXPECT_THROW(NarrativeSequencer(zone("r"), limit), std::invalid_argument);
+    }
+    EXPECT_THROW(NarrativeSequencer(nullptr, 5), std::invalid_argument);
+    EXPECT_THROW(NarrativeSequencer::check_max_frames(std::int64_t{INT32_MAX} + 1), std::invalid_argument);
+}
+
 TEST(NarrativeSequencer, EmptyLevelFinishesInTheFirstFrameThenSaysComplete) {
     NarrativeSequencer sequencer(zone("r"));
     const Json first = sequencer.NextFrame();

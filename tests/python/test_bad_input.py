@@ -197,7 +197,7 @@ class TestArgumentConversion:
         zone = Environment("z")
         sequencer = NarrativeSequencer(zone)
         with pytest.raises(AttributeError):
-            sequencer.max_frames = 10
+            sequencer.max_frame = 10
         with pytest.raises(AttributeError):
             del sequencer.current_frame
         with pytest.raises(AttributeError):

@@ -18,7 +18,7 @@ LIMIT = "Max frame limit reached. Infinite loop detected."
 
 def test_a_new_sequencer_has_taken_no_frame():
     sequencer = NarrativeSequencer(Environment("r"))
-    assert (sequencer.current_frame, sequencer.is_finished) == (0, False)
+    assert (sequencer.current_frame, sequencer.is_finished, sequencer.max_frames) == (0, False, 1000)
 
 
 def test_empty_level_finishes_in_frame_one():
@@ -168,6 +168,29 @@ def test_level_finishing_in_frame_1000_answers_error_next():
     assert summary(step(sequencer)) == (1000, "ERROR", LIMIT)
 
 
+def test_the_host_sets_the_frame_limit():
+    sequencer = NarrativeSequencer(run_abs_frames(5).root_environment, max_frames=3)
+    assert [summary(step(sequencer))[:2] for _ in range(4)] == [(1, "RUNNING"), (2, "RUNNING"), (3, "RUNNING"),
+                                                               (3, "ERROR")]
+    assert summary(step(sequencer)) == (3, "ERROR", LIMIT) and sequencer.is_finished
+    sequencer.max_frames = 2**31 - 1  # lifting the limit lets it run on
+    sequencer.is_finished = False
+    assert [summary(step(sequencer))[:2] for _ in range(3)] == [(4, "RUNNING"), (5, "RUNNING"), (6, "FINISHED")]
+    sequencer.max_frames = True  # a bool is the int it is, as for current_frame
+    assert sequencer.max_frames == 1
+
+
+@pytest.mark.parametrize(("bad", "error"), [(0, ValueError), (-1, ValueError), (2**31, ValueError), (False, ValueError),
+                                             (2**64, TypeError), (3.0, TypeError), ("3", TypeError), (None, TypeError)])
+def test_a_frame_limit_outside_1_to_2_31_is_refused(bad, error):
+    sequencer = NarrativeSequencer(Environment("r"), max_frames=7)
+    with pytest.raises(error):
+        sequencer.max_frames = bad
+    with pytest.raises(error):
+        NarrativeSequencer(Environment("r"), max_frames=bad)
+    assert sequencer.max_frames == 7
+
+
 def test_host_writes_of_the_counter_and_the_flag():
     sequencer = NarrativeSequencer(Environment("r"))
     with pytest.raises(TypeError):
@@ -264,3 +287,106 @@ def test_identical_levels_give_identical_texts():
         return out
 
     assert texts(build()) == texts(build())
+
+
+def test_equal_priorities_go_by_collection_order_each_zone_after_everything_under_it():
+    # The first sub-zone's agent comes before that of a deeper zone under a later one.
+    first = zone("first", (1, P, "a"), (2, P, "b"), agents=[("plus_magician", "shallow")])
+    deep = zone("deep", (3, P, "c"), (4, P, "d"), agents=[("plus_magician", "deep")])
+    later = zone("later", subs=[deep])
+    frames = play(NarrativeSequencer(zone("root", subs=[first, later])))
+    acted = [f["meta"]["last_event"]["visual_id"] for f in frames if f["meta"]["last_event"]["type"] == "CAST_SPELL"]
+    assert acted == ["shallow", "deep"]
+
+
+# How each kind reads polarity, row by row as examples/LEVELS.md tables it:
+# (agent, charges as (magnitude, polarity), the charges after one frame or
+# DECLINES). O is a polarity none of the three named ones.
+O = ChargePolarity(7)
+DECLINES = None
+NAN = math.nan
+POLARITY_ROWS = {
+    "plus": [
+        (("plus_magician", "a"), [(3, P), (1, N), (1, U), (2, O)], [(1, N)]),
+        (("plus_magician", "a"), [(2, P), (2, U)], [(0, P)]),
+    ],
+    "minus": [
+        (("minus_magician", "a"), [(3, U), (2, P)], [(5, N)]),
+        (("minus_magician", "a"), [(3, P), (2, N), (1, O)], [(6, P)]),
+    ],
+    "gates": [
+        (("equals_gate", "g", 3), [(5, P), (1, N), (1, U)], [(5, P), (1, N), (1, U)]),
+        (("equals_gate", "g", 3), [(5, P), (2, O)], [(5, P), (2, O)]),
+        (("equals_gate", "g", 7), [(5, P), (2, U)], DECLINES),
+        (("inequality_gate", "j", 0, "<"), [(1, P), (2, O)], [(1, P), (2, O)]),
+        (("inequality_gate", "j", 0, ">"), [(1, P), (2, U)], DECLINES),
+    ],
+    "multiply_divide": [
+        (("multiply_magician", "a"), [(2, N), (3, U), (4, O)], [(24, N)]),
+        (("multiply_magician", "a"), [(2, N), (3, N)], [(6, P)]),
+        (("multiply_magician", "a"), [(0, N), (5, P)], [(0, U)]),
+        (("divide_magician", "a"), [(8, N), (2, U)], [(4, N)]),
+        (("divide_magician", "a"), [(8, N), (2, N)], [(4, P)]),
+        (("divide_magician", "a"), [(0, P), (2, N)], [(0, U)]),
+    ],
+    "power": [
+        (("power_sorcerer", "a"), [(2, N), (3, U)], [(8, N)]),
+        (("power_sorcerer", "a"), [(2, O), (1, N)], [(0.5, P)]),
+        (("power_sorcerer", "a"), [(0, P), (2, P)], [(0, U)]),
+        (("power_sorcerer", "a"), [(2, N), (0.5, P)], [(NAN, U)]),
+    ],
+    "factorial": [
+        (("factorial_magician", "a"), [(3.5, N)], DECLINES),
+        (("factorial_magician", "a"), [(3.5, U)], [(6, P)]),
+        (("factorial_magician", "a"), [(4, O)], [(24, P)]),
+        (("factorial_magician", "a"), [(3, P)], [(6, P)]),
+    ],
+    "root_one_charge": [
+        (("root_magician", "a"), [(16, N)], DECLINES),
+        (("root_magician", "a"), [(16, U)], [(4, P)]),
+        (("root_magician", "a"), [(9, O)], [(3, P)]),
+        (("root_magician", "a"), [(4, P)], [(2, P)]),
+    ],
+    "root_two_or_more": [
+        (("root_magician", "a"), [(2, P), (16, N)], [(4, P)]),
+        (("root_magician", "a"), [(3, N), (8, O)], [(2, P)]),
+        (("root_magician", "a"), [(2, U), (9, U)], [(3, P)]),
+        (("root_magician", "a"), [(3, P), (-8, N)], [(-2, P)]),
+        (("root_magician", "a"), [(2, P), (-16, P)], DECLINES),
+    ],
+    "abs": [
+        (("abs_magician", "a"), [(2, P), (3, N), (4, U), (5, O)], [(2, P), (3, P), (4, U), (5, O)]),
+    ],
+    "modulo": [
+        (("modulo_magician", "a"), [(7, N), (3, N)], [(1, P)]),
+        (("modulo_magician", "a"), [(7, U), (3, O)], [(1, P)]),
+    ],
+    "log": [
+        (("log_magician", "a"), [(100, N)], [(2, P)]),
+        (("log_magician", "a"), [(10, O), (0.01, N)], [(2, N)]),
+        (("log_magician", "a"), [(10, U), (100, P)], [(2, P)]),
+    ],
+    "chronomancer": [
+        (("chronomancer", "a"), [(1, P), (1, N)], DECLINES),
+    ],
+}
+
+
+def same_charges(got: list, expected: list) -> bool:
+    return len(got) == len(expected) and all(
+        polarity == want_polarity
+        and (math.isnan(magnitude) if math.isnan(want) else math.isclose(magnitude, want, rel_tol=1e-12))
+        for (magnitude, polarity), (want, want_polarity) in zip(got, expected)
+    )
+
+
+@pytest.mark.parametrize("row", list(POLARITY_ROWS))
+def test_how_each_kind_reads_polarity(row):
+    for agent, charges, expected in POLARITY_ROWS[row]:
+        level = zone("z", *[(magnitude, polarity, "c") for magnitude, polarity in charges], agents=[agent])
+        event = step(NarrativeSequencer(level))["meta"]["last_event"]
+        after = [(charge.magnitude, charge.polarity) for charge in level.charges]
+        if expected is DECLINES:
+            assert event["type"] != "CAST_SPELL" and same_charges(after, charges), (agent, charges)
+        else:
+            assert event["type"] == "CAST_SPELL" and same_charges(after, expected), (agent, charges, after)

@@ -725,3 +725,41 @@ def test_a_failed_save_keeps_the_old_one_and_leaves_nothing_behind(
     assert resume_and_save_over_the_save(tmp_path, failure, monkeypatch) == 1
     assert save.read_bytes() == before
     assert os.listdir(tmp_path) == ["t.qorsave"]
+
+
+@pytest.mark.parametrize("target", ["fifo", "directory"])
+def test_a_save_never_replaces_what_is_not_a_regular_file(tmp_path: Path, target: str) -> None:
+    path = make_save(tmp_path, target)
+    result = run_play(TUTORIAL, "--save-at", "1", path)
+    assert result.returncode == 1
+    assert result.stderr == f"play.py: {path}: cannot write the save: it is there and not a regular file, so not replaced\n"
+    assert not path.is_file() and os.listdir(tmp_path) == [path.name]
+
+
+# --- --max-frames ---------------------------------------------------------------
+
+
+def last_frame_meta(result: subprocess.CompletedProcess[str]) -> tuple[int, str]:
+    assert result.returncode == 0, result.stderr
+    meta = json.loads(result.stdout.splitlines()[-1])["meta"]
+    return meta["frame_index"], meta["status"]
+
+
+def test_max_frames_sets_the_limit_a_level_runs_into() -> None:
+    assert last_frame_meta(run_play(ENDLESS, "--json", "--max-frames", "1500")) == (1500, "ERROR")
+    assert last_frame_meta(run_play(ENDLESS, "--json", "--max-frames", "1")) == (1, "ERROR")
+
+
+def test_a_save_keeps_its_limit_and_max_frames_on_resume_replaces_it(tmp_path: Path) -> None:
+    save = tmp_path / "hourglass.qorsave"
+    assert run_play(ENDLESS, "--max-frames", "20", "--save-at", "5", save).returncode == 0
+    assert last_frame_meta(run_play(ENDLESS, "--json", "--resume", save)) == (20, "ERROR")
+    assert last_frame_meta(run_play(ENDLESS, "--json", "--resume", save, "--max-frames", "30")) == (30, "ERROR")
+
+
+@pytest.mark.parametrize("limit", ["0", "-1", str(2**31), "ten", "1.5"])
+def test_max_frames_outside_1_to_2_31_minus_1_is_a_usage_error(limit: str) -> None:
+    result = run_play(TUTORIAL, "--max-frames", limit)
+    assert result.returncode == 2 and result.stdout == ""
+    assert "--max-frames: N must be" in result.stderr
+

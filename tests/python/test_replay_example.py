@@ -92,3 +92,59 @@ def test_unwritable_output_is_status_1(tmp_path: Path) -> None:
     result = run("replay.py", LEVELS[0], "-o", tmp_path / "missing" / "replay.html")
     assert result.returncode == 1
     assert result.stderr.startswith("replay.py: ") and result.stderr.count("\n") == 1
+
+
+@pytest.mark.parametrize(
+    ("standing", "listed", "more"), [(5, 5, ""), (8, 5, " and 3 more")], ids=["five", "eight"]
+)
+def test_outcome_names_five_standing_agents_and_counts_the_rest(
+    standing: int, listed: int, more: str, tmp_path: Path
+) -> None:
+    level = tmp_path / "level.json"
+    waiting = [{"kind": "chronomancer", "id": f"keeper_{index}"} for index in range(standing)]
+    level.write_text(json.dumps({"zone": "hall", "agents": waiting}), encoding="utf-8")
+    output = tmp_path / "replay.html"
+    assert run("replay.py", level, "-o", output).returncode == 0
+    outcome = embedded(output.read_text(encoding="ascii"))["outcome"]
+    names = [f'Chronomancer "keeper_{index}" in hall' for index in range(listed)]
+    assert outcome.endswith("; still standing: " + ", ".join(names) + more)
+
+
+@pytest.fixture
+def replay_module(monkeypatch: pytest.MonkeyPatch) -> Any:
+    monkeypatch.syspath_prepend(str(EXAMPLES))
+    import replay
+
+    return replay
+
+
+@pytest.mark.parametrize(
+    ("spare", "written"), [(0, True), (-1, False), (None, False)], ids=["at", "over", "far over"]
+)
+def test_page_longer_than_its_bound_is_refused_while_it_is_built(
+    spare: int | None,
+    written: bool,
+    replay_module: Any,
+    monkeypatch: pytest.MonkeyPatch,
+    capsys: pytest.CaptureFixture[str],
+    tmp_path: Path,
+) -> None:
+    output = tmp_path / "replay.html"
+    level = EXAMPLES / "levels" / "nested_shields.json"
+    assert replay_module.main([str(level), "-o", str(output)]) == 0
+    size = output.stat().st_size
+    output.unlink()
+    # "far over": a bound that the level as built already nearly fills.
+    bound = size + spare if spare is not None else size // 3
+    monkeypatch.setattr(replay_module, "MAX_PAGE_BYTES", bound)
+    capsys.readouterr()
+
+    status = replay_module.main([str(level), "-o", str(output)])
+    stderr = capsys.readouterr().err
+    if written:
+        assert status == 0 and output.stat().st_size == bound
+    else:
+        assert status == 2 and not output.exists()
+        assert stderr.count("\n") == 1 and f"larger than {bound:,} bytes" in stderr
+        frames = int(re.search(r"after frame (\d+)", stderr).group(1))  # type: ignore[union-attr]
+        assert frames < 9 if spare is None else frames == 9

@@ -39,7 +39,7 @@ def awkward_level() -> NarrativeSequencer:
                                                         "factorial_magician", "modulo_magician", "log_magician")),
                 subs=(left, shared))
     root.is_time_frozen = True
-    level = NarrativeSequencer(root)
+    level = NarrativeSequencer(root, max_frames=2**31 - 2)
     level.current_frame = 2**31 - 1000
     return level
 
@@ -117,6 +117,7 @@ def test_loaded_level_plays_on_byte_for_byte_like_the_original():
               *(pickle.loads(pickle.dumps(original, protocol)) for protocol in PROTOCOLS)]
     expected = frames_to_end(original)
     for level in copies:
+        assert level.max_frames == original.max_frames
         assert frames_to_end(level) == expected
         assert level.save() == original.save()
 

@@ -37,7 +37,8 @@ def describe(agent: AnyAgentJson) -> str:
 
 
 def play(root: qor_engine.Environment) -> list[str]:
-    sequencer = qor_engine.NarrativeSequencer(root)
+    sequencer = qor_engine.NarrativeSequencer(root, max_frames=5000)
+    sequencer.max_frames = sequencer.max_frames + 1
     lines: list[str] = []
     while not sequencer.is_finished:
         frame = cast("FrameResponse", json.loads(sequencer.next_frame()))

@@ -5,6 +5,8 @@
  *   QorPatch.apply(document, operations) -> the patched document
  *     Changes `document` in place and returns it; an operation on the whole
  *     document (path "") returns its value instead, so always use the result.
+ *     Values are copied in: the document never shares objects with the patch,
+ *     so a patch can be applied again to another copy.
  *     Throws an Error, naming the operation, for an operation it cannot
  *     apply (an unknown op, a path that does not exist); the document may
  *     then be half patched.
@@ -78,11 +80,13 @@ const QorPatch = (function () {
       throw new Error("unknown op " + JSON.stringify(operation.op));
     }
     const tokens = parsePointer(operation.path);
+    if (operation.op !== "remove" && !hasMember(operation, "value")) throw new Error("no value");
+    const value = operation.op === "remove" ? undefined : structuredClone(operation.value);
     if (tokens.length === 0) {
       if (operation.op === "remove") throw new Error("cannot remove the whole document");
-      return operation.value;
+      return value;
     }
-    apply(parentOf(document, tokens), tokens[tokens.length - 1], operation.value);
+    apply(parentOf(document, tokens), tokens[tokens.length - 1], value);
     return document;
   }
 

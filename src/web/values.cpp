@@ -1,5 +1,8 @@
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include <emscripten/emscripten.h>
@@ -65,12 +68,36 @@ std::string cpp_text(const em::val& text, const char* caller, const char* parame
     if (surrogate >= 0) {
         char unit[8];
         std::snprintf(unit, sizeof unit, "%04x", static_cast<unsigned>(qor_code_unit(text.as_handle(), surrogate)));
-        throw TextEncodeError("'utf-8' codec can't encode character '\\u" + std::string(unit) +
-                              "' in position " + std::to_string(surrogate) + ": surrogates not allowed");
+        throw ArgumentTypeError(std::string(caller) + ": " + parameter + " holds a lone surrogate, \\u" +
+                                unit + " at position " + std::to_string(surrogate) + ", which UTF-8 cannot encode");
     }
     std::string bytes(qor_utf8_size(text.as_handle()), '\0');
     qor_utf8_write(text.as_handle(), bytes.data(), bytes.size());
     return bytes;
+}
+
+double number_of(const em::val& number, const char* caller, const char* parameter) {
+    if (!number.isNumber()) {
+        throw ArgumentTypeError(std::string(caller) + ": " + parameter + " must be a number, not " +
+                                type_name(number));
+    }
+    return number.as<double>();
+}
+
+std::optional<std::int32_t> int32_of(const em::val& value) {
+    const double number = value.isNumber() ? value.as<double>() : NAN;
+    if (!(number >= INT32_MIN && number <= INT32_MAX && std::trunc(number) == number)) return std::nullopt;
+    return static_cast<std::int32_t>(number);
+}
+
+std::string type_name(const em::val& value) {
+    if (value.isNull()) return "null";
+    const std::string type = value.typeOf().as<std::string>();
+    if (type != "object") return type;
+    const em::val constructor = value["constructor"];
+    if (constructor.isUndefined() || constructor.isNull()) return type;
+    const em::val name = constructor["name"];
+    return name.isString() ? name.as<std::string>() : type;
 }
 
 }  // namespace qor::web

@@ -1,0 +1,223 @@
+"""The WebAssembly engine (build/web/qor_engine.js, by scripts/build_web.sh)
+under Node against the native module: the golden levels and 1,000 random
+levels with host changes, every call's answer and the final saves, and saves
+of either loaded by the other.
+
+One difference is allowed, and counted: the magnitude of a charge made by
+The Architect (its visual id holds "result_log_") may differ in its last
+digits, because the two math libraries' log10 and log differ in the last
+bit for some inputs and a chain of logarithms carries that on. Everything
+else, each frame's structure, ids, events and every other number, must be
+identical; saves must be identical byte for byte unless the level had such a
+difference.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+WEB_TESTS = Path(__file__).resolve().parents[1] / "web"
+sys.path.insert(0, str(WEB_TESTS))
+sys.path.insert(0, str(WEB_TESTS.parent / "golden"))
+
+import golden_replay as gr  # noqa: E402
+import scripts  # noqa: E402
+
+from qor_engine import NarrativeSequencer  # noqa: E402
+
+ENGINE = scripts.engine_path()
+RANDOM_LEVELS = 1000
+LOG_RESULT = "result_log_"
+RELATIVE_TOLERANCE = 1e-6
+
+pytestmark = [
+    pytest.mark.skipif(not ENGINE.exists(), reason=f"{ENGINE} is not built (bash scripts/build_web.sh)"),
+    pytest.mark.skipif(shutil.which("node") is None, reason="Node is not installed"),
+]
+
+
+def run_in_node(request: dict[str, Any], tmp_path: Path) -> dict[str, Any]:
+    given, answered = tmp_path / "request.json", tmp_path / "answer.json"
+    given.write_text(json.dumps(request, allow_nan=False), encoding="utf-8")
+    subprocess.run(["node", str(WEB_TESTS / "run_script.js"), str(ENGINE), str(given), str(answered)],
+                   check=True, timeout=600)
+    return json.loads(answered.read_text(encoding="utf-8"))
+
+
+# --------------------------------------------------------------------------
+# Comparing answers
+# --------------------------------------------------------------------------
+
+
+def _parse(text: str) -> Any:
+    return json.loads(text, parse_float=lambda s: ("float", s), parse_int=lambda s: ("int", s))
+
+
+def log_result_close(native: Any, web: Any, visual_id: Any) -> bool:
+    """Whether two magnitudes differ only as the math libraries' logarithms may."""
+    if not (isinstance(visual_id, str) and LOG_RESULT in visual_id):
+        return False
+    x, y = float(native[1]), float(web[1])
+    return math.isfinite(x) and math.isfinite(y) and math.copysign(1, x) == math.copysign(1, y) \
+        and abs(x - y) <= RELATIVE_TOLERANCE * max(abs(x), abs(y))
+
+
+class Comparison:
+    def __init__(self) -> None:
+        self.frames = 0
+        self.frames_differing = 0  # in a log result's digits only
+        self.problems: list[str] = []
+
+    def texts(self, native: str, web: str, where: str) -> bool:
+        """Compares two JSON texts; True if they differ in allowed digits."""
+        if native == web:
+            return False
+        problem = self._walk(_parse(native), _parse(web), "", None)
+        if problem:
+            self.problems.append(f"{where}: {problem}")
+        return True
+
+    def _walk(self, a: Any, b: Any, path: str, visual_id: Any) -> str | None:
+        if type(a) is not type(b):
+            return f"{path}: {a!r} != {b!r}"
+        if isinstance(a, dict):
+            if list(a) != list(b):
+                return f"{path}: keys {list(a)} != {list(b)}"
+            for key in a:
+                problem = self._walk(a[key], b[key], f"{path}/{key}", a.get("visual_id"))
+                if problem:
+                    return problem
+            return None
+        if isinstance(a, list):
+            if len(a) != len(b):
+                return f"{path}: {len(a)} items != {len(b)}"
+            for k, (x, y) in enumerate(zip(a, b)):
+                problem = self._walk(x, y, f"{path}/{k}", visual_id)
+                if problem:
+                    return problem
+            return None
+        if a == b or (path.endswith("/magnitude") and isinstance(a, tuple) and a[0] == b[0] == "float"
+                      and log_result_close(a, b, visual_id)):
+            return None
+        return f"{path}: {a!r} != {b!r}"
+
+    def charges(self, native: list[Any], web: list[Any], where: str) -> None:
+        """Two answers of "charges": [magnitude, polarity, visual_id] each."""
+        same = len(native) == len(web)
+        for (m, p, v), (n, q, w) in zip(native, web):
+            m, n = scripts.from_wire(m), scripts.from_wire(n)
+            same_number = (m == n and math.copysign(1, m) == math.copysign(1, n)) or \
+                (math.isnan(m) and math.isnan(n)) or \
+                log_result_close(("float", repr(m)), ("float", repr(n)), v)
+            same = same and same_number and (p, v) == (q, w)
+        if not same:
+            self.problems.append(f"{where}: {native!r} != {web!r}")
+
+    def answers(self, script: list[Any], native: list[Any], web: list[Any], name: str) -> bool:
+        """Every call's answer; True if the level had allowed differences."""
+        differed = False
+        for number, (op, x, y) in enumerate(zip(script, native, web)):
+            where = f"{name}, call {number} {op[0]}"
+            if op[0] == "play":
+                self.frames += len(x)
+                if len(x) != len(y):
+                    self.problems.append(f"{where}: {len(x)} frames != {len(y)}")
+                    continue
+                for k, (fx, fy) in enumerate(zip(x, y)):
+                    if self.texts(fx, fy, f"{where}, frame {k + 1}"):
+                        self.frames_differing += 1
+                        differed = True
+            elif op[0] in ("frame", "json"):
+                self.frames += op[0] == "frame"
+                if self.texts(x, y, where):
+                    self.frames_differing += op[0] == "frame"
+                    differed = True
+            elif op[0] == "charges" and x != y:
+                differed = True
+                self.charges(x, y, where)
+            elif op[0] in ("save", "zone_save") and x != y:
+                differed = True  # checked against the frames below
+            elif x != y:
+                self.problems.append(f"{where}: {x!r} != {y!r}")
+        if differed:
+            self.saves_as_states(script, native, web, name)
+        return differed
+
+    def saves_as_states(self, script: list[Any], native: list[Any], web: list[Any], name: str) -> None:
+        """Saves that differ must hold the same level up to a log result's digits."""
+        for op, x, y in zip(script, native, web):
+            if op[0] == "save" and x != y:
+                a, b = (NarrativeSequencer.load(bytes.fromhex(h)) for h in (x, y))
+                self.texts(a.root_environment.to_json(), b.root_environment.to_json(), f"{name}, save")
+                if (a.current_frame, a.is_finished) != (b.current_frame, b.is_finished):
+                    self.problems.append(f"{name}: saves of different states")
+
+
+def compare_platforms(named_scripts: dict[str, list[Any]], tmp_path: Path) -> Comparison:
+    native = {name: scripts.play_script(script) for name, script in named_scripts.items()}
+    final_saves = {name: answers[-1] for name, answers in native.items()}
+    answer = run_in_node({"scripts": list(named_scripts.values()), "saves": list(final_saves.values())},
+                         tmp_path)
+    comparison = Comparison()
+    differing_levels = set()
+    for (name, script), web in zip(named_scripts.items(), answer["scripts"]):
+        if comparison.answers(script, native[name], web, name):
+            differing_levels.add(name)
+    # Saves of either engine load in the other: saved again they give the
+    # same bytes, and the next frame is the one the saving engine plays.
+    for (name, native_save), (again, frame) in zip(final_saves.items(), answer["saves"]):
+        assert again == native_save, f"{name}: the native save saved again in WebAssembly differs"
+        own = NarrativeSequencer.load(bytes.fromhex(native_save)).next_frame()
+        comparison.texts(own, frame, f"{name}, frame after loading the native save")
+    for (name, answers), web in zip(native.items(), answer["scripts"]):
+        again, frame = scripts.cross_load(web[-1])
+        assert again == web[-1], f"{name}: the WebAssembly save saved again natively differs"
+    return comparison
+
+
+def report(comparison: Comparison, what: str) -> None:
+    share = comparison.frames_differing / max(comparison.frames, 1)
+    print(f"\n{what}: {comparison.frames} frames, {comparison.frames_differing} differ in a log "
+          f"result's last digits ({share:.2%})")
+    assert not comparison.problems, "\n".join(comparison.problems[:20])
+
+
+def test_golden_levels_play_alike(tmp_path: Path) -> None:
+    named = {level["name"]: scripts.golden_script(level) for level in gr.load_levels()}
+    play = gr.play_module()
+    named.update((gr.sample_name(path), scripts.sample_script(path, play)) for path in gr.sample_paths())
+    comparison = compare_platforms(named, tmp_path)
+    report(comparison, f"{len(named)} golden levels")
+    assert comparison.frames > 2000
+
+
+def test_random_levels_with_host_changes_play_alike(tmp_path: Path) -> None:
+    named = {f"random level {seed}": scripts.random_script(seed) for seed in range(RANDOM_LEVELS)}
+    comparison = compare_platforms(named, tmp_path)
+    report(comparison, f"{RANDOM_LEVELS} random levels")
+    assert comparison.frames > 5000
+
+
+def test_javascript_api() -> None:
+    """Errors, argument checks, failed calls and saves as JavaScript sees them."""
+    done = subprocess.run(["node", str(WEB_TESTS / "api_test.js"), str(ENGINE)], capture_output=True,
+                          text=True, timeout=600, check=False)
+    assert done.returncode == 0 and done.stdout == "ok\n", done.stderr[-3000:]
+
+
+def test_errors_read_as_in_python() -> None:
+    """The messages the JavaScript test expects are the native module's."""
+    from qor_engine import Environment
+    zone = Environment("hall")
+    with pytest.raises(ValueError, match='^cannot add zone "hall" under zone "hall": the zone would become its own ancestor$'):
+        zone.add_sub_environment(zone)
+    with pytest.raises(TypeError):
+        Environment("a\ud800")

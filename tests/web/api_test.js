@@ -1,0 +1,84 @@
+// What the WebAssembly module adds to the engine's API in JavaScript: errors
+// as exceptions with Python's names and messages, calls that fail changing
+// nothing and keeping no memory, argument checks, handles and bytes.
+// Usage: node api_test.js ENGINE.js; prints "ok" or throws.
+"use strict";
+const assert = require("assert");
+
+function throwsLike(call, name, message) {
+  assert.throws(call, (error) => {
+    assert.ok(error instanceof Error);
+    assert.strictEqual(error.name, name);
+    if (message !== undefined) assert.strictEqual(error.message, message);
+    return true;
+  });
+}
+
+require(process.argv[2])().then((q) => {
+  const { POSITIVE, NEGATIVE } = q.ChargePolarity;
+
+  // Argument checks: embind alone would read these as numbers or as POSITIVE.
+  const zone = new q.Environment("hall");
+  throwsLike(() => zone.add_charge("2", POSITIVE, "c"), "TypeError",
+             "add_charge(): magnitude must be a number, not string");
+  throwsLike(() => zone.add_charge(2, undefined, "c"), "TypeError",
+             "add_charge(): polarity must be a ChargePolarity or a 32-bit integer, not undefined");
+  throwsLike(() => zone.add_equals_gate("g", null), "TypeError",
+             "add_equals_gate(): target must be a number, not null");
+  throwsLike(() => zone.add_plus_magician(7), "TypeError");
+  throwsLike(() => new q.Environment("a\ud800"), "TypeError",
+             "Environment(): id holds a lone surrogate, \\ud800 at position 1, which UTF-8 cannot encode");
+  throwsLike(() => new q.NarrativeSequencer(null), "TypeError");
+  throwsLike(() => zone.add_sub_environment(zone), "ValueError",
+             'cannot add zone "hall" under zone "hall": the zone would become its own ancestor');
+  assert.strictEqual(zone.to_json(), new q.Environment("hall").to_json(), "failed calls changed the zone");
+
+  // Polarities beyond the named three are carried, as in Python.
+  zone.add_charge(-0, 7, "odd");
+  zone.add_charge(2.5, NEGATIVE, "named \0 id");
+  assert.deepStrictEqual(zone.charges.map((c) => [Object.is(c.magnitude, -0), c.polarity, c.visual_id]),
+                         [[true, 7, "odd"], [false, NEGATIVE, "named \0 id"]]);
+
+  // A frame that fails leaves the level as it was.
+  const level = new q.NarrativeSequencer(zone);
+  let deepest = zone;
+  for (let depth = 0; depth < 100000; ++depth) {
+    const below = new q.Environment("deep");
+    deepest.add_sub_environment(below);
+    if (deepest !== zone) deepest.delete();
+    deepest = below;
+  }
+  deepest.delete();
+  const before = level.save();
+  throwsLike(() => level.next_frame(), "RecursionError");
+  assert.deepStrictEqual(level.save(), before);
+  assert.strictEqual(level.current_frame, 0);
+  level.delete();
+  zone.delete();
+
+  // Saves are Uint8Arrays; a failed load keeps no memory.
+  const small = new q.Environment("small");
+  const saved = small.save();
+  assert.ok(saved instanceof Uint8Array);
+  const copy = q.Environment.load(saved.buffer.slice(saved.byteOffset, saved.byteOffset + saved.length));
+  assert.strictEqual(copy.to_json(), small.to_json());
+  throwsLike(() => q.Environment.load("bytes"), "TypeError",
+             "Environment.load(): data must be a Uint8Array or ArrayBuffer, not string");
+  const junk = new Uint8Array(2 << 20).fill(7);
+  for (let i = 0; i < 3000; ++i) {
+    throwsLike(() => q.NarrativeSequencer.load(junk), "ValueError");
+  }
+  assert.ok(q.HEAPU8.length < 256 << 20, `memory grew to ${q.HEAPU8.length} bytes`);
+  copy.delete();
+  small.delete();
+
+  // Properties: int32 only, as in Python.
+  const played = new q.NarrativeSequencer(new q.Environment("r"));
+  played.current_frame = 2147483647;
+  throwsLike(() => { played.current_frame = 2147483648; }, "TypeError");
+  throwsLike(() => { played.current_frame = 1.5; }, "TypeError");
+  assert.strictEqual(played.current_frame, 2147483647);
+  assert.strictEqual(JSON.parse(played.next_frame()).meta.status, "ERROR");
+  played.delete();
+  console.log("ok");
+});
