@@ -334,6 +334,28 @@ def test_a_bad_level_file_has_every_problem_listed_as_play_py_lists_them(
     assert studio.text("problems-head").startswith(f"{name}.json cannot be opened: ")
 
 
+DROP = """
+    const file = new File([arguments[1]], arguments[0], { type: "application/json" });
+    const transfer = new DataTransfer();
+    transfer.items.add(file);
+    document.getElementById("tree").dispatchEvent(new DragEvent("drop", { dataTransfer: transfer, bubbles: true }));
+"""
+
+
+def test_a_level_file_dropped_on_the_page_opens(studio: Studio) -> None:
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    level = REPO / "examples" / "levels" / "nested_shields.json"
+    studio.driver.execute_script(DROP, level.name, level.read_text(encoding="utf-8"))
+    WebDriverWait(studio.driver, 30).until(lambda _: studio.body("opened") == level.name)
+    assert studio.level() == json.loads(level.read_text(encoding="utf-8"))
+    assert studio.one("#samples").get_attribute("value") == level.name
+    studio.driver.execute_script(DROP, "bad.json", '{"zone": "r", "zones": [{"zone": "r"}]}')
+    WebDriverWait(studio.driver, 30).until(lambda _: studio.body("opened") == "bad.json")
+    assert studio.problems() == ['zone "r": zone 1: zone id "r" is used twice']
+    assert studio.level() == json.loads(level.read_text(encoding="utf-8"))  # the open level stays
+
+
 def test_the_exported_replay_is_the_page_replay_py_writes(studio: Studio, tmp_path: Path) -> None:
     level = REPO / "examples" / "levels" / "beyond_counting.json"  # infinities and a NaN
     studio.open_file(level)

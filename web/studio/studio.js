@@ -40,6 +40,7 @@
     }
     state.history = new History(level);
     state.fileName = name;
+    $("samples").value = samples.some((sample) => sample.file === name) ? name : "";
     state.position = 0;
     refresh();
     document.body.dataset.opened = name;
@@ -420,6 +421,7 @@
 
   function wire() {
     const sampleList = $("samples");
+    sampleList.append(el("option", { value: "", text: "\u2014", disabled: true }));
     for (const sample of samples) sampleList.append(el("option", { value: sample.file, text: `${sample.title} (${sample.file})` }));
     sampleList.addEventListener("change", () => {
       const sample = samples.find((s) => s.file === sampleList.value);
