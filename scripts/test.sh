@@ -10,6 +10,9 @@ cd "$root"
 source "$root/scripts/lib.sh"
 
 bash scripts/build.sh
+# The engine in WebAssembly and the level studio, before the Python tests
+# that compare the WebAssembly engine with the native module.
+bash scripts/build_web.sh >/dev/null
 
 echo "== C++ tests" >&2
 configure_project build/cpp-tests -DQOR_BUILD_TESTS=ON -DQOR_BUILD_MODULE=OFF
