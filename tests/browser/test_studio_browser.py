@@ -315,7 +315,7 @@ def test_an_edit_that_breaks_a_rule_is_listed_and_not_played(studio: Studio) -> 
     studio.zone_button("root", "add-zone")
     studio.set_field("0|zone", "root")
     assert studio.problems() == ['zone "root": zone 1: zone id "root" is used twice']
-    assert not studio.one("#save-level").is_enabled()
+    assert not studio.one("#save-level").is_enabled() and not studio.one("#export-replay").is_enabled()
     assert studio.css("#tree section.zone") == []
     studio.click("#undo")
     assert studio.problems() == []

@@ -98,6 +98,7 @@
     $("undo").disabled = !state.history.canUndo;
     $("redo").disabled = !state.history.canRedo;
     $("save-level").disabled = !state.playable;
+    $("export-replay").disabled = !state.playable;
     $("file-name").textContent = state.fileName;
     document.body.dataset.levelText = text;
     restart(level, started);
