@@ -291,6 +291,30 @@ def test_a_level_built_with_the_controls_plays_as_its_saved_file(studio: Studio)
     assert studio.driver.save_screenshot(str(SHOTS / "studio_built.png"))
 
 
+def test_the_slider_last_first_and_play_reach_their_steps(studio: Studio) -> None:
+    from selenium.webdriver.common.keys import Keys
+    from selenium.webdriver.support.ui import Select, WebDriverWait
+
+    level = REPO / "examples" / "levels" / "nested_shields.json"
+    studio.open_file(level)
+    start, frames = native_play(level)
+    studio.click("#last")
+    studio.check(start, frames, len(frames))
+    studio.click("#first")
+    studio.check(start, frames, 0)
+    slide = "arguments[0].value = arguments[1]; arguments[0].dispatchEvent(new Event('input'));"
+    studio.driver.execute_script(slide, studio.one("#slider"), "4")
+    studio.check(start, frames, 4)
+    studio.one("body").send_keys(Keys.ARROW_RIGHT)
+    studio.check(start, frames, 5)
+    Select(studio.one("#speed")).select_by_value("60")
+    studio.click("#play")
+    assert studio.one("#play").get_attribute("aria-label") == "Pause"
+    WebDriverWait(studio.driver, 30).until(lambda _: studio.step() == len(frames))
+    assert studio.one("#play").get_attribute("aria-label") == "Play"
+    studio.check(start, frames, len(frames))
+
+
 def test_undo_and_redo_walk_the_edits(studio: Studio) -> None:
     studio.click("#new-level")
     states = [studio.level()]
