@@ -4,8 +4,12 @@
     python examples/replay.py [LEVEL_FILE] [-o OUTPUT.html]
 
 The level is loaded and played exactly as play.py does (same loader, same
-builder, same "refill" rule), and every frame text the engine returns, the
-last one included, is embedded in the page together with the level as built.
+builder, same "refill" rule), with next_frame_patch(): the page embeds the
+level as built and every frame, the last one included, as the engine's JSON
+Patch against the frame before it (the first patch holds the whole first
+frame), and applies them in the page. A flat level of 1,000 agents and 200
+zones makes a page of about 0.6 MB.
+
 The page draws one frame at a time: the zone tree as nested boxes, charges as
 chips, agents, frozen zones dimmed, the agent that acted (in the place where
 it stood) or the zone that merged highlighted and scrolled into view, with
@@ -18,8 +22,8 @@ drawing of a level, shared with other pages, in web/draw/, the replay's
 controls in web/replay/ (both found beside this folder, from the repository's
 root). The page needs nothing beside it and fetches nothing: its policy
 forbids every load, and its own style and script are allowed by their hashes
-only. Frame texts are embedded as JSON with every "<", ">" and "&" escaped,
-and the page puts ids and messages into the document as text, never as markup.
+only. The data is embedded as JSON with every "<", ">" and "&" escaped, and
+the page puts ids and messages into the document as text, never as markup.
 
 A replay page is at most MAX_PAGE_BYTES (64 MiB) long. The page's length is
 counted as the level is played, and a level whose replay would be longer is
@@ -43,27 +47,29 @@ import math
 import os
 import re
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import asdict, dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Final, cast
+from typing import TYPE_CHECKING, Any, Final, TypeAlias, cast
 
 import qor_engine
 from play import (
     DEFAULT_LEVEL,
     EXIT_BAD_LEVEL,
     EXIT_ENGINE_FAILED,
+    BuiltLevel,
     Level,
     LevelError,
     build,
     load_level,
-    play,
     summarize,
     waiting_agents,
 )
 
 if TYPE_CHECKING:
     from qor_engine import FrameResponse
+
+Json: TypeAlias = Any  # a parsed JSON value
 
 PROGRAM: Final = "replay.py"
 DEFAULT_OUTPUT: Final = Path("replay.html")
@@ -79,7 +85,7 @@ LISTED_WAITING: Final = 5  # agents named in the outcome; the tree shows them al
 WEB: Final = Path(__file__).resolve().parent.parent / "web"
 PAGE_TEMPLATE: Final = "replay/replay.html"
 PAGE_STYLES: Final = ("draw/draw.css", "replay/replay.css")
-PAGE_SCRIPTS: Final = ("draw/draw.js", "replay/replay.js")
+PAGE_SCRIPTS: Final = ("draw/draw.js", "draw/jsonpatch.js", "replay/replay.js")
 # How the page is told a value the frame wrote as null (JavaScript's Number()
 # reads these texts back).
 NON_FINITE_TEXT: Final = {"nan": "NaN", "inf": "Infinity", "-inf": "-Infinity"}
@@ -92,10 +98,13 @@ class Replay:
     title: str
     description: str
     level_file: str
-    start: str  # the root zone's JSON text before the first frame
-    frames: list[str]  # every frame text, in order
-    # By step (0 is the level as built, n the document after frame n): the
-    # magnitudes the frame wrote as null, by JSON Pointer, as NON_FINITE_TEXT.
+    start: Json  # the root zone before the first frame, as to_json() writes it
+    # Frame n as the engine's JSON Patch against frame n - 1: the first one
+    # replaces the whole document with the first frame.
+    patches: list[Json]
+    # The magnitudes the frames write as null, by JSON Pointer, written as
+    # NON_FINITE_TEXT: by the step from which they hold (0 is the level as
+    # built, n the document after frame n), whenever they change.
     exact: dict[str, dict[str, str]]
     outcome: str
 
@@ -116,7 +125,7 @@ def non_finite_magnitudes(root: qor_engine.Environment) -> dict[str, str]:
 
 
 def writes_null_magnitude(text: str) -> bool:
-    return '"magnitude":null' in text
+    return re.search(r'"magnitude":\s*null', text) is not None
 
 
 class PageTooLarge(Exception):
@@ -144,33 +153,124 @@ class PageSize:
             raise PageTooLarge(self.limit, self.frames)
 
 
+class ExactValues:
+    """The magnitudes the document writes as null, as they change from step
+    to step; read from the zones only while there may be any."""
+
+    def __init__(self, root: qor_engine.Environment) -> None:
+        self.root = root
+        self.by_step: dict[str, dict[str, str]] = {}
+        self.current: dict[str, str] = {}
+
+    def after(self, step: int, text: str) -> dict[str, dict[str, str]]:
+        """The entry to embed for a step whose frame or patch is `text`."""
+        if not self.current and not writes_null_magnitude(text):
+            return {}
+        values = non_finite_magnitudes(self.root)
+        if values == self.current:
+            return {}
+        self.current = self.by_step[str(step)] = values
+        return {str(step): values}
+
+
 def record(level: Level, level_file: str, max_bytes: int) -> Replay:
-    """Plays the level to its end and keeps every frame text, refusing a page
-    longer than `max_bytes` (PageTooLarge) as soon as it would be."""
+    """Plays the level to its end and keeps every frame as a patch, refusing
+    a page longer than `max_bytes` (PageTooLarge) as soon as it would be."""
     built = build(level)
     title = level.title or Path(level_file).stem
     description = level.description or ""
-    start = built.root.to_json()
-    frames: list[str] = []
-    exact: dict[str, dict[str, str]] = {}
+    start_text = built.root.to_json()
+    start = json.loads(start_text)
+    patches: list[Json] = []
+    exact = ExactValues(built.root)
+    # Counted short of the page by at most a few bytes a frame (commas and
+    # braces), never over it: the written page is measured once more.
     size = PageSize(max_bytes)
     size.add(render_page(Replay(title, description, level_file, start, [], {}, "")))
 
-    def keep_exact_values(text: str) -> None:
-        if writes_null_magnitude(text):
-            exact[str(len(frames))] = values = non_finite_magnitudes(built.root)
-            size.add(script_json({str(len(frames)): values}))
+    def count_exact_values(step: int, text: str) -> None:
+        entry = exact.after(step, text)
+        if entry:
+            size.add(script_json(entry)[2:])
 
-    keep_exact_values(start)
+    count_exact_values(0, start_text)
     last: FrameResponse | None = None
-    for text, frame in play(built):
-        frames.append(text)
-        size.frames = len(frames)
-        size.add(script_json(text) + ",")
-        keep_exact_values(text)
+    for text, frame in play_patches(built):
+        patch = json.loads(text)
+        patches.append(patch)
+        size.frames = len(patches)
+        size.add(script_json(patch))
+        count_exact_values(len(patches), text)
         last = frame
     outcome = describe_outcome(last, built.root.charges) if last is not None else "No frames."
-    return Replay(title, description, level_file, start, frames, exact, outcome)
+    return Replay(title, description, level_file, start, patches, exact.by_step, outcome)
+
+
+def play_patches(built: BuiltLevel) -> Iterator[tuple[str, FrameResponse]]:
+    """Plays the level to its end as play.py's play() does, yielding each
+    frame's JSON Patch text and the frame it makes (one document, patched in
+    place: copy it to keep it)."""
+    sequencer = qor_engine.NarrativeSequencer(built.root)
+    document: Json = None
+    while not sequencer.is_finished:
+        text = sequencer.next_frame_patch()
+        document = apply_patch(document, json.loads(text))
+        frame = cast("FrameResponse", document)
+        event = frame["meta"]["last_event"]
+        if event is not None and event["type"] == "CAST_SPELL":
+            refill = built.refills.get(event["visual_id"])
+            if refill is not None:
+                refill.place()
+        yield text, frame
+
+
+def pointer_tokens(pointer: str) -> list[str]:
+    if pointer == "":
+        return []
+    if not pointer.startswith("/"):
+        raise ValueError(f"not a JSON Pointer: {pointer!r}")
+    return [token.replace("~1", "/").replace("~0", "~") for token in pointer[1:].split("/")]
+
+
+def apply_patch(document: Json, operations: Json) -> Json:
+    """Applies an RFC 6902 JSON Patch of the operations the engine writes
+    ("add", "remove", "replace") in place and returns the document (a new
+    one for an operation on the whole document). ValueError when it cannot."""
+    for operation in operations:
+        try:
+            document = apply_operation(document, operation)
+        except (KeyError, IndexError, TypeError, ValueError) as error:
+            raise ValueError(f"cannot apply {operation!r:.200}: {error!r}") from None
+    return document
+
+
+def apply_operation(document: Json, operation: Json) -> Json:
+    op, tokens = operation["op"], pointer_tokens(operation["path"])
+    if op not in ("add", "remove", "replace") or (op == "remove" and not tokens):
+        raise ValueError("not an operation the engine writes")
+    if not tokens:
+        return operation["value"]
+    parent = document
+    for token in tokens[:-1]:
+        parent = parent[int(token)] if isinstance(parent, list) else parent[token]
+    key = tokens[-1]
+    if isinstance(parent, list):
+        index = len(parent) if key == "-" and op == "add" else int(key)
+        if index < 0 or index > len(parent) - (op != "add"):
+            raise IndexError(key)
+        if op == "add":
+            parent.insert(index, operation["value"])
+        elif op == "remove":
+            del parent[index]
+        else:
+            parent[index] = operation["value"]
+    elif op == "remove":
+        del parent[key]
+    elif op == "replace" and key not in parent:
+        raise KeyError(key)
+    else:
+        parent[key] = operation["value"]
+    return document
 
 
 def describe_outcome(last: FrameResponse, root_charges: Sequence[qor_engine.Charge]) -> str:
@@ -282,7 +382,7 @@ def run(level_path: Path, output: Path) -> int:
         # Pure ASCII: characters beyond it become character references.
         page = render_page(replay).encode("ascii", "xmlcharrefreplace")
         if len(page) > MAX_PAGE_BYTES:
-            raise PageTooLarge(MAX_PAGE_BYTES, len(replay.frames))
+            raise PageTooLarge(MAX_PAGE_BYTES, len(replay.patches))
     except PageTooLarge as error:
         return fail(level_path, str(error), EXIT_TOO_LARGE)
     except MemoryError:
@@ -299,7 +399,7 @@ def run(level_path: Path, output: Path) -> int:
         write_atomically(output, page)
     except OSError as error:
         return fail(output, f"cannot write: {error.strerror or error}", EXIT_WRITE_FAILED)
-    print(f"{output}: replay of {level_path.name}, {len(replay.frames)} frames")
+    print(f"{output}: replay of {level_path.name}, {len(replay.patches)} frames")
     return EXIT_WRITTEN
 
 

@@ -25,12 +25,26 @@ void bind_sequencer(py::module_& m) {
                 // The frame is kept only once its str exists: a host either
                 // gets the frame or the frame did not happen.
                 NarrativeSequencer::PendingFrame frame = self.begin_frame();
-                py::str answer(frame.text());
+                const std::string& text = frame.keep_text();
+                py::str answer(text.data(), text.size());
                 frame.commit();
                 return answer;
             },
             "Run one frame and return the whole state and the frame's event as compact JSON "
             "text. If it raises, the frame did not happen: the level is as it was.")
+        .def(
+            "next_frame_patch",
+            [](NarrativeSequencer& self) {
+                NarrativeSequencer::PendingFrame frame = self.begin_frame();
+                py::str answer(frame.patch_text());
+                frame.commit();
+                return answer;
+            },
+            "Run one frame exactly as next_frame() does and return an RFC 6902 JSON Patch (compact "
+            "JSON text) that turns the last frame this sequencer returned, by either method, into "
+            "this one; with no such frame (a new, loaded or copied sequencer), one operation that "
+            "replaces the whole document. If it raises, the frame did not happen and the next "
+            "patch still applies to the last frame returned.")
         .def_readwrite("is_finished", &NarrativeSequencer::is_finished,
                        "Whether the level has ended; write False to let it run on.")
         .def_readwrite("current_frame", &NarrativeSequencer::current_frame,

@@ -4,6 +4,7 @@
 
 #include "model/environment.h"
 #include "model/json_text.h"
+#include "model/zone_text_layout.h"
 
 namespace qor {
 
@@ -25,6 +26,11 @@ protected:
 // Throws TreeTooDeepError or TreeTooLargeError for a tree beyond what the
 // engine walks.
 std::string zone_json_text(const Environment& root, const ExtraRootMembers* extra = nullptr);
+
+// The same text, written into `text` (replacing what it held, its storage
+// kept), with the layout of its parts recorded in `layout` when not null.
+void write_zone_json_text(std::string& text, const Environment& root, const ExtraRootMembers* extra,
+                          ZoneTextLayout* layout);
 
 // The JSON text of one charge: exactly to_json_text(charge.to_json()).
 std::string charge_json_text(const Charge& charge);

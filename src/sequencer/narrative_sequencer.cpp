@@ -10,6 +10,7 @@
 
 #include "model/zone_text.h"
 #include "model/zone_walk.h"
+#include "patch/frame_patch.h"
 
 namespace qor {
 
@@ -166,6 +167,36 @@ std::string NarrativeSequencer::PendingFrame::text() const {
     return zone_json_text(*sequencer.root_environment, &meta);
 }
 
+const std::string& NarrativeSequencer::PendingFrame::keep_text() {
+    NarrativeSequencer& sequencer = *sequencer_;
+    KeptText& kept = sequencer.next_base_;
+    sequencer.next_base_written_ = false;
+    const MetaText meta(sequencer.current_frame, sequencer.last_event, message_view(), status());
+    write_zone_json_text(kept.text, *sequencer.root_environment, &meta, nullptr);
+    kept.laid_out = false;
+    sequencer.next_base_written_ = true;
+    return kept.text;
+}
+
+std::string NarrativeSequencer::PendingFrame::patch_text() {
+    NarrativeSequencer& sequencer = *sequencer_;
+    KeptText& kept = sequencer.next_base_;
+    sequencer.next_base_written_ = false;
+    const MetaText meta(sequencer.current_frame, sequencer.last_event, message_view(), status());
+    write_zone_json_text(kept.text, *sequencer.root_environment, &meta, &kept.layout);
+    kept.laid_out = true;
+    std::string patch;
+    KeptText& base = sequencer.base_;
+    if (sequencer.has_base_ && !base.laid_out) base.laid_out = scan_zone_text_layout(base.text, base.layout);
+    if (sequencer.has_base_ && base.laid_out) {
+        patch = zone_text_patch({base.text, base.layout}, {kept.text, kept.layout});
+    } else {
+        patch = whole_document_patch(kept.text);
+    }
+    sequencer.next_base_written_ = true;
+    return patch;
+}
+
 void NarrativeSequencer::PendingFrame::commit() noexcept {
     if (sequencer_ == nullptr) return;
     sequencer_->commit_frame();
@@ -184,6 +215,13 @@ std::string NarrativeSequencer::next_frame_text() {
     std::string text = frame.text();
     frame.commit();
     return text;
+}
+
+std::string NarrativeSequencer::next_frame_patch() {
+    PendingFrame frame = begin_frame();
+    std::string patch = frame.patch_text();
+    frame.commit();
+    return patch;
 }
 
 NarrativeSequencer::PendingFrame NarrativeSequencer::begin_frame() {
@@ -320,11 +358,17 @@ void NarrativeSequencer::undo_frame() noexcept {
     current_frame = record.frame_before;
     is_finished = record.finished_before;
     record_ = FrameRecord{};
+    next_base_written_ = false;
     clear_survey();
 }
 
 void NarrativeSequencer::commit_frame() noexcept {
     clear_survey();
+    // The frame's text, when it was kept, is the next patch's base;
+    // otherwise the next patch cannot know what the host holds.
+    has_base_ = next_base_written_;
+    if (next_base_written_) std::swap(base_, next_base_);
+    next_base_written_ = false;
     // Releases the agent that acted and the merged zone with its subtree;
     // their destructors do not allocate.
     record_ = FrameRecord{};

@@ -13,6 +13,7 @@
 
 #include "model/environment.h"
 #include "model/magician_agent.h"
+#include "model/zone_text_layout.h"
 #include "sequencer/frame_event.h"
 
 namespace qor {
@@ -65,6 +66,16 @@ public:
         std::string message() const;
         // The frame response's compact text.
         std::string text() const;
+        // The same text, kept by the sequencer once the frame is committed:
+        // the next patch_text() starts from it. Valid until the next call on
+        // this frame or its commit.
+        const std::string& keep_text();
+        // An RFC 6902 JSON Patch (compact text) that turns the last frame
+        // the sequencer kept into this one; when it keeps none (a new
+        // sequencer, or the last frame was answered without keeping its
+        // text), one operation that replaces the whole document. This
+        // frame's text is kept once the frame is committed.
+        std::string patch_text();
         // Keeps the frame. Neither allocates nor throws.
         void commit() noexcept;
 
@@ -95,6 +106,13 @@ public:
     // text (what to_json_text(NextFrame()) would give), written straight from
     // the tree instead of through the response's JSON value.
     std::string next_frame_text();
+
+    // The same frame, answered with the RFC 6902 JSON Patch that turns the
+    // last frame kept (by this or PendingFrame::keep_text()) into it; the
+    // frame's text is then kept for the next patch. NextFrame() and
+    // next_frame_text() keep no text: the patch after them replaces the
+    // whole document.
+    std::string next_frame_patch();
 
     // Runs one frame and keeps it undoable: a host commits it once it holds
     // the frame's answer, so that it either sees the frame or the frame did
@@ -183,6 +201,20 @@ private:
         std::shared_ptr<Environment> merged_zone;
     };
     FrameRecord record_;
+
+    // A frame's text as the base of the next patch, its layout found when
+    // first needed.
+    struct KeptText {
+        std::string text;
+        ZoneTextLayout layout;
+        bool laid_out = false;
+    };
+    // The text of the last frame returned, when it was kept; the pending
+    // frame's own text, kept when it is committed (storage reused).
+    KeptText base_;
+    bool has_base_ = false;
+    KeptText next_base_;
+    bool next_base_written_ = false;
 };
 
 }  // namespace qor

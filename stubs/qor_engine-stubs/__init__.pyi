@@ -8,7 +8,18 @@
 # int and str.
 
 from collections.abc import Iterable
-from typing import ClassVar, Final, Literal, SupportsFloat, SupportsIndex, SupportsInt, TypeAlias, TypedDict, final
+from typing import (
+    ClassVar,
+    Final,
+    Literal,
+    NotRequired,
+    SupportsFloat,
+    SupportsIndex,
+    SupportsInt,
+    TypeAlias,
+    TypedDict,
+    final,
+)
 
 _Float: TypeAlias = SupportsFloat | SupportsIndex
 _Int: TypeAlias = SupportsInt | SupportsIndex
@@ -115,6 +126,8 @@ class NarrativeSequencer(metaclass=_pybind11_type):
     # max_frames: the frame limit, from 1 to 2**31 - 1 (ValueError otherwise).
     def __init__(self, env: Environment, max_frames: _Int = 1000) -> None: ...
     def next_frame(self) -> str: ...
+    # An RFC 6902 JSON Patch from the last frame returned, by either method.
+    def next_frame_patch(self) -> str: ...
     is_finished: bool
     @property
     def current_frame(self) -> int: ...
@@ -138,8 +151,9 @@ class NarrativeSequencer(metaclass=_pybind11_type):
 
 # ---------------------------------------------------------------------------
 # The JSON texts, parsed: what json.loads makes of a frame (next_frame), a zone
-# (Environment.to_json) and a charge (Charge.to_json). These names exist only
-# here, for type checkers; use them in quotes or under TYPE_CHECKING:
+# (Environment.to_json), a charge (Charge.to_json) and a patch's operations
+# (next_frame_patch). These names exist only here, for type checkers; use them
+# in quotes or under TYPE_CHECKING:
 #
 #     frame = cast("qor_engine.FrameResponse", json.loads(sequencer.next_frame()))
 #
@@ -217,3 +231,12 @@ class MetaJson(TypedDict):
 # A frame: the root zone's members plus "meta".
 class FrameResponse(ZoneJson):
     meta: MetaJson
+
+# One operation of a patch (next_frame_patch): "remove" has no "value"; the
+# value of "add" and "replace" is what stands at "path" in the new frame.
+PatchOpText: TypeAlias = Literal["add", "remove", "replace"]
+
+class PatchOperationJson(TypedDict):
+    op: PatchOpText
+    path: str
+    value: NotRequired[object]

@@ -48,3 +48,8 @@ def problem(name: str, instance: Any) -> str | None:
 def assert_valid_frame(frame: Any) -> None:
     found = problem("frame", frame)
     assert found is None, f"the frame does not match the frame schema: {found}"
+
+
+def assert_valid_patch(patch: Any) -> None:
+    found = problem("frame_patch", patch)
+    assert found is None, f"the patch does not match the frame patch schema: {found}"

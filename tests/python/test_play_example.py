@@ -481,6 +481,34 @@ def test_file_that_is_not_text(tmp_path: Path) -> None:
     assert_one_line_error(run_play(path), path, "not UTF-8 text")
 
 
+@pytest.mark.parametrize(
+    ("files", "status"),
+    [(["good"], 0), (["good", "good"], 0), (["good", "bad"], 2), (["missing"], 2)],
+)
+def test_check_says_ok_or_lists_the_problems_of_each_file(tmp_path: Path, files: list[str], status: int) -> None:
+    texts = {"good": TUTORIAL.read_text(encoding="utf-8"), "bad": '{"zone": "r", "agents": [{"kind": "+"}]}'}
+    paths = []
+    for n, name in enumerate(files):
+        path = tmp_path / f"{n}_{name}.json"
+        if name in texts:
+            path.write_text(texts[name], encoding="utf-8")
+        paths.append(path)
+    result = run_play("--check", *paths)
+    assert (result.returncode, result.stderr) == (status, "")
+    expected = {
+        "good": ["ok"],
+        "bad": ['zone "r": agent 1: unknown kind "+" (did you mean "plus"?)', 'zone "r": agent 1: missing field "id"'],
+        "missing": ["no such file"],
+    }
+    assert result.stdout.splitlines() == [
+        f"{path}: {line}" for path, name in zip(paths, files) for line in expected[name]
+    ]
+
+
+def test_check_takes_no_other_option() -> None:
+    result = run_play("--check", TUTORIAL, "--json")
+    assert result.returncode == 2 and "--check takes level files only" in result.stderr
+
 # A kind as a designer may write it, and the kind suggested (None: no suggestion).
 SUGGESTIONS: list[tuple[str, str | None]] = [
     ("Plus Magician", "plus"),

@@ -12,20 +12,27 @@ engine's promises:
   frames of the host's last change;
 * the same level played the same way gives the same texts, byte for byte, and
   a level whose ids are not UTF-8 plays exactly like its twin with good ids
-  even though its frame texts cannot be written.
+  even though its frame texts cannot be written;
+* a level played by patches keeps, with the patches applied, the document of
+  its twin played by frames, and a call with no host change before it names
+  only what its frame did.
 """
 
+import copy
 import json
 import math
 import os
+import pickle
+import re
 from dataclasses import dataclass, field
 
+import jsonpatch
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from qor_engine import Charge, ChargePolarity, Environment, NarrativeSequencer
-from schemas import assert_valid_frame
+from schemas import assert_valid_frame, assert_valid_patch
 
 LIMIT_FRAMES = 1000
 COMPLETE = "Simulation complete. No further actions."
@@ -338,3 +345,85 @@ def test_a_frame_whose_text_fails_does_not_happen(plan, script):
                 [charge_values(z) for z in level.zones]) == before
         assert [[repr(item.magnitude) for item in zone_items] for zone_items in items] == \
             [[repr(item.magnitude) for item in zone.charges] for zone in level.zones]
+
+
+# --- frames as patches --------------------------------------------------------
+
+ZONE_PATH = r"(/sub_environments/\d+)*"
+# What each kind of call may change when the host changed nothing before it,
+# besides "meta" members and frozen flags: (op, path pattern) pairs.
+ALLOWED_OPS = {
+    "CAST_SPELL": [("remove", rf"{ZONE_PATH}/agents/\d+"),
+                   ("replace|remove|add", rf"{ZONE_PATH}/charges(/\d+)?")],
+    "COLLAPSE_ZONE": [("add", rf"{ZONE_PATH}/charges/\d+"), ("remove", rf"{ZONE_PATH}/sub_environments/\d+")],
+    None: [],  # the end of the level, or a call after it
+}
+ALWAYS_ALLOWED = [("replace", r"/meta/(frame_index|last_event|message|status)"),
+                  ("replace", rf"{ZONE_PATH}/is_time_frozen")]
+
+
+def assert_ops_name_what_the_frame_did(patch: list, frame: dict) -> None:
+    event = frame["meta"]["last_event"]
+    kind = event["type"] if event and event["type"] != "FINISHED" else None
+    allowed = ALLOWED_OPS[kind] + ALWAYS_ALLOWED
+    for op in patch:
+        assert any(re.fullmatch(name, op["op"]) and re.fullmatch(path, op["path"]) for name, path in allowed), \
+            f"{op['op']} {op['path']} in a {kind} frame"
+    if kind == "COLLAPSE_ZONE":
+        assert any(op["op"] == "remove" and "/sub_environments/" in op["path"] for op in patch)
+
+
+def a_bad_id_changes_nothing(level: Level, sequencer: NarrativeSequencer) -> None:
+    """A call whose text cannot be written raises and leaves the level and the base as they were."""
+    zone = level.root
+    kept_id, counter = zone.id, sequencer.current_frame
+    zone.id = b"\xff"
+    with pytest.raises(RuntimeError, match="316"):
+        sequencer.next_frame_patch()
+    zone.id = kept_id
+    assert sequencer.current_frame == counter
+
+
+@budget(500)
+@given(plan=levels(), script=host_scripts, ways=st.lists(st.sampled_from(["patch", "frame", "bad_id"]), max_size=30))
+def test_the_document_kept_by_patches_is_every_frame(plan, script, ways):
+    # Two builds of one level, meddled with alike: one answers frames, the
+    # other patches (now and then a frame, or a call that raises). Applied in
+    # place, the patches keep the frames' document, call after call.
+    by_frames, by_patches = build(plan), build(plan)
+    frames, patches = NarrativeSequencer(by_frames.root), NarrativeSequencer(by_patches.root)
+    script = [[a for a in actions if a[0] != "stale_item"] for actions in script] + [[]] * 12
+    document = None
+    for call, actions in enumerate(script):
+        for action in actions:
+            meddle(by_frames, frames, action)
+            meddle(by_patches, patches, action)
+        way = ways[call] if call < len(ways) else "patch"
+        if way == "bad_id":
+            a_bad_id_changes_nothing(by_patches, patches)
+        frame = json.loads(frames.next_frame())
+        if way == "frame":
+            document = json.loads(patches.next_frame())
+        else:
+            patch = json.loads(patches.next_frame_patch())
+            assert_valid_patch(patch)
+            if document is None:
+                assert patch == [{"op": "replace", "path": "", "value": frame}]
+            elif not actions:
+                assert_ops_name_what_the_frame_did(patch, frame)
+            document = jsonpatch.apply_patch(document, patch, in_place=True)
+        assert document == frame
+        assert json.dumps(document, allow_nan=False) == json.dumps(frame, allow_nan=False)
+
+
+@pytest.mark.parametrize("make_copy", [
+    lambda s: NarrativeSequencer.load(s.save()), copy.copy, copy.deepcopy, lambda s: pickle.loads(pickle.dumps(s)),
+], ids=["load", "copy", "deepcopy", "pickle"])
+def test_a_copy_starts_with_the_whole_document(make_copy):
+    level = build({"zones": [{"parent": None, "id": "hall", "charges": [(1.0, ChargePolarity(0), "a"),
+                                                                         (2.0, ChargePolarity(0), "b")],
+                              "agents": [("plus_magician", "p")], "frozen": False}], "shares": []})
+    sequencer = NarrativeSequencer(level.root)
+    sequencer.next_frame_patch()
+    copied = make_copy(sequencer)
+    assert json.loads(copied.next_frame_patch()) == [{"op": "replace", "path": "", "value": json.loads(sequencer.next_frame())}]

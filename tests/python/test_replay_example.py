@@ -11,6 +11,7 @@ import sys
 from pathlib import Path
 from typing import Any
 
+import jsonpatch
 import pytest
 
 REPO = Path(__file__).resolve().parents[2]
@@ -33,6 +34,23 @@ def embedded(page: str) -> dict[str, Any]:
     return data
 
 
+@pytest.fixture
+def replay_module(monkeypatch: pytest.MonkeyPatch) -> Any:
+    monkeypatch.syspath_prepend(str(EXAMPLES))
+    import replay
+
+    return replay
+
+
+def frames_of(data: dict[str, Any]) -> list[Any]:
+    """The frames the page's patches make, one after the other."""
+    document, frames = None, []
+    for patch in data["patches"]:
+        document = jsonpatch.apply_patch(document, patch)
+        frames.append(document)
+    return frames
+
+
 @pytest.mark.parametrize("level", LEVELS, ids=lambda path: path.stem)
 def test_page_embeds_every_frame_and_needs_nothing_else(level: Path, tmp_path: Path) -> None:
     output = tmp_path / "replay.html"
@@ -44,10 +62,10 @@ def test_page_embeds_every_frame_and_needs_nothing_else(level: Path, tmp_path: P
     assert "default-src 'none'" in html.unescape(page)  # the page's policy forbids loads
     data = embedded(page)
     played = run("play.py", level, "--json")
-    assert data["frames"] == played.stdout.splitlines()
+    assert frames_of(data) == [json.loads(text) for text in played.stdout.splitlines()]
     narrated = run("play.py", level).stdout.splitlines()
     assert data["outcome"] == narrated[-1]
-    assert json.loads(data["start"])["id"] == json.loads(data["frames"][0])["id"]
+    assert data["start"]["id"] == data["patches"][0][0]["value"]["id"]
 
 
 def test_texts_that_look_like_markup_are_carried_exactly(tmp_path: Path) -> None:
@@ -62,7 +80,7 @@ def test_texts_that_look_like_markup_are_carried_exactly(tmp_path: Path) -> None
     page = output.read_text(encoding="ascii")
     data = embedded(page)
     assert data["title"] == hostile
-    assert json.loads(data["frames"][-1])["charges"][0]["visual_id"] == "\u2028é"
+    assert frames_of(data)[-1]["charges"][0]["visual_id"] == "\u2028é"
     assert page.count("</script>") == 2 and page.count("<script") == 2
 
 
@@ -108,14 +126,6 @@ def test_outcome_names_five_standing_agents_and_counts_the_rest(
     outcome = embedded(output.read_text(encoding="ascii"))["outcome"]
     names = [f'Chronomancer "keeper_{index}" in hall' for index in range(listed)]
     assert outcome.endswith("; still standing: " + ", ".join(names) + more)
-
-
-@pytest.fixture
-def replay_module(monkeypatch: pytest.MonkeyPatch) -> Any:
-    monkeypatch.syspath_prepend(str(EXAMPLES))
-    import replay
-
-    return replay
 
 
 @pytest.mark.parametrize(

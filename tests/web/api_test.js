@@ -79,6 +79,8 @@ require(process.argv[2])().then((q) => {
   throwsLike(() => { played.current_frame = 1.5; }, "TypeError");
   assert.strictEqual(played.current_frame, 2147483647);
   assert.strictEqual(JSON.parse(played.next_frame()).meta.status, "ERROR");
+  throwsLike(() => { played.max_frames = 0.5; }, "TypeError");
+  throwsLike(() => new q.NarrativeSequencer(new q.Environment("r"), "9"), "TypeError");
   played.delete();
   console.log("ok");
 });

@@ -95,10 +95,12 @@ class Player {
       case "sub":
         this.zones[a[0]].add_sub_environment(this.zones[a[1]]);
         return null;
-      case "level":
+      case "level": {
+        const made = new this.q.NarrativeSequencer(this.zones[a[0]], ...a.slice(1));
         if (this.level) this.level.delete();
-        this.level = new this.q.NarrativeSequencer(this.zones[a[0]]);
+        this.level = made;
         return null;
+      }
       case "refill":
         this.refills.set(a[0], a.slice(1));
         return null;
@@ -140,7 +142,7 @@ class Player {
         return this.rewalk();
       }
       case "state":
-        return [this.level.current_frame, this.level.is_finished];
+        return [this.level.current_frame, this.level.is_finished, this.level.max_frames];
       default:
         throw new Error(`unknown op ${name}`);
     }

@@ -12,11 +12,12 @@ loaded level (root first, each zone before its sub-zones).
     ["place", zone, method, visual_id, *arguments]     add_<kind>(...)
     ["sub", parent, zone]               add_sub_environment
     ["level", zone]                     a new NarrativeSequencer of that root
+    ["level", zone, max_frames]         the same with a frame limit
     ["refill", visual_id, zone, method, *arguments]    after a frame in which the
                                         agent with that visual id acted, place it again
     ["play", n]                         up to n frames while the level runs: their texts
     ["frame"]                           one next_frame(), finished or not
-    ["set_level", property, value]      current_frame, is_finished
+    ["set_level", property, value]      current_frame, is_finished, max_frames
     ["set_zone", zone, property, value] id, is_time_frozen
     ["json", zone]                      to_json()
     ["charges", zone]                   [[magnitude, polarity value, visual_id], ...]
@@ -24,7 +25,7 @@ loaded level (root first, each zone before its sub-zones).
     ["zone_reload", zone]               the zone replaced by a loaded copy of its save
     ["save"]                            the level's save, as hex
     ["reload"]                          the level replaced by a loaded copy; zones walked again
-    ["state"]                           [current_frame, is_finished]
+    ["state"]                           [current_frame, is_finished, max_frames]
 
 A call that raises is answered ["error", exception name, message]. Numbers
 JSON cannot hold travel as {"float": "nan" | "inf" | "-inf"}.
@@ -129,7 +130,7 @@ class Player:
         elif name == "sub":
             self.zones[a[0]].add_sub_environment(self.zones[a[1]])
         elif name == "level":
-            self.level = NarrativeSequencer(self.zones[a[0]])
+            self.level = NarrativeSequencer(self.zones[a[0]], *a[1:])
         elif name == "refill":
             self.refills[a[0]] = a[1:]
         elif name == "play":
@@ -161,7 +162,7 @@ class Player:
             return self.rewalk()
         elif name == "state":
             assert level is not None
-            return [level.current_frame, level.is_finished]
+            return [level.current_frame, level.is_finished, level.max_frames]
         else:
             raise AssertionError(f"unknown call {name}")
         return None
@@ -310,12 +311,15 @@ class RandomLevel:
                 self.charge(zone)
             for _ in range(rng.randint(0, 3)):
                 self.agent(zone, refill=rng.random() < 0.1)
-        self.script += [["json", root], ["level", root]]
+        limit = rng.choice([[]] * 6 + [[1], [3], [12], [0]])
+        self.script += [["json", root], ["level", root, *limit]]
+        if limit == [0]:  # refused: the level is made again without a limit
+            self.script.append(["level", root])
 
     def host_change(self) -> None:
         rng = self.rng
         zone = rng.randrange(self.zones)
-        change = rng.randrange(14)
+        change = rng.randrange(15)
         if change == 0:
             self.charge(zone)
         elif change == 1:
@@ -344,6 +348,8 @@ class RandomLevel:
             self.script.append(["zone_reload", zone])
         elif change == 12:
             self.script.append(["save"])
+        elif change == 13:
+            self.script.append(["set_level", "max_frames", rng.choice([1, 8, 1000, 0, 2**31 - 1, 2**31])])
         else:
             self.script.append(["reload"])
             # The walk of the loaded level numbers its zones anew, root first;

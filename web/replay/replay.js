@@ -1,29 +1,52 @@
 /* The replay page: reads the recorded level from the page's data, keeps the
  * controls and draws the current step with QorDraw (web/draw/draw.js).
- * Step 0 is the level as built; step n is the document after frame n. */
+ * Step 0 is the level as built; step n is the document after frame n, made
+ * by applying the engine's JSON Patches 1 to n (QorPatch, web/draw/jsonpatch.js):
+ * the first patch holds the whole first frame, each later one what changed. */
 (function () {
   "use strict";
   const data = JSON.parse(document.getElementById("replay-data").textContent);
-  const last = data.frames.length;
+  const last = data.patches.length;
   const $ = (id) => document.getElementById(id);
   const slider = $("slider"), playButton = $("play"), speed = $("speed");
   let position = 0, timer = null;
 
-  // Only the documents around the current step are parsed, so a long or
-  // large level costs no more than the step on screen.
-  const parsed = new Map();
-  function documentAt(step) {
-    if (!parsed.has(step)) {
-      if (parsed.size > 8) parsed.clear();
-      parsed.set(step, JSON.parse(step === 0 ? data.start : data.frames[step - 1]));
-    }
-    return parsed.get(step);
+  // Documents are made by patching forward from the nearest checkpoint: the
+  // level as built, then every CHECKPOINT_EVERY steps once passed, as text.
+  const CHECKPOINT_EVERY = 64;
+  const checkpoints = new Map([[0, JSON.stringify(data.start)]]);
+  let shown = null;  // { step, before, after }: the documents around the step on screen
+
+  function patched(before, step) {
+    const after = QorPatch.apply(before, data.patches[step - 1]);
+    if (step % CHECKPOINT_EVERY === 0 && !checkpoints.has(step)) checkpoints.set(step, JSON.stringify(after));
+    return after;
   }
 
-  // The magnitudes the frame wrote as null, by their JSON Pointers.
+  function documentAt(step) {
+    let from = step - step % CHECKPOINT_EVERY;
+    while (!checkpoints.has(from)) from -= CHECKPOINT_EVERY;
+    let made = JSON.parse(checkpoints.get(from));
+    for (let s = from + 1; s <= step; s++) made = patched(made, s);
+    return made;
+  }
+
+  // The document at `step` and the one before it; one patch from the step on screen.
+  function documentsAround(step) {
+    if (shown && shown.step === step) return shown;
+    if (step === 0) return { step: 0, before: null, after: documentAt(0) };
+    const before = shown && shown.step === step - 1 ? shown.after : documentAt(step - 1);
+    return { step: step, before: before, after: patched(structuredClone(before), step) };
+  }
+
+  // The magnitudes the document writes as null, by their JSON Pointers: the
+  // data holds them by the step from which they hold.
+  const exactSteps = Object.keys(data.exact).map(Number).sort((a, b) => a - b);
   function exactValuesAt(step) {
-    const written = data.exact[String(step)];
-    if (!written) return null;
+    let from = -1;
+    for (const s of exactSteps) if (s <= step) from = s;
+    if (from < 0) return null;
+    const written = data.exact[String(from)];
     const exact = {};
     for (const pointer of Object.keys(written)) exact[pointer] = Number(written[pointer]);
     return exact;
@@ -41,8 +64,9 @@
 
   function show(step) {
     position = Math.max(0, Math.min(last, step));
-    const frame = documentAt(position);
-    const marks = position > 0 ? QorDraw.changes(documentAt(position - 1), frame) : null;
+    shown = documentsAround(position);
+    const frame = shown.after;
+    const marks = QorDraw.changes(shown.before, frame);
     showFrameInfo(frame.meta);
     $("position").textContent = "step " + position + " of " + last;
     slider.value = String(position);
@@ -101,6 +125,8 @@
     const action = keys[event.key];
     if (action) { event.preventDefault(); action(); }
   });
+  // For tests and tools: the document the page shows, as JSON text.
+  window.qorReplay = Object.freeze({ documentText: () => JSON.stringify(shown.after) });
   const linked = /^#(\d+)$/.exec(location.hash);  // "#12" opens step 12: a link to one frame
   show(linked ? Number(linked[1]) : 0);
 })();

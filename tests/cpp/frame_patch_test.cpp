@@ -1,0 +1,269 @@
+// Frame patches: the diff of two zone texts names the smallest members that
+// changed, and applied to the old value (nlohmann's json::patch) it gives the
+// new one; the sequencer keeps the last frame returned as the next base.
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "model/environment.h"
+#include "model/zone_text.h"
+#include "model/zone_walk.h"
+#include "patch/frame_patch.h"
+#include "sequencer/narrative_sequencer.h"
+#include "spells/arithmetic_magicians.h"
+#include "spells/gates.h"
+
+namespace qor {
+namespace {
+
+using Json = nlohmann::json;
+
+struct Snapshot {
+    std::string text;
+    ZoneTextLayout layout;
+};
+
+Snapshot snapshot(const Environment& root) {
+    Snapshot made;
+    write_zone_json_text(made.text, root, nullptr, &made.layout);
+    return made;
+}
+
+std::string patch_between(const Snapshot& before, const Snapshot& after) {
+    return zone_text_patch({before.text, before.layout}, {after.text, after.layout});
+}
+
+Charge charge(double magnitude, const std::string& id) { return Charge(magnitude, ChargePolarity::POSITIVE, id); }
+
+// hall [c1; adder] { forge [a, b, c; smith, gate], cellar [x] { deep [y] } }
+struct Level {
+    std::shared_ptr<Environment> hall = std::make_shared<Environment>("hall");
+    std::shared_ptr<Environment> forge = std::make_shared<Environment>("forge");
+    std::shared_ptr<Environment> cellar = std::make_shared<Environment>("cellar");
+    std::shared_ptr<Environment> deep = std::make_shared<Environment>("deep");
+
+    Level() {
+        hall->add_charge(charge(1, "c1"));
+        hall->add_magician(std::make_shared<PlusMagician>("adder"));
+        for (const char* id : {"a", "b", "c"}) forge->add_charge(charge(2, id));
+        forge->add_magician(std::make_shared<MultiplyMagician>("smith"));
+        forge->add_magician(std::make_shared<EqualsGate>("gate", 3.0));
+        cellar->add_charge(charge(4, "x"));
+        deep->add_charge(charge(5, "y"));
+        hall->add_environment(forge);
+        hall->add_environment(cellar);
+        cellar->add_environment(deep);
+    }
+};
+
+struct PatchCase {
+    const char* name;
+    std::function<void(Level&)> change;
+    const char* expected;
+    std::function<void(Level&)> setup = [](Level&) {};
+};
+
+const PatchCase kCases[] = {
+    {"nothing", [](Level&) {}, "[]"},
+    {"spell_keeping_a_charge",
+     [](Level& l) {
+         l.forge->charges = {charge(2, "a"), charge(4, "result_smith")};
+         l.forge->agents.erase(l.forge->agents.begin());
+     },
+     R"([{"op":"remove","path":"/sub_environments/0/agents/0"},)"
+     R"({"op":"replace","path":"/sub_environments/0/charges/1","value":{"magnitude":4.0,"polarity":"positive","visual_id":"result_smith"}},)"
+     R"({"op":"remove","path":"/sub_environments/0/charges/2"}])"},
+    {"spell_keeping_no_charge",
+     [](Level& l) {
+         l.forge->charges = {charge(8, "r")};
+         l.forge->agents.pop_back();
+     },
+     R"([{"op":"remove","path":"/sub_environments/0/agents/1"},)"
+     R"({"op":"replace","path":"/sub_environments/0/charges","value":[{"magnitude":8.0,"polarity":"positive","visual_id":"r"}]}])"},
+    {"merge",
+     [](Level& l) {
+         l.cellar->charges.push_back(l.deep->charges.front());
+         l.cellar->sub_environments.clear();
+     },
+     R"([{"op":"add","path":"/sub_environments/1/charges/1","value":{"magnitude":5.0,"polarity":"positive","visual_id":"y"}},)"
+     R"({"op":"remove","path":"/sub_environments/1/sub_environments/0"}])"},
+    {"flags",
+     [](Level& l) {
+         l.cellar->is_time_frozen = true;
+         l.forge->is_time_frozen = true;  // without sub-zones it never reports frozen
+     },
+     R"([{"op":"replace","path":"/sub_environments/1/is_time_frozen","value":true}])"},
+    {"renamed_with_tilde_and_slash", [](Level& l) { l.deep->id = "~/a"; },
+     R"([{"op":"replace","path":"/sub_environments/1/sub_environments/0/id","value":"~/a"}])"},
+    {"host_edits",
+     [](Level& l) {
+         l.hall->charges.front().magnitude = -0.0;
+         l.hall->add_magician(std::make_shared<Chronomancer>("time"));
+         l.forge->charges.insert(l.forge->charges.begin() + 1, charge(7, "new"));
+     },
+     R"([{"op":"add","path":"/agents/1","value":{"name":"Chronomancer","priority":100,"state":"dormant","visual_id":"time"}},)"
+     R"({"op":"replace","path":"/charges/0","value":{"magnitude":-0.0,"polarity":"positive","visual_id":"c1"}},)"
+     R"({"op":"add","path":"/sub_environments/0/charges/1","value":{"magnitude":7.0,"polarity":"positive","visual_id":"new"}}])"},
+    {"zone_added", [](Level& l) { l.hall->add_environment(std::make_shared<Environment>("attic")); },
+     R"([{"op":"add","path":"/sub_environments/2","value":{"agents":[],"charges":[],"id":"attic","is_time_frozen":false,"sub_environments":[]}}])"},
+    {"zone_dropped_beside_a_changed_one",
+     [](Level& l) {
+         l.hall->sub_environments.erase(l.hall->sub_environments.begin());
+         l.cellar->charges.front().visual_id = "x2";
+     },
+     R"([{"op":"replace","path":"/sub_environments/1/charges/0","value":{"magnitude":4.0,"polarity":"positive","visual_id":"x2"}},)"
+     R"({"op":"remove","path":"/sub_environments/0"}])"},
+    {"shared_zone_changes_at_every_place", [](Level& l) { l.deep->charges.front().magnitude = 6; },
+     R"([{"op":"replace","path":"/sub_environments/0/sub_environments/0/charges/0","value":{"magnitude":6.0,"polarity":"positive","visual_id":"y"}},)"
+     R"({"op":"replace","path":"/sub_environments/1/sub_environments/0/charges/0","value":{"magnitude":6.0,"polarity":"positive","visual_id":"y"}}])",
+     [](Level& l) { l.forge->add_environment(l.deep); }},
+    {"charges_trimmed", [](Level& l) { l.forge->charges.erase(l.forge->charges.begin() + 1, l.forge->charges.end()); },
+     R"([{"op":"remove","path":"/sub_environments/0/charges/2"},{"op":"remove","path":"/sub_environments/0/charges/1"}])"},
+    {"agents_all_replaced_by_fewer",
+     [](Level& l) { l.forge->agents = {std::make_shared<Chronomancer>("t")}; },
+     R"([{"op":"replace","path":"/sub_environments/0/agents","value":[{"name":"Chronomancer","priority":100,"state":"dormant","visual_id":"t"}]}])"},
+};
+
+class ZoneTextPatch : public ::testing::TestWithParam<PatchCase> {};
+
+TEST_P(ZoneTextPatch, NamesTheSmallestMembersAndAppliesExactly) {
+    Level level;
+    GetParam().setup(level);
+    const Snapshot before = snapshot(*level.hall);
+    GetParam().change(level);
+    const Snapshot after = snapshot(*level.hall);
+    const std::string patch = patch_between(before, after);
+    EXPECT_EQ(patch, GetParam().expected);
+    EXPECT_EQ(Json::parse(before.text).patch(Json::parse(patch)), Json::parse(after.text));
+}
+
+TEST_P(ZoneTextPatch, ScanningATextFindsTheLayoutRecordedWhileWritingIt) {
+    Level level;
+    GetParam().setup(level);
+    GetParam().change(level);
+    level.deep->id = "\"}],\\";  // structure in a string must not mislead the scan
+    const Snapshot written = snapshot(*level.hall);
+    ZoneTextLayout scanned;
+    ASSERT_TRUE(scan_zone_text_layout(written.text, scanned));
+    ASSERT_EQ(scanned.zones.size(), written.layout.zones.size());
+    EXPECT_EQ(scanned.item_begins, written.layout.item_begins);
+    for (std::size_t i = 0; i < scanned.zones.size(); ++i) {
+        const ZoneTextLayout::Zone& a = scanned.zones[i];
+        const ZoneTextLayout::Zone& b = written.layout.zones[i];
+        EXPECT_EQ(std::vector<std::size_t>({a.begin, a.end, a.agents_close, a.charges_open, a.charges_close,
+                                            a.id_begin, a.id_end, a.extra_begin, a.extra_end, a.sub_zones_open,
+                                            a.first_item, a.agent_count, a.charge_count, a.sub_zone_count,
+                                            a.after, a.frozen}),
+                  std::vector<std::size_t>({b.begin, b.end, b.agents_close, b.charges_open, b.charges_close,
+                                            b.id_begin, b.id_end, b.extra_begin, b.extra_end, b.sub_zones_open,
+                                            b.first_item, b.agent_count, b.charge_count, b.sub_zone_count,
+                                            b.after, b.frozen}))
+            << "zone " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ZoneTextPatch, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ZoneTextPatch, ScanRefusesTextOfAnotherForm) {
+    ZoneTextLayout layout;
+    for (const char* text : {"", "{}", "[]", R"({"agents":[],"charges":[],"id":"a","is_time_frozen":false,"sub_environments":[]})"
+                                              "x",
+                             R"({"agents":[],"charges":[],"id":"a","is_time_frozen":0,"sub_environments":[]})",
+                             R"({"agents":[,],"charges":[],"id":"a","is_time_frozen":false,"sub_environments":[]})"}) {
+        EXPECT_FALSE(scan_zone_text_layout(text, layout)) << text;
+    }
+}
+
+TEST(ZoneTextPatch, PointerTokensEscapeTildeThenSlash) {
+    const std::pair<const char*, const char*> table[] = {{"", "/"}, {"a", "/a"}, {"~", "/~0"}, {"/", "/~1"},
+                                                         {"~1", "/~01"}, {"a/b~c", "/a~1b~0c"}};
+    for (const auto& [token, expected] : table) {
+        std::string pointer;
+        append_pointer_token(pointer, token);
+        EXPECT_EQ(pointer, expected);
+    }
+}
+
+// The deepest chain the engine walks, with a zone added beside the chain at
+// the top (so the chain is compared as a whole) and a change at its bottom.
+TEST(ZoneTextPatch, DeepChainsAreComparedWithoutRecursion) {
+    auto root = std::make_shared<Environment>("root");
+    std::shared_ptr<Environment> bottom = root;
+    for (std::size_t depth = 1; depth < kMaxZoneDepth; ++depth) {
+        auto below = std::make_shared<Environment>("z");
+        bottom->sub_environments.push_back(below);
+        bottom = below;
+    }
+    const Snapshot before = snapshot(*root);
+    bottom->id = "y";
+    root->sub_environments.push_back(std::make_shared<Environment>("side"));
+    const Snapshot after = snapshot(*root);
+    std::string bottom_path;
+    for (std::size_t depth = 1; depth < kMaxZoneDepth; ++depth) bottom_path += "/sub_environments/0";
+    EXPECT_EQ(patch_between(before, after),
+              R"([{"op":"replace","path":")" + bottom_path + R"(/id","value":"y"},)"
+              R"({"op":"add","path":"/sub_environments/1","value":{"agents":[],"charges":[],"id":"side","is_time_frozen":false,"sub_environments":[]}}])");
+}
+
+// --- the sequencer's base --------------------------------------------------
+
+Json patched(const Json& document, const std::string& patch) { return document.patch(Json::parse(patch)); }
+
+TEST(FramePatch, FirstPatchReplacesTheWholeDocumentThenEachNamesWhatChanged) {
+    Level level;
+    NarrativeSequencer patches(level.hall);
+    Level twin;
+    NarrativeSequencer frames(twin.hall);
+    const std::string first = patches.next_frame_patch();
+    const Json frame = Json::parse(frames.next_frame_text());
+    EXPECT_EQ(Json::parse(first), Json::array({{{"op", "replace"}, {"path", ""}, {"value", frame}}}));
+    Json kept = frame;
+    while (!frames.is_finished) {
+        const std::string patch = patches.next_frame_patch();
+        kept = patched(kept, patch);
+        EXPECT_EQ(kept, Json::parse(frames.next_frame_text()));
+        EXPECT_NE(patch.find(R"("path":"/meta/frame_index")"), std::string::npos) << patch;
+    }
+}
+
+// Frames answered without keeping their text leave no base; a frame that
+// raises, or is dropped unkept, leaves the base where it was.
+TEST(FramePatch, BaseIsTheLastFrameKept) {
+    Level level;
+    NarrativeSequencer sequencer(level.hall);
+    const std::string whole_prefix = R"([{"op":"replace","path":"","value":)";
+    (void)sequencer.next_frame_patch();
+    (void)sequencer.NextFrame();
+    EXPECT_EQ(sequencer.next_frame_patch().rfind(whole_prefix, 0), 0U);
+    (void)sequencer.next_frame_text();
+    EXPECT_EQ(sequencer.next_frame_patch().rfind(whole_prefix, 0), 0U);
+
+    Json kept;
+    {
+        NarrativeSequencer::PendingFrame frame = sequencer.begin_frame();
+        kept = Json::parse(frame.keep_text());
+        frame.commit();
+    }
+    {
+        NarrativeSequencer::PendingFrame dropped = sequencer.begin_frame();
+        (void)dropped.patch_text();
+    }
+    level.hall->id = "\xff";
+    EXPECT_THROW((void)sequencer.next_frame_patch(), Json::type_error);
+    level.hall->id = "hall again";
+    const std::string patch = sequencer.next_frame_patch();
+    EXPECT_EQ(patch.rfind(whole_prefix, 0), std::string::npos) << patch;
+    kept = patched(kept, patch);
+    EXPECT_EQ(kept["id"], "hall again");
+    Json expected = Json::parse(zone_json_text(*level.hall));
+    expected["meta"] = kept["meta"];
+    EXPECT_EQ(kept, expected);
+}
+
+}  // namespace
+}  // namespace qor
