@@ -15,6 +15,7 @@ it from the data: URL it is inlined as.
 from __future__ import annotations
 
 import argparse
+import ast
 import base64
 import hashlib
 import html
@@ -22,6 +23,7 @@ import json
 import re
 import sys
 from pathlib import Path
+from typing import cast
 
 ROOT = Path(__file__).resolve().parents[1]
 WEB = ROOT / "web"
@@ -32,11 +34,7 @@ LEVELS = ROOT / "examples" / "levels"
 STYLES = ["draw/draw.css", "studio/studio.css"]
 SCRIPTS = ["draw/draw.js", "studio/level_json.js", "studio/close_matches.js", "studio/level_check.js",
            "studio/level_model.js", "studio/level_player.js", "studio/replay_page.js", "studio/studio.js"]
-# The replay page the studio exports: examples/replay.py's page, its parts
-# and its policy as replay.py makes them.
-REPLAY_TEMPLATE = "replay/replay.html"
-REPLAY_STYLES = ("draw/draw.css", "replay/replay.css")
-REPLAY_SCRIPTS = ("draw/draw.js", "replay/replay.js")
+REPLAY = ROOT / "examples" / "replay.py"
 FIRST_LEVEL = "tutorial.json"
 
 
@@ -69,10 +67,23 @@ def page_source(*parts: str) -> str:
     return text
 
 
+def replay_parts() -> dict[str, object]:
+    """replay.py's PAGE_TEMPLATE, PAGE_STYLES and PAGE_SCRIPTS, read from its
+    text (importing it needs the native module)."""
+    parts: dict[str, object] = {}
+    for node in ast.parse(REPLAY.read_text(encoding="utf-8")).body:
+        if isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name) and node.value is not None:
+            if node.target.id in ("PAGE_TEMPLATE", "PAGE_STYLES", "PAGE_SCRIPTS"):
+                parts[node.target.id] = ast.literal_eval(node.value)
+    return parts
+
+
 def replay_template() -> str:
-    """The replay page with everything but its title and its data filled in."""
-    style = page_source(*REPLAY_STYLES)
-    script = page_source(*REPLAY_SCRIPTS)
+    """The replay page the studio exports, as examples/replay.py makes it,
+    with everything but its title and its data filled in."""
+    parts = replay_parts()
+    style = page_source(*cast(tuple[str, ...], parts["PAGE_STYLES"]))
+    script = page_source(*cast(tuple[str, ...], parts["PAGE_SCRIPTS"]))
     policy = (
         "default-src 'none'; "
         f"style-src {csp_hash(style)}; "
@@ -80,7 +91,7 @@ def replay_template() -> str:
         "img-src 'none'; base-uri 'none'; form-action 'none'"
     )
     fields = {"POLICY": html.escape(policy), "STYLE": style, "SCRIPT": script}
-    template = (WEB / REPLAY_TEMPLATE).read_text(encoding="utf-8")
+    template = (WEB / cast(str, parts["PAGE_TEMPLATE"])).read_text(encoding="utf-8")
     return re.sub(r"@(POLICY|STYLE|SCRIPT)@", lambda match: fields[match.group(1)], template)
 
 

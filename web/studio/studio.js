@@ -401,20 +401,15 @@
     state.player.playTo(Infinity);
     const player = state.player;
     const frames = player.frames;
-    const exact = {};
-    for (const [step, values] of player.exact) {
-      exact[String(step)] = Object.fromEntries(Object.entries(values).map(([pointer, value]) => [pointer, String(value)]));
-    }
-    const data = {
+    const recording = {
       title: level.title || baseName(),
       description: level.description || "",
       level_file: baseName() + ".json",
-      start: player.texts[0],
-      frames,
-      exact,
+      texts: player.texts,
+      exactAt: (step) => player.exactAt(step),
       outcome: frames.length ? QorLevelPlayer.outcome(JSON.parse(frames[frames.length - 1]), player.rootCharges, state.engine) : "No frames.",
     };
-    download(baseName() + "_replay.html", "text/html", QorReplayPage.render(data));
+    download(baseName() + "_replay.html", "text/html", QorReplayPage.render(recording));
     updatePosition();
   }
 
