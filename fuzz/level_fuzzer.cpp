@@ -14,11 +14,13 @@
 //     zone position, so a level with A agents and Z zone positions below the
 //     root ends within A + Z + 1 running frames of the host's last change.
 // The level is built twice from the same script: one twin is played with
-// NextFrame() and checked as above, the other with next_frame_text() (what
-// the Python module answers), which must give the same text, or fail alike
-// and leave the level as it was (the frame then did not happen). Before each
-// of its frames the second twin also runs the frame and drops it unkept,
-// which must leave the level as it was.
+// NextFrame() and checked as above, the other as the Python module answers,
+// its frame's text kept (next_frame()) every third call and by patches
+// (next_frame_patch()) otherwise: the text must be the same, the patch
+// applied to the twin's document (nlohmann's json::patch) must give the
+// frame, or both must fail alike and leave the level as it was (the frame
+// then did not happen). Before each of its frames the second twin also runs
+// the frame and drops it unkept, which must leave the level as it was.
 // A broken promise aborts (libFuzzer then saves the input).
 #include <cmath>
 #include <cstddef>
@@ -435,7 +437,6 @@ bool play_and_check(NarrativeSequencer& sequencer, Environment& root, std::optio
     return running;
 }
 
-// The twin played with next_frame_text() answers as the checked one did.
 // What a host can see of a level between frames.
 std::string observed(const NarrativeSequencer& sequencer, const Environment& root) {
     return std::to_string(sequencer.current_frame) + (sequencer.is_finished ? " finished " : " running ") +
@@ -443,12 +444,13 @@ std::string observed(const NarrativeSequencer& sequencer, const Environment& roo
            lenient_text(root.to_json());
 }
 
-// Runs a frame and drops it unkept, which must leave the level as it was.
-void undo_a_frame(NarrativeSequencer& twin, const Environment& twin_root, const std::string& before) {
+// Runs a frame and drops it unkept, which must leave the level as it was
+// (and the patches' base: the next patch still applies to the last frame).
+void undo_a_frame(NarrativeSequencer& twin, const Environment& twin_root, const std::string& before, bool as_patch) {
     {
         NarrativeSequencer::PendingFrame pending = twin.begin_frame();
         try {
-            (void)pending.text();
+            (void)(as_patch ? pending.patch_text() : pending.text());
         } catch (const Json::type_error& error) {
             check(error.id == 316, "a pending frame's text failed with something else than invalid UTF-8");
         }
@@ -456,24 +458,56 @@ void undo_a_frame(NarrativeSequencer& twin, const Environment& twin_root, const 
     check(observed(twin, twin_root) == before, "a frame dropped unkept changed the level");
 }
 
+// The twin's frame: its text, kept as the next patch's base, or a patch
+// applied to the document the twin holds. Either way the twin's document is
+// then the frame; nothing when the frame's text cannot be written.
+std::optional<std::string> twin_frame(NarrativeSequencer& twin, bool as_patch, std::optional<Json>& document) {
+    if (!as_patch) {
+        NarrativeSequencer::PendingFrame pending = twin.begin_frame();
+        std::string text = pending.keep_text();
+        pending.commit();
+        document = Json::parse(text);
+        return text;
+    }
+    const Json patch = Json::parse(twin.next_frame_patch());
+    check(patch.is_array(), "a patch is not an array");
+    const bool whole = patch.size() == 1 && patch[0].value("path", "-") == "";
+    check(document.has_value() || whole, "the first patch does not replace the whole document");
+    for (const Json& operation : patch) {
+        const std::string op = operation.at("op").get<std::string>();
+        check(op == "add" || op == "remove" || op == "replace", "a patch holds another operation");
+    }
+    try {
+        document = document ? document->patch(patch) : Json(nullptr).patch(patch);
+    } catch (const Json::exception&) {
+        fail("a patch does not apply to the last frame");
+    }
+    return document->dump();
+}
+
 // The twin answers as the checked one did. A frame whose text cannot be
 // written does not happen on the text path; the twin then catches up with
-// NextFrame(), whose JSON value holds the text that is not UTF-8.
+// NextFrame(), whose JSON value holds the text that is not UTF-8 (and which
+// keeps no base: the next patch replaces the whole document).
 void play_twin_and_compare(NarrativeSequencer& twin, const Environment& twin_root,
                            const NarrativeSequencer& checked, const Environment& checked_root,
-                           const std::optional<std::string>& checked_text) {
+                           const std::optional<std::string>& checked_text, bool as_patch,
+                           std::optional<Json>& document) {
     const std::string before = observed(twin, twin_root);
-    undo_a_frame(twin, twin_root, before);
+    undo_a_frame(twin, twin_root, before, !as_patch);
     std::optional<std::string> text;
     try {
-        text = twin.next_frame_text();
+        text = twin_frame(twin, as_patch, document);
     } catch (const Json::type_error& error) {
-        check(error.id == 316, "next_frame_text() failed with something else than invalid UTF-8");
+        check(error.id == 316, "a twin's frame failed with something else than invalid UTF-8");
         check(observed(twin, twin_root) == before, "a frame whose text failed changed the level");
         (void)twin.NextFrame();
     }
-    check(text.has_value() == checked_text.has_value(), "next_frame_text() and NextFrame() disagree on failing");
-    check(!text || *text == *checked_text, "next_frame_text() differs from the text of NextFrame()");
+    check(text.has_value() == checked_text.has_value(), "the twin's frame and NextFrame() disagree on failing");
+    if (text && !as_patch) check(*text == *checked_text, "the twin's frame text differs from the text of NextFrame()");
+    if (text && as_patch) {
+        check(*text == *checked_text, "the document kept by patches is not the frame");
+    }
     check(observed(twin, twin_root) == observed(checked, checked_root), "the twins differ");
 }
 
@@ -512,6 +546,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Size at_change = size_of(root);
     std::size_t running_since_change = 0;
     std::optional<std::string> text;
+    std::optional<Json> twin_document;  // what the twin's frames and patches made of its level
 
     for (std::size_t calls = 0; calls < kMaxFrames; ++calls) {
         bool last = false;
@@ -538,7 +573,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             last = true;  // nothing more from the host: one more frame shows the final state
         }
         const bool running = play_and_check(sequencer, root, text);
-        play_twin_and_compare(twin, twin_root, sequencer, root, text);
+        play_twin_and_compare(twin, twin_root, sequencer, root, text, calls % 3 != 0, twin_document);
         if (last) break;
         if (running) {
             ++running_since_change;

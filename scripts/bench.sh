@@ -5,7 +5,10 @@
 #      response as text) and the root's JSON (to_json + to_json_text), on
 #      generated levels of 10, 100, 1,000 and 10,000 agents;
 #   2. the Python module: next_frame() and Environment.to_json() on the same
-#      levels;
+#      levels; saving and loading; and a host that keeps the level's state by
+#      frames (next_frame + json.loads) or by patches (next_frame_patch +
+#      jsonpatch);
+#   3. the same frames in the WebAssembly engine under Node, against the module;
 # each with the ratio of a frame to the root's JSON and the growth from one
 # size to the next. The levels are described in bench/bench_levels.h.
 #
@@ -19,10 +22,12 @@ cd "$root"
 repetitions=7
 min_time=0.3
 py_seconds=3
+patch_frames=60
 if [[ ${1:-} == --quick ]]; then
     repetitions=3
     min_time=0.1
     py_seconds=1
+    patch_frames=20
 fi
 
 # shellcheck source=lib.sh
@@ -54,3 +59,12 @@ echo
 
 echo "== Saving and loading" >&2
 "$venv/bin/python" bench/bench_save.py --seconds "$py_seconds"
+echo
+
+echo "== A host's state by frames or by patches" >&2
+"$venv/bin/python" bench/bench_patches.py --frames "$patch_frames"
+echo
+
+echo "== WebAssembly under Node against the module" >&2
+bash scripts/build_web.sh >/dev/null
+"$venv/bin/python" bench/bench_web.py --seconds "$py_seconds"

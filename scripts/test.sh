@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the engine's C++ tests (ctest) and
-# the module's Python tests (pytest). Exits non-zero on any failure.
+# Builds everything and runs every test: the engine's C++ tests (ctest), the
+# module's Python tests (pytest), which also play levels on the WebAssembly
+# engine under Node and compare. Exits non-zero on any failure.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -10,14 +11,14 @@ cd "$root"
 source "$root/scripts/lib.sh"
 
 bash scripts/build.sh
-# The engine in WebAssembly and the level studio, before the Python tests
-# that compare the WebAssembly engine with the native module.
-bash scripts/build_web.sh >/dev/null
 
 echo "== C++ tests" >&2
 configure_project build/cpp-tests -DQOR_BUILD_TESTS=ON -DQOR_BUILD_MODULE=OFF
 "$venv/bin/cmake" --build build/cpp-tests
 "$venv/bin/ctest" --test-dir build/cpp-tests --output-on-failure -j2
+
+echo "== WebAssembly engine (for the Python tests that compare it with the module)" >&2
+bash scripts/build_web.sh >/dev/null
 
 echo "== Python tests" >&2
 "$venv/bin/python" -m pytest -q tests/python "$@"

@@ -33,6 +33,28 @@ std::uint64_t hash_bytes(std::string_view bytes) {
     return mix(hash, tail);
 }
 
+// How many bytes `a` and `b` have in common at their start, or at their end.
+constexpr std::size_t kBlock = 256;
+
+std::size_t common_prefix(std::string_view a, std::string_view b) {
+    const std::size_t both = std::min(a.size(), b.size());
+    std::size_t n = 0;
+    while (n + kBlock <= both && std::memcmp(a.data() + n, b.data() + n, kBlock) == 0) n += kBlock;
+    while (n < both && a[n] == b[n]) ++n;
+    return n;
+}
+
+std::size_t common_suffix(std::string_view a, std::string_view b) {
+    const std::size_t both = std::min(a.size(), b.size());
+    std::size_t n = 0;
+    while (n + kBlock <= both &&
+           std::memcmp(a.data() + a.size() - n - kBlock, b.data() + b.size() - n - kBlock, kBlock) == 0) {
+        n += kBlock;
+    }
+    while (n < both && a[a.size() - 1 - n] == b[b.size() - 1 - n]) ++n;
+    return n;
+}
+
 void append_index(std::string& pointer, std::size_t index) {
     char digits[24];
     const auto written = std::to_chars(digits, digits + sizeof digits, index);
@@ -45,6 +67,8 @@ void append_index(std::string& pointer, std::size_t index) {
 class Side {
 public:
     explicit Side(const LaidOutText& laid_out) : text_(laid_out.text), layout_(laid_out.layout) {}
+
+    std::string_view text() const { return text_; }
 
     const Zone& zone(std::size_t index) const { return layout_.zones[index]; }
     std::string_view span(std::size_t begin, std::size_t end) const { return text_.substr(begin, end - begin); }
@@ -171,6 +195,7 @@ private:
     void compare_items(std::string_view member, const ItemList& before, const ItemList& after);
     void compare_extra_members(std::string_view before, std::string_view after);
     bool same_shape(std::size_t before_zone, std::size_t after_zone);
+    bool known_equal(std::size_t before_zone, std::size_t after_zone) const;
 
     void op(std::string_view name, std::string_view value);
     void op(std::string_view name) { op(name, std::string_view()); }
@@ -194,8 +219,14 @@ private:
     std::vector<ZonePair> pairs_;
     std::vector<std::size_t> before_sub_zones_;
     std::vector<std::size_t> after_sub_zones_;
-    std::vector<MemberText> before_members_;
-    std::vector<MemberText> after_members_;
+    // The texts agree from the roots' sub-zones up to old offset
+    // `same_until_` (the new text at that place plus `new_shift_` minus
+    // `old_shift_`), and over their last `same_tail_` bytes: sub-zones that
+    // lie there, at the same place in both, are equal and need no walk.
+    std::size_t old_shift_ = 0;
+    std::size_t new_shift_ = 0;
+    std::size_t same_until_ = 0;
+    std::size_t same_tail_ = 0;
 };
 
 void Differ::op(std::string_view name, std::string_view value) {
@@ -217,6 +248,10 @@ void Differ::op(std::string_view name, std::string_view value) {
 bool Differ::run(std::string& out) {
     out_ = &out;
     out.push_back('[');
+    old_shift_ = before_.zone(0).sub_zones_open;
+    new_shift_ = after_.zone(0).sub_zones_open;
+    same_until_ = old_shift_ + common_prefix(before_.text().substr(old_shift_), after_.text().substr(new_shift_));
+    same_tail_ = common_suffix(before_.text(), after_.text());
     std::vector<Task> tasks;
     tasks.push_back(start(0, 0));
     while (!tasks.empty() && well_formed_) {
@@ -250,6 +285,7 @@ Differ::Task Differ::start(std::size_t before_zone, std::size_t after_zone) {
     const std::size_t old_count = before_sub_zones_.size() - before_begin;
     const std::size_t new_count = after_sub_zones_.size() - task.after_sub_zones_begin;
     const auto pair_at = [&](std::size_t old_place, std::size_t new_place) {
+        if (known_equal(old_zones[old_place], new_zones[new_place])) return;
         pairs_.push_back({old_zones[old_place], new_zones[new_place], old_place});
     };
 
@@ -311,6 +347,15 @@ void Differ::finish(const Task& task) {
     path_.resize(task.path_size);
     pairs_.resize(task.pairs_begin);
     after_sub_zones_.resize(task.after_sub_zones_begin);
+}
+
+bool Differ::known_equal(std::size_t before_zone, std::size_t after_zone) const {
+    const Zone& old_zone = before_.zone(before_zone);
+    const Zone& new_zone = after_.zone(after_zone);
+    if (old_zone.end - old_zone.begin != new_zone.end - new_zone.begin) return false;
+    if (old_zone.begin - old_shift_ == new_zone.begin - new_shift_ && old_zone.end <= same_until_) return true;
+    const std::size_t old_size = before_.text().size();
+    return old_size - old_zone.end == after_.text().size() - new_zone.end && old_size - old_zone.begin <= same_tail_;
 }
 
 bool Differ::same_shape(std::size_t before_zone, std::size_t after_zone) {

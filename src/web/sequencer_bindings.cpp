@@ -50,7 +50,16 @@ NarrativeSequencer* make_limited_sequencer(std::shared_ptr<Environment> root, em
 em::val next_frame(NarrativeSequencer& level) {
     return guarded<em::val>([&] {
         NarrativeSequencer::PendingFrame frame = level.begin_frame();
-        em::val answer = js_text(frame.text());
+        em::val answer = js_text(frame.keep_text());
+        frame.commit();
+        return answer;
+    });
+}
+
+em::val next_frame_patch(NarrativeSequencer& level) {
+    return guarded<em::val>([&] {
+        NarrativeSequencer::PendingFrame frame = level.begin_frame();
+        em::val answer = js_text(frame.patch_text());
         frame.commit();
         return answer;
     });
@@ -90,6 +99,7 @@ SequencerClass bind_sequencer() {
     sequencer.constructor(&make_sequencer, em::allow_raw_pointers())
         .constructor(&make_limited_sequencer, em::allow_raw_pointers())
         .function("next_frame", &next_frame)
+        .function("next_frame_patch", &next_frame_patch)
         .property("is_finished", &is_finished, &set_finished)
         .property("current_frame", &current_frame, &set_current_frame)
         .property("max_frames", &max_frames, &set_max_frames)

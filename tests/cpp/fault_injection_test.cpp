@@ -222,6 +222,26 @@ std::string frame_as_text(Level& level) {
     return answer;
 }
 
+// The module's next_frame_patch(), on a level whose first frame was kept as
+// the base: a failure must leave the base too, or the retried patch differs.
+std::string frame_as_patch(Level& level) {
+    NarrativeSequencer::PendingFrame frame = level.sequencer->begin_frame();
+    std::string patch = frame.patch_text();
+    std::string answer(patch.data(), patch.size());
+    frame.commit();
+    return answer;
+}
+
+std::function<Level()> with_a_kept_frame(Level (*make)()) {
+    return [make] {
+        Level level = make();
+        NarrativeSequencer::PendingFrame frame = level.sequencer->begin_frame();
+        (void)frame.keep_text();
+        frame.commit();
+        return level;
+    };
+}
+
 std::string root_text(Level& level) {
     ensure_walkable(*level.root);
     return zone_json_text(*level.root);
@@ -323,6 +343,9 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"cast_on_a_deep_tree", deep_level, frame_as_text},
                     Case{"collapse_on_a_wide_tree", wide_level, frame_as_text},
                     Case{"zone_text", collapse_level, root_text},
+                    Case{"patch_after_a_cast", with_a_kept_frame(cast_level), frame_as_patch},
+                    Case{"patch_on_a_deep_tree", with_a_kept_frame(deep_level), frame_as_patch},
+                    Case{"patch_after_a_collapse", with_a_kept_frame(wide_level), frame_as_patch},
                     Case{"add_charge", cast_level, add_charge},
                     Case{"add_agent", cast_level, add_agent},
                     Case{"add_zone", deep_level, add_zone},

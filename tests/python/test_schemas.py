@@ -127,6 +127,37 @@ def test_answers_after_the_end_and_at_the_limit_match() -> None:
     assert statuses == [("FINISHED", False), ("FINISHED", True), ("ERROR", True)]
 
 
+# What no patch of the engine holds (the property tests check that every
+# patch of thousands of random levels matches).
+NOT_PATCHES: dict[str, Any] = {
+    "not_an_array": {"op": "remove", "path": "/agents/0"},
+    "move": [{"op": "move", "from": "/agents/0", "path": "/agents/1"}],
+    "remove_with_a_value": [{"op": "remove", "path": "/agents/0", "value": 1}],
+    "replace_without_a_value": [{"op": "replace", "path": "/id"}],
+    "path_without_a_slash": [{"op": "remove", "path": "agents/0"}],
+    "index_with_a_leading_zero": [{"op": "remove", "path": "/agents/01"}],
+    "append_marker": [{"op": "add", "path": "/charges/-", "value": {}}],
+    "meta_replaced_whole": [{"op": "replace", "path": "/meta", "value": {}}],
+    "id_removed": [{"op": "remove", "path": "/id"}],
+    "flag_as_text": [{"op": "replace", "path": "/is_time_frozen", "value": "true"}],
+    "unknown_status": [{"op": "replace", "path": "/meta/status", "value": "DONE"}],
+    "whole_document_not_an_object": [{"op": "replace", "path": "", "value": []}],
+}
+
+
+def test_the_tutorials_patches_match_the_patch_schema() -> None:
+    from qor_engine import NarrativeSequencer
+
+    sequencer = NarrativeSequencer(PLAY.build(PLAY.load_level(REPO / "examples" / "levels" / "tutorial.json")).root)
+    for _ in range(7):
+        assert problem("frame_patch", json.loads(sequencer.next_frame_patch())) is None
+
+
+@pytest.mark.parametrize("name", sorted(NOT_PATCHES))
+def test_the_patch_schema_refuses_what_no_patch_holds(name: str) -> None:
+    assert problem("frame_patch", NOT_PATCHES[name]) is not None
+
+
 # --------------------------------------------------------------------------
 # Level files: the schema and play.py's loader agree
 # --------------------------------------------------------------------------

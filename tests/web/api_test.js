@@ -14,7 +14,7 @@ function throwsLike(call, name, message) {
   });
 }
 
-require(process.argv[2])().then((q) => {
+require(require("path").resolve(process.argv[2]))().then((q) => {
   const { POSITIVE, NEGATIVE } = q.ChargePolarity;
 
   // Argument checks: embind alone would read these as numbers or as POSITIVE.

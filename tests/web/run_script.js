@@ -1,5 +1,5 @@
 // Plays call scripts on the WebAssembly engine (build/web/qor_engine.js), as
-// tests/web/scripts.py plays them on the native module; the test compares the
+// tests/web/call_scripts.py plays them on the native module; the test compares the
 // answers. Usage: node run_script.js ENGINE.js IN.json OUT.json
 "use strict";
 const fs = require("fs");
@@ -111,6 +111,16 @@ class Player {
       }
       case "frame":
         return this.frame();
+      case "patches": {
+        const patches = [];
+        while (!this.level.is_finished && patches.length < a[0]) {
+          const patch = this.level.next_frame_patch();
+          const root = this.level.root_environment;
+          patches.push([patch, root.to_json()]);
+          root.delete();
+        }
+        return patches;
+      }
       case "set_level":
         this.level[a[0]] = a[1];
         return null;
@@ -175,7 +185,7 @@ function crossLoad(q, saveHex) {
   }
 }
 
-require(enginePath)().then((q) => {
+require(require("path").resolve(enginePath))().then((q) => {
   const request = JSON.parse(fs.readFileSync(inPath, "utf8"));
   const answer = {};
   if (request.scripts) {

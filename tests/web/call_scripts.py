@@ -17,6 +17,8 @@ loaded level (root first, each zone before its sub-zones).
                                         agent with that visual id acted, place it again
     ["play", n]                         up to n frames while the level runs: their texts
     ["frame"]                           one next_frame(), finished or not
+    ["patches", n]                      up to n frames by next_frame_patch() while the level
+                                        runs (no refills): [[patch, root's to_json()], ...]
     ["set_level", property, value]      current_frame, is_finished, max_frames
     ["set_zone", zone, property, value] id, is_time_frozen
     ["json", zone]                      to_json()
@@ -39,7 +41,6 @@ import random
 from pathlib import Path
 from typing import Any
 
-import qor_engine
 from qor_engine import ChargePolarity, Environment, NarrativeSequencer
 
 REPO = Path(__file__).resolve().parents[2]
@@ -141,6 +142,12 @@ class Player:
             return texts
         elif name == "frame":
             return self.frame()
+        elif name == "patches":
+            assert level is not None
+            patches = []
+            while not level.is_finished and len(patches) < a[0]:
+                patches.append([level.next_frame_patch(), level.root_environment.to_json()])
+            return patches
         elif name == "set_level":
             setattr(level, a[0], a[1])
         elif name == "set_zone":
@@ -360,7 +367,7 @@ class RandomLevel:
     def make(self) -> list[Op]:
         self.build()
         for _ in range(self.rng.randint(0, 6)):
-            self.script.append(["play", self.rng.randint(1, 5)])
+            self.script.append([self.rng.choice(["play", "play", "patches"]), self.rng.randint(1, 5)])
             for _ in range(self.rng.randint(1, 3)):
                 self.host_change()
         self.script += [["play", 40], ["set_level", "current_frame", 998], ["play", 5], ["frame"],
@@ -375,6 +382,3 @@ def random_script(seed: int) -> list[Op]:
 def engine_path() -> Path:
     return REPO / "build" / "web" / "qor_engine.js"
 
-
-__all__ = ["cross_load", "engine_path", "golden_script", "play_script", "qor_engine", "random_script",
-           "sample_script"]
