@@ -6,6 +6,7 @@ from __future__ import annotations
 import html
 import json
 import re
+import resource
 import subprocess
 import sys
 from pathlib import Path
@@ -106,10 +107,29 @@ def test_bad_level_file_is_one_line_and_status_2(
     assert not output.exists()
 
 
-def test_unwritable_output_is_status_1(tmp_path: Path) -> None:
-    result = run("replay.py", LEVELS[0], "-o", tmp_path / "missing" / "replay.html")
+def limit_file_size() -> None:
+    resource.setrlimit(resource.RLIMIT_FSIZE, (8192, 8192))  # the page is longer
+
+
+@pytest.mark.parametrize("failure", ["missing folder", "file too large"])
+def test_unwritable_output_is_status_1_and_keeps_the_old_page(failure: str, tmp_path: Path) -> None:
+    output = tmp_path / "replay.html"
+    if failure == "missing folder":
+        output = tmp_path / "missing" / "replay.html"
+    else:
+        output.write_text("the old page", encoding="ascii")
+    result = subprocess.run(
+        [sys.executable, EXAMPLES / "replay.py", LEVELS[0], "-o", output],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        preexec_fn=limit_file_size if failure == "file too large" else None,
+    )
     assert result.returncode == 1
     assert result.stderr.startswith("replay.py: ") and result.stderr.count("\n") == 1
+    if output.parent.exists():
+        assert output.read_text(encoding="ascii") == "the old page"
+        assert [path.name for path in tmp_path.iterdir()] == ["replay.html"]
 
 
 @pytest.mark.parametrize(
