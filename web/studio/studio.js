@@ -2,7 +2,7 @@
 "use strict";
 
 (function () {
-  const { History, zoneAt, allZones, toText, isInside } = QorLevelModel;
+  const { History, allZones, toText, isInside } = QorLevelModel;
   const { AGENT_KINDS, GATE_KINDS, POLARITIES, RULES } = QorLevelCheck;
   const $ = (id) => document.getElementById(id);
   const samples = JSON.parse($("studio-samples").textContent);
