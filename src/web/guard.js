@@ -4,7 +4,12 @@
 // are registered, every constructor, method, property and static function of
 // Environment and NarrativeSequencer is wrapped to throw that Error as soon as
 // the call is back in JavaScript.
-addOnPostRun(function () {
+//
+// This runs at start-up right after the C++ constructors, which register the
+// classes (the instance adds them to the same list, in front, when it is
+// ready, after this file ran), and before onRuntimeInitialized, postRun and
+// the factory's promise: no host code sees the classes unguarded.
+addOnInit(function () {
   "use strict";
 
   function takeError() {
@@ -44,6 +49,9 @@ addOnPostRun(function () {
   // embind's prototype, so instanceof works with either.
   function guardClass(name) {
     var Bound = Module[name];
+    if (!Bound || typeof Bound.prototype.delete !== "function") {
+      throw new Error("qor_engine: class " + name + " is not registered yet");
+    }
     guardMembers(Bound.prototype, ["constructor"]);
     guardMembers(Bound, ["prototype", "length", "name", "arguments", "caller"]);
     var Guarded = function () {

@@ -3,7 +3,6 @@
 #include <string>
 #include <utility>
 
-#include "model/json_text.h"
 #include "model/zone_text.h"
 #include "model/zone_walk.h"
 #include "web/web.h"

@@ -81,7 +81,7 @@ void set_current_frame(NarrativeSequencer& level, em::val value) {
 std::int32_t max_frames(const NarrativeSequencer& level) { return level.max_frames; }
 
 void set_max_frames(NarrativeSequencer& level, em::val value) {
-    guarded_void([&] { level.max_frames = frame_limit_of(value, "max_frames"); });
+    guarded_void([&] { level.max_frames = frame_limit_of(value, "NarrativeSequencer.max_frames"); });
 }
 
 bool is_finished(const NarrativeSequencer& level) { return level.is_finished; }

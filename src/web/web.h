@@ -46,7 +46,7 @@ inline em::val fallback<em::val>() {
 // (ValueError, RuntimeError, ...) with the same message.
 void record_current_exception() noexcept;
 
-// Runs `call`; if it throws, records the exception and returns Result{}.
+// Runs `call`; if it throws, records the exception and returns fallback<Result>().
 template <typename Result, typename Call>
 Result guarded(Call&& call) noexcept {
     try {
