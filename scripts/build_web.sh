@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds build/web/qor_engine.js: the engine as WebAssembly inside one
-# JavaScript file, for Node and for pages (docs/development.md). Installs
+# JavaScript file, for Node and for pages (docs/development.md), and the level
+# studio page build/web/studio.html that inlines it. Installs
 # Debian's emscripten and nodejs when missing; the build folder build/web is
 # kept, so a second run only compiles what changed.
 set -euo pipefail
@@ -27,4 +28,6 @@ toolchain=$(dirname "$(readlink -f "$(command -v emcc)")")/cmake/Modules/Platfor
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DQOR_BUILD_MODULE=OFF -DQOR_BUILD_WEB=ON -DNLOHMANN_JSON_INCLUDE_DIR="$json_include" >/dev/null
 "$venv/bin/cmake" --build build/web -j2 >&2
+# The level studio: one page with the engine inlined (scripts/build_studio.py).
+"$venv/bin/python" scripts/build_studio.py >&2
 echo "$root/build/web/qor_engine.js"

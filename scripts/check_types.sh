@@ -30,5 +30,5 @@ echo "== stub signatures" >&2
 "$python" scripts/stub_signatures.py
 echo "== mypy --strict" >&2
 "$python" -m mypy --strict examples/play.py examples/replay.py tests/typing/host_types.py \
-    scripts/stub_signatures.py bench/bench_frames.py bench/bench_save.py bench/frame_ratios.py \
-    bench/bench_web.py bench/bench_patches.py
+    scripts/stub_signatures.py scripts/build_studio.py bench/bench_frames.py bench/bench_save.py \
+    bench/frame_ratios.py bench/bench_web.py bench/bench_patches.py

@@ -23,7 +23,7 @@ bash scripts/build_web.sh >/dev/null
 echo "== Python tests" >&2
 "$venv/bin/python" -m pytest -q tests/python "$@"
 
-echo "== Browser test of the HTML replay" >&2
+echo "== Browser tests of the HTML replay and the level studio" >&2
 bash scripts/test_browser.sh
 
 echo "== Type stubs and typed examples" >&2

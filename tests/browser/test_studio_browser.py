@@ -1,0 +1,420 @@
+"""The level studio (build/web/studio.html) in a real headless Chromium.
+
+A level is built through the page's controls, played to its end on the
+WebAssembly engine and every drawn frame compared with the native module's
+frames for the level file the page saves; every bad level file of the schema
+tests is opened and its problems compared with `play.py --check`; the replay
+page the studio exports is compared with replay.py's; and the page is checked
+to have asked the network for nothing.
+
+scripts/test_browser.sh builds the page (scripts/build_web.sh) and installs
+Debian's chromium and chromium-driver. Screenshots go to build/browser/.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import functools
+import importlib.util
+import io
+import json
+import os
+import re
+import subprocess
+import sys
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+STUDIO = REPO / "build" / "web" / "studio.html"
+PLAY = REPO / "examples" / "play.py"
+REPLAY = REPO / "examples" / "replay.py"
+SHOTS = REPO / "build" / "browser"
+
+os.environ.setdefault("SE_OFFLINE", "true")  # Selenium Manager must not download anything
+
+
+@functools.cache
+def load_module(name: str, path: Path) -> Any:
+    sys.path.insert(0, str(path.parent))
+    spec = importlib.util.spec_from_file_location(name, path)
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module
+    spec.loader.exec_module(module)
+    return module
+
+
+def bad_level_files() -> list[tuple[str, str]]:
+    """(name, text) of every file the schema tests know play.py refuses."""
+    schemas = load_module("level_schema_tests", REPO / "tests" / "python" / "test_schemas.py")
+    return (
+        [(name, text) for name, text, good in schemas.CORPUS if not good]
+        + list(schemas.BEYOND_THE_SCHEMA)
+        + [(name, text) for name, text, _ in schemas.MULTI_PROBLEM]
+    )
+
+
+def play_check(path: Path) -> list[str]:
+    """The problems `play.py --check` lists for a file, without the file name."""
+    play = load_module("play", PLAY)
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        play.main(["--check", str(path)])
+    prefix = f"{path}: "
+    return [line.removeprefix(prefix) for line in out.getvalue().splitlines()]
+
+
+def native_play(level: Path) -> tuple[dict[str, Any], list[str]]:
+    """A level file played by play.py on the native module: the level as
+    built, and every frame text."""
+    play = load_module("play", PLAY)
+    built = play.build(play.load_level(level))
+    start = json.loads(built.root.to_json())
+    return start, [text for text, _ in play.play(built)]
+
+
+def zones_of(zone: dict[str, Any]) -> Iterator[dict[str, Any]]:
+    yield zone
+    for sub_zone in zone["sub_environments"]:
+        yield from zones_of(sub_zone)
+
+
+@pytest.fixture(scope="module")
+def browser(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Any]:
+    chromium = Path(os.environ.get("QOR_CHROMIUM", "/usr/bin/chromium"))
+    chromedriver = Path(os.environ.get("QOR_CHROMEDRIVER", "/usr/bin/chromedriver"))
+    webdriver = pytest.importorskip("selenium.webdriver")
+    missing = [str(path) for path in (chromium, chromedriver, STUDIO) if not path.exists()]
+    if missing:
+        problem = f"needs {', '.join(missing)} (scripts/test_browser.sh builds and installs them)"
+        if os.environ.get("QOR_REQUIRE_BROWSER"):
+            pytest.fail(problem)
+        pytest.skip(problem)
+    options = webdriver.ChromeOptions()
+    options.binary_location = str(chromium)
+    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu",
+                     "--disable-dev-shm-usage", "--window-size=1300,1000"):
+        options.add_argument(argument)
+    options.set_capability("goog:loggingPrefs", {"performance": "ALL"})
+    driver = webdriver.Chrome(
+        options=options, service=webdriver.ChromeService(executable_path=str(chromedriver))
+    )
+    driver.implicitly_wait(0)
+    downloads = tmp_path_factory.mktemp("downloads")
+    driver.execute_cdp_cmd("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": str(downloads)})
+    driver.downloads = downloads
+    yield driver
+    driver.quit()
+
+
+class Studio:
+    """The studio open in the browser."""
+
+    def __init__(self, driver: Any) -> None:
+        from selenium.webdriver.support.ui import WebDriverWait
+
+        self.driver = driver
+        driver.get(STUDIO.as_uri())
+        WebDriverWait(driver, 30).until(lambda _: self.body("engine") in ("ready", "failed"))
+        assert self.body("engine") == "ready"
+
+    def css(self, selector: str) -> list[Any]:
+        return list(self.driver.find_elements("css selector", selector))
+
+    def one(self, selector: str) -> Any:
+        return self.driver.find_element("css selector", selector)
+
+    def body(self, name: str) -> str | None:
+        value: str | None = self.one("body").get_attribute("data-" + name)
+        return value
+
+    def text(self, element_id: str) -> str:
+        return str(self.one("#" + element_id).get_attribute("textContent"))
+
+    def click(self, selector: str) -> None:
+        self.one(selector).click()
+
+    def level(self) -> dict[str, Any]:
+        level: dict[str, Any] = json.loads(self.body("level-text") or "null")
+        return level
+
+    def set_field(self, key: str, value: str) -> None:
+        """Types into the editor's field (or chooses an option) and commits it."""
+        field = self.one(f'[data-key="{key}"]')
+        if field.tag_name == "select":
+            from selenium.webdriver.support.ui import Select
+
+            Select(field).select_by_value(value)
+        elif field.get_attribute("type") == "checkbox":
+            if field.is_selected() != (value == "true"):
+                field.click()
+        else:
+            from selenium.webdriver.common.keys import Keys
+
+            field.send_keys(Keys.CONTROL + "a")
+            field.send_keys(Keys.DELETE + value + Keys.TAB)
+
+    def zone_button(self, path: str, action: str) -> None:
+        """Clicks a zone's own button ("add-charge", "add-zone", ...)."""
+        self.click(f'fieldset[data-path="{path}"] > [data-action="{action}"], '
+                   f'fieldset[data-path="{path}"] > * > [data-action="{action}"]')
+
+    def add_agent(self, path: str, kind: str) -> None:
+        self.set_field(f"{path}|new-kind", kind)
+        self.zone_button(path, "add-agent")
+
+    def open_file(self, path: Path) -> None:
+        self.driver.execute_script("document.body.dataset.opened = ''")
+        self.one("#open-file").send_keys(str(path))
+        from selenium.webdriver.support.ui import WebDriverWait
+
+        WebDriverWait(self.driver, 30).until(lambda _: self.body("opened") == path.name)
+
+    def problems(self) -> list[str]:
+        if not self.one("#problems").is_displayed():
+            return []
+        return [item.get_attribute("data-problem") for item in self.css("#problem-list li")]
+
+    def download(self, button: str, name: str) -> Path:
+        from selenium.webdriver.support.ui import WebDriverWait
+
+        target = Path(self.driver.downloads) / name
+        target.unlink(missing_ok=True)
+        self.click("#" + button)
+        WebDriverWait(self.driver, 30).until(lambda _: target.exists() and target.stat().st_size > 0)
+        return target
+
+    def step(self) -> int:
+        return int(self.body("position") or "-1")
+
+    def check(self, start: dict[str, Any], frames: list[str], step: int) -> None:
+        """The page shows `step` as the native frames say."""
+        assert self.step() == step
+        state = start if step == 0 else json.loads(frames[step - 1])
+        meta = state.get("meta")
+        if meta is None:
+            assert self.text("frame-number").startswith("0 ")
+        else:
+            assert (self.text("frame-number"), self.text("status"), self.text("message")) == (
+                str(meta["frame_index"]), meta["status"], meta["message"])
+        zones = list(zones_of(state))
+        drawn = self.driver.execute_script("""
+            const tree = document.getElementById("tree");
+            const ids = (selector) => [...tree.querySelectorAll(selector)].map((n) => n.dataset.zoneId || n.dataset.visualId);
+            return [ids("section.zone"), ids(".chip"), ids("li.agent:not(.acted)"),
+                    tree.querySelectorAll(".zone.frozen").length, ids(".highlight")];
+        """)
+        assert drawn[:4] == [
+            [zone["id"] for zone in zones],
+            [charge["visual_id"] for zone in zones for charge in zone["charges"]],
+            [agent["visual_id"] for zone in zones for agent in zone["agents"]],
+            sum(zone["is_time_frozen"] for zone in zones),
+        ]
+        event = meta["last_event"] if meta else None
+        kind = event["type"] if event else None
+        if kind == "CAST_SPELL":
+            assert drawn[4] == [event["visual_id"]]
+        elif kind == "COLLAPSE_ZONE":
+            assert ["shield_" + zone_id for zone_id in drawn[4]] == [event["visual_id"]]
+        else:
+            assert drawn[4] == []
+        assert self.one("#outcome").is_displayed() == (step == len(frames))
+
+    def play_through(self, start: dict[str, Any], frames: list[str]) -> None:
+        """Steps from the level as built to the last frame, checking each, then past the end."""
+        self.click("#first")
+        self.check(start, frames, 0)
+        for step in range(1, len(frames) + 1):
+            self.click("#next")
+            self.check(start, frames, step)
+        self.click("#next")
+        self.check(start, frames, len(frames))
+
+
+@pytest.fixture(scope="module")
+def studio(browser: Any) -> Studio:
+    return Studio(browser)
+
+
+def test_the_tutorial_is_open_and_plays_as_the_native_module_plays_it(studio: Studio) -> None:
+    level = REPO / "examples" / "levels" / "tutorial.json"
+    assert studio.one("#level-title").get_attribute("value") == "First Steps"
+    assert studio.level() == json.loads(level.read_text(encoding="utf-8"))
+    studio.play_through(*native_play(level))
+    SHOTS.mkdir(parents=True, exist_ok=True)
+    assert studio.driver.save_screenshot(str(SHOTS / "studio_tutorial.png"))
+
+
+def test_a_level_built_with_the_controls_plays_as_its_saved_file(studio: Studio) -> None:
+    studio.click("#new-level")
+    studio.set_field("title", "Built by hand")
+    studio.set_field("root|zone", "keep")
+    for n, (magnitude, polarity, charge_id) in enumerate([("3", "positive", "a"), ("7", "negative", "b")]):
+        studio.zone_button("root", "add-charge")
+        studio.set_field(f"root|charge|{n}|0", magnitude)
+        studio.set_field(f"root|charge|{n}|1", polarity)
+        studio.set_field(f"root|charge|{n}|2", charge_id)
+    studio.add_agent("root", "abs")
+    studio.add_agent("root", "plus")
+    studio.set_field("root|agent|1|refill", "true")  # adds each charge merged in later
+    studio.add_agent("root", "inequality_gate")
+    studio.set_field("root|agent|2|target", "12")
+    studio.set_field("root|agent|2|rule", ">")
+    studio.zone_button("root", "add-zone")
+    studio.set_field("0|zone", "forge")
+    for n in range(2):
+        studio.zone_button("0", "add-charge")
+        studio.set_field(f"0|charge|{n}|0", str(n + 2))
+    studio.add_agent("0", "power")
+    studio.add_agent("0", "equals_gate")
+    studio.set_field("0|agent|1|target", "8")
+    studio.zone_button("0", "add-zone")  # a sub-zone of the sub-zone, then moved up to the root
+    studio.set_field("0.0|zone", "spark")
+    studio.zone_button("0.0", "add-charge")
+    studio.set_field("0.0|move", "root")
+    assert studio.problems() == []
+    level = studio.level()
+    assert [zone["zone"] for zone in level["zones"]] == ["forge", "spark"]
+    assert [agent.get("refill", False) for agent in level["agents"]] == [False, True, False]
+    assert level["agents"][2] == {"kind": "inequality_gate", "id": "inequality_gate_1", "target": 12, "rule": ">"}
+
+    saved = studio.download("save-level", "level.json")
+    assert json.loads(saved.read_text(encoding="utf-8")) == level
+    start, frames = native_play(saved)
+    assert len(frames) >= 6
+    studio.play_through(start, frames)
+    assert studio.text("outcome").startswith("Resolved after ")
+    studio.click("#first")
+    assert studio.driver.save_screenshot(str(SHOTS / "studio_built.png"))
+
+
+def test_the_slider_last_first_and_play_reach_their_steps(studio: Studio) -> None:
+    from selenium.webdriver.common.keys import Keys
+    from selenium.webdriver.support.ui import Select, WebDriverWait
+
+    level = REPO / "examples" / "levels" / "nested_shields.json"
+    studio.open_file(level)
+    start, frames = native_play(level)
+    studio.click("#last")
+    studio.check(start, frames, len(frames))
+    studio.click("#first")
+    studio.check(start, frames, 0)
+    slide = "arguments[0].value = arguments[1]; arguments[0].dispatchEvent(new Event('input'));"
+    studio.driver.execute_script(slide, studio.one("#slider"), "4")
+    studio.check(start, frames, 4)
+    studio.one("body").send_keys(Keys.ARROW_RIGHT)
+    studio.check(start, frames, 5)
+    Select(studio.one("#speed")).select_by_value("60")
+    studio.click("#play")
+    WebDriverWait(studio.driver, 30).until(lambda _: studio.step() == len(frames))
+    assert studio.one("#play").get_attribute("aria-label") == "Play"
+    studio.check(start, frames, len(frames))
+
+
+def test_undo_and_redo_walk_the_edits(studio: Studio) -> None:
+    studio.click("#new-level")
+    states = [studio.level()]
+    studio.zone_button("root", "add-charge")
+    states.append(studio.level())
+    studio.set_field("root|charge|0|2", "spark")
+    states.append(studio.level())
+    studio.add_agent("root", "factorial")
+    states.append(studio.level())
+    for state in reversed(states[:-1]):
+        studio.click("#undo")
+        assert studio.level() == state
+    assert not studio.one("#undo").is_enabled()
+    for state in states[1:]:
+        studio.click("#redo")
+        assert studio.level() == state
+    assert not studio.one("#redo").is_enabled()
+
+
+def test_an_edit_that_breaks_a_rule_is_listed_and_not_played(studio: Studio) -> None:
+    studio.click("#new-level")
+    studio.zone_button("root", "add-zone")
+    studio.set_field("0|zone", "root")
+    assert studio.problems() == ['zone "root": zone 1: zone id "root" is used twice']
+    assert not studio.one("#save-level").is_enabled() and not studio.one("#export-replay").is_enabled()
+    assert studio.css("#tree section.zone") == []
+    studio.click("#undo")
+    assert studio.problems() == []
+    assert len(studio.css("#tree section.zone")) == 2
+
+
+@pytest.mark.parametrize(("name", "text"), bad_level_files(), ids=[name for name, _ in bad_level_files()])
+def test_a_bad_level_file_has_every_problem_listed_as_play_py_lists_them(
+    studio: Studio, tmp_path: Path, name: str, text: str
+) -> None:
+    path = tmp_path / f"{name}.json"
+    path.write_text(text, encoding="utf-8", errors="surrogatepass")
+    expected = play_check(path)
+    studio.open_file(path)
+    assert studio.problems() == expected
+    assert studio.text("problems-head").startswith(f"{name}.json cannot be opened: ")
+
+
+DROP = """
+    const file = new File([arguments[1]], arguments[0], { type: "application/json" });
+    const transfer = new DataTransfer();
+    transfer.items.add(file);
+    document.getElementById("tree").dispatchEvent(new DragEvent("drop", { dataTransfer: transfer, bubbles: true }));
+"""
+
+
+def test_a_level_file_dropped_on_the_page_opens(studio: Studio) -> None:
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    level = REPO / "examples" / "levels" / "nested_shields.json"
+    studio.driver.execute_script(DROP, level.name, level.read_text(encoding="utf-8"))
+    WebDriverWait(studio.driver, 30).until(lambda _: studio.body("opened") == level.name)
+    assert studio.level() == json.loads(level.read_text(encoding="utf-8"))
+    assert studio.one("#samples").get_attribute("value") == level.name
+    studio.driver.execute_script(DROP, "bad.json", '{"zone": "r", "zones": [{"zone": "r"}]}')
+    WebDriverWait(studio.driver, 30).until(lambda _: studio.body("opened") == "bad.json")
+    assert studio.problems() == ['zone "r": zone 1: zone id "r" is used twice']
+    assert studio.level() == json.loads(level.read_text(encoding="utf-8"))  # the open level stays
+
+
+DATA_ELEMENT = re.compile(r'(<script type="application/json" id="replay-data">)(.*?)(</script>)', re.DOTALL)
+
+
+def replay_parts(page: str) -> tuple[str, dict[str, Any], list[Any]]:
+    """A replay page without its data, the data, and the documents its data
+    makes: the level as built and every frame."""
+    replay = load_module("replay", REPLAY)
+    match = DATA_ELEMENT.search(page)
+    assert match is not None
+    data: dict[str, Any] = json.loads(match.group(2))
+    documents = [data["start"]]
+    for patch in data.pop("patches"):
+        documents.append(replay.apply_patch(json.loads(json.dumps(documents[-1])), patch))
+    return DATA_ELEMENT.sub(r"\1\3", page), data, documents
+
+
+def test_the_exported_replay_is_the_page_replay_py_writes(studio: Studio, tmp_path: Path) -> None:
+    """The same page, the same frames, the same exact values and outcome; the
+    patches between frames are the studio's own."""
+    level = REPO / "examples" / "levels" / "beyond_counting.json"  # infinities and a NaN
+    studio.open_file(level)
+    exported = studio.download("export-replay", "beyond_counting_replay.html")
+    written = tmp_path / "replay.html"
+    subprocess.run([sys.executable, REPLAY, level, "-o", written], check=True, capture_output=True)
+    assert replay_parts(exported.read_text(encoding="ascii")) == replay_parts(written.read_text(encoding="ascii"))
+
+
+def test_the_page_asked_the_network_for_nothing(studio: Studio) -> None:
+    """Every request the page made, over all the tests above, was for the page
+    itself, its inlined engine (a data: URL) or its own downloads (blob: URLs)."""
+    requests = [
+        json.loads(entry["message"])["message"]["params"]["request"]["url"]
+        for entry in studio.driver.get_log("performance")
+        if json.loads(entry["message"])["message"]["method"] == "Network.requestWillBeSent"
+    ]
+    assert requests
+    assert [url for url in requests if url.split(":")[0] not in ("file", "data", "blob")] == []
+    assert {url for url in requests if url.startswith("file:")} == {STUDIO.as_uri()}

@@ -1,0 +1,179 @@
+// The level being edited: plain data in the level file's own shape
+// (examples/LEVELS.md), changed only through edits that the history records,
+// so that every state can be undone and redone.
+"use strict";
+
+var QorLevelModel = (function () {
+  // A zone's place in the tree: the indices of its ancestors' "zones" lists,
+  // from the root ([] is the root).
+  function zoneAt(level, path) {
+    let zone = level;
+    for (const index of path) zone = zone.zones[index];
+    return zone;
+  }
+
+  function allZones(level) {
+    const found = [];
+    const walk = (zone, path) => {
+      found.push({ zone, path });
+      (zone.zones || []).forEach((sub, i) => walk(sub, path.concat(i)));
+    };
+    walk(level, []);
+    return found;
+  }
+
+  function usedIds(level) {
+    const zones = new Set(), agents = new Set();
+    for (const { zone } of allZones(level)) {
+      zones.add(zone.zone);
+      for (const agent of zone.agents || []) if (agent) agents.add(agent.id);
+    }
+    return { zones, agents };
+  }
+
+  function freshId(taken, stem) {
+    for (let n = 1; ; n++) if (!taken.has(stem + n)) return stem + n;
+  }
+
+  // Every list present, so that edits can push into them.
+  function normalise(level) {
+    for (const { zone } of allZones(level)) {
+      zone.charges = zone.charges || [];
+      zone.agents = zone.agents || [];
+      zone.zones = zone.zones || [];
+    }
+    return level;
+  }
+
+  const isInside = (path, ancestor) => ancestor.length <= path.length && ancestor.every((v, i) => path[i] === v);
+
+  // The edits. Each changes the level in place and returns nothing; the
+  // history copies the level before handing it over.
+  const edits = {
+    setText(level, key, text) {
+      if (text === "") delete level[key];
+      else level[key] = text;
+    },
+    renameZone(level, path, id) { zoneAt(level, path).zone = id; },
+    addZone(level, path) {
+      const id = freshId(usedIds(level).zones, "zone_");
+      zoneAt(level, path).zones.push({ zone: id, charges: [], agents: [], zones: [] });
+    },
+    deleteZone(level, path) {
+      zoneAt(level, path.slice(0, -1)).zones.splice(path[path.length - 1], 1);
+    },
+    // Moves a zone to the end of another zone's sub-zones (not into itself
+    // or a zone under it).
+    moveZone(level, path, parentPath) {
+      if (path.length === 0 || isInside(parentPath, path)) return;
+      const zone = zoneAt(level, path);
+      const parent = zoneAt(level, parentPath);
+      const oldParent = zoneAt(level, path.slice(0, -1));
+      oldParent.zones.splice(path[path.length - 1], 1);
+      parent.zones.push(zone);
+    },
+    // Moves an item of a zone's list ("charges", "agents", "zones") by one place.
+    shift(level, path, list, index, by) {
+      const items = zoneAt(level, path)[list];
+      const to = index + by;
+      if (to < 0 || to >= items.length) return;
+      [items[index], items[to]] = [items[to], items[index]];
+    },
+    addCharge(level, path) {
+      zoneAt(level, path).charges.push([1, "positive", "charge"]);
+    },
+    setCharge(level, path, index, part, value) { zoneAt(level, path).charges[index][part] = value; },
+    deleteItem(level, path, list, index) { zoneAt(level, path)[list].splice(index, 1); },
+    addAgent(level, path, kind) {
+      const id = freshId(usedIds(level).agents, kind + "_");
+      zoneAt(level, path).agents.push(withKind({ id }, kind));
+    },
+    setAgent(level, path, index, key, value) {
+      const agents = zoneAt(level, path).agents;
+      if (key === "kind") agents[index] = withKind(agents[index], value);
+      else if (value === undefined || value === false) delete agents[index][key];
+      else agents[index][key] = value;
+    },
+  };
+
+  // An agent of another kind: a gate's target and The Judge's rule are kept
+  // or given defaults as the kind needs them, and dropped otherwise.
+  function withKind(agent, kind) {
+    const changed = { kind, id: agent.id };
+    if (kind === "equals_gate" || kind === "inequality_gate") changed.target = "target" in agent ? agent.target : 0;
+    if (kind === "inequality_gate") changed.rule = agent.rule || ">=";
+    if (agent.refill) changed.refill = true;
+    return changed;
+  }
+
+  // The level file's text: lists left out when empty, one line per charge
+  // and per agent.
+  function toText(level) {
+    const lines = ["{"];
+    const members = [];
+    for (const key of ["title", "description"]) {
+      if (typeof level[key] === "string") members.push([`"${key}": ${JSON.stringify(level[key])}`]);
+    }
+    members.push(...zoneMembers(level, "  "));
+    members.forEach((member, i) => {
+      const comma = i < members.length - 1 ? "," : "";
+      member[member.length - 1] += comma;
+      for (const line of member) lines.push("  " + line);
+    });
+    lines.push("}");
+    return lines.join("\n") + "\n";
+  }
+
+  function zoneMembers(zone, indent) {
+    const members = [[`"zone": ${JSON.stringify(zone.zone)}`]];
+    const block = (key, items, render) => {
+      if (!items || !items.length) return;
+      const body = items.map((item, i) => render(item).map((line) => indent + line))
+        .map((lines, i) => { if (i < items.length - 1) lines[lines.length - 1] += ","; return lines; });
+      members.push([`"${key}": [`, ...body.flat(), "]"]);
+    };
+    block("charges", zone.charges, (charge) => ["[" + charge.map((part) => JSON.stringify(part)).join(", ") + "]"]);
+    block("agents", zone.agents, (agent) => [
+      "{" + Object.entries(agent).map(([key, value]) => `${JSON.stringify(key)}: ${JSON.stringify(value)}`).join(", ") + "}",
+    ]);
+    block("zones", zone.zones, (sub) => {
+      const inner = zoneMembers(sub, indent);
+      const out = ["{"];
+      inner.forEach((member, i) => {
+        if (i < inner.length - 1) member[member.length - 1] += ",";
+        for (const line of member) out.push(indent + line);
+      });
+      out.push("}");
+      return out;
+    });
+    return members;
+  }
+
+  // Undo and redo over whole states, kept as texts: cheap for levels of
+  // hundreds of agents, and no edit can reach into an older state.
+  class History {
+    constructor(level) { this.reset(level); }
+    reset(level) {
+      this.states = [JSON.stringify(normalise(level))];
+      this.index = 0;
+    }
+    get level() { return JSON.parse(this.states[this.index]); }
+    apply(name, ...args) {
+      const level = this.level;
+      edits[name](level, ...args);
+      const text = JSON.stringify(level);
+      if (text === this.states[this.index]) return false;
+      this.states.splice(this.index + 1, Infinity, text);
+      this.index++;
+      return true;
+    }
+    get canUndo() { return this.index > 0; }
+    get canRedo() { return this.index < this.states.length - 1; }
+    undo() { if (this.canUndo) this.index--; }
+    redo() { if (this.canRedo) this.index++; }
+  }
+
+  return { History, edits, zoneAt, allZones, toText, isInside };
+})();
+
+if (typeof module !== "undefined") module.exports = QorLevelModel;
