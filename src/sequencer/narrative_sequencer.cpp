@@ -13,12 +13,17 @@ namespace qor {
 
 namespace {
 
+// Empty agent slots (null entries a C++ host wrote) mean nothing.
+bool has_agents(const Environment& zone) {
+    return std::any_of(zone.agents.begin(), zone.agents.end(), [](const auto& agent) { return agent != nullptr; });
+}
+
 bool is_unresolved(const Environment& zone) {
-    return !zone.agents.empty() || zone.charges.size() >= 2;
+    return zone.charges.size() >= 2 || has_agents(zone);
 }
 
 bool is_collapsible(const Environment& zone) {
-    return zone.agents.empty() && zone.charges.size() == 1;
+    return zone.charges.size() == 1 && !has_agents(zone);
 }
 
 // Highest priority first; equal priorities keep their collection order.
