@@ -8,6 +8,7 @@
 
 #include "model/zone_text.h"
 #include "model/zone_walk.h"
+#include "spells/arithmetic_magicians.h"
 
 namespace qor {
 
@@ -226,8 +227,11 @@ NarrativeSequencer::PendingFrame NarrativeSequencer::begin_frame() {
 }
 
 std::optional<std::vector<Charge>> NarrativeSequencer::find_actor() {
+    // A declining agent leaves its zone's charges as they were.
+    RememberedTotal remembered;
     for (std::size_t i = 0; i < collected_.size(); ++i) {
         const CollectedAgent& offered = collected_[i];
+        remembered.watch(offered.zone->charges);
         record_.tried = i + 1;
         offered.agent->state = AgentState::ACTIVE;
         std::optional<std::vector<Charge>> result = offered.agent->prepare_spell(offered.zone->charges);
