@@ -354,5 +354,66 @@ TEST(LevelSave, LevelSaveIsRefusedAsAZoneAndTheOtherWayRound) {
     EXPECT_THROW(load_level(bytes_of(zone_save), zone_save.size()), SaveFormatError);
 }
 
+// Saves that are whole and well numbered but hold what no host could have
+// built, or a tree beyond the work bound: refused before anything is made.
+TEST(LevelSave, LoadsRefuseLevelsNoHostCouldBuild) {
+    const auto gate = [](Bytes& out, std::uint8_t kind, std::uint8_t open) -> Bytes& {
+        out.u8(kind).text("Gate").u32(0).text("g").u32(0);
+        if (kind == 13) out.u32(0);
+        return out.u64(0).u8(open);
+    };
+    Bytes empty_agent_slot;
+    zone_record(plus_magician(empty_agent_slot.u32(1)).u32(1), {}, {0, 1});
+    Bytes empty_sub_zone_slot;
+    zone_record(zone_record(empty_sub_zone_slot.u32(0).u32(2), {0, 1}), {});
+    Bytes active_agent;
+    zone_record(active_agent.u32(1).u8(10).text("Plus Magician").u32(10).text("p").u32(1).u32(1), {}, {1});
+    Bytes open_gate;
+    zone_record(gate(open_gate.u32(1), 12, 1).u32(1), {}, {1});
+    Bytes open_judge;
+    zone_record(gate(open_judge.u32(1), 13, 1).u32(1), {}, {1});
+    Bytes closed_judge;
+    zone_record(gate(closed_judge.u32(1), 13, 0).u32(1), {}, {1});
+    Bytes lattice;  // 21 zones, each listing the next twice: 2^20 places of the last
+    lattice.u32(0).u32(21);
+    for (std::uint32_t zone = 0; zone < 20; ++zone) zone_record(lattice, {zone + 1, zone + 1});
+    zone_record(lattice, {});
+    const auto level = [](std::int32_t max_frames, const Bytes& tree) {
+        return framed(Bytes().u32(0).u32(static_cast<std::uint32_t>(max_frames)).u8(0).u8(0).raw(tree.str()).str(), 2);
+    };
+    Bytes one_zone;
+    zone_record(one_zone.u32(0).u32(1), {});
+    const struct {
+        std::string save;
+        const char* message;  // empty: the save loads
+    } cases[] = {
+        {framed(empty_agent_slot.str()), "bad index: zone 0 has an empty agent slot (agent reference 0)"},
+        {framed(empty_sub_zone_slot.str()), "bad index: zone 0 has an empty sub-zone slot (sub-zone reference 0)"},
+        {framed(active_agent.str()), "bad value 1 for the state of agent 1 (between frames every agent is dormant, 0)"},
+        {framed(open_gate.str()), "agent 1 is an open gate that still stands in a zone"},
+        {framed(open_judge.str()), "agent 1 is an open gate that still stands in a zone"},
+        {framed(closed_judge.str()), ""},
+        {framed(lattice.str()), "the zone tree is larger than one call may walk (1000000 units"},
+        {level(0, one_zone), "bad value 0 for the frame limit (at least 1 frame)"},
+        {level(std::numeric_limits<std::int32_t>::min(), one_zone), "bad value -2147483648 for the frame limit"},
+        {level(1, one_zone), ""},
+    };
+    for (const auto& c : cases) {
+        const bool is_level = c.save[10] == 2;
+        try {
+            if (is_level) {
+                EXPECT_EQ(save_level(*load_level(bytes_of(c.save), c.save.size())), c.save);
+            } else {
+                EXPECT_EQ(save_zone(*load_zone(bytes_of(c.save), c.save.size())), c.save);
+            }
+            EXPECT_STREQ(c.message, "") << "loaded";
+        } catch (const SaveFormatError& error) {
+            EXPECT_NE(c.message[0], '\0') << error.what();
+            EXPECT_EQ(std::string(error.what()).rfind(std::string("cannot load the save: ") + c.message, 0), 0U)
+                << error.what();
+        }
+    }
+}
+
 }  // namespace
 }  // namespace qor
