@@ -169,37 +169,64 @@ AgentKind kind_of(const MagicianAgent& agent) {
                                 "\": its kind is not one of the engine's thirteen agent kinds");
 }
 
+// Work summed up to just past the work bound: the sum of a lattice of shared
+// zones can exceed any integer.
+constexpr std::uint64_t kBeyondWorkBound = kMaxTreeWork + 1;
+
+std::uint64_t capped_sum(std::uint64_t a, std::uint64_t b) {
+    return std::min(std::min(a, kBeyondWorkBound) + std::min(b, kBeyondWorkBound), kBeyondWorkBound);
+}
+
 // The zones under and including `root`, each once, numbered so that every
 // zone comes before its sub-zones: the reverse of the order in which an
 // iterative depth-first walk (sub-zones in their stored order) leaves them.
+// The same walk sums the work a walk of every place would do (see
+// kMaxTreeWork), each zone's worked out once, up to just past the bound.
 struct ZoneNumbering {
     std::vector<const Environment*> zones;
     std::unordered_map<const Environment*, std::uint32_t> index;
+    std::uint64_t work = 0;
 };
 
 ZoneNumbering number_zones(const Environment& root) {
+    // While the walk runs, a zone's index is its place in the order of
+    // leaving, or kOnPath until it is left.
+    constexpr std::uint32_t kOnPath = std::numeric_limits<std::uint32_t>::max();
     struct Step {
         const Environment* zone;
         std::size_t next_sub_zone;
+        std::uint64_t work;   // the zone's own and that of its sub-zones so far
+        std::uint32_t* left;  // the zone's entry in the index (stable: a node)
     };
     ZoneNumbering numbering;
     std::unordered_map<const Environment*, std::uint32_t>& seen = numbering.index;
+    std::vector<std::uint64_t> work_when_left;
     seen.reserve(64);
-    seen.emplace(&root, 0);
-    std::vector<Step> path{{&root, 0}};
+    std::vector<Step> path{{&root, 0, place_work(root), &seen.emplace(&root, kOnPath).first->second}};
     while (!path.empty()) {
         Step& top = path.back();
         if (top.next_sub_zone < top.zone->sub_environments.size()) {
             const Environment* sub_zone = top.zone->sub_environments[top.next_sub_zone++].get();
-            if (sub_zone != nullptr && seen.emplace(sub_zone, 0).second) path.push_back({sub_zone, 0});
+            if (sub_zone == nullptr) continue;
+            const auto [entry, added] = seen.emplace(sub_zone, kOnPath);
+            if (added) {
+                path.push_back({sub_zone, 0, place_work(*sub_zone), &entry->second});
+            } else if (entry->second != kOnPath) {  // on the path: a cycle, refused by write_zone
+                top.work = capped_sum(top.work, work_when_left[entry->second]);
+            }
             continue;
         }
+        if (numbering.zones.size() >= kOnPath) {
+            throw std::invalid_argument("cannot save: too many zones for the save format");
+        }
+        *top.left = static_cast<std::uint32_t>(numbering.zones.size());
         numbering.zones.push_back(top.zone);
+        work_when_left.push_back(top.work);
+        const std::uint64_t work = top.work;
         path.pop_back();
+        if (!path.empty()) path.back().work = capped_sum(path.back().work, work);
     }
-    if (numbering.zones.size() > std::numeric_limits<std::uint32_t>::max()) {
-        throw std::invalid_argument("cannot save: too many zones for the save format");
-    }
+    numbering.work = work_when_left.back();
     std::reverse(numbering.zones.begin(), numbering.zones.end());
     for (std::size_t i = 0; i < numbering.zones.size(); ++i) {
         seen[numbering.zones[i]] = static_cast<std::uint32_t>(i);
@@ -306,27 +333,10 @@ std::size_t write_zone(SaveWriter& out, const Environment& zone, std::uint32_t o
     return agent_count;
 }
 
-// Whether a walk of the tree stays within kMaxTreeWork: the work of each zone
-// with everything under it, worked out once per zone, sub-zones (which are
-// numbered after their parents) first.
-bool within_work_bound(const ZoneNumbering& zones) {
-    constexpr std::uint64_t kBeyond = kMaxTreeWork + 1;
-    std::vector<std::uint64_t> work(zones.zones.size());
-    for (std::size_t i = zones.zones.size(); i-- > 0;) {
-        const Environment& zone = *zones.zones[i];
-        std::uint64_t total = std::min(place_work(zone), kBeyond);
-        for (const auto& sub_zone : zone.sub_environments) {
-            if (sub_zone) total = std::min(total + work[zones.index.at(sub_zone.get())], kBeyond);
-        }
-        work[i] = total;
-    }
-    return work.front() <= kMaxTreeWork;
-}
-
 void write_tree(SaveWriter& out, const Environment& root) {
     const ZoneNumbering zones = number_zones(root);
     // What cannot be played cannot be saved either, so every save loads.
-    if (!within_work_bound(zones)) throw TreeTooLargeError();
+    if (zones.work > kMaxTreeWork) throw TreeTooLargeError();
     const AgentNumbering agents = number_agents(zones.zones);
     out.count(agents.agents.size(), "agents");
     for (const MagicianAgent* agent : agents.agents) write_agent(out, *agent);
@@ -647,13 +657,12 @@ std::uint64_t check_zone(SaveReader& in, std::uint32_t own_index, std::uint32_t 
 // Whether a walk of the tree stays within kMaxTreeWork; `work` holds each
 // zone's place_work and is overwritten with the work of its whole subtree.
 bool within_work_bound(const SubZoneReferences& sub_zones, std::vector<std::uint64_t>& work) {
-    constexpr std::uint64_t kBeyond = kMaxTreeWork + 1;
     for (std::size_t zone = work.size(); zone-- > 0;) {
-        std::uint64_t total = std::min(work[zone], kBeyond);
+        std::uint64_t total = work[zone];
         for (std::size_t r = sub_zones.starts[zone]; r < sub_zones.starts[zone + 1]; ++r) {
-            total = std::min(total + work[sub_zones.references[r]], kBeyond);
+            total = capped_sum(total, work[sub_zones.references[r]]);
         }
-        work[zone] = total;
+        work[zone] = std::min(total, kBeyondWorkBound);
     }
     return work.front() <= kMaxTreeWork;
 }
