@@ -19,7 +19,9 @@ inline constexpr std::size_t kMaxZoneDepth = 100000;
 // place_work(zone): 1 for the zone, 1 for each of its charges, agent slots
 // and sub-zone slots, and 1 for every 16 bytes of its texts (its id, its
 // charges' visual ids, its agents' names and visual ids). At the bound a
-// zone text is at most about 100 MB and takes well under a second to write.
+// zone text is at most about 100 MB (an id of bytes that are each written
+// escaped, as \u0001, is the worst case) and takes about a second to write;
+// a text fills about 40 to 100 bytes per unit.
 inline constexpr std::uint64_t kMaxTreeWork = 1000000;
 
 // What one place of `zone` adds to the work of a walk.
