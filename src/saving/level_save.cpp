@@ -237,8 +237,9 @@ ZoneNumbering number_zones(const Environment& root) {
 // The agents of the zones, each once, numbered in the order of their first
 // place (zone by zone in zone order, each zone's list in order), and the
 // reference written for every place: 1 + the agent's number. Empty slots (a
-// C++ host's null entries) mean nothing and are left out. Found by sorting the places rather than by hashing, as
-// nearly every agent stands in one place only.
+// C++ host's null entries) mean nothing and are left out. Found by sorting
+// the places rather than by hashing, as nearly every agent stands in one
+// place only.
 struct AgentNumbering {
     std::vector<const MagicianAgent*> agents;
     std::vector<std::uint32_t> references;  // one per place, in place order

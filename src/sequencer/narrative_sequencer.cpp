@@ -16,7 +16,8 @@ namespace {
 
 // Empty agent slots (null entries a C++ host wrote) mean nothing.
 bool has_agents(const Environment& zone) {
-    return std::any_of(zone.agents.begin(), zone.agents.end(), [](const auto& agent) { return agent != nullptr; });
+    return std::any_of(zone.agents.begin(), zone.agents.end(),
+                       [](const auto& agent) { return agent != nullptr; });
 }
 
 bool is_unresolved(const Environment& zone) {
