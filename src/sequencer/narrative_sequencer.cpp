@@ -384,7 +384,10 @@ void NarrativeSequencer::put_in_offering_order(std::vector<CollectedAgent>& coll
     collected.swap(ordered_);
 }
 
+// These three change what they visit as they go: a tree beyond what the
+// engine walks is refused first, before anything changes.
 void NarrativeSequencer::collect_agents(Environment* zone, std::vector<CollectedAgent>& collected) {
+    ensure_walkable(*zone);
     walk_zones_post_order(*zone, [&](Environment& visited, Environment*, std::size_t) {
         if (!visited.is_time_frozen) collect_own_agents(visited, collected);
         return false;
@@ -392,6 +395,7 @@ void NarrativeSequencer::collect_agents(Environment* zone, std::vector<Collected
 }
 
 void NarrativeSequencer::update_freeze_states(Environment* zone) {
+    ensure_walkable(*zone);
     walk_zones_post_order(*zone, [](Environment& visited, Environment*, std::size_t) {
         refresh_freeze_flag(visited);
         return false;
@@ -417,6 +421,7 @@ void NarrativeSequencer::collect_own_agents(Environment& zone,
 }
 
 bool NarrativeSequencer::check_and_collapse(Environment* zone) {
+    ensure_walkable(*zone);
     return walk_zones_post_order(*zone, [this](Environment& visited, Environment* parent,
                                                std::size_t index) {
         if (parent == nullptr || !is_collapsible(visited)) return false;

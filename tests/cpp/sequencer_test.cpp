@@ -494,5 +494,30 @@ TEST(NarrativeSequencer, GatesSeeTheTotalOfTheirOwnZone) {
     EXPECT_EQ(meta(sequencer.NextFrame())["message"], "Equals Gate executed operation in b");
 }
 
+// The walks of the C++ API that change what they visit refuse a tree beyond
+// the work bound before changing anything, even where the change would come
+// before the walk reached the bound.
+TEST(NarrativeSequencer, WalkingCallsRefuseATreeBeyondTheWorkBoundFirst) {
+    auto root = zone("r");
+    root->add_environment(zone("collapsible", 1));
+    auto lattice = zone("unresolved", 2);
+    Environment* lowest = nullptr;  // the first zone a walk leaves that would freeze
+    for (int depth = 0; depth < 20; ++depth) {  // 2^20 places of the last zone
+        auto above = zone("l");
+        above->sub_environments = {lattice, lattice};
+        lattice = above;
+        if (lowest == nullptr) lowest = above.get();
+    }
+    root->add_environment(lattice);
+    NarrativeSequencer sequencer(root);
+    std::vector<CollectedAgent> collected;
+    EXPECT_THROW(sequencer.check_and_collapse(root.get()), TreeTooLargeError);
+    EXPECT_THROW(sequencer.update_freeze_states(root.get()), TreeTooLargeError);
+    EXPECT_THROW(sequencer.collect_agents(root.get(), collected), TreeTooLargeError);
+    EXPECT_EQ(root->sub_environments.size(), 2U);
+    EXPECT_TRUE(root->charges.empty());
+    EXPECT_FALSE(lowest->is_time_frozen);
+}
+
 }  // namespace
 }  // namespace qor
