@@ -5,9 +5,10 @@
 //   * a save that cannot be loaded is refused with SaveFormatError, and
 //     nothing else escapes (no crash, no sanitizer report, no other error);
 //   * a save that loads saves again to exactly the same bytes;
-//   * a loaded level plays a few frames (each refused only for a tree too deep
-//     to walk or a text that is not UTF-8), and saving it after each frame
-//     and loading that gives the same bytes again.
+//   * a loaded level is within the engine's work bound and plays a few
+//     frames (each refused only for a tree too deep to walk or a text that
+//     is not UTF-8), and saving it after each frame and loading that gives
+//     the same bytes again.
 // A broken promise aborts (libFuzzer then saves the input).
 #include <cstddef>
 #include <cstdint>
@@ -34,10 +35,9 @@ using qor::SaveFormatError;
 constexpr std::size_t kHeaderSize = 20;
 constexpr std::size_t kTrailerSize = 4;
 constexpr int kFramesPlayed = 8;
-// Levels with more places than this (shared zones counted at every place)
-// are saved and loaded but not played: a lattice of shared zones has
-// exponentially many places for every walk of a frame.
-constexpr std::uint64_t kMaxPlacesPlayed = 20000;
+// Levels whose walk does more work than this play one frame only, to keep
+// each input quick.
+constexpr std::uint64_t kMaxWorkPlayedLong = 20000;
 
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "load_fuzzer: broken promise: %s\n", what);
@@ -64,33 +64,32 @@ std::string repaired(const std::uint8_t* data, std::size_t size) {
     return save;
 }
 
-// How many places the zones under `root` take (a zone counted once per
-// place), counted up to kMaxPlacesPlayed + 1 with an explicit stack.
-std::uint64_t places(const Environment& root) {
-    std::uint64_t count = 0;
-    std::vector<const Environment*> pending{&root};
-    while (!pending.empty() && count <= kMaxPlacesPlayed) {
-        const Environment* zone = pending.back();
-        pending.pop_back();
-        ++count;
-        for (const auto& sub_zone : zone->sub_environments) {
-            if (sub_zone) pending.push_back(sub_zone.get());
-        }
-    }
-    return count;
-}
-
 void play_a_few_frames(NarrativeSequencer& level) {
-    if (places(*level.root_environment) > kMaxPlacesPlayed) return;
-    for (int frame = 0; frame < kFramesPlayed; ++frame) {
+    std::uint64_t work = 0;
+    try {
+        work = qor::tree_work(*level.root_environment);
+    } catch (const qor::TreeTooDeepError&) {
+        return;
+    } catch (const qor::TreeTooLargeError&) {
+        fail("a loaded level is beyond the work bound");
+    }
+    const int frames = work > kMaxWorkPlayedLong ? 1 : kFramesPlayed;
+    for (int frame = 0; frame < frames; ++frame) {
         try {
             level.next_frame_text();
         } catch (const qor::TreeTooDeepError&) {
             return;
+        } catch (const qor::TreeTooLargeError&) {
+            return;  // a spell's longer visual ids took the level past the bound
         } catch (const nlohmann::json::type_error&) {
             // A text that is not UTF-8: the frame ran, only its text failed.
         }
-        const std::string saved = qor::save_level(level);
+        std::string saved;
+        try {
+            saved = qor::save_level(level);
+        } catch (const qor::TreeTooLargeError&) {
+            return;
+        }
         auto again = qor::load_level(bytes_of(saved), saved.size());
         check(qor::save_level(*again) == saved, "a played level's save does not load back to itself");
     }

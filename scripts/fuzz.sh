@@ -51,8 +51,10 @@ run() {
     grep -E '^(Done|stat::(number_of_executed_units|average_exec_per_sec|new_units_added|peak_rss_mb))' "$log" >&2 || true
 }
 
+# Each gets at least a second: libFuzzer reads -max_total_time=0 as "no limit".
 level_seconds=$(((seconds + 1) / 2))
 load_seconds=$((seconds / 2))
+((load_seconds > 0)) || load_seconds=1
 run level_fuzzer "seed corpus" "$root"/fuzz/corpus/*
 run load_fuzzer "seed corpus" "$root"/fuzz/save_corpus/*
 run level_fuzzer "fuzzing for $level_seconds s" -max_total_time="$level_seconds" "$build/corpus" "$root/fuzz/corpus"

@@ -30,15 +30,33 @@ TreeTooDeepError::TreeTooDeepError()
     : std::runtime_error("the zone tree is deeper than the engine supports (" +
                          std::to_string(kMaxZoneDepth) + " nested zones); nothing was changed") {}
 
-TreeTooLargeError::TreeTooLargeError()
-    : std::runtime_error("the zone tree has more zone places than the engine supports (" +
-                         std::to_string(kMaxZonePlaces) +
-                         ", a zone counted once at every place it stands); nothing was changed") {}
+std::uint64_t place_work(const Environment& zone) {
+    std::uint64_t text_bytes = zone.id.size();
+    for (const Charge& charge : zone.charges) text_bytes += charge.visual_id.size();
+    for (const auto& agent : zone.agents) {
+        if (agent) text_bytes += agent->name.size() + agent->visual_id.size();
+    }
+    return 1 + zone.charges.size() + zone.agents.size() + zone.sub_environments.size() + text_bytes / 16;
+}
 
-void ensure_walkable(const Environment& root) {
-    walk_zones_post_order(root, [](const Environment&, const Environment*, std::size_t) {
+std::string tree_too_large_message() {
+    return "the zone tree is larger than one call may walk (" + std::to_string(kMaxTreeWork) +
+           " units: at every place a zone stands, 1 for the zone, 1 for each charge, agent and "
+           "sub-zone slot, 1 for each 16 bytes of its texts)";
+}
+
+TreeTooLargeError::TreeTooLargeError()
+    : std::runtime_error(tree_too_large_message() + "; nothing was changed") {}
+
+void ensure_walkable(const Environment& root) { tree_work(root); }
+
+std::uint64_t tree_work(const Environment& root) {
+    std::uint64_t work = 0;
+    walk_zones_post_order(root, [&work](const Environment& zone, const Environment*, std::size_t) {
+        work += place_work(zone);
         return false;
     });
+    return work;
 }
 
 Environment::Environment(std::string id_) : id(std::move(id_)) {}

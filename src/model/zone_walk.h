@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -12,10 +13,23 @@ namespace qor {
 // The deepest chain of zones (the root counts as one) that the engine walks.
 inline constexpr std::size_t kMaxZoneDepth = 100000;
 
-// The most zone places one walk visits: a zone counts once at every place it
-// stands, so a zone shared by two parents counts twice, and nested shared
-// zones multiply. This bounds the work of one call.
-inline constexpr std::size_t kMaxZonePlaces = 2000000;
+// The most work one call may do on a zone tree, in units of what its walk
+// visits and writes. At every place a zone stands (a zone shared by two
+// parents counts twice, and nested shared zones multiply) it costs
+// place_work(zone): 1 for the zone, 1 for each of its charges, agent slots
+// and sub-zone slots, and 1 for every 16 bytes of its texts (its id, its
+// charges' visual ids, its agents' names and visual ids). At the bound a
+// zone text is at most about 100 MB (an id of bytes that are each written
+// escaped, as \u0001, is the worst case) and takes about a second to write;
+// a text fills about 40 to 100 bytes per unit.
+inline constexpr std::uint64_t kMaxTreeWork = 1000000;
+
+// What one place of `zone` adds to the work of a walk.
+std::uint64_t place_work(const Environment& zone);
+
+// The message of TreeTooLargeError, also used by loads that refuse a save of
+// such a tree.
+std::string tree_too_large_message();
 
 // A zone tree deeper than kMaxZoneDepth. Raised before anything is changed.
 class TreeTooDeepError : public std::runtime_error {
@@ -23,8 +37,8 @@ public:
     TreeTooDeepError();
 };
 
-// A zone tree with more than kMaxZonePlaces places. Raised before anything
-// is changed.
+// A zone tree whose walk would do more than kMaxTreeWork. Raised before
+// anything is changed.
 class TreeTooLargeError : public std::runtime_error {
 public:
     TreeTooLargeError();
@@ -47,7 +61,8 @@ bool walk_zones(Zone& root, Enter&& enter, Leave&& leave) {
         std::size_t next_sub_zone;
     };
     std::vector<Step> path;
-    std::size_t places = 1;
+    std::uint64_t work = place_work(root);
+    if (work > kMaxTreeWork) throw TreeTooLargeError();
     path.push_back({&root, 0});
     enter(root);
     while (!path.empty()) {
@@ -56,7 +71,8 @@ bool walk_zones(Zone& root, Enter&& enter, Leave&& leave) {
             Zone* sub_zone = top.zone->sub_environments[top.next_sub_zone++].get();
             if (sub_zone == nullptr) continue;
             if (path.size() >= kMaxZoneDepth) throw TreeTooDeepError();
-            if (++places > kMaxZonePlaces) throw TreeTooLargeError();
+            work += place_work(*sub_zone);
+            if (work > kMaxTreeWork) throw TreeTooLargeError();
             path.push_back({sub_zone, 0});
             enter(*sub_zone);
             continue;
@@ -79,5 +95,9 @@ bool walk_zones_post_order(Zone& root, Visit&& visit) {
 // Throws TreeTooDeepError or TreeTooLargeError when the tree under `root`
 // is beyond what the engine walks; changes nothing.
 void ensure_walkable(const Environment& root);
+
+// The work a walk of the tree under `root` does: place_work summed over
+// every place. Throws as ensure_walkable.
+std::uint64_t tree_work(const Environment& root);
 
 }  // namespace qor

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "model/zone_walk.h"
 #include "spells/arithmetic_magicians.h"
 #include "spells/gates.h"
 
@@ -168,37 +169,64 @@ AgentKind kind_of(const MagicianAgent& agent) {
                                 "\": its kind is not one of the engine's thirteen agent kinds");
 }
 
+// Work summed up to just past the work bound: the sum of a lattice of shared
+// zones can exceed any integer.
+constexpr std::uint64_t kBeyondWorkBound = kMaxTreeWork + 1;
+
+std::uint64_t capped_sum(std::uint64_t a, std::uint64_t b) {
+    return std::min(std::min(a, kBeyondWorkBound) + std::min(b, kBeyondWorkBound), kBeyondWorkBound);
+}
+
 // The zones under and including `root`, each once, numbered so that every
 // zone comes before its sub-zones: the reverse of the order in which an
 // iterative depth-first walk (sub-zones in their stored order) leaves them.
+// The same walk sums the work a walk of every place would do (see
+// kMaxTreeWork), each zone's worked out once, up to just past the bound.
 struct ZoneNumbering {
     std::vector<const Environment*> zones;
     std::unordered_map<const Environment*, std::uint32_t> index;
+    std::uint64_t work = 0;
 };
 
 ZoneNumbering number_zones(const Environment& root) {
+    // While the walk runs, a zone's index is its place in the order of
+    // leaving, or kOnPath until it is left.
+    constexpr std::uint32_t kOnPath = std::numeric_limits<std::uint32_t>::max();
     struct Step {
         const Environment* zone;
         std::size_t next_sub_zone;
+        std::uint64_t work;   // the zone's own and that of its sub-zones so far
+        std::uint32_t* left;  // the zone's entry in the index (stable: a node)
     };
     ZoneNumbering numbering;
     std::unordered_map<const Environment*, std::uint32_t>& seen = numbering.index;
+    std::vector<std::uint64_t> work_when_left;
     seen.reserve(64);
-    seen.emplace(&root, 0);
-    std::vector<Step> path{{&root, 0}};
+    std::vector<Step> path{{&root, 0, place_work(root), &seen.emplace(&root, kOnPath).first->second}};
     while (!path.empty()) {
         Step& top = path.back();
         if (top.next_sub_zone < top.zone->sub_environments.size()) {
             const Environment* sub_zone = top.zone->sub_environments[top.next_sub_zone++].get();
-            if (sub_zone != nullptr && seen.emplace(sub_zone, 0).second) path.push_back({sub_zone, 0});
+            if (sub_zone == nullptr) continue;
+            const auto [entry, added] = seen.emplace(sub_zone, kOnPath);
+            if (added) {
+                path.push_back({sub_zone, 0, place_work(*sub_zone), &entry->second});
+            } else if (entry->second != kOnPath) {  // on the path: a cycle, refused by write_zone
+                top.work = capped_sum(top.work, work_when_left[entry->second]);
+            }
             continue;
         }
+        if (numbering.zones.size() >= kOnPath) {
+            throw std::invalid_argument("cannot save: too many zones for the save format");
+        }
+        *top.left = static_cast<std::uint32_t>(numbering.zones.size());
         numbering.zones.push_back(top.zone);
+        work_when_left.push_back(top.work);
+        const std::uint64_t work = top.work;
         path.pop_back();
+        if (!path.empty()) path.back().work = capped_sum(path.back().work, work);
     }
-    if (numbering.zones.size() > std::numeric_limits<std::uint32_t>::max()) {
-        throw std::invalid_argument("cannot save: too many zones for the save format");
-    }
+    numbering.work = work_when_left.back();
     std::reverse(numbering.zones.begin(), numbering.zones.end());
     for (std::size_t i = 0; i < numbering.zones.size(); ++i) {
         seen[numbering.zones[i]] = static_cast<std::uint32_t>(i);
@@ -208,9 +236,10 @@ ZoneNumbering number_zones(const Environment& root) {
 
 // The agents of the zones, each once, numbered in the order of their first
 // place (zone by zone in zone order, each zone's list in order), and the
-// reference written for every place: 0 for an empty slot, else 1 + the
-// agent's number. Found by sorting the places rather than by hashing, as
-// nearly every agent stands in one place only.
+// reference written for every place: 1 + the agent's number. Empty slots (a
+// C++ host's null entries) mean nothing and are left out. Found by sorting
+// the places rather than by hashing, as nearly every agent stands in one
+// place only.
 struct AgentNumbering {
     std::vector<const MagicianAgent*> agents;
     std::vector<std::uint32_t> references;  // one per place, in place order
@@ -219,7 +248,9 @@ struct AgentNumbering {
 AgentNumbering number_agents(const std::vector<const Environment*>& zones) {
     std::vector<const MagicianAgent*> places;
     for (const Environment* zone : zones) {
-        for (const auto& agent : zone->agents) places.push_back(agent.get());
+        for (const auto& agent : zone->agents) {
+            if (agent) places.push_back(agent.get());
+        }
     }
     // first_place[p]: the first place of the agent standing at place p.
     std::vector<std::size_t> order(places.size());
@@ -236,7 +267,6 @@ AgentNumbering number_agents(const std::vector<const Environment*>& zones) {
     AgentNumbering numbering;
     numbering.references.resize(places.size(), 0);
     for (std::size_t p = 0; p < places.size(); ++p) {
-        if (places[p] == nullptr) continue;
         if (first_place[p] == p) {
             numbering.agents.push_back(places[p]);
             numbering.references[p] = static_cast<std::uint32_t>(numbering.agents.size());
@@ -269,9 +299,16 @@ void write_agent(SaveWriter& out, const MagicianAgent& agent) {
     }
 }
 
+template <typename List>
+std::size_t filled_slots(const List& slots) {
+    return static_cast<std::size_t>(
+        std::count_if(slots.begin(), slots.end(), [](const auto& slot) { return slot != nullptr; }));
+}
+
 // Writes the zone; `agent_references` are its agents' references, in order.
-void write_zone(SaveWriter& out, const Environment& zone, std::uint32_t own_index,
-                const ZoneNumbering& zones, const std::uint32_t* agent_references) {
+// Returns how many references it took.
+std::size_t write_zone(SaveWriter& out, const Environment& zone, std::uint32_t own_index,
+                       const ZoneNumbering& zones, const std::uint32_t* agent_references) {
     out.text(zone.id);
     out.boolean(zone.is_time_frozen);
     out.count(zone.charges.size(), "charges in one zone");
@@ -280,16 +317,13 @@ void write_zone(SaveWriter& out, const Environment& zone, std::uint32_t own_inde
         out.i32(static_cast<std::int32_t>(charge.polarity));
         out.text(charge.visual_id);
     }
-    out.count(zone.agents.size(), "agents in one zone");
-    for (std::size_t i = 0; i < zone.agents.size(); ++i) out.u32(agent_references[i]);
-    // References: 0 for an empty slot (the root is never a sub-zone), else
-    // the sub-zone's number, which always comes after its parent's.
-    out.count(zone.sub_environments.size(), "sub-zones in one zone");
+    const std::size_t agent_count = filled_slots(zone.agents);
+    out.count(agent_count, "agents in one zone");
+    for (std::size_t i = 0; i < agent_count; ++i) out.u32(agent_references[i]);
+    // References: the sub-zone's number, which always comes after its parent's.
+    out.count(filled_slots(zone.sub_environments), "sub-zones in one zone");
     for (const auto& sub_zone : zone.sub_environments) {
-        if (sub_zone == nullptr) {
-            out.u32(0);
-            continue;
-        }
+        if (sub_zone == nullptr) continue;
         const std::uint32_t index = zones.index.at(sub_zone.get());
         if (index <= own_index) {
             throw std::invalid_argument("cannot save: zone \"" + sub_zone->id +
@@ -297,18 +331,21 @@ void write_zone(SaveWriter& out, const Environment& zone, std::uint32_t own_inde
         }
         out.u32(index);
     }
+    return agent_count;
 }
 
 void write_tree(SaveWriter& out, const Environment& root) {
     const ZoneNumbering zones = number_zones(root);
+    // What cannot be played cannot be saved either, so every save loads.
+    if (zones.work > kMaxTreeWork) throw TreeTooLargeError();
     const AgentNumbering agents = number_agents(zones.zones);
     out.count(agents.agents.size(), "agents");
     for (const MagicianAgent* agent : agents.agents) write_agent(out, *agent);
     out.count(zones.zones.size(), "zones");
     const std::uint32_t* agent_references = agents.references.data();
     for (std::size_t i = 0; i < zones.zones.size(); ++i) {
-        write_zone(out, *zones.zones[i], static_cast<std::uint32_t>(i), zones, agent_references);
-        agent_references += zones.zones[i]->agents.size();
+        agent_references += write_zone(out, *zones.zones[i], static_cast<std::uint32_t>(i), zones,
+                                       agent_references);
     }
 }
 
@@ -375,6 +412,12 @@ public:
         std::string value(reinterpret_cast<const char*>(data_), length);
         skip(length);
         return value;
+    }
+    // Passes over the next text; returns its length.
+    std::uint32_t skip_text(const char* what) {
+        const std::uint32_t length = count(1, what);
+        skip(length);
+        return length;
     }
     // Sets `target` to the next text, leaving it alone (and its storage
     // unallocated) when it already holds those bytes.
@@ -459,18 +502,18 @@ std::shared_ptr<MagicianAgent> read_agent(SaveReader& in) {
 }
 
 // The sub-zone references of every zone, in one array: zone i's are
-// references[starts[i]] to references[starts[i + 1] - 1]; 0 is an empty slot.
+// references[starts[i]] to references[starts[i + 1] - 1].
 struct SubZoneReferences {
     std::vector<std::uint32_t> references;
     std::vector<std::size_t> starts{0};
 };
 
 // Reads zone `own_index` into `zone`, its sub-zones taken from `zones` (all
-// made before any is read) and its agents from `agents`.
+// made before any is read) and its agents from `agents`. The references were
+// checked by check_tree; they are checked again against the lists they index.
 void read_zone(SaveReader& in, std::uint32_t own_index, Environment& zone,
                const std::vector<std::shared_ptr<Environment>>& zones,
-               const std::vector<std::shared_ptr<MagicianAgent>>& agents, std::uint32_t& agents_placed,
-               SubZoneReferences& sub_zones) {
+               const std::vector<std::shared_ptr<MagicianAgent>>& agents) {
     in.text_into(zone.id, "a zone's id");
     zone.is_time_frozen = in.boolean("a zone's freeze flag");
     const std::uint32_t charge_count = in.count(kMinChargeSize, "charges in one zone");
@@ -484,28 +527,22 @@ void read_zone(SaveReader& in, std::uint32_t own_index, Environment& zone,
     zone.agents.reserve(agent_refs);
     for (std::uint32_t i = 0; i < agent_refs; ++i) {
         const std::uint32_t ref = in.u32("an agent reference");
-        // Agents are numbered in the order they are first placed.
-        if (ref > agents_placed + 1 || ref > agents.size()) {
+        if (ref == 0 || ref > agents.size()) {
             throw SaveFormatError("bad index: zone " + std::to_string(own_index) + " places agent " +
-                                  std::to_string(ref) + ", out of order or beyond the " +
-                                  std::to_string(agents.size()) + " saved agents");
+                                  std::to_string(ref));
         }
-        if (ref == agents_placed + 1) ++agents_placed;
-        zone.agents.push_back(ref == 0 ? nullptr : agents[ref - 1]);
+        zone.agents.push_back(agents[ref - 1]);
     }
     const std::uint32_t sub_refs = in.count(kReferenceSize, "sub-zones in one zone");
     zone.sub_environments.reserve(sub_refs);
     for (std::uint32_t i = 0; i < sub_refs; ++i) {
         const std::uint32_t ref = in.u32("a sub-zone reference");
-        if (ref != 0 && (ref <= own_index || ref >= zones.size())) {
+        if (ref <= own_index || ref >= zones.size()) {
             throw SaveFormatError("bad index: zone " + std::to_string(own_index) + " lists sub-zone " +
-                                  std::to_string(ref) + ", which must come after it and before " +
-                                  std::to_string(zones.size()));
+                                  std::to_string(ref));
         }
-        zone.sub_environments.push_back(ref == 0 ? nullptr : zones[ref]);
-        sub_zones.references.push_back(ref);
+        zone.sub_environments.push_back(zones[ref]);
     }
-    sub_zones.starts.push_back(sub_zones.references.size());
 }
 
 // Whether the zones are numbered as number_zones numbers them: every zone
@@ -525,7 +562,7 @@ bool numbered_as_saved(const SubZoneReferences& sub_zones) {
         Step& top = path.back();
         if (top.next < sub_zones.starts[top.zone + 1]) {
             const std::uint32_t sub_zone = sub_zones.references[top.next++];
-            if (sub_zone != 0 && !seen[sub_zone]) {
+            if (!seen[sub_zone]) {
                 seen[sub_zone] = true;
                 path.push_back({sub_zone, sub_zones.starts[sub_zone]});
             }
@@ -537,7 +574,131 @@ bool numbered_as_saved(const SubZoneReferences& sub_zones) {
     return expected == 0;
 }
 
+// ---------------------------------------------------------------------------
+// Checking a tree before building it: one pass over its bytes that refuses
+// everything the build would refuse, and more, while allocating only a few
+// numbers per zone and agent, so that a refused save costs little beyond its
+// own size.
+
+constexpr std::int32_t kDormant = static_cast<std::int32_t>(AgentState::DORMANT);
+
+// Checks one agent; returns the bytes of its name and visual id.
+std::uint64_t check_agent(SaveReader& in, std::uint32_t number) {
+    const std::uint8_t kind_number = in.u8("an agent's kind");
+    if (kind_number == 0 || kind_number > kLastAgentKind) {
+        throw SaveFormatError("unknown agent kind " + std::to_string(kind_number));
+    }
+    std::uint64_t text_bytes = in.skip_text("an agent's name");
+    in.i32("an agent's priority");
+    text_bytes += in.skip_text("an agent's visual id");
+    const std::int32_t state = in.i32("an agent's state");
+    if (state != kDormant) {
+        throw SaveFormatError("bad value " + std::to_string(state) + " for the state of agent " +
+                              std::to_string(number) + " (between frames every agent is dormant, 0)");
+    }
+    const auto kind = static_cast<AgentKind>(kind_number);
+    if (kind == AgentKind::EQUALS_GATE || kind == AgentKind::INEQUALITY_GATE) {
+        if (kind == AgentKind::INEQUALITY_GATE) in.i32("a gate's comparison");
+        in.f64("a gate's target");
+        if (in.boolean("a gate's open flag")) {
+            throw SaveFormatError("agent " + std::to_string(number) +
+                                  " is an open gate that still stands in a zone (a gate that opens leaves "
+                                  "its zone)");
+        }
+    }
+    return text_bytes;
+}
+
+// Checks one zone: its references go to `sub_zones`; returns place_work of
+// the zone, from its bytes.
+std::uint64_t check_zone(SaveReader& in, std::uint32_t own_index, std::uint32_t zone_count,
+                         const std::vector<std::uint64_t>& agent_text, std::uint32_t& agents_placed,
+                         SubZoneReferences& sub_zones) {
+    std::uint64_t text_bytes = in.skip_text("a zone's id");
+    in.boolean("a zone's freeze flag");
+    const std::uint32_t charge_count = in.count(kMinChargeSize, "charges in one zone");
+    for (std::uint32_t i = 0; i < charge_count; ++i) {
+        in.f64("a charge's magnitude");
+        in.i32("a charge's polarity");
+        text_bytes += in.skip_text("a charge's visual id");
+    }
+    const std::uint32_t agent_refs = in.count(kReferenceSize, "agents in one zone");
+    for (std::uint32_t i = 0; i < agent_refs; ++i) {
+        const std::uint32_t ref = in.u32("an agent reference");
+        if (ref == 0) {
+            throw SaveFormatError("bad index: zone " + std::to_string(own_index) +
+                                  " has an empty agent slot (agent reference 0)");
+        }
+        if (ref > agents_placed + 1 || ref > agent_text.size()) {
+            throw SaveFormatError("bad index: zone " + std::to_string(own_index) + " places agent " +
+                                  std::to_string(ref) + ", out of order or beyond the " +
+                                  std::to_string(agent_text.size()) + " saved agents");
+        }
+        if (ref == agents_placed + 1) ++agents_placed;
+        text_bytes += agent_text[ref - 1];
+    }
+    const std::uint32_t sub_refs = in.count(kReferenceSize, "sub-zones in one zone");
+    for (std::uint32_t i = 0; i < sub_refs; ++i) {
+        const std::uint32_t ref = in.u32("a sub-zone reference");
+        if (ref == 0) {
+            throw SaveFormatError("bad index: zone " + std::to_string(own_index) +
+                                  " has an empty sub-zone slot (sub-zone reference 0)");
+        }
+        if (ref <= own_index || ref >= zone_count) {
+            throw SaveFormatError("bad index: zone " + std::to_string(own_index) + " lists sub-zone " +
+                                  std::to_string(ref) + ", which must come after it and before " +
+                                  std::to_string(zone_count));
+        }
+        sub_zones.references.push_back(ref);
+    }
+    sub_zones.starts.push_back(sub_zones.references.size());
+    return std::uint64_t{1} + charge_count + agent_refs + sub_refs + text_bytes / 16;
+}
+
+// Whether a walk of the tree stays within kMaxTreeWork; `work` holds each
+// zone's place_work and is overwritten with the work of its whole subtree.
+bool within_work_bound(const SubZoneReferences& sub_zones, std::vector<std::uint64_t>& work) {
+    for (std::size_t zone = work.size(); zone-- > 0;) {
+        std::uint64_t total = work[zone];
+        for (std::size_t r = sub_zones.starts[zone]; r < sub_zones.starts[zone + 1]; ++r) {
+            total = capped_sum(total, work[sub_zones.references[r]]);
+        }
+        work[zone] = std::min(total, kBeyondWorkBound);
+    }
+    return work.front() <= kMaxTreeWork;
+}
+
+// Reads the tree from a copy of `in`, refusing what cannot be loaded.
+void check_tree(SaveReader in) {
+    const std::uint32_t agent_count = in.count(kMinAgentSize, "agents");
+    std::vector<std::uint64_t> agent_text;
+    agent_text.reserve(agent_count);
+    for (std::uint32_t i = 0; i < agent_count; ++i) agent_text.push_back(check_agent(in, i + 1));
+
+    const std::uint32_t zone_count = in.count(kMinZoneSize, "zones");
+    if (zone_count == 0) throw SaveFormatError("the save holds no zones (a root zone is required)");
+    SubZoneReferences sub_zones;
+    sub_zones.starts.reserve(std::size_t{zone_count} + 1);
+    std::vector<std::uint64_t> work;
+    work.reserve(zone_count);
+    std::uint32_t agents_placed = 0;
+    for (std::uint32_t i = 0; i < zone_count; ++i) {
+        work.push_back(check_zone(in, i, zone_count, agent_text, agents_placed, sub_zones));
+    }
+    if (agents_placed != agent_count) {
+        throw SaveFormatError("the save holds " + std::to_string(agent_count - agents_placed) +
+                              " agents that stand in no zone");
+    }
+    if (!numbered_as_saved(sub_zones)) {
+        throw SaveFormatError("bad index: the zones are not numbered in the saved order "
+                              "(or some cannot be reached from the root)");
+    }
+    if (!within_work_bound(sub_zones, work)) throw SaveFormatError(tree_too_large_message());
+}
+
+// Builds the tree that check_tree accepted.
 std::shared_ptr<Environment> read_tree(SaveReader& in) {
+    check_tree(in);
     const std::uint32_t agent_count = in.count(kMinAgentSize, "agents");
     std::vector<std::shared_ptr<MagicianAgent>> agents;
     agents.reserve(agent_count);
@@ -551,20 +712,7 @@ std::shared_ptr<Environment> read_tree(SaveReader& in) {
     std::vector<std::shared_ptr<Environment>> zones;
     zones.reserve(zone_count);
     for (std::uint32_t i = 0; i < zone_count; ++i) zones.push_back(std::make_shared<Environment>(std::string()));
-    SubZoneReferences sub_zones;
-    sub_zones.starts.reserve(std::size_t{zone_count} + 1);
-    std::uint32_t agents_placed = 0;
-    for (std::uint32_t i = 0; i < zone_count; ++i) {
-        read_zone(in, i, *zones[i], zones, agents, agents_placed, sub_zones);
-    }
-    if (agents_placed != agent_count) {
-        throw SaveFormatError("the save holds " + std::to_string(agent_count - agents_placed) +
-                              " agents that stand in no zone");
-    }
-    if (!numbered_as_saved(sub_zones)) {
-        throw SaveFormatError("bad index: the zones are not numbered in the saved order "
-                              "(or some cannot be reached from the root)");
-    }
+    for (std::uint32_t i = 0; i < zone_count; ++i) read_zone(in, i, *zones[i], zones, agents);
     return std::move(zones[0]);
 }
 
@@ -672,6 +820,10 @@ std::unique_ptr<NarrativeSequencer> load_level(const std::uint8_t* data, std::si
     SaveReader in = open_save(data, size, SaveKind::LEVEL);
     const std::int32_t current_frame = in.i32("the frame counter");
     const std::int32_t max_frames = in.i32("the frame limit");
+    if (max_frames < 1) {
+        throw SaveFormatError("bad value " + std::to_string(max_frames) +
+                              " for the frame limit (at least 1 frame)");
+    }
     const bool is_finished = in.boolean("the finished flag");
     std::optional<FrameEvent> last_event;
     if (in.boolean("the last-event flag")) {

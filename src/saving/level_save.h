@@ -33,7 +33,9 @@ public:
 
 // The zone with everything under it. Throws std::invalid_argument for an
 // agent of a kind the engine does not know, for a cycle of zones, or for a
-// list or string too long for the format (2^32 - 1 entries or bytes).
+// list or string too long for the format (2^32 - 1 entries or bytes), and
+// TreeTooLargeError for a tree beyond kMaxTreeWork. Empty (null) agent and
+// sub-zone slots mean nothing and are left out.
 std::string save_zone(const Environment& root);
 
 // The level: its tree, frame counter, frame limit, finished flag and last
@@ -41,7 +43,10 @@ std::string save_zone(const Environment& root);
 std::string save_level(const NarrativeSequencer& level);
 
 // Rebuild what save_zone / save_level wrote. Throw SaveFormatError for any
-// save they cannot have written; nothing outside the new objects is touched.
+// save they cannot have written, and for a level no host could build (an
+// agent not dormant, an open gate standing in a zone, a frame limit below 1),
+// checking the whole save before anything is made; nothing outside the new
+// objects is touched.
 std::shared_ptr<Environment> load_zone(const std::uint8_t* data, std::size_t size);
 std::unique_ptr<NarrativeSequencer> load_level(const std::uint8_t* data, std::size_t size);
 

@@ -11,17 +11,24 @@
 #include "model/zone_text.h"
 #include "model/zone_walk.h"
 #include "patch/frame_patch.h"
+#include "spells/arithmetic_magicians.h"
 
 namespace qor {
 
 namespace {
 
+// Empty agent slots (null entries a C++ host wrote) mean nothing.
+bool has_agents(const Environment& zone) {
+    return std::any_of(zone.agents.begin(), zone.agents.end(),
+                       [](const auto& agent) { return agent != nullptr; });
+}
+
 bool is_unresolved(const Environment& zone) {
-    return !zone.agents.empty() || zone.charges.size() >= 2;
+    return zone.charges.size() >= 2 || has_agents(zone);
 }
 
 bool is_collapsible(const Environment& zone) {
-    return zone.agents.empty() && zone.charges.size() == 1;
+    return zone.charges.size() == 1 && !has_agents(zone);
 }
 
 // Highest priority first; equal priorities keep their collection order.
@@ -274,8 +281,11 @@ NarrativeSequencer::PendingFrame NarrativeSequencer::begin_frame() {
 }
 
 std::optional<std::vector<Charge>> NarrativeSequencer::find_actor() {
+    // A declining agent leaves its zone's charges as they were.
+    RememberedTotal remembered;
     for (std::size_t i = 0; i < collected_.size(); ++i) {
         const CollectedAgent& offered = collected_[i];
+        remembered.watch(offered.zone->charges);
         record_.tried = i + 1;
         offered.agent->state = AgentState::ACTIVE;
         std::optional<std::vector<Charge>> result = offered.agent->prepare_spell(offered.zone->charges);
@@ -433,7 +443,10 @@ void NarrativeSequencer::put_in_offering_order(std::vector<CollectedAgent>& coll
     collected.swap(ordered_);
 }
 
+// These three change what they visit as they go: a tree beyond what the
+// engine walks is refused first, before anything changes.
 void NarrativeSequencer::collect_agents(Environment* zone, std::vector<CollectedAgent>& collected) {
+    ensure_walkable(*zone);
     walk_zones_post_order(*zone, [&](Environment& visited, Environment*, std::size_t) {
         if (!visited.is_time_frozen) collect_own_agents(visited, collected);
         return false;
@@ -441,6 +454,7 @@ void NarrativeSequencer::collect_agents(Environment* zone, std::vector<Collected
 }
 
 void NarrativeSequencer::update_freeze_states(Environment* zone) {
+    ensure_walkable(*zone);
     walk_zones_post_order(*zone, [](Environment& visited, Environment*, std::size_t) {
         refresh_freeze_flag(visited);
         return false;
@@ -466,6 +480,7 @@ void NarrativeSequencer::collect_own_agents(Environment& zone,
 }
 
 bool NarrativeSequencer::check_and_collapse(Environment* zone) {
+    ensure_walkable(*zone);
     return walk_zones_post_order(*zone, [this](Environment& visited, Environment* parent,
                                                std::size_t index) {
         if (parent == nullptr || !is_collapsible(visited)) return false;

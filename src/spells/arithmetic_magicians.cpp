@@ -91,10 +91,36 @@ double summing_value(const Charge& charge) {
     return charge.polarity == ChargePolarity::POSITIVE ? charge.magnitude : -charge.magnitude;
 }
 
-double summed_total(const std::vector<Charge>& charges) {
+namespace {
+
+thread_local RememberedTotal* remembered_total = nullptr;
+
+double sum_of(const std::vector<Charge>& charges) {
     double total = 0.0;
     for (const Charge& charge : charges) total += summing_value(charge);
     return total;
+}
+
+}  // namespace
+
+RememberedTotal::RememberedTotal() noexcept : outer_(remembered_total) { remembered_total = this; }
+
+RememberedTotal::~RememberedTotal() { remembered_total = outer_; }
+
+void RememberedTotal::watch(const std::vector<Charge>& charges) noexcept {
+    if (watched_ == &charges) return;
+    watched_ = &charges;
+    known_ = false;
+}
+
+double summed_total(const std::vector<Charge>& charges) {
+    RememberedTotal* remembered = remembered_total;
+    if (remembered == nullptr || remembered->watched_ != &charges) return sum_of(charges);
+    if (!remembered->known_) {
+        remembered->total_ = sum_of(charges);
+        remembered->known_ = true;
+    }
+    return remembered->total_;
 }
 
 AbsMagician::AbsMagician(std::string visual_id_)

@@ -16,6 +16,28 @@ double summing_value(const Charge& charge);
 // The sum of summing_value over the list, in list order.
 double summed_total(const std::vector<Charge>& charges);
 
+// While one lives on a thread, summed_total of the list it watches is worked
+// out once and then remembered. A frame watches each zone's list while that
+// zone's agents are tried (no list changes meanwhile), so that a zone of many
+// gates and many charges is summed once, not once per gate.
+class RememberedTotal {
+public:
+    RememberedTotal() noexcept;
+    ~RememberedTotal();
+    RememberedTotal(const RememberedTotal&) = delete;
+    RememberedTotal& operator=(const RememberedTotal&) = delete;
+
+    // From now on the total of `charges` is remembered; another list's is forgotten.
+    void watch(const std::vector<Charge>& charges) noexcept;
+
+private:
+    friend double summed_total(const std::vector<Charge>& charges);
+    RememberedTotal* outer_;
+    const std::vector<Charge>* watched_ = nullptr;
+    bool known_ = false;
+    double total_ = 0.0;
+};
+
 // Each kind works its spell out in prepare_spell, without changing the zone;
 // CastSpell applies what that gives.
 

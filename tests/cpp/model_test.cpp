@@ -182,6 +182,59 @@ TEST(ZoneWalk, DeepestSupportedTreeWorksAndDeeperIsRefused) {
     EXPECT_THROW(too_deep->to_json(), TreeTooDeepError);
 }
 
+TEST(ZoneWalk, PlaceWorkCountsTheZoneItsSlotsAndEvery16BytesOfText) {
+    auto charged = zone("z");
+    for (int i = 0; i < 3; ++i) charged->add_charge(Charge(1, ChargePolarity::POSITIVE, "8 bytes!"));
+    auto with_agents = zone("z");  // each agent: "Chronomancer" and "abcd", 16 bytes
+    with_agents->add_magician(std::make_shared<DoNothingAgent>("abcd"));
+    with_agents->add_magician(std::make_shared<DoNothingAgent>("abcd"));
+    with_agents->agents.push_back(nullptr);
+    auto parent = zone("z");
+    parent->sub_environments = {charged, charged};
+    const struct {
+        std::shared_ptr<Environment> zone;
+        std::uint64_t work;
+    } cases[] = {
+        {zone("z"), 1},
+        {zone(std::string(31, 'i')), 2},
+        {charged, 1 + 3 + (1 + 24) / 16},
+        {with_agents, 1 + 3 + (1 + 32) / 16},
+        {parent, 1 + 2},
+    };
+    for (const auto& c : cases) EXPECT_EQ(place_work(*c.zone), c.work) << c.zone->id;
+    EXPECT_EQ(tree_work(*parent), 3 + 2 * 5);  // a shared zone counts at each place
+}
+
+// A tree whose walk does exactly `units` of work (at least 622,592), built
+// cheaply through shared zones.
+std::shared_ptr<Environment> tree_of_work(std::uint64_t units) {
+    auto below = zone(std::string(240, 'x'));  // 2^15 places of 1 + 240 / 16
+    for (int depth = 14; depth >= 0; --depth) {
+        auto above = zone("c" + std::to_string(depth));  // 2^depth places of 1 + 2 slots
+        above->sub_environments = {below, below};
+        below = above;
+    }
+    // One more slot at the root, and one place of 1 + one per 16 bytes of id.
+    below->add_environment(zone(std::string(16 * (units - 622591), 'p')));
+    return below;
+}
+
+TEST(ZoneWalk, WorkBoundTakesATreeAtItsValueAndRefusesOneUnitMore) {
+    auto at_bound = tree_of_work(1000000);
+    EXPECT_EQ(tree_work(*at_bound), 1000000U);
+    EXPECT_NO_THROW(at_bound->to_json());
+    auto beyond = tree_of_work(1000001);
+    try {
+        ensure_walkable(*beyond);
+        FAIL() << "walked";
+    } catch (const TreeTooLargeError& error) {
+        EXPECT_STREQ(error.what(),
+                     "the zone tree is larger than one call may walk (1000000 units: at every place a zone "
+                     "stands, 1 for the zone, 1 for each charge, agent and sub-zone slot, 1 for each 16 "
+                     "bytes of its texts); nothing was changed");
+    }
+}
+
 TEST(ZoneWalk, DestroyingAMillionDeepChainDoesNotRecurse) {
     auto root = chain(1000000);
     root.reset();  // would overflow the stack if every level released the next

@@ -46,10 +46,8 @@ std::shared_ptr<Environment> awkward_tree() {
     root->add_magician(std::make_shared<PlusMagician>("p"));
     auto gate = std::make_shared<InequalityGate>("j", -std::numeric_limits<double>::infinity(),
                                                  static_cast<InequalityGate::ComparisonType>(9));
-    gate->is_open = true;
-    gate->state = AgentState::ACTIVE;
     root->agents.push_back(gate);
-    root->agents.push_back(nullptr);
+    root->agents.push_back(nullptr);  // an empty slot means nothing: not saved
     root->is_time_frozen = true;
     auto shared = std::make_shared<Environment>("shared");
     shared->add_magician(std::make_shared<EqualsGate>("g", 5.0));
@@ -79,15 +77,12 @@ TEST(LevelSave, ZoneRoundTripIsExactAndKeepsSharing) {
     EXPECT_TRUE(std::signbit(loaded->charges[1].magnitude));
     EXPECT_EQ(static_cast<int>(loaded->charges[1].polarity), 7);
     EXPECT_TRUE(loaded->is_time_frozen);
-    ASSERT_EQ(loaded->sub_environments.size(), 3U);
+    ASSERT_EQ(loaded->sub_environments.size(), 2U);
+    ASSERT_EQ(loaded->agents.size(), 2U);
     const auto& left = loaded->sub_environments[0];
     EXPECT_EQ(left->sub_environments[0], loaded->sub_environments[1]);  // one zone, two places
     EXPECT_EQ(left->agents[0], loaded->agents[1]);                      // one agent, two places
-    EXPECT_EQ(loaded->agents[2], nullptr);
-    EXPECT_EQ(loaded->sub_environments[2], nullptr);
     const auto& gate = dynamic_cast<const InequalityGate&>(*loaded->agents[1]);
-    EXPECT_TRUE(gate.is_open);
-    EXPECT_EQ(gate.state, AgentState::ACTIVE);
     EXPECT_EQ(static_cast<int>(gate.comparison_type), 9);
     const auto text = [](const Environment& zone) {
         return zone.to_json().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -105,8 +100,8 @@ TEST(LevelSave, LevelPlaysOnFrameForFrameLikeTheOriginal) {
     forge->add_magician(std::make_shared<MultiplyMagician>("smith"));
     root->add_environment(forge);
     NarrativeSequencer original(root);
-    original.current_frame = std::numeric_limits<std::int32_t>::min();
-    original.max_frames = std::numeric_limits<std::int32_t>::min() + 3;
+    original.current_frame = std::numeric_limits<std::int32_t>::max() - 3;
+    original.max_frames = std::numeric_limits<std::int32_t>::max();
     original.next_frame_text();
     const std::string save = save_level(original);
     auto copy = load_level(bytes_of(save), save.size());
@@ -172,8 +167,8 @@ TEST(LevelSave, DeepestPlayableChainSavesLoadsAndPlays) {
     EXPECT_EQ(copy->next_frame_text(), level.next_frame_text());
 }
 
-TEST(LevelSave, MillionDeepChainSavesAndLoadsButIsNotPlayed) {
-    NarrativeSequencer level(chain(1000000));
+TEST(LevelSave, ChainTooDeepToPlaySavesAndLoadsButIsNotPlayed) {
+    NarrativeSequencer level(chain(3 * kMaxZoneDepth));
     const std::string save = save_level(level);
     auto copy = load_level(bytes_of(save), save.size());
     EXPECT_EQ(save_level(*copy), save);
@@ -181,11 +176,11 @@ TEST(LevelSave, MillionDeepChainSavesAndLoadsButIsNotPlayed) {
 }
 
 TEST(LevelSave, LatticeOfSharedZonesSavesEachZoneOnce) {
-    // 60 layers of two zones, each listing both zones of the next layer:
-    // 2^60 places, 121 zones.
+    // 15 layers of two zones, each listing both zones of the next layer:
+    // 2^16 - 1 places of 5 units or fewer, 31 zones.
     auto root = std::make_shared<Environment>("root");
     std::vector<std::shared_ptr<Environment>> layer{root};
-    for (int depth = 0; depth < 60; ++depth) {
+    for (int depth = 0; depth < 15; ++depth) {
         std::vector<std::shared_ptr<Environment>> next{std::make_shared<Environment>("a"),
                                                        std::make_shared<Environment>("b")};
         for (auto& zone : layer) {
@@ -196,6 +191,14 @@ TEST(LevelSave, LatticeOfSharedZonesSavesEachZoneOnce) {
     const std::string save = save_zone(*root);
     EXPECT_LT(save.size(), 10000U);
     EXPECT_EQ(resaved_zone(save), save);
+    // Six more layers, each listing the next zone twice, take it past the
+    // work bound: then it is not saved.
+    for (int depth = 0; depth < 6; ++depth) {
+        auto next = std::make_shared<Environment>("n");
+        for (auto& zone : layer) zone->sub_environments.insert(zone->sub_environments.end(), 2, next);
+        layer = {next};
+    }
+    EXPECT_THROW(save_zone(*root), TreeTooLargeError);
 }
 
 class ForeignAgent : public MagicianAgent {
@@ -364,15 +367,14 @@ INSTANTIATE_TEST_SUITE_P(LevelSave, DamagedSaves, testing::ValuesIn(damaged_save
                          });
 
 TEST(LevelSave, HandWrittenSavesInSavedOrderLoadAndResaveAlike) {
-    Bytes diamond;  // root lists 2 and 1 (an empty slot between); both list 3
-    zone_record(diamond.u32(0).u32(4), {2, 0, 1});
+    Bytes diamond;  // root lists 2 and 1; both list 3
+    zone_record(diamond.u32(0).u32(4), {2, 1});
     zone_record(diamond, {3});
     zone_record(diamond, {3});
     zone_record(diamond, {});
     const std::string save = framed(diamond.str());
     auto root = load_zone(bytes_of(save), save.size());
-    EXPECT_EQ(root->sub_environments[1], nullptr);
-    EXPECT_EQ(root->sub_environments[0]->sub_environments[0], root->sub_environments[2]->sub_environments[0]);
+    EXPECT_EQ(root->sub_environments[0]->sub_environments[0], root->sub_environments[1]->sub_environments[0]);
     EXPECT_EQ(save_zone(*root), save);
 }
 
@@ -382,6 +384,67 @@ TEST(LevelSave, LevelSaveIsRefusedAsAZoneAndTheOtherWayRound) {
     const std::string zone_save = good_save();
     EXPECT_THROW(load_zone(bytes_of(level_save), level_save.size()), SaveFormatError);
     EXPECT_THROW(load_level(bytes_of(zone_save), zone_save.size()), SaveFormatError);
+}
+
+// Saves that are whole and well numbered but hold what no host could have
+// built, or a tree beyond the work bound: refused before anything is made.
+TEST(LevelSave, LoadsRefuseLevelsNoHostCouldBuild) {
+    const auto gate = [](Bytes& out, std::uint8_t kind, std::uint8_t open) -> Bytes& {
+        out.u8(kind).text("Gate").u32(0).text("g").u32(0);
+        if (kind == 13) out.u32(0);
+        return out.u64(0).u8(open);
+    };
+    Bytes empty_agent_slot;
+    zone_record(plus_magician(empty_agent_slot.u32(1)).u32(1), {}, {0, 1});
+    Bytes empty_sub_zone_slot;
+    zone_record(zone_record(empty_sub_zone_slot.u32(0).u32(2), {0, 1}), {});
+    Bytes active_agent;
+    zone_record(active_agent.u32(1).u8(10).text("Plus Magician").u32(10).text("p").u32(1).u32(1), {}, {1});
+    Bytes open_gate;
+    zone_record(gate(open_gate.u32(1), 12, 1).u32(1), {}, {1});
+    Bytes open_judge;
+    zone_record(gate(open_judge.u32(1), 13, 1).u32(1), {}, {1});
+    Bytes closed_judge;
+    zone_record(gate(closed_judge.u32(1), 13, 0).u32(1), {}, {1});
+    Bytes lattice;  // 21 zones, each listing the next twice: 2^20 places of the last
+    lattice.u32(0).u32(21);
+    for (std::uint32_t zone = 0; zone < 20; ++zone) zone_record(lattice, {zone + 1, zone + 1});
+    zone_record(lattice, {});
+    const auto level = [](std::int32_t max_frames, const Bytes& tree) {
+        return framed(Bytes().u32(0).u32(static_cast<std::uint32_t>(max_frames)).u8(0).u8(0).raw(tree.str()).str(), 2);
+    };
+    Bytes one_zone;
+    zone_record(one_zone.u32(0).u32(1), {});
+    const struct {
+        std::string save;
+        const char* message;  // empty: the save loads
+    } cases[] = {
+        {framed(empty_agent_slot.str()), "bad index: zone 0 has an empty agent slot (agent reference 0)"},
+        {framed(empty_sub_zone_slot.str()), "bad index: zone 0 has an empty sub-zone slot (sub-zone reference 0)"},
+        {framed(active_agent.str()), "bad value 1 for the state of agent 1 (between frames every agent is dormant, 0)"},
+        {framed(open_gate.str()), "agent 1 is an open gate that still stands in a zone"},
+        {framed(open_judge.str()), "agent 1 is an open gate that still stands in a zone"},
+        {framed(closed_judge.str()), ""},
+        {framed(lattice.str()), "the zone tree is larger than one call may walk (1000000 units"},
+        {level(0, one_zone), "bad value 0 for the frame limit (at least 1 frame)"},
+        {level(std::numeric_limits<std::int32_t>::min(), one_zone), "bad value -2147483648 for the frame limit"},
+        {level(1, one_zone), ""},
+    };
+    for (const auto& c : cases) {
+        const bool is_level = c.save[10] == 2;
+        try {
+            if (is_level) {
+                EXPECT_EQ(save_level(*load_level(bytes_of(c.save), c.save.size())), c.save);
+            } else {
+                EXPECT_EQ(save_zone(*load_zone(bytes_of(c.save), c.save.size())), c.save);
+            }
+            EXPECT_STREQ(c.message, "") << "loaded";
+        } catch (const SaveFormatError& error) {
+            EXPECT_NE(c.message[0], '\0') << error.what();
+            EXPECT_EQ(std::string(error.what()).rfind(std::string("cannot load the save: ") + c.message, 0), 0U)
+                << error.what();
+        }
+    }
 }
 
 }  // namespace

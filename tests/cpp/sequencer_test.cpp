@@ -16,6 +16,7 @@
 #include "model/json_text.h"
 #include "model/zone_walk.h"
 #include "sequencer/narrative_sequencer.h"
+#include "spells/gates.h"
 
 namespace qor {
 namespace {
@@ -473,6 +474,59 @@ TEST(NarrativeSequencer, TextAnswersEqualTheJsonResponses) {
         if (call == 6) by_value.current_frame = by_text.current_frame = 1000;
         ASSERT_EQ(by_text.next_frame_text(), to_json_text(by_value.NextFrame())) << call;
     }
+}
+
+// Empty agent slots (null entries a C++ host wrote) mean nothing: a sub-zone
+// holding one charge and an empty slot is resolved and merges.
+TEST(NarrativeSequencer, EmptyAgentSlotsNeitherFreezeNorHoldBackACollapse) {
+    auto root = zone("r");
+    auto shield = zone("s", 1);
+    shield->agents.push_back(nullptr);
+    root->add_environment(shield);
+    root->add_environment(zone("e"));
+    NarrativeSequencer sequencer(root);
+    const Json frame = sequencer.NextFrame();
+    EXPECT_FALSE(frame["is_time_frozen"].get<bool>());
+    EXPECT_EQ(meta(frame)["message"], "Zone s has resolved and merged.");
+}
+
+// Gates of one zone share one summing of its charges: each zone's gates
+// still see their own zone's total.
+TEST(NarrativeSequencer, GatesSeeTheTotalOfTheirOwnZone) {
+    auto root = zone("r");
+    for (const char* id : {"a", "b"}) {
+        auto sub_zone = zone(id, std::string(id) == "a" ? 1 : 3);  // totals 1 and 1 + 2 + 3
+        sub_zone->add_magician(std::make_shared<EqualsGate>("g", 6.0));
+        sub_zone->add_magician(std::make_shared<EqualsGate>("h", 6.0));
+        root->add_environment(sub_zone);
+    }
+    NarrativeSequencer sequencer(root);
+    EXPECT_EQ(meta(sequencer.NextFrame())["message"], "Equals Gate executed operation in b");
+}
+
+// The walks of the C++ API that change what they visit refuse a tree beyond
+// the work bound before changing anything, even where the change would come
+// before the walk reached the bound.
+TEST(NarrativeSequencer, WalkingCallsRefuseATreeBeyondTheWorkBoundFirst) {
+    auto root = zone("r");
+    root->add_environment(zone("collapsible", 1));
+    auto lattice = zone("unresolved", 2);
+    Environment* lowest = nullptr;  // the first zone a walk leaves that would freeze
+    for (int depth = 0; depth < 20; ++depth) {  // 2^20 places of the last zone
+        auto above = zone("l");
+        above->sub_environments = {lattice, lattice};
+        lattice = above;
+        if (lowest == nullptr) lowest = above.get();
+    }
+    root->add_environment(lattice);
+    NarrativeSequencer sequencer(root);
+    std::vector<CollectedAgent> collected;
+    EXPECT_THROW(sequencer.check_and_collapse(root.get()), TreeTooLargeError);
+    EXPECT_THROW(sequencer.update_freeze_states(root.get()), TreeTooLargeError);
+    EXPECT_THROW(sequencer.collect_agents(root.get(), collected), TreeTooLargeError);
+    EXPECT_EQ(root->sub_environments.size(), 2U);
+    EXPECT_TRUE(root->charges.empty());
+    EXPECT_FALSE(lowest->is_time_frozen);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@ with plenty of memory answers, or raises MemoryError and leaves the level
 exactly as it was; the next call then answers as if nothing had failed.
 """
 
+import copy
 import itertools
 import json
 import os
@@ -71,22 +72,22 @@ HARNESS = textwrap.dedent(
 )
 
 CASES = {
-    # A Plus whose result charge is named after a 20 MB id.
+    # A Plus whose result charge is named after a 12 MB id.
     "cast_with_a_huge_result_id": """
         def build():
             root = Environment("root")
             root.add_charge(2, P.POSITIVE, "a")
             root.add_charge(3, P.NEGATIVE, "b")
-            root.add_plus_magician("p" * (20 * MB))
+            root.add_plus_magician("p" * (12 * MB))
             return NarrativeSequencer(root), root
         outcomes = check_frames(build, [s * MB for s in (0, 2, 10, 30, 42, 64, 128)])
         assert outcomes == {"MemoryError", "answered"}, outcomes
         """,
-    # A sub-zone with a 20 MB id and one charge merges into its parent.
+    # A sub-zone with a 12 MB id and one charge merges into its parent.
     "collapse_of_a_zone_with_a_huge_id": """
         def build():
             root = Environment("root")
-            shield = Environment("s" * (20 * MB))
+            shield = Environment("s" * (12 * MB))
             shield.add_charge(4, P.POSITIVE, "c")
             root.add_sub_environment(shield)
             return NarrativeSequencer(root), root
@@ -108,8 +109,8 @@ CASES = {
         """,
     # A huge text once must not make later small texts need as much room.
     "small_texts_after_a_huge_one": """
-        big = Environment("x" * (40 * MB))
-        assert len(big.to_json()) > 40 * MB
+        big = Environment("x" * (15 * MB))
+        assert len(big.to_json()) > 15 * MB
         small = Environment("small")
         small.add_charge(1, P.POSITIVE, "a")
         assert with_room(5 * MB, small.to_json) == small.to_json()
@@ -133,7 +134,7 @@ CASES = {
             root = Environment("root")
             middle = Environment("middle")
             middle.add_charge(1, P.POSITIVE, "m")
-            for i in range(300_000):
+            for i in range(200_000):
                 leaf = Environment("leaf")
                 leaf.add_charge(1, P.POSITIVE, "a")
                 leaf.add_charge(2, P.POSITIVE, "b")
@@ -203,22 +204,38 @@ def test_a_gate_that_opened_in_a_frame_that_raises_is_closed_again(gate):
     assert (agent["visual_id"], agent["is_open"], agent["state"]) == ("g", False, "dormant")
 
 
-def test_a_shared_zone_lattice_beyond_the_place_bound_is_refused_at_once():
-    # Each level places the one below twice: 2**40 places in all.
-    bottom = Environment("bottom")
-    bottom.add_charge(1, P.POSITIVE, "c")
-    bottom.add_chronomancer("keeps")
-    level = bottom
-    for depth in range(40):
-        above = Environment(f"level{depth}")
-        above.add_sub_environment(level)
-        above.add_sub_environment(level)
-        level = above
-    sequencer = NarrativeSequencer(level)
-    for call in (sequencer.next_frame, level.to_json):
-        with pytest.raises(RuntimeError, match="2000000"):
+BOUND_MESSAGE = (
+    "the zone tree is larger than one call may walk (1000000 units: at every place a zone stands, "
+    "1 for the zone, 1 for each charge, agent and sub-zone slot, 1 for each 16 bytes of its texts); "
+    "nothing was changed"
+)
+
+
+def level_of_work(units):
+    """A level whose walk does exactly `units` of work, built cheaply through shared zones."""
+    zone = Environment("x" * 240)  # 2**15 places of 1 + 240 / 16 = 16 units
+    for depth in reversed(range(15)):  # 2**depth places of 1 + 2 sub-zone slots
+        above = Environment(f"c{depth}")
+        above.add_sub_environment(zone)
+        above.add_sub_environment(zone)
+        zone = above
+    # One more slot at the root, and one place of 1 + one per 16 bytes of id.
+    zone.add_sub_environment(Environment("p" * 16 * (units - 622_591)))
+    return NarrativeSequencer(zone), zone
+
+
+@pytest.mark.parametrize("units", [1_000_000, 1_000_001])
+def test_the_work_bound_refuses_just_above_its_value_before_anything_changes(units):
+    sequencer, root = level_of_work(units)
+    calls = [root.to_json, root.save, lambda: copy.copy(root), sequencer.save, sequencer.next_frame]
+    for call in calls:
+        if units <= 1_000_000:
             call()
-    assert (sequencer.current_frame, sequencer.is_finished) == (0, False)
+            continue
+        with pytest.raises(RuntimeError) as refused:
+            call()
+        assert str(refused.value) == BOUND_MESSAGE
+    assert sequencer.current_frame == (1 if units <= 1_000_000 else 0)
 
 
 CLASSES = [qor_engine.ChargePolarity, qor_engine.Charge, Environment, NarrativeSequencer]

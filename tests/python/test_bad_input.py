@@ -266,21 +266,21 @@ class TestArgumentConversion:
 
 
 class TestLargeInput:
-    def test_a_million_charges_in_one_zone_play_and_dump(self):
+    def test_nine_hundred_thousand_charges_in_one_zone_play_and_dump(self):
         zone = Environment("big")
-        for i in range(1_000_000):
+        for i in range(900_000):
             zone.add_charge(1.0, P if i % 2 == 0 else N, "c")
         zone.add_charge(2.0, P, "last")
         zone.add_plus_magician("p")
-        assert zone.to_json().count('"visual_id":"c"') == 1_000_000
+        assert zone.to_json().count('"visual_id":"c"') == 900_000
         items = zone.charges
-        assert len(items) == 1_000_001 and items[-1].visual_id == "last"
+        assert len(items) == 900_001 and items[-1].visual_id == "last"
         frames = play(NarrativeSequencer(zone))
         assert [summary(f) for f in frames] == [(1, "RUNNING", "Plus Magician executed operation in big"),
                                                 (2, "FINISHED", "Equation Resolved.")]
         assert charges_of(frames[-1]) == [(2.0, "positive", "result_p")]
         with pytest.raises(RuntimeError, match="stale"):
-            items[999_999].magnitude
+            items[899_999].magnitude
 
     def test_a_hundred_thousand_sibling_zones_collapse_one_per_frame(self):
         root = Environment("root")

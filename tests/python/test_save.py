@@ -5,6 +5,7 @@ import hashlib
 import itertools
 import json
 import pickle
+import re
 import struct
 import zlib
 from pathlib import Path
@@ -248,13 +249,50 @@ def hand_made_save(cls: type, sub_zones: list[list[int]]) -> bytes:
 @pytest.mark.parametrize("sub_zones, message", [
     ([[1], [1]], "zone 1 lists sub-zone 1,"),
     ([[1], [2], [1]], "zone 2 lists sub-zone 1,"),
-    ([[1], [2], [0, 2]], "zone 2 lists sub-zone 2,"),
-], ids=["itself", "its parent", "itself after an empty slot"])
+    ([[1], [2], [2]], "zone 2 lists sub-zone 2,"),
+], ids=["itself", "its parent", "itself, deeper down"])
 def test_a_save_whose_zone_lists_itself_or_an_ancestor_is_refused(cls, sub_zones, message):
     with pytest.raises(ValueError, match="bad index: " + message):
         cls.load(hand_made_save(cls, sub_zones))
-    without_the_loop = sub_zones[:-1] + [[0]]  # the last zone lists only an empty slot: it loads
+    without_the_loop = sub_zones[:-1] + [[]]  # the last zone lists nothing: it loads
     assert cls.load(hand_made_save(cls, without_the_loop)).save() == hand_made_save(cls, without_the_loop)
+
+
+I32_ZERO, I32_ONE, LIMIT = struct.pack("<i", 0), struct.pack("<i", 1), struct.pack("<i", 1000)
+# What the level's root gets, where the changed value lies (after a marker), its
+# value in the real save, the impossible value, and what load says about it.
+IMPOSSIBLE_SAVES = {
+    # after the id: freeze flag, charge count, agent count, then the references
+    "an empty agent slot": (lambda z: z.add_plus_magician("p"), b"ROOT", 4 + 1 + 4 + 4, I32_ONE, I32_ZERO,
+                            "zone 0 has an empty agent slot"),
+    "an empty sub-zone slot": (lambda z: z.add_sub_environment(Environment("s")), b"ROOT", 4 + 1 + 4 + 4 + 4,
+                               I32_ONE, I32_ZERO, "zone 0 has an empty sub-zone slot"),
+    # after the visual id: state, then a gate's target and open flag
+    "an agent not dormant": (lambda z: z.add_plus_magician("VIS"), b"VIS", 3, I32_ZERO, I32_ONE,
+                             "bad value 1 for the state of agent 1"),
+    "an open gate in its zone": (lambda z: z.add_equals_gate("VIS", 5), b"VIS", 3 + 4 + 8, b"\x00", b"\x01",
+                                 "agent 1 is an open gate that still stands in a zone"),
+    "an open judge in its zone": (lambda z: z.add_inequality_gate("VIS", 5, ">"), b"VIS", 3 + 4 + 4 + 8,
+                                  b"\x00", b"\x01", "agent 1 is an open gate"),
+    # after the header and the frame counter: the frame limit
+    "a frame limit of 0": (lambda z: None, b"\x89QOR", HEADER + 4, LIMIT, I32_ZERO,
+                           "bad value 0 for the frame limit"),
+    "a negative frame limit": (lambda z: None, b"\x89QOR", HEADER + 4, LIMIT, struct.pack("<i", -5),
+                               "bad value -5 for the frame limit"),
+}
+
+
+@pytest.mark.parametrize("case", sorted(IMPOSSIBLE_SAVES))
+def test_saves_of_levels_no_host_could_build_are_refused(case):
+    add, marker, offset, real, impossible, message = IMPOSSIBLE_SAVES[case]
+    root = Environment("ROOT")
+    add(root)
+    save = bytearray(NarrativeSequencer(root).save())
+    at = save.index(marker) + offset
+    assert save[at:at + len(real)] == real
+    save[at:at + len(real)] = impossible
+    with pytest.raises(ValueError, match=re.escape(message)):
+        NarrativeSequencer.load(with_checksum(bytes(save[:-4])))
 
 
 # --- deep levels -----------------------------------------------------------------------
@@ -277,8 +315,8 @@ def test_deepest_playable_level_saves_loads_and_plays():
     assert loaded.next_frame() == level.next_frame()
 
 
-def test_million_deep_level_saves_and_loads_but_play_is_refused():
-    saved = NarrativeSequencer(chain(1_000_000)).save()
+def test_level_too_deep_to_play_saves_and_loads_but_play_is_refused():
+    saved = NarrativeSequencer(chain(300_000)).save()
     loaded = NarrativeSequencer.load(saved)
     with pytest.raises(RecursionError, match="deeper than the engine supports"):
         loaded.next_frame()

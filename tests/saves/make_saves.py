@@ -134,6 +134,17 @@ def main() -> None:
     odd.add_charge(2.0, POSITIVE, b"\x80")
     odd.add_plus_magician(b"\xf0\x9f")
     (SEEDS / "not_utf8_ids.qorsave").write_bytes(NarrativeSequencer(odd).save())
+    # A seed only: 2^12 places of one zone, a few changed bytes from the work bound.
+    shared = Environment("leaf")
+    shared.add_charge(1.0, POSITIVE, "a")
+    shared.add_charge(2.0, POSITIVE, "b")
+    shared.add_plus_magician("p")
+    for depth in range(12):
+        above = Environment(f"l{depth}")
+        above.add_sub_environment(shared)
+        above.add_sub_environment(shared)
+        shared = above
+    (SEEDS / "lattice_of_shared_zones.qorsave").write_bytes(NarrativeSequencer(shared).save())
 
 
 if __name__ == "__main__":
