@@ -921,9 +921,6 @@ def check_levels(paths: Sequence[Path]) -> int:
 # --- saves ----------------------------------------------------------------------
 
 MAX_SAVE_BYTES: Final = 64 * 1024 * 1024  # longer saves are refused before they are read
-# Zone places a resumed save may hold (a zone counted at every place it
-# stands), the engine's own bound; checked before this program walks them.
-MAX_SAVE_PLACES: Final = 2_000_000
 
 
 class SaveError(Exception):
@@ -961,16 +958,14 @@ ZonePlace = tuple[str | None, qor_engine.Environment]  # the parent's id (None a
 
 def zone_places(root: qor_engine.Environment) -> list[ZonePlace]:
     """Every place of a resumed level's zones, depth first, walked without
-    recursion; trees deeper than a level file may be, or with more places
-    than the engine plays, raise SaveError."""
+    recursion (a save loads only within the engine's work bound, so their
+    number is bounded); trees deeper than a level file may be raise SaveError."""
     places: list[ZonePlace] = []
     pending: list[tuple[str | None, qor_engine.Environment, int]] = [(None, root, 1)]
     while pending:
         parent_id, zone, depth = pending.pop()
         if depth > MAX_DEPTH:
             raise SaveError(f"its zones are nested more than {MAX_DEPTH} deep, deeper than {PROGRAM} plays")
-        if len(places) == MAX_SAVE_PLACES:
-            raise SaveError(f"it has more than {MAX_SAVE_PLACES:,} zone places, more than the engine plays")
         places.append((parent_id, zone))
         zone_id = zone.id
         pending.extend((zone_id, sub_zone, depth + 1) for sub_zone in reversed(zone.sub_environments))
