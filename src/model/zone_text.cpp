@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "model/json_text.h"
+#include "model/thread_local.h"
 #include "model/zone_walk.h"
 
 namespace qor {
@@ -80,7 +81,7 @@ void write_zone_json_text(std::string& text, const Environment& root, const Extr
     // last text's size spares growing a large text step by step.
     // The hint is only a hint: when its room can't be had, the text grows as
     // it is written, as it would without the hint.
-    static thread_local std::size_t last_size = 0;
+    static QOR_THREAD_LOCAL std::size_t last_size = 0;
     text.clear();
     if (layout != nullptr) layout->clear();
     try {

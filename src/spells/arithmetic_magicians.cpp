@@ -7,6 +7,8 @@
 #include <optional>
 #include <utility>
 
+#include "model/thread_local.h"
+
 namespace qor {
 
 namespace {
@@ -93,7 +95,7 @@ double summing_value(const Charge& charge) {
 
 namespace {
 
-thread_local RememberedTotal* remembered_total = nullptr;
+QOR_THREAD_LOCAL RememberedTotal* remembered_total = nullptr;
 
 double sum_of(const std::vector<Charge>& charges) {
     double total = 0.0;
