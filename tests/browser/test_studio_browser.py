@@ -4,8 +4,8 @@ A level is built through the page's controls, played to its end on the
 WebAssembly engine and every drawn frame compared with the native module's
 frames for the level file the page saves; every bad level file of the schema
 tests is opened and its problems compared with `play.py --check`; the replay
-page the studio exports is compared with replay.py's; and the page is checked
-to have asked the network for nothing.
+page the studio exports is compared with replay.py's byte for byte; and the
+page is checked to have asked the network for nothing.
 
 scripts/test_browser.sh builds the page (scripts/build_web.sh) and installs
 Debian's chromium and chromium-driver. Screenshots go to build/browser/.
