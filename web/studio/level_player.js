@@ -67,11 +67,11 @@ var QorLevelPlayer = (function () {
       this.exact.set(step, this.nonFinite(JSON.parse(this.texts[step])));
     }
 
-    // The magnitudes the document (the engine's state now) writes as null,
-    // by JSON Pointer, in the order replay.py finds them.
-    nonFinite(document) {
+    // The magnitudes a frame (the engine's state now) writes as null, by
+    // JSON Pointer, in the order replay.py finds them.
+    nonFinite(frame) {
       const found = {};
-      const pending = [[document, ""]];
+      const pending = [[frame, ""]];
       while (pending.length) {
         const [zone, pointer] = pending.pop();
         const charges = zone.charges.some((charge) => charge.magnitude === null) ? this.zones.get(zone.id).charges : [];
@@ -116,17 +116,17 @@ var QorLevelPlayer = (function () {
     record() {
       const start = this.texts[0];
       const patches = [];
-      const exact = new ExactValues((document) => this.nonFinite(document));
+      const exact = new ExactValues((frame) => this.nonFinite(frame));
       exact.after(0, start, JSON.parse(start));
-      let document = null;
+      let frame = null;
       while (!this.sequencer.is_finished) {
         const text = this.sequencer.next_frame_patch();
-        document = QorPatch.apply(document, JSON.parse(text));
+        frame = QorPatch.apply(frame, JSON.parse(text));
         patches.push(text);
-        exact.after(patches.length, text, document);
-        this.refillAfter(document);
+        exact.after(patches.length, text, frame);
+        this.refillAfter(frame);
       }
-      const line = document ? outcome(document, this.rootCharges, this.q) : "No frames.";
+      const line = frame ? outcome(frame, this.rootCharges, this.q) : "No frames.";
       return { start, patches, exact: exact.byStep, outcome: line };
     }
 
@@ -161,10 +161,10 @@ var QorLevelPlayer = (function () {
       this.current = "{}";
     }
 
-    // A step whose frame or patch is `text`, making `document`.
-    after(step, text, document) {
+    // A step whose frame or patch is `text`, making `state`.
+    after(step, text, state) {
       if (this.current === "{}" && !writesNullMagnitude(text)) return;
-      const found = this.read(document);
+      const found = this.read(state);
       const values = Object.fromEntries(Object.keys(found).map((pointer) => [pointer, String(found[pointer])]));
       const written = JSON.stringify(values);
       if (written === this.current) return;
