@@ -2,6 +2,8 @@
 // examples/play.py plays it: the same building, the same "refill" rule, the
 // frame texts exactly as the engine returns them. Frames are played on
 // demand, so the first one is ready at once however long the level runs.
+// record() plays a level to its end as examples/replay.py records it, by the
+// engine's JSON Patches (applied with QorPatch, web/draw/jsonpatch.js).
 "use strict";
 
 var QorLevelPlayer = (function () {
@@ -61,9 +63,15 @@ var QorLevelPlayer = (function () {
     // A frame writes NaN and the infinities as null; their values are read
     // from the zones right after the frame, by their JSON Pointers.
     noteNonFinite(step) {
-      if (!this.texts[step].includes('"magnitude":null')) return;
+      if (!writesNullMagnitude(this.texts[step])) return;
+      this.exact.set(step, this.nonFinite(JSON.parse(this.texts[step])));
+    }
+
+    // The magnitudes a frame (the engine's state now) writes as null, by
+    // JSON Pointer, in the order replay.py finds them.
+    nonFinite(frame) {
       const found = {};
-      const pending = [[JSON.parse(this.texts[step]), ""]];
+      const pending = [[frame, ""]];
       while (pending.length) {
         const [zone, pointer] = pending.pop();
         const charges = zone.charges.some((charge) => charge.magnitude === null) ? this.zones.get(zone.id).charges : [];
@@ -72,7 +80,7 @@ var QorLevelPlayer = (function () {
         });
         zone.sub_environments.forEach((sub, index) => pending.push([sub, `${pointer}/sub_environments/${index}`]));
       }
-      this.exact.set(step, found);
+      return found;
     }
 
     // The values a step's document wrote as null, by pointer, or null.
@@ -88,13 +96,38 @@ var QorLevelPlayer = (function () {
         const text = this.sequencer.next_frame();
         this.texts.push(text);
         this.noteNonFinite(this.texts.length - 1);
-        const frame = this.frame(this.texts.length - 1);
-        const event = frame.meta.last_event;
-        if (event && event.type === "CAST_SPELL" && this.refills.has(event.visual_id)) {
-          this.refills.get(event.visual_id)();
-        }
+        this.refillAfter(this.frame(this.texts.length - 1));
       }
       return Math.min(count, this.texts.length - 1);
+    }
+
+    // play.py's "refill" rule: an agent marked so is placed again once it acted.
+    refillAfter(frame) {
+      const event = frame.meta.last_event;
+      if (event && event.type === "CAST_SPELL" && this.refills.has(event.visual_id)) {
+        this.refills.get(event.visual_id)();
+      }
+    }
+
+    // Plays a level just loaded to its end by next_frame_patch(), as
+    // replay.py records it: the level as built and each frame's patch as
+    // the engine wrote them, the magnitudes written as null by the step from
+    // which they hold (replay.py's "exact"), and the outcome line.
+    record() {
+      const start = this.texts[0];
+      const patches = [];
+      const exact = new ExactValues((frame) => this.nonFinite(frame));
+      exact.after(0, start, JSON.parse(start));
+      let frame = null;
+      while (!this.sequencer.is_finished) {
+        const text = this.sequencer.next_frame_patch();
+        frame = QorPatch.apply(frame, JSON.parse(text));
+        patches.push(text);
+        exact.after(patches.length, text, frame);
+        this.refillAfter(frame);
+      }
+      const line = frame ? outcome(frame, this.rootCharges, this.q) : "No frames.";
+      return { start, patches, exact: exact.byStep, outcome: line };
     }
 
     // The parsed state at a step (0: as built); a few are kept.
@@ -106,8 +139,6 @@ var QorLevelPlayer = (function () {
       return this.parsed.get(step);
     }
 
-    get frames() { return this.texts.slice(1); }
-
     free() {
       if (this.sequencer) this.sequencer.delete();
       for (const handle of this.handles) handle.delete();
@@ -115,6 +146,30 @@ var QorLevelPlayer = (function () {
       this.sequencer = null;
       this.root = null;
       this.texts = [];
+    }
+  }
+
+  function writesNullMagnitude(text) { return /"magnitude":\s*null/.test(text); }
+
+  // replay.py's ExactValues: the magnitudes the document writes as null, as
+  // texts ("NaN", "Infinity", "-Infinity"), by the step from which they hold;
+  // read from the zones only while there may be any.
+  class ExactValues {
+    constructor(read) {
+      this.read = read;
+      this.byStep = {};
+      this.current = "{}";
+    }
+
+    // A step whose frame or patch is `text`, making `state`.
+    after(step, text, state) {
+      if (this.current === "{}" && !writesNullMagnitude(text)) return;
+      const found = this.read(state);
+      const values = Object.fromEntries(Object.keys(found).map((pointer) => [pointer, String(found[pointer])]));
+      const written = JSON.stringify(values);
+      if (written === this.current) return;
+      this.byStep[String(step)] = values;
+      this.current = written;
     }
   }
 

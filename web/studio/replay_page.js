@@ -1,9 +1,8 @@
 // Writes a replay page from the studio: the page examples/replay.py writes
-// (web/replay with the shared drawing code), whose template, styles, script
-// and policy the build put into the studio; only the title and the recorded
-// level are filled in here, as replay.py fills them. replay.py embeds each
-// frame as the engine's JSON Patch against the frame before; the studio
-// makes such patches itself, from the frames it played.
+// for the same level file, byte for byte. The build put the page into the
+// studio with its template, styles, script and policy filled in; only the
+// title and the recorded level (QorLevelPlayer's record(): the engine's own
+// texts) are filled in here, written as replay.py's json.dumps writes them.
 "use strict";
 
 var QorReplayPage = (function () {
@@ -21,76 +20,77 @@ var QorReplayPage = (function () {
     return out;
   }
 
-  // JSON that is safe inside a <script> element, as replay.py writes it:
-  // ASCII only, and no "<", ">" or "&".
-  function scriptJson(value) {
-    return JSON.stringify(value)
+  // Compact JSON text made safe inside a <script> element as replay.py
+  // writes it (ensure_ascii, then "<", ">" and "&" escaped): every UTF-16
+  // unit outside printable ASCII as \uXXXX. Outside strings the text is ASCII.
+  function scriptText(json) {
+    return json
       .replace(/[^\x20-\x7e]/g, (ch) => "\\u" + ch.charCodeAt(0).toString(16).padStart(4, "0"))
       .replace(/</g, "\\u003c").replace(/>/g, "\\u003e").replace(/&/g, "\\u0026");
   }
 
-  function pointerToken(key) { return String(key).replace(/~/g, "~0").replace(/\//g, "~1"); }
+  function scriptJson(value) { return scriptText(JSON.stringify(value)); }
 
-  // An RFC 6902 JSON Patch that turns `before` into `after`: members and
-  // items compared in place, what differs replaced, added or removed.
-  function diff(before, after, path, operations) {
-    if (JSON.stringify(before) === JSON.stringify(after)) return operations;
-    const bothLists = Array.isArray(before) && Array.isArray(after);
-    const bothObjects = isObject(before) && isObject(after) &&
-      JSON.stringify(Object.keys(before)) === JSON.stringify(Object.keys(after));
-    if (bothObjects) {
-      for (const key of Object.keys(after)) diff(before[key], after[key], `${path}/${pointerToken(key)}`, operations);
-    } else if (bothLists) {
-      const common = Math.min(before.length, after.length);
-      for (let i = 0; i < common; i++) diff(before[i], after[i], `${path}/${i}`, operations);
-      for (let i = before.length - 1; i >= common; i--) operations.push({ op: "remove", path: `${path}/${i}` });
-      for (let i = common; i < after.length; i++) operations.push({ op: "add", path: `${path}/${i}`, value: after[i] });
-    } else {
-      operations.push({ op: "replace", path, value: after });
-    }
-    return operations;
+  // A number as Python's repr() writes a float: the shortest digits that
+  // read back as it (JavaScript's too), in plain notation from 1e-4 up to
+  // below 1e16 with at least one decimal ("3.0"), otherwise as "1e+16".
+  function pythonFloat(x) {
+    if (x === 0) return Object.is(x, -0) ? "-0.0" : "0.0";
+    const [mantissa, exponent = "0"] = String(Math.abs(x)).split("e");
+    const [whole, fraction = ""] = mantissa.split(".");
+    const leading = /^0*/.exec(whole + fraction)[0].length;
+    const digits = (whole + fraction).slice(leading).replace(/0+$/, "");
+    const point = whole.length + Number(exponent) - leading;  // digits before the decimal point
+    return (x < 0 ? "-" : "") + (point > -4 && point <= 16 ? plain(digits, point) : scientific(digits, point - 1));
   }
 
-  function isObject(value) { return value !== null && typeof value === "object" && !Array.isArray(value); }
-
-  // The frames as replay.py embeds them: the first patch holds the whole
-  // first frame, each later one what changed.
-  function patches(documents) {
-    return documents.slice(1).map((frame, i) =>
-      (i === 0 ? [{ op: "replace", path: "", value: frame }] : diff(documents[i], frame, "", [])));
+  function plain(digits, point) {
+    if (point <= 0) return "0." + "0".repeat(-point) + digits;
+    if (point >= digits.length) return digits + "0".repeat(point - digits.length) + ".0";
+    return digits.slice(0, point) + "." + digits.slice(point);
   }
 
-  // The magnitudes written as null, as texts, by the step from which they
-  // hold (replay.py's "exact"): exactAt(step) gives them as numbers.
-  function exactSteps(count, exactAt) {
-    const steps = {};
-    let current = "{}";
-    for (let step = 0; step <= count; step++) {
-      const values = Object.fromEntries(Object.entries(exactAt(step) || {}).map(([pointer, v]) => [pointer, String(v)]));
-      const text = JSON.stringify(values);
-      if (text === current) continue;
-      steps[String(step)] = values;
-      current = text;
-    }
-    return steps;
+  function scientific(digits, exponent) {
+    const mantissa = digits.length > 1 ? digits[0] + "." + digits.slice(1) : digits;
+    return `${mantissa}e${exponent < 0 ? "-" : "+"}${String(Math.abs(exponent)).padStart(2, "0")}`;
   }
 
-  // recording: { title, description, level_file, texts (the level as built,
-  // then every frame text), exactAt(step), outcome }.
+  // The engine's JSON text as json.dumps writes the value json.loads reads
+  // from it: strings and integers stay, a number with a fraction or an
+  // exponent is a float in Python (the engine may write 1e15 as "1e+15",
+  // Python as "1000000000000000.0").
+  function pythonJson(text) {
+    const floats = text.replace(/"(?:[^"\\]|\\.)*"|-?[0-9][0-9.eE+-]*/g,
+      (token) => (token[0] === '"' || !/[.eE]/.test(token) ? token : pythonFloat(Number(token))));
+    return scriptText(floats);
+  }
+
+  // replay.py's asdict(Replay), its members in order.
+  function dataText(recording) {
+    return "{" + [
+      '"title":' + scriptJson(recording.title),
+      '"description":' + scriptJson(recording.description),
+      '"level_file":' + scriptJson(recording.level_file),
+      '"start":' + pythonJson(recording.start),
+      '"patches":[' + recording.patches.map(pythonJson).join(",") + "]",
+      '"exact":' + scriptJson(recording.exact),
+      '"outcome":' + scriptJson(recording.outcome),
+    ].join(",") + "}";
+  }
+
+  // recording: { title, description, level_file, start (the level as built,
+  // as the engine wrote it), patches (each frame's JSON Patch text), exact,
+  // outcome }.
   function render(recording) {
-    const documents = recording.texts.map((text) => JSON.parse(text));
-    const data = {
-      title: recording.title, description: recording.description, level_file: recording.level_file,
-      start: documents[0], patches: patches(documents),
-      exact: exactSteps(documents.length - 1, recording.exactAt), outcome: recording.outcome,
-    };
     const template = JSON.parse(document.getElementById("replay-template").textContent);
     const fields = {
-      TITLE: htmlText(`${data.title} - replay`),
-      DATA: scriptJson(data),
+      TITLE: htmlText(`${recording.title} - replay`),
+      DATA: dataText(recording),
     };
     return template.replace(/@(TITLE|DATA)@/g, (match, name) => fields[name]);
   }
 
-  return { render };
+  return { render, pythonJson };
 })();
+
+if (typeof module !== "undefined") module.exports = QorReplayPage;

@@ -394,23 +394,24 @@
     download(baseName() + ".json", "application/json", toText(state.history.level));
   }
 
+  // The level played once more, by the engine's patches, as replay.py
+  // records it: the frames on screen stay as they are.
   function exportReplay() {
     if (!state.playable) return;
     const level = state.history.level;
-    stopFilling();
-    state.player.playTo(Infinity);
-    const player = state.player;
-    const frames = player.frames;
-    const recording = {
-      title: level.title || baseName(),
-      description: level.description || "",
-      level_file: baseName() + ".json",
-      texts: player.texts,
-      exactAt: (step) => player.exactAt(step),
-      outcome: frames.length ? QorLevelPlayer.outcome(JSON.parse(frames[frames.length - 1]), player.rootCharges, state.engine) : "No frames.",
-    };
-    download(baseName() + "_replay.html", "text/html", QorReplayPage.render(recording));
-    updatePosition();
+    const recorder = new QorLevelPlayer.Player(state.engine);
+    try {
+      recorder.load(level);
+      const recording = recorder.record();
+      download(baseName() + "_replay.html", "text/html", QorReplayPage.render({
+        title: level.title || baseName(),
+        description: level.description || "",
+        level_file: baseName() + ".json",
+        ...recording,
+      }));
+    } finally {
+      recorder.free();
+    }
   }
 
   // --- Wiring ----------------------------------------------------------------
