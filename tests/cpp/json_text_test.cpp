@@ -107,6 +107,47 @@ TEST(JsonText, EscapesEveryControlByteAsTheJsonRulesSay) {
     }
 }
 
+TEST(JsonText, MatchesTheLibraryDumpAcrossTheWritersBufferSize) {
+    // Strings about as long as the writer's buffer, or longer, at every
+    // filling of the buffer: plain ones, and ones that need escaping.
+    std::mt19937_64 random(41);
+    for (const std::size_t length : {2040u, 2045u, 2046u, 2047u, 2048u, 2049u, 4097u, 10000u}) {
+        for (const char* special : {"", "\n", "é"}) {
+            std::string text(length, 'x');
+            if (*special != '\0') text.replace(length / 2, 1, special);
+            Json values = Json::array();
+            for (int i = 0; i < 40; ++i) {
+                values.push_back(std::string(random() % 300, 'a'));
+                values.push_back(text);
+                values.push_back(std::ldexp(static_cast<double>(random()), -30));
+                values.push_back(static_cast<std::int64_t>(random()));
+            }
+            ASSERT_EQ(to_json_text(values), values.dump()) << length << special;
+            const Json object = {{text, text}};
+            ASSERT_EQ(to_json_text(object), object.dump()) << length << special;
+        }
+    }
+}
+
+TEST(JsonText, CountsTheBytesNotYetInTheString) {
+    std::string text = "before";
+    JsonTextWriter out(text);
+    std::size_t expected = text.size();
+    for (int i = 0; i < 3000; ++i) {
+        const std::string piece(static_cast<std::size_t>(i % 7), 'p');
+        out.string(piece);
+        out.raw(',');
+        out.number(i * 0.5);
+        out.integer(-i);
+        out.raw("[]");
+        expected += piece.size() + 3 + Json(i * 0.5).dump().size() + std::to_string(-i).size() + 2;
+        ASSERT_EQ(out.size(), expected) << i;
+    }
+    out.flush();
+    EXPECT_EQ(text.size(), expected);
+    EXPECT_EQ(text.substr(0, 15), "before\"\",0.00[]");
+}
+
 TEST(JsonText, WritesVeryDeepNestingWithoutRecursion) {
     Json value = Json::array();
     for (int i = 0; i < 1000000; ++i) value = Json::array({std::move(value)});
