@@ -60,7 +60,11 @@ void write_zone_head(JsonTextWriter& out, const Environment& zone,
     out.string(zone.id);
     if (entry != nullptr) entry->id_end = out.size();
     const bool frozen = zone.reports_frozen();
-    out.raw(frozen ? ",\"is_time_frozen\":true," : ",\"is_time_frozen\":false,");
+    if (frozen) {  // each literal's length known where it is written
+        out.raw(",\"is_time_frozen\":true,");
+    } else {
+        out.raw(",\"is_time_frozen\":false,");
+    }
     if (entry != nullptr) entry->extra_begin = out.size();
     if (extra != nullptr) extra->write(out);
     if (entry != nullptr) {
