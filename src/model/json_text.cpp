@@ -1,7 +1,6 @@
 #include "model/json_text.h"
 
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -79,6 +78,26 @@ constexpr std::size_t kFloatRoom = 64;
 // For any 64-bit integer, its sign included.
 constexpr std::size_t kIntegerRoom = 24;
 
+// Writes the decimal digits of `value` at `out`; returns the end.
+char* write_decimal(char* out, std::uint64_t value) {
+    std::size_t length = 1;
+    for (std::uint64_t rest = value / 10; rest != 0; rest /= 10) ++length;
+    char* const end = out + length;
+    char* at = end;
+    do {
+        *--at = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    return end;
+}
+
+// Whole numbers below this are written as their digits and ".0", which is
+// what the library's float writer gives for them: a double below 10^15 has
+// its neighbours at most 1/8 away, so the only digits Grisu2 can pick within
+// its rounding interval are the number's own, and below 10^15 the library
+// writes no exponent. Most of a level's numbers are whole.
+constexpr double kWholeNumberBound = 1e15;
+
 // One open array or object on the way down, and how far it has been written.
 struct OpenContainer {
     const Json* value;
@@ -134,19 +153,36 @@ void JsonTextWriter::number(double number) {
         raw("null");
         return;
     }
-    // The library's own float writer (Grisu2, its format), as dump() uses it.
     char* out = room(kFloatRoom);
+    const double magnitude = std::fabs(number);
+    if (magnitude < kWholeNumberBound && std::trunc(magnitude) == magnitude) {
+        char* at = out;
+        if (std::signbit(number)) *at++ = '-';
+        at = write_decimal(at, static_cast<std::uint64_t>(magnitude));
+        *at++ = '.';
+        *at++ = '0';
+        used_ += static_cast<std::size_t>(at - out);
+        return;
+    }
+    // The library's own float writer (Grisu2, its format), as dump() uses it.
     used_ += static_cast<std::size_t>(nlohmann::detail::to_chars(out, out + kFloatRoom, number) - out);
 }
 
 void JsonTextWriter::integer(std::int64_t number) {
     char* out = room(kIntegerRoom);
-    used_ += static_cast<std::size_t>(std::to_chars(out, out + kIntegerRoom, number).ptr - out);
+    char* at = out;
+    // The magnitude as unsigned: no overflow for the smallest int64 either.
+    auto magnitude = static_cast<std::uint64_t>(number);
+    if (number < 0) {
+        *at++ = '-';
+        magnitude = 0 - magnitude;
+    }
+    used_ += static_cast<std::size_t>(write_decimal(at, magnitude) - out);
 }
 
 void JsonTextWriter::unsigned_integer(std::uint64_t number) {
     char* out = room(kIntegerRoom);
-    used_ += static_cast<std::size_t>(std::to_chars(out, out + kIntegerRoom, number).ptr - out);
+    used_ += static_cast<std::size_t>(write_decimal(out, number) - out);
 }
 
 void JsonTextWriter::value(const Json& value) {

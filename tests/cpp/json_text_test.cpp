@@ -129,6 +129,30 @@ TEST(JsonText, MatchesTheLibraryDumpAcrossTheWritersBufferSize) {
     }
 }
 
+TEST(JsonText, WritesWholeNumbersAndIntegersAsTheLibraryDoes) {
+    std::vector<double> floats = {0.0, -0.0, 999999999999999.0, 999999999999999.9, 1e15, -1e15, 1e16, 0.5};
+    for (int i = -100000; i <= 100000; ++i) floats.push_back(i);
+    for (int e = 0; e < 64; ++e) {
+        for (const double near : {-1.0, 0.0, 1.0}) {
+            floats.push_back(std::ldexp(1.0, e) + near);
+            floats.push_back(-std::pow(10.0, e % 20) + near);
+        }
+    }
+    std::mt19937_64 random(1015);
+    for (int i = 0; i < 200000; ++i) {
+        floats.push_back(std::trunc(std::ldexp(static_cast<double>(random() >> 11), -static_cast<int>(random() % 54))));
+        floats.push_back(static_cast<double>(random() % 1000000000000000u));
+    }
+    for (const double number : floats) ASSERT_EQ(to_json_text(Json(number)), Json(number).dump()) << number;
+
+    const std::int64_t integers[] = {0, -1, 9, 10, -10, 99, 100, std::numeric_limits<std::int64_t>::min(),
+                                     std::numeric_limits<std::int64_t>::max()};
+    for (const std::int64_t number : integers) ASSERT_EQ(to_json_text(Json(number)), Json(number).dump());
+    for (const std::uint64_t number : {std::uint64_t{0}, std::uint64_t{10}, std::numeric_limits<std::uint64_t>::max()}) {
+        ASSERT_EQ(to_json_text(Json(number)), Json(number).dump());
+    }
+}
+
 TEST(JsonText, CountsTheBytesNotYetInTheString) {
     std::string text = "before";
     JsonTextWriter out(text);
