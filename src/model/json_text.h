@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -11,9 +13,18 @@ namespace qor {
 // Appends compact JSON text to a string, byte for byte as the library's
 // dump() writes it (sorted keys, no spaces, UTF-8 left as it is, type error
 // 316 on invalid UTF-8), but without recursion, so any nesting depth is safe.
+//
+// The text is gathered in a small buffer and appended to the string in
+// chunks: many small appends to a std::string cost several times more,
+// above all as WebAssembly. The string holds the whole text only after
+// flush(); size() counts the bytes written so far. The writer allocates
+// only while it appends (flush() and what calls it), where std::bad_alloc
+// may be thrown; the string then holds a prefix of the text.
 class JsonTextWriter {
 public:
-    explicit JsonTextWriter(std::string& text);
+    explicit JsonTextWriter(std::string& text) noexcept : text_(text) {}
+    JsonTextWriter(const JsonTextWriter&) = delete;
+    JsonTextWriter& operator=(const JsonTextWriter&) = delete;
 
     // Any JSON value, containers included.
     void value(const nlohmann::json& value);
@@ -21,12 +32,43 @@ public:
     void number(double number);
     void integer(std::int64_t number);
     // Structural text that the caller knows to be valid JSON, such as `{"id":`.
-    void raw(const char* text) { text_.append(text); }
-    void raw(char c) { text_.push_back(c); }
+    void raw(const char* text) { raw(std::string_view(text)); }
+    void raw(std::string_view text) {
+        if (text.size() > kBufferSize - used_) {
+            append_large(text);
+            return;
+        }
+        std::memcpy(buffer_ + used_, text.data(), text.size());
+        used_ += text.size();
+    }
+    void raw(char c) {
+        *room(1) = c;
+        ++used_;
+    }
+
+    // How long the text is, counting what is not yet flushed.
+    std::size_t size() const noexcept { return text_.size() + used_; }
+    // Appends what is buffered to the string.
+    void flush();
 
 private:
+    static constexpr std::size_t kBufferSize = 2048;
+
+    // Room for `size` bytes (at most kBufferSize) in the buffer, flushing it first
+    // if needed; the caller adds what it writes there to used_.
+    char* room(std::size_t size) {
+        if (size > kBufferSize - used_) flush();
+        return buffer_ + used_;
+    }
+    void append_large(std::string_view text);
+    void unsigned_integer(std::uint64_t number);
+    // Writes through the library's own serializer: strings that need escaping
+    // (or fail as invalid UTF-8) and values of rare types.
+    void library_dump(const nlohmann::json& value);
+
     std::string& text_;
-    nlohmann::detail::serializer<nlohmann::json> scalars_;
+    std::size_t used_ = 0;
+    char buffer_[kBufferSize];
 };
 
 // The compact text of a JSON value: what value.dump() gives.

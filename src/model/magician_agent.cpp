@@ -40,8 +40,11 @@ void MagicianAgent::write_json_text(JsonTextWriter& out) const {
     out.string(name);
     out.raw(",\"priority\":");
     out.integer(priority);
-    out.raw(state == AgentState::ACTIVE ? ",\"state\":\"active\",\"visual_id\":"
-                                        : ",\"state\":\"dormant\",\"visual_id\":");
+    if (state == AgentState::ACTIVE) {  // each literal's length known where it is written
+        out.raw(",\"state\":\"active\",\"visual_id\":");
+    } else {
+        out.raw(",\"state\":\"dormant\",\"visual_id\":");
+    }
     out.string(visual_id);
     out.raw('}');
 }

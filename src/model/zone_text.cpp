@@ -24,11 +24,11 @@ void write_charge(JsonTextWriter& out, const Charge& charge) {
 
 // A zone's members up to the opening of its sub-zone array, in key order;
 // where they lie goes into `entry` when not null.
-void write_zone_head(JsonTextWriter& out, const std::string& text, const Environment& zone,
+void write_zone_head(JsonTextWriter& out, const Environment& zone,
                      const ExtraRootMembers* extra, ZoneTextLayout* layout) {
     ZoneTextLayout::Zone* entry = layout != nullptr ? &layout->zones.back() : nullptr;
     const auto record_item = [&] {
-        if (entry != nullptr) layout->item_begins.push_back(text.size());
+        if (entry != nullptr) layout->item_begins.push_back(out.size());
     };
     out.raw("{\"agents\":[");
     bool first = true;
@@ -39,32 +39,36 @@ void write_zone_head(JsonTextWriter& out, const std::string& text, const Environ
         record_item();
         agent->write_json_text(out);
     }
-    if (entry != nullptr) entry->agents_close = text.size();
+    if (entry != nullptr) entry->agents_close = out.size();
     out.raw("],\"charges\":[");
-    if (entry != nullptr) entry->charges_open = text.size() - 1;
+    if (entry != nullptr) entry->charges_open = out.size() - 1;
     for (std::size_t i = 0; i < zone.charges.size(); ++i) {
         if (i > 0) out.raw(',');
         record_item();
         write_charge(out, zone.charges[i]);
     }
-    if (entry != nullptr) entry->charges_close = text.size();
+    if (entry != nullptr) entry->charges_close = out.size();
     out.raw("],\"id\":");
-    if (entry != nullptr) entry->id_begin = text.size();
+    if (entry != nullptr) entry->id_begin = out.size();
     out.string(zone.id);
-    if (entry != nullptr) entry->id_end = text.size();
+    if (entry != nullptr) entry->id_end = out.size();
     const bool frozen = zone.reports_frozen();
-    out.raw(frozen ? ",\"is_time_frozen\":true," : ",\"is_time_frozen\":false,");
-    if (entry != nullptr) entry->extra_begin = text.size();
+    if (frozen) {  // each literal's length known where it is written
+        out.raw(",\"is_time_frozen\":true,");
+    } else {
+        out.raw(",\"is_time_frozen\":false,");
+    }
+    if (entry != nullptr) entry->extra_begin = out.size();
     if (extra != nullptr) extra->write(out);
     if (entry != nullptr) {
-        entry->extra_end = text.size();
+        entry->extra_end = out.size();
         entry->frozen = frozen;
         entry->agent_count = layout->item_begins.size() - entry->first_item;
         entry->charge_count = zone.charges.size();
         entry->agent_count -= entry->charge_count;
     }
     out.raw("\"sub_environments\":[");
-    if (entry != nullptr) entry->sub_zones_open = text.size() - 1;
+    if (entry != nullptr) entry->sub_zones_open = out.size() - 1;
 }
 
 }  // namespace
@@ -102,11 +106,11 @@ void write_zone_json_text(std::string& text, const Environment& root, const Extr
                 if (!open_entries.empty()) ++layout->zones[open_entries.back()].sub_zone_count;
                 open_entries.push_back(layout->zones.size());
                 ZoneTextLayout::Zone entry;
-                entry.begin = text.size();
+                entry.begin = out.size();
                 entry.first_item = layout->item_begins.size();
                 layout->zones.push_back(entry);
             }
-            write_zone_head(out, text, zone, written.size() == 1 ? extra : nullptr, layout);  // the root
+            write_zone_head(out, zone, written.size() == 1 ? extra : nullptr, layout);  // the root
             written.push_back(0);
         },
         [&](const Environment&, const Environment*, std::size_t) {
@@ -114,12 +118,13 @@ void write_zone_json_text(std::string& text, const Environment& root, const Extr
             out.raw("]}");
             if (layout != nullptr) {
                 ZoneTextLayout::Zone& entry = layout->zones[open_entries.back()];
-                entry.end = text.size();
+                entry.end = out.size();
                 entry.after = layout->zones.size();
                 open_entries.pop_back();
             }
             return false;
         });
+    out.flush();
     last_size = text.size();
 }
 
@@ -127,6 +132,7 @@ std::string charge_json_text(const Charge& charge) {
     std::string text;
     JsonTextWriter out(text);
     write_charge(out, charge);
+    out.flush();
     return text;
 }
 

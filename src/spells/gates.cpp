@@ -34,7 +34,11 @@ nlohmann::json gate_json(nlohmann::json agent, bool is_open, double target_value
 // (when given) as the inequality gate's extra member.
 void write_gate_text(JsonTextWriter& out, const MagicianAgent& gate, bool is_open,
                      double target_value, const char* rule) {
-    out.raw(is_open ? "{\"is_open\":true,\"name\":" : "{\"is_open\":false,\"name\":");
+    if (is_open) {  // each literal's length known where it is written
+        out.raw("{\"is_open\":true,\"name\":");
+    } else {
+        out.raw("{\"is_open\":false,\"name\":");
+    }
     out.string(gate.name);
     out.raw(",\"priority\":");
     out.integer(gate.priority);
@@ -43,8 +47,11 @@ void write_gate_text(JsonTextWriter& out, const MagicianAgent& gate, bool is_ope
         out.raw(rule);
         out.raw('"');
     }
-    out.raw(gate.state == AgentState::ACTIVE ? ",\"state\":\"active\",\"target_value\":"
-                                             : ",\"state\":\"dormant\",\"target_value\":");
+    if (gate.state == AgentState::ACTIVE) {
+        out.raw(",\"state\":\"active\",\"target_value\":");
+    } else {
+        out.raw(",\"state\":\"dormant\",\"target_value\":");
+    }
     out.number(target_value);
     out.raw(",\"visual_id\":");
     out.string(gate.visual_id);

@@ -107,6 +107,71 @@ TEST(JsonText, EscapesEveryControlByteAsTheJsonRulesSay) {
     }
 }
 
+TEST(JsonText, MatchesTheLibraryDumpAcrossTheWritersBufferSize) {
+    // Strings about as long as the writer's buffer, or longer, at every
+    // filling of the buffer: plain ones, and ones that need escaping.
+    std::mt19937_64 random(41);
+    for (const std::size_t length : {2040u, 2045u, 2046u, 2047u, 2048u, 2049u, 4097u, 10000u}) {
+        for (const char* special : {"", "\n", "é"}) {
+            std::string text(length, 'x');
+            if (*special != '\0') text.replace(length / 2, 1, special);
+            Json values = Json::array();
+            for (int i = 0; i < 40; ++i) {
+                values.push_back(std::string(random() % 300, 'a'));
+                values.push_back(text);
+                values.push_back(std::ldexp(static_cast<double>(random()), -30));
+                values.push_back(static_cast<std::int64_t>(random()));
+            }
+            ASSERT_EQ(to_json_text(values), values.dump()) << length << special;
+            const Json object = {{text, text}};
+            ASSERT_EQ(to_json_text(object), object.dump()) << length << special;
+        }
+    }
+}
+
+TEST(JsonText, WritesWholeNumbersAndIntegersAsTheLibraryDoes) {
+    std::vector<double> floats = {0.0, -0.0, 999999999999999.0, 999999999999999.9, 1e15, -1e15, 1e16, 0.5};
+    for (int i = -100000; i <= 100000; ++i) floats.push_back(i);
+    for (int e = 0; e < 64; ++e) {
+        for (const double near : {-1.0, 0.0, 1.0}) {
+            floats.push_back(std::ldexp(1.0, e) + near);
+            floats.push_back(-std::pow(10.0, e % 20) + near);
+        }
+    }
+    std::mt19937_64 random(1015);
+    for (int i = 0; i < 200000; ++i) {
+        floats.push_back(std::trunc(std::ldexp(static_cast<double>(random() >> 11), -static_cast<int>(random() % 54))));
+        floats.push_back(static_cast<double>(random() % 1000000000000000u));
+    }
+    for (const double number : floats) ASSERT_EQ(to_json_text(Json(number)), Json(number).dump()) << number;
+
+    const std::int64_t integers[] = {0, -1, 9, 10, -10, 99, 100, std::numeric_limits<std::int64_t>::min(),
+                                     std::numeric_limits<std::int64_t>::max()};
+    for (const std::int64_t number : integers) ASSERT_EQ(to_json_text(Json(number)), Json(number).dump());
+    for (const std::uint64_t number : {std::uint64_t{0}, std::uint64_t{10}, std::numeric_limits<std::uint64_t>::max()}) {
+        ASSERT_EQ(to_json_text(Json(number)), Json(number).dump());
+    }
+}
+
+TEST(JsonText, CountsTheBytesNotYetInTheString) {
+    std::string text = "before";
+    JsonTextWriter out(text);
+    std::size_t expected = text.size();
+    for (int i = 0; i < 3000; ++i) {
+        const std::string piece(static_cast<std::size_t>(i % 7), 'p');
+        out.string(piece);
+        out.raw(',');
+        out.number(i * 0.5);
+        out.integer(-i);
+        out.raw("[]");
+        expected += piece.size() + 3 + Json(i * 0.5).dump().size() + std::to_string(-i).size() + 2;
+        ASSERT_EQ(out.size(), expected) << i;
+    }
+    out.flush();
+    EXPECT_EQ(text.size(), expected);
+    EXPECT_EQ(text.substr(0, 15), "before\"\",0.00[]");
+}
+
 TEST(JsonText, WritesVeryDeepNestingWithoutRecursion) {
     Json value = Json::array();
     for (int i = 0; i < 1000000; ++i) value = Json::array({std::move(value)});

@@ -39,6 +39,14 @@ require(require("path").resolve(process.argv[2]))().then((q) => {
   assert.deepStrictEqual(zone.charges.map((c) => [Object.is(c.magnitude, -0), c.polarity, c.visual_id]),
                          [[true, 7, "odd"], [false, NEGATIVE, "named \0 id"]]);
 
+  // Texts come back whole: ASCII ones and others, NUL bytes included.
+  for (const id of ["plain", "caf\u00e9 \u2615 \ud83d\ude00", "nul \0 inside"]) {
+    const named = new q.Environment(id);
+    assert.strictEqual(named.id, id);
+    assert.strictEqual(JSON.parse(named.to_json()).id, id);
+    named.delete();
+  }
+
   // A frame that fails leaves the level as it was.
   const level = new q.NarrativeSequencer(zone);
   let deepest = zone;
