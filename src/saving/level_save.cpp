@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "model/zone_walk.h"
+#include "spells/agent_kinds.h"
 #include "spells/arithmetic_magicians.h"
 #include "spells/gates.h"
 
@@ -34,22 +35,6 @@ const char* kind_text(SaveKind kind) {
     return kind == SaveKind::ZONE ? "a zone save (Environment)" : "a level save (NarrativeSequencer)";
 }
 
-// The agent kinds by their number in a save.
-enum class AgentKind : std::uint8_t {
-    CHRONOMANCER = 1,
-    ABS = 2,
-    LOG = 3,
-    FACTORIAL = 4,
-    POWER = 5,
-    ROOT = 6,
-    MULTIPLY = 7,
-    DIVIDE = 8,
-    MODULO = 9,
-    PLUS = 10,
-    MINUS = 11,
-    EQUALS_GATE = 12,
-    INEQUALITY_GATE = 13,
-};
 constexpr std::uint8_t kLastAgentKind = 13;
 
 // The smallest number of bytes one entry of each list takes in the content,
@@ -134,37 +119,8 @@ private:
     std::size_t used_ = 0;
 };
 
-struct KnownKind {
-    const std::type_info& type;
-    AgentKind kind;
-};
-
-const KnownKind kKnownKinds[] = {
-    {typeid(Chronomancer), AgentKind::CHRONOMANCER},
-    {typeid(AbsMagician), AgentKind::ABS},
-    {typeid(LogMagician), AgentKind::LOG},
-    {typeid(FactorialMagician), AgentKind::FACTORIAL},
-    {typeid(PowerSorcerer), AgentKind::POWER},
-    {typeid(RootMagician), AgentKind::ROOT},
-    {typeid(MultiplyMagician), AgentKind::MULTIPLY},
-    {typeid(DivideMagician), AgentKind::DIVIDE},
-    {typeid(ModuloMagician), AgentKind::MODULO},
-    {typeid(PlusMagician), AgentKind::PLUS},
-    {typeid(MinusMagician), AgentKind::MINUS},
-    {typeid(EqualsGate), AgentKind::EQUALS_GATE},
-    {typeid(InequalityGate), AgentKind::INEQUALITY_GATE},
-};
-
-AgentKind kind_of(const MagicianAgent& agent) {
-    const std::type_info& type = typeid(agent);
-    // The same type_info object nearly always: compared by address first,
-    // since comparing type_infos may compare their names.
-    for (const KnownKind& known : kKnownKinds) {
-        if (&known.type == &type) return known.kind;
-    }
-    for (const KnownKind& known : kKnownKinds) {
-        if (known.type == type) return known.kind;
-    }
+AgentKind saved_kind_of(const MagicianAgent& agent) {
+    if (std::optional<AgentKind> kind = kind_of(agent)) return *kind;
     throw std::invalid_argument("cannot save agent \"" + agent.name +
                                 "\": its kind is not one of the engine's thirteen agent kinds");
 }
@@ -281,7 +237,7 @@ AgentNumbering number_agents(const std::vector<const Environment*>& zones) {
 }
 
 void write_agent(SaveWriter& out, const MagicianAgent& agent) {
-    const AgentKind kind = kind_of(agent);
+    const AgentKind kind = saved_kind_of(agent);
     out.u8(static_cast<std::uint8_t>(kind));
     out.text(agent.name);
     out.i32(agent.priority);
@@ -452,27 +408,6 @@ private:
     const std::uint8_t* data_;
     std::size_t left_;
 };
-
-std::shared_ptr<MagicianAgent> make_agent(AgentKind kind, std::string visual_id) {
-    switch (kind) {
-        case AgentKind::CHRONOMANCER: return std::make_shared<Chronomancer>(std::move(visual_id));
-        case AgentKind::ABS: return std::make_shared<AbsMagician>(std::move(visual_id));
-        case AgentKind::LOG: return std::make_shared<LogMagician>(std::move(visual_id));
-        case AgentKind::FACTORIAL: return std::make_shared<FactorialMagician>(std::move(visual_id));
-        case AgentKind::POWER: return std::make_shared<PowerSorcerer>(std::move(visual_id));
-        case AgentKind::ROOT: return std::make_shared<RootMagician>(std::move(visual_id));
-        case AgentKind::MULTIPLY: return std::make_shared<MultiplyMagician>(std::move(visual_id));
-        case AgentKind::DIVIDE: return std::make_shared<DivideMagician>(std::move(visual_id));
-        case AgentKind::MODULO: return std::make_shared<ModuloMagician>(std::move(visual_id));
-        case AgentKind::PLUS: return std::make_shared<PlusMagician>(std::move(visual_id));
-        case AgentKind::MINUS: return std::make_shared<MinusMagician>(std::move(visual_id));
-        case AgentKind::EQUALS_GATE: return std::make_shared<EqualsGate>(std::move(visual_id), 0.0);
-        case AgentKind::INEQUALITY_GATE:
-            return std::make_shared<InequalityGate>(std::move(visual_id), 0.0,
-                                                    InequalityGate::ComparisonType::LESS_THAN);
-    }
-    return nullptr;  // not reached: the kind was checked
-}
 
 std::shared_ptr<MagicianAgent> read_agent(SaveReader& in) {
     const std::uint8_t kind_number = in.u8("an agent's kind");

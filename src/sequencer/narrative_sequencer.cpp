@@ -509,4 +509,6 @@ nlohmann::json NarrativeSequencer::meta_json(std::string status, std::string mes
     return meta;
 }
 
+bool NarrativeSequencer::is_refill(const Environment&, const MagicianAgent&) const { return false; }
+
 }  // namespace qor

@@ -131,6 +131,11 @@ public:
     // sub-zones before the zone) into its parent and records the event.
     bool check_and_collapse(Environment* zone);
 
+    // Whether the host places `agent` again in `zone` after each frame in
+    // which it acts (a level file's "refill" agents). The plain sequencer
+    // places nothing again.
+    virtual bool is_refill(const Environment& zone, const MagicianAgent& agent) const;
+
     nlohmann::json generate_response(std::string status, std::string message) const;
 
     // The response's "meta" member for the current call.
