@@ -12,6 +12,11 @@ Our stubs say more than pybind11's signature lines can, and the comparison
 allows for exactly that (see `same_type`):
   * aliases (_Float, _Int, _Text) stand for the unions they name;
   * text parameters take str, bytes and bytearray, which pybind11 names "str";
+  * pybind11 names its integer parameters "SupportsInt | SupportsIndex",
+    although it refuses a float (which has __int__): ours say SupportsIndex,
+    or int for a property, so that a type checker flags a float;
+  * a parameter that takes a few texts (a Literal of them) where pybind11
+    says "str", so that a type checker flags a typo;
   * pybind11 names a list it returns just "list", and a std::vector
     parameter "Sequence[...]" although it takes any iterable;
   * stubgen writes "object" as "Any";
@@ -43,6 +48,8 @@ MODULE = "qor_engine"
 QUALIFIERS = re.compile(r"\b(?:qor_engine|typing|collections\.abc)\.")
 # How pybind11 names, in its signature lines, what our stubs spell more exactly.
 RUNTIME_SPELLINGS = {"bytearray | bytes | str": "str", "Iterable[": "Sequence["}
+# The types ours narrow, by pybind11's name of them (see the docstring).
+NARROWED = {"SupportsIndex | SupportsInt": re.compile(r"SupportsIndex|int"), "str": re.compile(r"Literal\['[^]]*'\]")}
 
 
 @dataclass(frozen=True)
@@ -159,7 +166,12 @@ def runtime_spelling(stub_type: str) -> str:
 def same_type(stub: str, runtime: str) -> bool:
     runtime = runtime.replace("Any", "object")
     stub = runtime_spelling(stub)
-    return stub == runtime or (runtime == "list" and stub.startswith("list["))
+    narrowed = NARROWED.get(runtime)
+    return (
+        stub == runtime
+        or (runtime == "list" and stub.startswith("list["))
+        or (narrowed is not None and narrowed.fullmatch(stub) is not None)
+    )
 
 
 def differences(where: str, stub: Signature, runtime: Signature, names_matter: bool) -> Iterator[str]:

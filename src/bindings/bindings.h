@@ -6,6 +6,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "bindings/assigned_value.h"
 #include "bindings/charge_list_caster.h"
 #include "bindings/constructed_caster.h"
 #include "model/environment.h"

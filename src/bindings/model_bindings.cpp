@@ -26,6 +26,14 @@ std::string count_of(std::size_t count, const char* thing) {
 
 namespace {
 
+// The names of the read-write properties, for their type errors.
+constexpr char kMagnitude[] = "magnitude";
+constexpr char kPolarity[] = "polarity";
+constexpr char kVisualId[] = "visual_id";
+constexpr char kId[] = "id";
+constexpr char kCharges[] = "charges";
+constexpr char kIsTimeFrozen[] = "is_time_frozen";
+
 // Polarity parameters are taken by pointer so that None reaches the engine's
 // own check: it is refused with RuntimeError (empty message), the error a
 // failed reference cast gives, rather than being skipped as a mismatch.
@@ -45,10 +53,10 @@ py::list charge_items(const std::shared_ptr<Environment>& zone) {
 // The items come as copies: pybind11 reads an iterable that is not a sequence
 // (a generator) through a temporary tuple, gone by the time this runs, so
 // pointers to the Python objects would point into freed memory.
-void replace_charges(Environment& zone, std::vector<ChargeHandle> items) {
+void replace_charges(Environment& zone, Assigned<std::vector<ChargeHandle>, kCharges> items) {
     std::vector<Charge> copies;
-    copies.reserve(items.size());
-    for (ChargeHandle& item : items) copies.push_back(item.get());
+    copies.reserve(items.value.size());
+    for (ChargeHandle& item : items.value) copies.push_back(item.get());
     zone.charges = std::move(copies);
     zone.note_charges_changed();
 }
@@ -91,17 +99,19 @@ void bind_charges(py::module_& m) {
              "Make a charge of its own; storing it in a zone copies it.")
         .def_property(
             "magnitude", [](ChargeHandle& self) { return self.get().magnitude; },
-            [](ChargeHandle& self, double value) { self.get().magnitude = value; },
+            [](ChargeHandle& self, Assigned<double, kMagnitude> value) { self.get().magnitude = value.value; },
             "The number the charge carries.")
         .def_property(
             "polarity", [](ChargeHandle& self) { return self.get().polarity; },
-            [](ChargeHandle& self, const ChargePolarity* value) {
-                self.get().polarity = required(value);
+            [](ChargeHandle& self, Assigned<ChargePolarity, kPolarity> value) {
+                self.get().polarity = value.value;
             },
             "The charge's polarity.")
         .def_property(
             "visual_id", [](ChargeHandle& self) { return self.get().visual_id; },
-            [](ChargeHandle& self, std::string value) { self.get().visual_id = std::move(value); },
+            [](ChargeHandle& self, Assigned<std::string, kVisualId> value) {
+                self.get().visual_id = std::move(value.value);
+            },
             "The name under which the front end draws the charge.")
         .def(
             "to_json", [](ChargeHandle& self) { return charge_json_text(self.get()); },
@@ -123,12 +133,17 @@ EnvironmentClass bind_environment(py::module_& m) {
         own_layout(), py::is_final());
     environment
         .def(py::init<std::string>(), py::arg("id"), "Make an empty zone with the given id.")
-        .def_readwrite("id", &Environment::id, "The zone's identifier.")
+        .def_property(
+            "id", [](const Environment& self) { return self.id; },
+            [](Environment& self, Assigned<std::string, kId> value) { self.id = std::move(value.value); },
+            "The zone's identifier.")
         .def_property("charges", &charge_items, &replace_charges,
                       "The zone's charges, in order. Items read and write the zone's charges "
                       "until its charge list changes; assigning a sequence copies it in.")
-        .def_readwrite("is_time_frozen", &Environment::is_time_frozen,
-                       "Whether the zone's own agents are held back this frame.")
+        .def_property(
+            "is_time_frozen", [](const Environment& self) { return self.is_time_frozen; },
+            [](Environment& self, Assigned<bool, kIsTimeFrozen> value) { self.is_time_frozen = value.value; },
+            "Whether the zone's own agents are held back this frame.")
         .def(
             "to_json",
             [](const Environment& self) {

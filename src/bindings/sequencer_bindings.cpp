@@ -1,4 +1,5 @@
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <utility>
 
@@ -6,6 +7,21 @@
 #include "sequencer/narrative_sequencer.h"
 
 namespace qor::bindings {
+
+namespace {
+
+// The names of the read-write properties, for their type errors.
+constexpr char kIsFinished[] = "is_finished";
+constexpr char kCurrentFrame[] = "current_frame";
+constexpr char kMaxFrames[] = "max_frames";
+
+// What a frame limit's type error gives as its range: the limit's own.
+struct FrameLimitRange {
+    static constexpr std::int64_t min() { return 1; }
+    static constexpr std::int64_t max() { return std::numeric_limits<std::int32_t>::max(); }
+};
+
+}  // namespace
 
 void bind_sequencer(py::module_& m) {
     py::class_<NarrativeSequencer>(m, "NarrativeSequencer",
@@ -45,15 +61,21 @@ void bind_sequencer(py::module_& m) {
             "this one; with no such frame (a new, loaded or copied sequencer), one operation that "
             "replaces the whole document. If it raises, the frame did not happen and the next "
             "patch still applies to the last frame returned.")
-        .def_readwrite("is_finished", &NarrativeSequencer::is_finished,
-                       "Whether the level has ended; write False to let it run on.")
-        .def_readwrite("current_frame", &NarrativeSequencer::current_frame,
-                       "Running frames taken so far (a 32-bit signed integer).")
+        .def_property(
+            "is_finished", [](const NarrativeSequencer& self) { return self.is_finished; },
+            [](NarrativeSequencer& self, Assigned<bool, kIsFinished> value) { self.is_finished = value.value; },
+            "Whether the level has ended; write False to let it run on.")
+        .def_property(
+            "current_frame", [](const NarrativeSequencer& self) { return self.current_frame; },
+            [](NarrativeSequencer& self, Assigned<std::int32_t, kCurrentFrame> value) {
+                self.current_frame = value.value;
+            },
+            "Running frames taken so far (a 32-bit signed integer).")
         .def_property(
             "max_frames", [](const NarrativeSequencer& self) { return self.max_frames; },
-            [](NarrativeSequencer& self, std::int64_t max_frames) {
-                NarrativeSequencer::check_max_frames(max_frames);
-                self.max_frames = static_cast<std::int32_t>(max_frames);
+            [](NarrativeSequencer& self, Assigned<std::int64_t, kMaxFrames, FrameLimitRange> max_frames) {
+                NarrativeSequencer::check_max_frames(max_frames.value);
+                self.max_frames = static_cast<std::int32_t>(max_frames.value);
             },
             "The frame limit: once current_frame reaches it, next_frame() answers \"ERROR\" "
             "and ends the level. From 1 to 2**31 - 1; 1000 unless given.")

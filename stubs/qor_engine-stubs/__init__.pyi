@@ -3,9 +3,10 @@
 # them with the built module (mypy's stubtest).
 #
 # Parameters take what the bindings convert: numbers anything with __float__
-# or __index__, integers anything with __int__ or __index__, text str, bytes
-# or bytearray (bytes are taken as UTF-8). What comes back is always float,
-# int and str.
+# or __index__, integers anything with __index__ (never a float), text str,
+# bytes or bytearray (bytes are taken as UTF-8). What comes back is always
+# float, int and str. Assigning a property a value of the wrong type raises
+# TypeError naming it ("max_frames must be an int, not float").
 
 from collections.abc import Iterable
 from typing import (
@@ -15,7 +16,6 @@ from typing import (
     NotRequired,
     SupportsFloat,
     SupportsIndex,
-    SupportsInt,
     TypeAlias,
     TypedDict,
     final,
@@ -24,7 +24,7 @@ from typing import (
 from typing_extensions import disjoint_base
 
 _Float: TypeAlias = SupportsFloat | SupportsIndex
-_Int: TypeAlias = SupportsInt | SupportsIndex
+_Int: TypeAlias = SupportsIndex
 _Text: TypeAlias = str | bytes | bytearray
 
 # The package's version, as importlib.metadata.version("qor_engine") gives it.
@@ -121,8 +121,11 @@ class Environment(metaclass=_pybind11_type):
     def add_log_magician(self, visual_id: _Text) -> None: ...
     def add_chronomancer(self, visual_id: _Text) -> None: ...
     def add_equals_gate(self, visual_id: _Text, target: _Float) -> None: ...
-    # ">", "<=" and ">=" name their comparisons; any other text means "<".
-    def add_inequality_gate(self, visual_id: _Text, target: _Float, comparison_type: _Text) -> None: ...
+    # The rule: "<", ">", "<=" or ">=". It is typed as these four texts so that
+    # a type checker flags a typo; at run time any other text (str or bytes)
+    # means "<". A host holding a rule as plain text passes
+    # cast("qor_engine.RuleText", text) once it has checked it.
+    def add_inequality_gate(self, visual_id: _Text, target: _Float, comparison_type: RuleText) -> None: ...
     # A new list on every read; the items are the sub-zones themselves.
     @property
     def sub_environments(self) -> list[Environment]: ...
@@ -146,14 +149,10 @@ class NarrativeSequencer(metaclass=_pybind11_type):
     # An RFC 6902 JSON Patch from the last frame returned, by either method.
     def next_frame_patch(self) -> str: ...
     is_finished: bool
-    @property
-    def current_frame(self) -> int: ...
-    @current_frame.setter
-    def current_frame(self, value: _Int, /) -> None: ...
-    @property
-    def max_frames(self) -> int: ...
-    @max_frames.setter
-    def max_frames(self, value: _Int, /) -> None: ...
+    # A 32-bit signed integer.
+    current_frame: int
+    # From 1 to 2**31 - 1 (ValueError otherwise).
+    max_frames: int
     # The zone itself, not a copy.
     @property
     def root_environment(self) -> Environment: ...

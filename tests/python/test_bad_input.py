@@ -239,6 +239,48 @@ class TestArgumentConversion:
             with pytest.raises(TypeError):
                 sequencer.is_finished = given
 
+    # Every read-write property, given a value it refuses, and the TypeError's message.
+    WRONG_ASSIGNMENTS = [
+        (Charge, "magnitude", "1", "magnitude must be a float, not str"),
+        (Charge, "magnitude", 10**400, "magnitude must be a float, not an int too large to convert to one"),
+        (Charge, "polarity", None, "polarity must be a ChargePolarity, not NoneType"),
+        (Charge, "polarity", 1, "polarity must be a ChargePolarity, not int"),
+        (Charge, "visual_id", None, "visual_id must be a str, not NoneType"),
+        (Charge, "visual_id", "a\ud800",
+         "visual_id holds a lone surrogate, \\ud800 at position 1, which UTF-8 cannot encode"),
+        (Environment, "id", 5, "id must be a str, not int"),
+        (Environment, "charges", "ab", "charges must be an iterable of Charge, not str"),
+        (Environment, "charges", (Charge(1.0, P, "c"), None), "charges must be an iterable of Charge; item 1 is NoneType"),
+        (Environment, "charges", (x for x in [1.0]),
+         "charges must be an iterable of Charge; an item of the generator is not one"),
+        (Environment, "is_time_frozen", "yes", "is_time_frozen must be a bool, not str"),
+        (NarrativeSequencer, "is_finished", [True], "is_finished must be a bool, not list"),
+        (NarrativeSequencer, "current_frame", 2.0, "current_frame must be an int, not float"),
+        (NarrativeSequencer, "current_frame", 2**31,
+         "current_frame must be an int from -2147483648 to 2147483647, not 2147483648"),
+        (NarrativeSequencer, "max_frames", 2.5, "max_frames must be an int, not float"),
+        (NarrativeSequencer, "max_frames", 2**64,
+         "max_frames must be an int from 1 to 2147483647, not 18446744073709551616"),
+    ]
+
+    @pytest.mark.parametrize(("cls", "name", "given", "message"), WRONG_ASSIGNMENTS,
+                             ids=[f"{case[1]}-{type(case[2]).__name__}" for case in WRONG_ASSIGNMENTS])
+    def test_assigning_a_wrong_type_names_the_property(self, cls, name, given, message):
+        zone = Environment("z")
+        zone.add_charge(1.0, P, "a")
+        obj = {Charge: zone.charges[0], Environment: zone, NarrativeSequencer: NarrativeSequencer(zone)}[cls]
+        before = (zone.to_json(), getattr(obj, name) if name != "charges" else None)
+        with pytest.raises(TypeError) as raised:
+            setattr(obj, name, given)
+        assert str(raised.value) == message
+        assert (zone.to_json(), getattr(obj, name) if name != "charges" else None) == before
+
+    def test_every_read_write_property_has_a_wrong_assignment(self):
+        writable = {(cls, name) for cls in (ChargePolarity, Charge, Environment, NarrativeSequencer)
+                    for name, member in vars(cls).items()
+                    if type(member) is property and member.fset is not None and name != "__class__"}
+        assert writable == {(cls, name) for cls, name, _, _ in self.WRONG_ASSIGNMENTS}
+
     def test_errors_of_read_only_and_deleted_properties_name_the_property(self):
         zone = Environment("z")
         made = {Environment: zone, NarrativeSequencer: NarrativeSequencer(zone), Charge: Charge(1.0, P, "a"),

@@ -87,10 +87,11 @@ def test_polarity_parameters_take_only_polarities():
     for refuse_none in (
         lambda: Charge(1.0, None, "a"),
         lambda: zone.add_charge(1.0, None, "a"),
-        lambda: setattr(Charge(1.0, ChargePolarity.POSITIVE, "a"), "polarity", None),
     ):
         with pytest.raises(RuntimeError):
             refuse_none()
+    with pytest.raises(TypeError, match="^polarity must be a ChargePolarity, not NoneType$"):
+        Charge(1.0, ChargePolarity.POSITIVE, "a").polarity = None
     assert zone.charges == []
 
 
