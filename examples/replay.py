@@ -31,9 +31,14 @@ refused as soon as that is known, before the page is built (a level file of
 a few MiB whose every frame is large could otherwise ask for gigabytes).
 The output file is written whole or not at all.
 
-Exit status: 0 when the replay was written, 2 when the level file is unusable
-or its replay would be longer than the bound (one line on stderr says why), 1
-when the engine fails, memory runs out or the output cannot be written.
+The replay never writes over the level it plays: an output that is the level
+file itself (by any path: the same name, a symbolic or hard link, another
+route to it) is refused before anything is played or written.
+
+Exit status: 0 when the replay was written, 2 when the level file is unusable,
+its replay would be longer than the bound or the output is the level file
+(one line on stderr says why), 1 when the engine fails, memory runs out or
+the output cannot be written.
 """
 
 from __future__ import annotations
@@ -76,6 +81,7 @@ DEFAULT_OUTPUT: Final = Path("replay.html")
 EXIT_WRITTEN: Final = 0
 EXIT_WRITE_FAILED: Final = 1
 EXIT_TOO_LARGE: Final = 2
+EXIT_OUTPUT_IS_LEVEL: Final = 2
 # The longest page written: a replay beyond it is refused (see the docstring).
 MAX_PAGE_BYTES: Final = 64 * 1024 * 1024
 LISTED_WAITING: Final = 5  # agents named in the outcome; the tree shows them all
@@ -372,7 +378,19 @@ def write_atomically(path: Path, content: bytes) -> None:
         temporary.unlink(missing_ok=True)
 
 
+def same_file(first: Path, second: Path) -> bool:
+    """Whether both paths lead to one file (links followed); False when either
+    cannot be looked up, as a missing output cannot be the level."""
+    try:
+        return os.path.samefile(first, second)
+    except (OSError, ValueError):
+        return False
+
+
 def run(level_path: Path, output: Path) -> int:
+    if same_file(level_path, output):
+        return fail(output, f"is the level file {level_path}: refusing to write the replay over it",
+                    EXIT_OUTPUT_IS_LEVEL)
     try:
         level = load_level(level_path)
     except LevelError as error:

@@ -178,3 +178,35 @@ def test_page_longer_than_its_bound_is_refused_while_it_is_built(
         assert stderr.count("\n") == 1 and f"larger than {bound:,} bytes" in stderr
         frames = int(re.search(r"after frame (\d+)", stderr).group(1))  # type: ignore[union-attr]
         assert frames < 9 if spare is None else frames == 9
+
+
+OUTPUT_ROUTES_TO_THE_LEVEL = {
+    "same_path": lambda level: level,
+    "another_spelling": lambda level: level.parent / "sub" / ".." / level.name,
+    "symbolic_link": lambda level: _linked(level, "page.html", symbolic=True),
+    "hard_link": lambda level: _linked(level, "page.html", symbolic=False),
+}
+
+
+def _linked(level: Path, name: str, symbolic: bool) -> Path:
+    link = level.parent / name
+    if symbolic:
+        link.symlink_to(level)
+    else:
+        link.hardlink_to(level)
+    return link
+
+
+@pytest.mark.parametrize("route", OUTPUT_ROUTES_TO_THE_LEVEL.values(), ids=OUTPUT_ROUTES_TO_THE_LEVEL.keys())
+def test_output_that_is_the_level_file_is_refused_and_the_level_kept(route: Any, tmp_path: Path) -> None:
+    level = tmp_path / "level.json"
+    level.write_bytes((EXAMPLES / "levels" / "tutorial.json").read_bytes())
+    (tmp_path / "sub").mkdir()
+    before = level.read_bytes()
+    output = route(level)
+    result = run("replay.py", level, "-o", output)
+    assert result.returncode == 2
+    assert result.stderr == f"replay.py: {output}: is the level file {level}: refusing to write the replay over it\n"
+    assert result.stdout == ""
+    assert level.read_bytes() == before and output.read_bytes() == before
+    assert sorted(path.name for path in tmp_path.iterdir()) == sorted({"level.json", "sub", output.name})
