@@ -2,7 +2,8 @@
 # Builds what gets published, into dist/: the sdist and the CPython 3.13
 # wheels for x86_64 and 32-bit x86 (i686), each repaired by auditwheel to the
 # most widely compatible manylinux tag it qualifies for. Prints
-# `auditwheel show` for each wheel and ends with `twine check`.
+# `auditwheel show` for each wheel, ends with `twine check` and lists the
+# files of dist/ with their sizes and digests in dist/SIZES.md.
 #
 # Usage: bash scripts/build_wheels.sh [sdist] [x86_64] [i686]   (default: all)
 #
@@ -132,3 +133,17 @@ echo "build_wheels: in $dist:" >&2
 for file in "${built[@]}"; do
     echo "  $(basename "$file") ($((($(stat -c %s "$file") + 512) / 1024)) KiB)" >&2
 done
+
+# What dist/ holds now, with sizes and digests, for the README's readers.
+{
+    echo "# The files in dist/"
+    echo
+    echo "Written by scripts/build_wheels.sh on $(date -u +%Y-%m-%d)."
+    echo
+    echo "| File | Size | SHA-256 |"
+    echo "| --- | ---: | --- |"
+    for file in "$dist"/qor_engine-*.whl "$dist"/qor_engine-*.tar.gz; do
+        [[ -f $file ]] || continue
+        echo "| \`$(basename "$file")\` | $((($(stat -c %s "$file") + 512) / 1024)) KiB | \`$(sha256sum "$file" | cut -d' ' -f1)\` |"
+    done
+} >"$dist/SIZES.md"

@@ -1,6 +1,8 @@
-"""The module's version is the installed package's version."""
+"""The module's version is the installed package's version, and the one README names."""
 
 import importlib.metadata
+import re
+import tomllib
 from pathlib import Path
 
 import pytest
@@ -22,3 +24,12 @@ def test_version_is_the_installed_package_version():
     if Path(qor_engine.__file__).resolve() not in installed_module_files():
         pytest.skip(f"{qor_engine.__file__} is not the module of an installed package")
     assert qor_engine.__version__ == importlib.metadata.version("qor_engine")
+
+
+def test_readme_names_the_files_of_this_version():
+    """README names the wheels and the sdist by file name: they must carry the
+    project's version, or a release would leave them stale without notice."""
+    root = Path(__file__).resolve().parents[2]
+    version = tomllib.loads((root / "pyproject.toml").read_text(encoding="utf-8"))["project"]["version"]
+    named = re.findall(r"qor_engine-([^-\s`]+?)(?:-cp\d+|\.tar\.gz)", (root / "README.md").read_text(encoding="utf-8"))
+    assert len(named) >= 6 and set(named) == {version}
