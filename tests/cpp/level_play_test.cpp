@@ -174,7 +174,7 @@ TEST(LevelPlay, ResumedFromItsSavePlaysOnLikeTheUninterruptedPlay) {
     }
 }
 
-TEST(LevelPlay, SaveKeepsARefillZoneThatStandsInTwoPlacesOneZone) {
+TEST(LevelPlay, SaveKeepsEveryRefillAndAZoneThatStandsInTwoPlacesOneZone) {
     auto root = zone_with("r", {});
     auto shared = zone_with("s", {9});
     place(*shared, AgentKind::ROOT, "g");
@@ -182,7 +182,8 @@ TEST(LevelPlay, SaveKeepsARefillZoneThatStandsInTwoPlacesOneZone) {
     auto other = zone_with("o", {});
     other->add_environment(shared);
     root->add_environment(other);
-    LevelPlay level(root, {{shared, AgentKind::ROOT, "g"}, {other, AgentKind::PLUS, "p"}});
+    LevelPlay level(root, {{shared, AgentKind::ROOT, "g"},
+                           {other, AgentKind::INEQUALITY_GATE, "j", 2.5, InequalityGate::ComparisonType::GREATER_EQUAL}});
     const std::string saved = save_level(level);
     std::unique_ptr<LevelPlay> loaded = load_level_play(bytes_of(saved), saved.size());
     const Environment& root_loaded = *loaded->root_environment;
@@ -190,7 +191,12 @@ TEST(LevelPlay, SaveKeepsARefillZoneThatStandsInTwoPlacesOneZone) {
     EXPECT_EQ(loaded->refills()[0].zone, root_loaded.sub_environments[0]);
     EXPECT_EQ(loaded->refills()[0].zone, root_loaded.sub_environments[1]->sub_environments[0]);
     EXPECT_EQ(loaded->refills()[1].zone, root_loaded.sub_environments[1]);
-    EXPECT_EQ(loaded->refills()[1].kind, AgentKind::PLUS);
+    const RefillAgent& judge = loaded->refills()[1];
+    EXPECT_EQ(judge.kind, AgentKind::INEQUALITY_GATE);
+    EXPECT_EQ(judge.visual_id, "j");
+    EXPECT_EQ(judge.target, 2.5);
+    EXPECT_EQ(judge.comparison, InequalityGate::ComparisonType::GREATER_EQUAL);
+    EXPECT_EQ(save_level(*loaded), saved);
 }
 
 TEST(LevelPlay, PlainLevelSavesKeepTheirKindAndAreNotLevelPlays) {
