@@ -115,7 +115,9 @@ TEST(LevelPlay, EveryWayOfRunningAFrameRefills) {
     }
     Hourglass built;
     LevelPlay level = built.play();
+    const long holders = built.hourglass.use_count();
     { NarrativeSequencer::PendingFrame dropped = level.begin_frame(); }  // undone: nothing placed
+    EXPECT_EQ(built.hourglass.use_count(), holders);  // nor held for later
     EXPECT_EQ(agent_ids(*built.hourglass), (std::vector<std::string>{"timekeeper", "grinder"}));
     EXPECT_EQ(built.hourglass->agents.size(), 2U);
     EXPECT_EQ(level.current_frame, 0);
