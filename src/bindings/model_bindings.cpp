@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -176,8 +177,12 @@ EnvironmentClass bind_environment(py::module_& m) {
 }
 
 py::custom_type_setup own_layout() {
+    // Bigger than the base's too, so that a subclass of one of the module's
+    // classes (LevelPlay) is no alike to it either.
     return py::custom_type_setup([](PyHeapTypeObject* heap_type) {
-        heap_type->ht_type.tp_basicsize += static_cast<Py_ssize_t>(sizeof(void*));
+        PyTypeObject& type = heap_type->ht_type;
+        type.tp_basicsize = std::max(type.tp_basicsize, type.tp_base->tp_basicsize) +
+                            static_cast<Py_ssize_t>(sizeof(void*));
     });
 }
 

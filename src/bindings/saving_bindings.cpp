@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -16,6 +17,7 @@
 
 #include "bindings/bindings.h"
 #include "bindings/charge_handle.h"
+#include "level_file/level_play.h"
 #include "saving/level_save.h"
 #include "sequencer/narrative_sequencer.h"
 
@@ -45,6 +47,7 @@ namespace {
 
 using SaveData = py::typing::Union<py::bytes, py::bytearray, py::memoryview>;
 using SequencerClass = py::class_<NarrativeSequencer>;
+using LevelPlayClass = py::class_<LevelPlay, NarrativeSequencer>;
 
 // The bytes of a bytes, bytearray or memoryview object, borrowed for the
 // length of one load. Anything else is a TypeError.
@@ -429,6 +432,61 @@ void bind_zone_saving(py::module_& m) {
         "of __getstate__().");
 }
 
+// A loaded level as the Python object of its own class: a LevelPlay's save
+// gives a LevelPlay.
+SequencerObject as_python(std::unique_ptr<NarrativeSequencer> level) {
+    py::object made;
+    if (dynamic_cast<LevelPlay*>(level.get()) != nullptr) {
+        made = py::cast(std::unique_ptr<LevelPlay>(static_cast<LevelPlay*>(level.release())));
+    } else {
+        made = py::cast(std::move(level));
+    }
+    return py::reinterpret_steal<SequencerObject>(made.release());
+}
+
+// Every zone under and including `root`, each once, whatever the depth.
+std::unordered_set<const Environment*> zones_under(const Environment& root) {
+    std::unordered_set<const Environment*> zones{&root};
+    std::vector<const Environment*> pending{&root};
+    while (!pending.empty()) {
+        const Environment* zone = pending.back();
+        pending.pop_back();
+        for (const auto& sub_zone : zone->sub_environments) {
+            if (sub_zone && zones.insert(sub_zone.get()).second) pending.push_back(sub_zone.get());
+        }
+    }
+    return zones;
+}
+
+// A copied LevelPlay's refills name the zones of the copy's own tree, which
+// may hold zones copied earlier by the same deepcopy call: each refill is
+// pointed at the copy of its original zone. As in a save, a refill whose zone
+// has left the original's tree is not copied.
+void point_refills_at_copies(const LevelPlay& original, LevelPlay& copy, const ZoneCopies& copies) {
+    if (original.refills().empty()) return;
+    const std::unordered_set<const Environment*> in_tree = zones_under(*original.root_environment);
+    std::vector<RefillAgent> refills;
+    for (const RefillAgent& refill : original.refills()) {
+        if (in_tree.count(refill.zone.get()) == 0) continue;
+        std::shared_ptr<Environment> zone = copies.copy_of(*refill.zone);
+        if (!zone) return;  // a subclass's own __setstate__ made another tree: leave it as it made it
+        refills.push_back(refill);
+        refills.back().zone = std::move(zone);
+    }
+    copy.set_refills(std::move(refills));
+}
+
+// What NarrativeSequencer.__setstate__ loads: a plain level's save only, as a
+// LevelPlay's state goes to LevelPlay.__setstate__.
+std::unique_ptr<NarrativeSequencer> load_plain_level(const SaveBytes& bytes) {
+    std::unique_ptr<NarrativeSequencer> level = load_level(bytes.data(), bytes.size());
+    if (dynamic_cast<LevelPlay*>(level.get()) != nullptr) {
+        throw SaveFormatError("wrong kind: this is a level-play save (LevelPlay), not a level save "
+                              "(NarrativeSequencer); LevelPlay.__setstate__() reads it");
+    }
+    return level;
+}
+
 void bind_level_saving(py::module_& m) {
     auto sequencer = py::reinterpret_borrow<SequencerClass>(m.attr("NarrativeSequencer"));
     sequencer
@@ -442,10 +500,11 @@ void bind_level_saving(py::module_& m) {
             "load",
             [](const SaveData& data) {
                 SaveBytes bytes(data, "NarrativeSequencer.load()");
-                return load_level(bytes.data(), bytes.size());
+                return as_python(load_level(bytes.data(), bytes.size()));
             },
             py::arg("data"),
-            "A new level from the bytes of NarrativeSequencer.save(), with its own zone tree. "
+            "A new level from the bytes of NarrativeSequencer.save(), with its own zone tree; the "
+            "save of a LevelPlay loads as a LevelPlay, with its refill agents. "
             "Raises ValueError for bytes that are not such a save (damaged, cut short, from a "
             "newer version, or a zone's save) and TypeError for data that is not bytes, "
             "bytearray or memoryview. Loading only reads data; it runs no code.")
@@ -455,8 +514,7 @@ void bind_level_saving(py::module_& m) {
             "The root zone this sequencer plays: the zone itself, not a copy.")
         .def(py::pickle([](const NarrativeSequencer& self) { return py::bytes(save_level(self)); },
                         [](const py::bytes& saved) {
-                            SaveBytes bytes(saved, "NarrativeSequencer.__setstate__()");
-                            return load_level(bytes.data(), bytes.size());
+                            return load_plain_level(SaveBytes(saved, "NarrativeSequencer.__setstate__()"));
                         }))
         .def(
             "__reduce__", [](const py::object& self) { return reduced_by_state(self); },
@@ -476,6 +534,11 @@ void bind_level_saving(py::module_& m) {
                     copied.root_environment = std::move(earlier);
                 } else {
                     copies.record(level.root_environment, copied.root_environment);
+                }
+                const auto* original_play = dynamic_cast<const LevelPlay*>(&level);
+                auto* copied_play = dynamic_cast<LevelPlay*>(&copied);
+                if (original_play != nullptr && copied_play != nullptr) {
+                    point_refills_at_copies(*original_play, *copied_play, copies);
                 }
                 py::object python_state = python_state_of(self);
                 if (!python_state.is_none()) {
@@ -497,6 +560,32 @@ void bind_level_saving(py::module_& m) {
         "attributes.");
 }
 
+void bind_level_play_saving(py::module_& m) {
+    auto level_play = py::reinterpret_borrow<LevelPlayClass>(m.attr("LevelPlay"));
+    level_play
+        .def_static(
+            "load",
+            [](const SaveData& data) {
+                SaveBytes bytes(data, "LevelPlay.load()");
+                return load_level_play(bytes.data(), bytes.size());
+            },
+            py::arg("data"),
+            "A new LevelPlay from the bytes of its save(), with its own zone tree and its refill "
+            "agents in that tree: it plays on exactly as the saved one would, without the level "
+            "file. Raises ValueError for bytes that are not such a save (a plain level's save "
+            "included: NarrativeSequencer.load reads it) and TypeError for data that is not "
+            "bytes, bytearray or memoryview. Loading only reads data; it runs no code.")
+        .def(py::pickle([](const LevelPlay& self) { return py::bytes(save_level_play(self)); },
+                        [](const py::bytes& saved) {
+                            SaveBytes bytes(saved, "LevelPlay.__setstate__()");
+                            return load_level_play(bytes.data(), bytes.size());
+                        }));
+    guard_setstate<py::typing::Union<py::bytes, py::typing::Tuple<py::bytes, py::object>>>(
+        level_play, StateShape{is_bytes, "the bytes LevelPlay.__getstate__() gives"},
+        "Fill a LevelPlay made by LevelPlay.__new__() (as pickle and copy do) from the bytes of "
+        "__getstate__(), alone or paired with a subclass instance's own attributes.");
+}
+
 }  // namespace
 
 void bind_saving(py::module_& m) {
@@ -504,6 +593,7 @@ void bind_saving(py::module_& m) {
     bind_charge_pickling(m);
     bind_zone_saving(m);
     bind_level_saving(m);
+    bind_level_play_saving(m);
 }
 
 }  // namespace qor::bindings

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "bindings/bindings.h"
+#include "level_file/level_play.h"
 #include "sequencer/narrative_sequencer.h"
 
 namespace qor::bindings {
@@ -87,6 +88,25 @@ void bind_sequencer(py::module_& m) {
                             self.is_finished ? "finished" : "running");
             },
             "The root zone's id, current_frame, max_frames and whether the level is finished.");
+
+    py::class_<LevelPlay, NarrativeSequencer>(
+        m, "LevelPlay",
+        "Plays a level built from a level file: a NarrativeSequencer that also places every "
+        "\"refill\" agent again, in its zone and under its id, after each frame in which it "
+        "acted. The frame's answer does not show the new agent; the tree after the call and the "
+        "next frame do. Made by Level.play() or LevelPlay.load(); saves, copies and pickles keep "
+        "the refill agents.",
+        own_layout())
+        .def(
+            "__repr__",
+            [](const LevelPlay& self) {
+                return py::str("<LevelPlay root={!r}: frame {} of at most {}, {}, {}>")
+                    .format(readable(self.root_environment->id), self.current_frame, self.max_frames,
+                            self.is_finished ? "finished" : "running",
+                            count_of(self.refills().size(), "refill agent"));
+            },
+            "The root zone's id, current_frame, max_frames, whether the level is finished and how "
+            "many refill agents it places again.");
 }
 
 }  // namespace qor::bindings

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "level_file/level_play.h"
 #include "model/zone_walk.h"
 #include "spells/agent_kinds.h"
 #include "spells/arithmetic_magicians.h"
@@ -29,10 +30,16 @@ constexpr std::array<std::uint8_t, 8> kMagic{0x89, 'Q', 'O', 'R', 0x0D, 0x0A, 0x
 constexpr std::size_t kHeaderSize = 8 + 2 + 2 + 8;
 constexpr std::size_t kTrailerSize = 4;
 
-enum class SaveKind : std::uint16_t { ZONE = 1, LEVEL = 2 };
+enum class SaveKind : std::uint16_t { ZONE = 1, LEVEL = 2, LEVEL_PLAY = 3 };
+constexpr std::uint16_t kLastSaveKind = 3;
 
 const char* kind_text(SaveKind kind) {
-    return kind == SaveKind::ZONE ? "a zone save (Environment)" : "a level save (NarrativeSequencer)";
+    switch (kind) {
+        case SaveKind::ZONE: return "a zone save (Environment)";
+        case SaveKind::LEVEL: return "a level save (NarrativeSequencer)";
+        case SaveKind::LEVEL_PLAY: break;
+    }
+    return "a level-play save (LevelPlay)";
 }
 
 constexpr std::uint8_t kLastAgentKind = 13;
@@ -43,6 +50,7 @@ constexpr std::size_t kMinAgentSize = 1 + 4 + 4 + 4 + 4;
 constexpr std::size_t kMinZoneSize = 4 + 1 + 4 + 4 + 4;
 constexpr std::size_t kMinChargeSize = 8 + 4 + 4;
 constexpr std::size_t kReferenceSize = 4;
+constexpr std::size_t kMinRefillSize = 4 + 1 + 4 + 8 + 4;
 
 // CRC-32 tables for slicing by 8: kCrcTables[0] is the classic byte table;
 // kCrcTables[k][n] is the CRC of byte n followed by k zero bytes.
@@ -290,8 +298,8 @@ std::size_t write_zone(SaveWriter& out, const Environment& zone, std::uint32_t o
     return agent_count;
 }
 
-void write_tree(SaveWriter& out, const Environment& root) {
-    const ZoneNumbering zones = number_zones(root);
+ZoneNumbering write_tree(SaveWriter& out, const Environment& root) {
+    ZoneNumbering zones = number_zones(root);
     // What cannot be played cannot be saved either, so every save loads.
     if (zones.work > kMaxTreeWork) throw TreeTooLargeError();
     const AgentNumbering agents = number_agents(zones.zones);
@@ -302,6 +310,47 @@ void write_tree(SaveWriter& out, const Environment& root) {
     for (std::size_t i = 0; i < zones.zones.size(); ++i) {
         agent_references += write_zone(out, *zones.zones[i], static_cast<std::uint32_t>(i), zones,
                                        agent_references);
+    }
+    return zones;
+}
+
+// A level's frame counter, frame limit, finished flag and last event, then
+// its tree; returns the tree's zone numbering.
+ZoneNumbering write_level(SaveWriter& out, const NarrativeSequencer& level) {
+    if (!level.root_environment) throw std::invalid_argument("cannot save a level without a root zone");
+    out.i32(level.current_frame);
+    out.i32(level.max_frames);
+    out.boolean(level.is_finished);
+    out.boolean(level.last_event.has_value());
+    if (level.last_event) {
+        out.text(level.last_event->agent_name);
+        out.text(level.last_event->visual_id);
+        out.text(level.last_event->type);
+        out.text(level.last_event->description);
+    }
+    return write_tree(out, *level.root_environment);
+}
+
+// The refills whose zone is in the saved tree, each with its zone's number.
+// A refill whose zone has merged away can never act again: it is left out.
+void write_refills(SaveWriter& out, const std::vector<RefillAgent>& refills, const ZoneNumbering& zones) {
+    std::vector<std::pair<const RefillAgent*, std::uint32_t>> kept;
+    for (const RefillAgent& refill : refills) {
+        const auto found = zones.index.find(refill.zone.get());
+        if (found != zones.index.end()) kept.emplace_back(&refill, found->second);
+    }
+    out.count(kept.size(), "refill agents");
+    for (const auto& [refill, zone] : kept) {
+        const auto kind = static_cast<std::uint8_t>(refill->kind);
+        if (kind == 0 || kind > kLastAgentKind) {
+            throw std::invalid_argument("cannot save refill agent \"" + refill->visual_id +
+                                        "\": unknown agent kind " + std::to_string(kind));
+        }
+        out.u32(zone);
+        out.u8(kind);
+        out.text(refill->visual_id);
+        out.f64(refill->target);
+        out.i32(static_cast<std::int32_t>(refill->comparison));
     }
 }
 
@@ -603,8 +652,9 @@ bool within_work_bound(const SubZoneReferences& sub_zones, std::vector<std::uint
     return work.front() <= kMaxTreeWork;
 }
 
-// Reads the tree from a copy of `in`, refusing what cannot be loaded.
-void check_tree(SaveReader in) {
+// Reads past the tree, refusing what cannot be loaded; returns its number of
+// zones.
+std::uint32_t check_tree(SaveReader& in) {
     const std::uint32_t agent_count = in.count(kMinAgentSize, "agents");
     std::vector<std::uint64_t> agent_text;
     agent_text.reserve(agent_count);
@@ -629,11 +679,11 @@ void check_tree(SaveReader in) {
                               "(or some cannot be reached from the root)");
     }
     if (!within_work_bound(sub_zones, work)) throw SaveFormatError(tree_too_large_message());
+    return zone_count;
 }
 
-// Builds the tree that check_tree accepted.
-std::shared_ptr<Environment> read_tree(SaveReader& in) {
-    check_tree(in);
+// Builds the tree that check_tree accepted; returns its zones by number.
+std::vector<std::shared_ptr<Environment>> build_tree(SaveReader& in) {
     const std::uint32_t agent_count = in.count(kMinAgentSize, "agents");
     std::vector<std::shared_ptr<MagicianAgent>> agents;
     agents.reserve(agent_count);
@@ -648,11 +698,25 @@ std::shared_ptr<Environment> read_tree(SaveReader& in) {
     zones.reserve(zone_count);
     for (std::uint32_t i = 0; i < zone_count; ++i) zones.push_back(std::make_shared<Environment>(std::string()));
     for (std::uint32_t i = 0; i < zone_count; ++i) read_zone(in, i, *zones[i], zones, agents);
-    return std::move(zones[0]);
+    return zones;
 }
 
-// Checks the frame around the content and returns a reader of the content.
-SaveReader open_save(const std::uint8_t* data, std::size_t size, SaveKind expected) {
+std::shared_ptr<Environment> read_tree(SaveReader& in) {
+    SaveReader checked = in;
+    check_tree(checked);
+    return std::move(build_tree(in).front());
+}
+
+// The content of a save and its kind.
+struct OpenedSave {
+    SaveReader content;
+    SaveKind kind;
+};
+
+// Checks the frame around the content, which must be of the kind `expected`
+// or else of the kind `also` (when given), and opens the content.
+OpenedSave open_save(const std::uint8_t* data, std::size_t size, SaveKind expected,
+                     std::optional<SaveKind> also = std::nullopt) {
     const std::size_t magic_bytes = std::min(size, kMagic.size());
     if (!std::equal(data, data + magic_bytes, kMagic.begin())) {
         throw SaveFormatError("not a qor_engine save (bad magic number)");
@@ -671,11 +735,8 @@ SaveReader open_save(const std::uint8_t* data, std::size_t size, SaveKind expect
                               std::to_string(kSaveFormatVersion));
     }
     if (version == 0) throw SaveFormatError("unknown format version 0");
-    if (kind != static_cast<std::uint16_t>(SaveKind::ZONE) &&
-        kind != static_cast<std::uint16_t>(SaveKind::LEVEL)) {
-        throw SaveFormatError("unknown save kind " + std::to_string(kind));
-    }
-    if (kind != static_cast<std::uint16_t>(expected)) {
+    if (kind == 0 || kind > kLastSaveKind) throw SaveFormatError("unknown save kind " + std::to_string(kind));
+    if (kind != static_cast<std::uint16_t>(expected) && (!also || kind != static_cast<std::uint16_t>(*also))) {
         throw SaveFormatError(std::string("wrong kind: this is ") +
                               kind_text(static_cast<SaveKind>(kind)) + ", not " + kind_text(expected));
     }
@@ -694,7 +755,7 @@ SaveReader open_save(const std::uint8_t* data, std::size_t size, SaveKind expect
     if (trailer.u32("the checksum") != crc32(data, checked)) {
         throw SaveFormatError("checksum mismatch: the save is damaged");
     }
-    return SaveReader(data + kHeaderSize, available);
+    return {SaveReader(data + kHeaderSize, available), static_cast<SaveKind>(kind)};
 }
 
 void ensure_all_read(const SaveReader& in) {
@@ -702,6 +763,90 @@ void ensure_all_read(const SaveReader& in) {
         throw SaveFormatError("the save's content has " + std::to_string(in.left()) +
                               " trailing bytes after the level");
     }
+}
+
+// What a level save holds before its tree.
+struct SavedLevelState {
+    std::int32_t current_frame = 0;
+    std::int32_t max_frames = 0;
+    bool is_finished = false;
+    std::optional<FrameEvent> last_event;
+
+    // Neither allocates nor throws: the event is moved.
+    void restore(NarrativeSequencer& level) noexcept {
+        level.current_frame = current_frame;
+        level.max_frames = max_frames;
+        level.is_finished = is_finished;
+        level.last_event = std::move(last_event);
+    }
+};
+
+SavedLevelState read_level_state(SaveReader& in) {
+    SavedLevelState state;
+    state.current_frame = in.i32("the frame counter");
+    state.max_frames = in.i32("the frame limit");
+    if (state.max_frames < 1) {
+        throw SaveFormatError("bad value " + std::to_string(state.max_frames) +
+                              " for the frame limit (at least 1 frame)");
+    }
+    state.is_finished = in.boolean("the finished flag");
+    if (in.boolean("the last-event flag")) {
+        FrameEvent event;
+        event.agent_name = in.text("the last event's agent name");
+        event.visual_id = in.text("the last event's visual id");
+        event.type = in.text("the last event's type");
+        event.description = in.text("the last event's description");
+        state.last_event = std::move(event);
+    }
+    return state;
+}
+
+// Reads past the refills, refusing any that cannot be loaded.
+void check_refills(SaveReader& in, std::uint32_t zone_count) {
+    const std::uint32_t count = in.count(kMinRefillSize, "refill agents");
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint32_t zone = in.u32("a refill agent's zone");
+        if (zone >= zone_count) {
+            throw SaveFormatError("bad index: refill agent " + std::to_string(i + 1) + " names zone " +
+                                  std::to_string(zone) + ", beyond the " + std::to_string(zone_count) +
+                                  " saved zones");
+        }
+        const std::uint8_t kind = in.u8("a refill agent's kind");
+        if (kind == 0 || kind > kLastAgentKind) {
+            throw SaveFormatError("unknown agent kind " + std::to_string(kind) + " of refill agent " +
+                                  std::to_string(i + 1));
+        }
+        in.skip_text("a refill agent's visual id");
+        in.f64("a refill agent's target");
+        in.i32("a refill agent's comparison");
+    }
+}
+
+std::vector<RefillAgent> read_refills(SaveReader& in, const std::vector<std::shared_ptr<Environment>>& zones) {
+    const std::uint32_t count = in.count(kMinRefillSize, "refill agents");
+    std::vector<RefillAgent> refills(count);
+    for (RefillAgent& refill : refills) {
+        refill.zone = zones.at(in.u32("a refill agent's zone"));
+        refill.kind = static_cast<AgentKind>(in.u8("a refill agent's kind"));
+        refill.visual_id = in.text("a refill agent's visual id");
+        refill.target = in.f64("a refill agent's target");
+        refill.comparison = static_cast<InequalityGate::ComparisonType>(in.i32("a refill agent's comparison"));
+    }
+    return refills;
+}
+
+// A level-play save's content: the level, then its refills. Everything is
+// checked before anything is made.
+std::unique_ptr<LevelPlay> read_level_play(SaveReader in) {
+    SavedLevelState state = read_level_state(in);
+    SaveReader checked = in;
+    check_refills(checked, check_tree(checked));
+    ensure_all_read(checked);
+    std::vector<std::shared_ptr<Environment>> zones = build_tree(in);
+    std::vector<RefillAgent> refills = read_refills(in, zones);
+    auto level = std::make_unique<LevelPlay>(zones.front(), std::move(refills), state.max_frames);
+    state.restore(*level);
+    return level;
 }
 
 }  // namespace
@@ -728,54 +873,37 @@ std::string save_zone(const Environment& root) {
 }
 
 std::string save_level(const NarrativeSequencer& level) {
-    if (!level.root_environment) throw std::invalid_argument("cannot save a level without a root zone");
-    return framed_save(SaveKind::LEVEL, [&](SaveWriter& out) {
-        out.i32(level.current_frame);
-        out.i32(level.max_frames);
-        out.boolean(level.is_finished);
-        out.boolean(level.last_event.has_value());
-        if (level.last_event) {
-            out.text(level.last_event->agent_name);
-            out.text(level.last_event->visual_id);
-            out.text(level.last_event->type);
-            out.text(level.last_event->description);
-        }
-        write_tree(out, *level.root_environment);
+    if (const auto* play = dynamic_cast<const LevelPlay*>(&level)) return save_level_play(*play);
+    return framed_save(SaveKind::LEVEL, [&](SaveWriter& out) { write_level(out, level); });
+}
+
+std::string save_level_play(const LevelPlay& level) {
+    return framed_save(SaveKind::LEVEL_PLAY, [&](SaveWriter& out) {
+        const ZoneNumbering zones = write_level(out, level);
+        write_refills(out, level.refills(), zones);
     });
 }
 
 std::shared_ptr<Environment> load_zone(const std::uint8_t* data, std::size_t size) {
-    SaveReader in = open_save(data, size, SaveKind::ZONE);
+    SaveReader in = open_save(data, size, SaveKind::ZONE).content;
     std::shared_ptr<Environment> root = read_tree(in);
     ensure_all_read(in);
     return root;
 }
 
 std::unique_ptr<NarrativeSequencer> load_level(const std::uint8_t* data, std::size_t size) {
-    SaveReader in = open_save(data, size, SaveKind::LEVEL);
-    const std::int32_t current_frame = in.i32("the frame counter");
-    const std::int32_t max_frames = in.i32("the frame limit");
-    if (max_frames < 1) {
-        throw SaveFormatError("bad value " + std::to_string(max_frames) +
-                              " for the frame limit (at least 1 frame)");
-    }
-    const bool is_finished = in.boolean("the finished flag");
-    std::optional<FrameEvent> last_event;
-    if (in.boolean("the last-event flag")) {
-        FrameEvent event;
-        event.agent_name = in.text("the last event's agent name");
-        event.visual_id = in.text("the last event's visual id");
-        event.type = in.text("the last event's type");
-        event.description = in.text("the last event's description");
-        last_event = std::move(event);
-    }
+    OpenedSave save = open_save(data, size, SaveKind::LEVEL, SaveKind::LEVEL_PLAY);
+    if (save.kind == SaveKind::LEVEL_PLAY) return read_level_play(save.content);
+    SaveReader& in = save.content;
+    SavedLevelState state = read_level_state(in);
     auto level = std::make_unique<NarrativeSequencer>(read_tree(in));
     ensure_all_read(in);
-    level->current_frame = current_frame;
-    level->max_frames = max_frames;
-    level->is_finished = is_finished;
-    level->last_event = std::move(last_event);
+    state.restore(*level);
     return level;
+}
+
+std::unique_ptr<LevelPlay> load_level_play(const std::uint8_t* data, std::size_t size) {
+    return read_level_play(open_save(data, size, SaveKind::LEVEL_PLAY).content);
 }
 
 }  // namespace qor

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "level_file/level_play.h"
 #include "model/environment.h"
 #include "sequencer/narrative_sequencer.h"
 
@@ -39,8 +40,15 @@ public:
 std::string save_zone(const Environment& root);
 
 // The level: its tree, frame counter, frame limit, finished flag and last
-// event. Throws as save_zone, and for a sequencer without a root zone.
+// event. Throws as save_zone, and for a sequencer without a root zone. A
+// LevelPlay is saved as save_level_play saves it.
 std::string save_level(const NarrativeSequencer& level);
+
+// A LevelPlay: the level as save_level saves it, then its refills (each with
+// its zone's number in the saved tree, so that a zone standing in two places
+// stays one). A refill whose zone is no longer in the tree can never act
+// again and is left out.
+std::string save_level_play(const LevelPlay& level);
 
 // Rebuild what save_zone / save_level wrote. Throw SaveFormatError for any
 // save they cannot have written, and for a level no host could build (an
@@ -48,7 +56,11 @@ std::string save_level(const NarrativeSequencer& level);
 // checking the whole save before anything is made; nothing outside the new
 // objects is touched.
 std::shared_ptr<Environment> load_zone(const std::uint8_t* data, std::size_t size);
+// load_level also loads a LevelPlay's save, as a LevelPlay.
 std::unique_ptr<NarrativeSequencer> load_level(const std::uint8_t* data, std::size_t size);
+// Only a LevelPlay's save; a refill naming a zone beyond the tree, or of an
+// unknown kind, is refused like the rest.
+std::unique_ptr<LevelPlay> load_level_play(const std::uint8_t* data, std::size_t size);
 
 // CRC-32 (the IEEE 802.3 polynomial, as zlib computes it).
 std::uint32_t crc32(const std::uint8_t* data, std::size_t size);

@@ -266,6 +266,7 @@ NarrativeSequencer::PendingFrame NarrativeSequencer::begin_frame() {
         const CollectedAgent& acting = collected_[record_.actor];
         apply_frame_start(cast_event(*acting.agent, *acting.zone));
         apply_cast(*result);
+        record_.after_cast_prepared = prepare_after_cast(*acting.zone, *acting.agent);
     } else if (collapse_candidate_.parent != nullptr) {
         // A declining agent changes nothing, so when nobody acts the zone the
         // survey found is still the first collapsible one.
@@ -340,6 +341,7 @@ void NarrativeSequencer::apply_collapse(Charge& merged) noexcept {
 // lost without allocating: removing an entry kept the list's capacity.
 void NarrativeSequencer::undo_frame() noexcept {
     FrameRecord& record = record_;
+    if (record.after_cast_prepared) drop_after_cast();
     if (record.merge_parent != nullptr) {
         Environment& parent = *record.merge_parent;
         parent.sub_environments.insert(
@@ -373,6 +375,7 @@ void NarrativeSequencer::undo_frame() noexcept {
 }
 
 void NarrativeSequencer::commit_frame() noexcept {
+    if (record_.after_cast_prepared) apply_after_cast();
     clear_survey();
     // The frame's text, when it was kept, is the next patch's base;
     // otherwise the next patch cannot know what the host holds.
@@ -510,5 +513,11 @@ nlohmann::json NarrativeSequencer::meta_json(std::string status, std::string mes
 }
 
 bool NarrativeSequencer::is_refill(const Environment&, const MagicianAgent&) const { return false; }
+
+bool NarrativeSequencer::prepare_after_cast(Environment&, const MagicianAgent&) { return false; }
+
+void NarrativeSequencer::apply_after_cast() noexcept {}
+
+void NarrativeSequencer::drop_after_cast() noexcept {}
 
 }  // namespace qor

@@ -141,6 +141,18 @@ public:
     // The response's "meta" member for the current call.
     nlohmann::json meta_json(std::string status, std::string message) const;
 
+protected:
+    // A subclass's own step after a frame in which `agent` acted in `zone`
+    // (the agent has left the zone by then). It runs before the frame's
+    // answer is written and may allocate and throw, which undoes the frame;
+    // it returns whether it prepared a change. A prepared change is applied
+    // by apply_after_cast() once the frame is kept (after its answer exists)
+    // or dropped by drop_after_cast() when the frame is undone; neither may
+    // fail. The plain sequencer prepares nothing.
+    virtual bool prepare_after_cast(Environment& zone, const MagicianAgent& agent);
+    virtual void apply_after_cast() noexcept;
+    virtual void drop_after_cast() noexcept;
+
 private:
     // Reads what a running frame needs from the tree in one walk, without
     // changing it: the agents offered the charges, the zones whose freeze
@@ -195,6 +207,7 @@ private:
         bool freeze_applied = false;
         std::size_t tried = 0;  // collected_[0, tried) were offered the charges
         std::size_t actor = 0;  // the index in collected_ of the agent that acted
+        bool after_cast_prepared = false;
         // A cast: the zone's charges before, and the agent out of its place.
         Environment* cast_zone = nullptr;
         std::vector<Charge> charges_before;

@@ -157,7 +157,7 @@ class NarrativeSequencer(metaclass=_pybind11_type):
     @property
     def root_environment(self) -> Environment: ...
     def save(self) -> bytes: ...
-    # ValueError for bytes that are not a level's save.
+    # ValueError for bytes that are not a level's save; a LevelPlay's save gives a LevelPlay.
     @staticmethod
     def load(data: bytes | bytearray | memoryview) -> NarrativeSequencer: ...
     # pickle and copy (shallow or deep) give an independent level with its own zone tree;
@@ -167,6 +167,18 @@ class NarrativeSequencer(metaclass=_pybind11_type):
     def __getstate__(self) -> bytes: ...
     # Only on an object made by NarrativeSequencer.__new__ (TypeError otherwise); a
     # subclass instance's state pairs the save with its own attributes.
+    def __setstate__(self, state: bytes | tuple[bytes, object], /) -> None: ...
+
+# A level file in play (made by Level.play() or LevelPlay.load; no constructor):
+# every "refill" agent is placed again in its zone after each frame in which it
+# acted. Saves, copies and pickles keep the refill agents.
+@disjoint_base
+class LevelPlay(NarrativeSequencer):
+    # ValueError for bytes that are not a LevelPlay's save (a plain level's included).
+    @staticmethod
+    def load(data: bytes | bytearray | memoryview) -> LevelPlay: ...
+    def __getstate__(self) -> bytes: ...
+    # Only on an object made by LevelPlay.__new__ (TypeError otherwise).
     def __setstate__(self, state: bytes | tuple[bytes, object], /) -> None: ...
 
 # ---------------------------------------------------------------------------

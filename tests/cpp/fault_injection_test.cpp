@@ -23,12 +23,14 @@
 
 #include <gtest/gtest.h>
 
+#include "level_file/level_play.h"
 #include "model/environment.h"
 #include "model/json_text.h"
 #include "model/zone_text.h"
 #include "model/zone_walk.h"
 #include "saving/level_save.h"
 #include "sequencer/narrative_sequencer.h"
+#include "spells/agent_kinds.h"
 #include "spells/arithmetic_magicians.h"
 #include "spells/gates.h"
 
@@ -113,6 +115,14 @@ std::string snapshot(const Level& level, bool identity) {
             out << "end\n";
             return false;
         });
+    if (const auto* play = dynamic_cast<const LevelPlay*>(&sequencer)) {
+        for (const RefillAgent& refill : play->refills()) {
+            out << "refill " << refill.zone->id << ' ' << static_cast<int>(refill.kind) << ' '
+                << refill.visual_id << ' ' << refill.target << ' ' << static_cast<int>(refill.comparison);
+            if (identity) out << " at " << refill.zone.get();
+            out << '\n';
+        }
+    }
     return out.str();
 }
 
@@ -212,6 +222,29 @@ Level wide_level() {
     return level_of(root);
 }
 
+// A level file's level with "refill" agents: the sub-zone's refill Judge
+// opens in every frame and is placed again (the root, frozen, never acts).
+Level refill_level() {
+    auto root = zone("root_zone_with_a_refill_agent", {16});
+    root->add_magician(std::make_shared<Chronomancer>("chronomancer_before_the_refill"));
+    root->add_magician(make_agent(AgentKind::ROOT, "extractor_placed_again_each_time"));
+    auto side = zone("side_zone_with_a_refill_gate", {1, 1});
+    side->add_magician(make_agent(AgentKind::INEQUALITY_GATE, "judge_placed_again_each_time", 3,
+                                  InequalityGate::ComparisonType::LESS_THAN));
+    root->add_environment(side);
+    std::vector<RefillAgent> refills{
+        {root, AgentKind::ROOT, "extractor_placed_again_each_time"},
+        {side, AgentKind::INEQUALITY_GATE, "judge_placed_again_each_time", 3, InequalityGate::ComparisonType::LESS_THAN}};
+    return Level{root, std::make_unique<LevelPlay>(root, std::move(refills))};
+}
+
+// The same after its first frame (the Judge opened and came back).
+Level refill_level_after_a_frame() {
+    Level level = refill_level();
+    level.sequencer->next_frame_text();
+    return level;
+}
+
 // What the module does: the frame's text becomes the host's own string
 // (another allocation) before the frame is kept.
 std::string frame_as_text(Level& level) {
@@ -279,6 +312,12 @@ std::string load_of_level(Level& level) {
     const std::string data = save_level(*level.sequencer);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
     return save_level(*load_level(bytes, data.size()));
+}
+
+std::string load_of_level_play(Level& level) {
+    const std::string data = save_level(*level.sequencer);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
+    return save_level(*load_level_play(bytes, data.size()));
 }
 
 std::string load_of_zone(Level& level) {
@@ -353,7 +392,13 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"save_zone", collapse_level, save_of_zone},
                     Case{"save_level", gate_level, save_of_level},
                     Case{"load_level", finished_level, load_of_level},
-                    Case{"load_zone", collapse_level, load_of_zone}),
+                    Case{"load_zone", collapse_level, load_of_zone},
+                    Case{"refill_gate_as_text", refill_level, frame_as_text},
+                    Case{"refill_as_text", refill_level_after_a_frame, frame_as_text},
+                    Case{"refill_as_patch", with_a_kept_frame(refill_level), frame_as_patch},
+                    Case{"save_level_play", refill_level_after_a_frame, save_of_level},
+                    Case{"load_level_play", refill_level_after_a_frame, load_of_level_play},
+                    Case{"load_level_of_a_level_play", refill_level, load_of_level}),
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 // A frame in which a gate of each kind and comparison opens (and leaves its
@@ -423,8 +468,18 @@ TEST(NoMemoryToSpare, DroppingDeepAndWideTreesWorks) {
     EXPECT_EQ(shared.use_count(), 1);  // released by both parents, kept by its own holder
 }
 
-TEST(NoMemoryToSpare, KeepingOrUndoingAFrameThatDropsASubtreeWorks) {
+TEST(NoMemoryToSpare, KeepingOrUndoingAFrameThatDropsASubtreeOrRefillsWorks) {
     for (bool keep : {true, false}) {
+        Level refilling = refill_level();
+        const std::string refilling_before = snapshot(refilling, true);
+        std::optional<NarrativeSequencer::PendingFrame> refill_frame(refilling.sequencer->begin_frame());
+        with_no_memory([&] {
+            if (keep) refill_frame->commit();
+            refill_frame.reset();
+        });
+        EXPECT_EQ(refilling.root->sub_environments[0]->agents.size(), 1U);  // placed again or never gone
+        if (!keep) EXPECT_EQ(snapshot(refilling, true), refilling_before);
+
         Level level = wide_level();
         const std::string before = snapshot(level, true);
         std::optional<NarrativeSequencer::PendingFrame> frame(level.sequencer->begin_frame());

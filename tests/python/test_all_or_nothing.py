@@ -14,6 +14,7 @@ import os
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -238,13 +239,16 @@ def test_the_work_bound_refuses_just_above_its_value_before_anything_changes(uni
     assert sequencer.current_frame == (1 if units <= 1_000_000 else 0)
 
 
-CLASSES = [qor_engine.ChargePolarity, qor_engine.Charge, Environment, NarrativeSequencer]
+CLASSES = [qor_engine.ChargePolarity, qor_engine.Charge, Environment, NarrativeSequencer, qor_engine.LevelPlay]
+# A LevelPlay with a refill agent, checked in.
+LEVEL_PLAY_SAVE = Path(__file__).resolve().parents[1] / "saves" / "endless_hourglass_play.qorsave"
 
 
-@pytest.mark.parametrize("source, target", list(itertools.product(range(4), repeat=2)))
+@pytest.mark.parametrize("source, target", list(itertools.product(range(5), repeat=2)))
 def test_assigning_class_between_the_modules_classes_is_refused(source, target):
     root = Environment("z")
-    made = [P.NEGATIVE, qor_engine.Charge(1.0, P.POSITIVE, "c"), root, NarrativeSequencer(root)][source]
+    made = [P.NEGATIVE, qor_engine.Charge(1.0, P.POSITIVE, "c"), root, NarrativeSequencer(root),
+            qor_engine.LevelPlay.load(LEVEL_PLAY_SAVE.read_bytes())][source]
     with pytest.raises(TypeError, match="keep their class"):
         made.__class__ = CLASSES[target]
     assert type(made) is CLASSES[source] and made.__class__ is CLASSES[source]
@@ -258,17 +262,24 @@ def test_assigning_class_between_the_modules_classes_is_refused(source, target):
 # object must then work.
 CLASS_SWAPS = textwrap.dedent(
     """
-    import copy, itertools, json
+    import copy, itertools, json, sys
     import qor_engine
-    from qor_engine import Charge, ChargePolarity as P, Environment, NarrativeSequencer
+    from qor_engine import Charge, ChargePolarity as P, Environment, LevelPlay, NarrativeSequencer
 
-    BASES = [P, Charge, Environment, NarrativeSequencer]
+    def level_play(cls):
+        made = cls.__new__(cls)
+        made.__setstate__(open(sys.argv[1], "rb").read())
+        return made
+
+    BASES = [P, Charge, Environment, NarrativeSequencer, LevelPlay]
     MAKE = {P: lambda cls: cls(1), Charge: lambda cls: cls(1.0, P.POSITIVE, "c"),
-            Environment: lambda cls: cls("z"), NarrativeSequencer: lambda cls: cls(Environment("z"))}
+            Environment: lambda cls: cls("z"), NarrativeSequencer: lambda cls: cls(Environment("z")),
+            LevelPlay: level_play}
     USE = {P: lambda x: (int(x), repr(x), copy.deepcopy(x)),
            Charge: lambda x: (x.to_json(), repr(x), copy.deepcopy(x)),
            Environment: lambda x: (x.to_json(), repr(x), x.add_charge(1.0, P.POSITIVE, "a"), x.save()),
-           NarrativeSequencer: lambda x: (x.next_frame(), repr(x), x.save())}
+           NarrativeSequencer: lambda x: (x.next_frame(), repr(x), x.save()),
+           LevelPlay: lambda x: (x.next_frame(), repr(x), x.save(), copy.deepcopy(x))}
     classes = []
     for base in BASES:
         classes.append((base, base))
@@ -303,10 +314,11 @@ CLASS_SWAPS = textwrap.dedent(
 
 
 def test_no_class_swap_reads_one_classs_value_as_anothers():
-    done = subprocess.run([sys.executable, "-c", CLASS_SWAPS], capture_output=True, text=True, timeout=600)
+    done = subprocess.run([sys.executable, "-c", CLASS_SWAPS, LEVEL_PLAY_SAVE], capture_output=True, text=True,
+                          timeout=600)
     assert done.returncode == 0, done.stderr[-2000:]
     outcomes = json.loads(done.stdout)
-    assert len(outcomes) == 10 * 10 + 6 * 4
+    assert len(outcomes) == 13 * 13 + 8 * 5
     assert [o for o in outcomes if o[2] == "SWAPPED"] == []
 
 

@@ -25,6 +25,7 @@ import struct
 from collections.abc import Callable
 from pathlib import Path
 
+import qor_engine
 from qor_engine import ChargePolarity, Environment, NarrativeSequencer
 
 HERE = Path(__file__).resolve().parent
@@ -102,12 +103,21 @@ def near_the_frame_limit() -> NarrativeSequencer:
     return level
 
 
+def endless_hourglass_play() -> NarrativeSequencer:
+    """A LevelPlay, with the refill agent of the sample level file."""
+    text = (HERE.parents[1] / "examples" / "levels" / "endless_hourglass.json").read_text(encoding="utf-8")
+    level: NarrativeSequencer = getattr(qor_engine, "read_level")(text).play(max_frames=12)
+    return level
+
+
 LEVELS: dict[str, tuple[Callable[[], NarrativeSequencer], int]] = {
     "tutorial": (tutorial, 1),
     "awkward_numbers": (awkward_numbers, 2),
     "shared_and_frozen": (shared_and_frozen, 1),
     "near_the_frame_limit": (near_the_frame_limit, 1),
 }
+if hasattr(qor_engine, "read_level"):  # a module without the level-file reader keeps the file as it is
+    LEVELS["endless_hourglass_play"] = (endless_hourglass_play, 3)
 
 
 def main() -> None:
