@@ -62,6 +62,23 @@ EM_JS(void, qor_utf8_write, (emscripten::EM_VAL handle, char* out, std::size_t s
 EM_JS(int, qor_code_unit, (emscripten::EM_VAL handle, int index), {
     return Emval.toValue(handle).charCodeAt(index);
 });
+
+// guard.js's typeName(): never throws.
+EM_JS(emscripten::EM_VAL, qor_type_name, (emscripten::EM_VAL handle), {
+    return Emval.toHandle(Module["qorTypeName"](Emval.toValue(handle)));
+});
+
+// 0: a live Environment handle; 1: a deleted one; 2: anything else. A Proxy's
+// trap that throws makes it anything else.
+EM_JS(int, qor_environment_state, (emscripten::EM_VAL handle), {
+    var value = Emval.toValue(handle);
+    try {
+        if (!(value instanceof Module["Environment"])) return 2;
+        return value["$$"]["ptr"] ? 0 : 1;
+    } catch (error) {
+        return 2;
+    }
+});
 // clang-format on
 
 namespace qor::web {
@@ -101,14 +118,30 @@ std::optional<std::int32_t> int32_of(const em::val& value) {
     return static_cast<std::int32_t>(number);
 }
 
+bool flag_of(const em::val& flag, const char* property) {
+    if (!flag.isTrue() && !flag.isFalse()) {
+        throw ArgumentTypeError(std::string(property) + " must be a boolean, not " + type_name(flag));
+    }
+    return flag.isTrue();
+}
+
+std::shared_ptr<Environment> environment_of(const em::val& zone, const char* caller, const char* parameter) {
+    const int state = qor_environment_state(zone.as_handle());
+    if (state == 1) {
+        throw ArgumentTypeError(std::string(caller) + ": " + parameter + " is a deleted Environment");
+    }
+    if (state != 0) {
+        throw ArgumentTypeError(std::string(caller) + ": " + parameter + " must be an Environment, not " +
+                                type_name(zone));
+    }
+    return zone.as<std::shared_ptr<Environment>>();
+}
+
 std::string type_name(const em::val& value) {
-    if (value.isNull()) return "null";
-    const std::string type = value.typeOf().as<std::string>();
-    if (type != "object") return type;
-    const em::val constructor = value["constructor"];
-    if (constructor.isUndefined() || constructor.isNull()) return type;
-    const em::val name = constructor["name"];
-    return name.isString() ? name.as<std::string>() : type;
+    const em::val name = em::val::take_ownership(qor_type_name(value.as_handle()));
+    std::string text(qor_utf8_size(name.as_handle()), '\0');
+    qor_utf8_write(name.as_handle(), text.data(), text.size());
+    return text;
 }
 
 }  // namespace qor::web
