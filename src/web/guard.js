@@ -64,11 +64,14 @@ addOnInit(function () {
     return result;
   }
 
+  // embind's own checks left (setting a read-only property) throw
+  // TypeErrors too.
   function call(bound, self, args) {
     try {
       return bound.apply(self, args);
     } catch (error) {
       takeError();
+      if (error instanceof Module["BindingError"]) throw new TypeError(error.message);
       throw error;
     }
   }
@@ -198,6 +201,11 @@ addOnInit(function () {
     Object.defineProperty(prototype, "delete", {
       configurable: true, writable: true,
       value: function () {
+        try {
+          if (this instanceof Bound && !this.$$.ptr) return;
+        } catch (error) {
+          // not a handle: checkThis says so
+        }
         checkThis(this, Bound, owner, "delete()");
         remove.call(this);
         release(this);
@@ -230,12 +238,15 @@ addOnInit(function () {
     guardPrototype(owner, Bound);
     var parameters = parametersOf(owner, "new");
     var caller = owner + "()";
+    // A class may make its handles by a class function of its own, qorMake.
+    var make = Bound["qorMake"];
+    delete Bound["qorMake"];
     var Guarded = function () {
       if (!new.target) throw new TypeError("Class constructor " + owner + " cannot be invoked without 'new'");
       var args = argumentsFor(caller, parameters, arguments);
       var made;
       try {
-        made = Reflect.construct(Bound, args);
+        made = make ? make.apply(null, args) : Reflect.construct(Bound, args);
       } catch (error) {
         takeError();
         throw error;

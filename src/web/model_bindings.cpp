@@ -104,9 +104,12 @@ em::val polarity_name(em::val polarity) {
     return guarded<em::val>([&] { return js_text(polarity_text(polarity_of(polarity, "ChargePolarity.toJSON()"))); });
 }
 
-std::shared_ptr<Environment> make_environment(em::val id) {
-    return guarded<std::shared_ptr<Environment>>(
-        [&] { return std::make_shared<Environment>(cpp_text(id, "Environment()", "id")); });
+// new Environment(id), by guard.js: the handle is made here, where the
+// allocation of its shared_ptr is guarded too (embind's own constructors
+// allocate it after the call returned).
+em::val make_environment(em::val id) {
+    return guarded<em::val>(
+        [&] { return em::val(std::make_shared<Environment>(cpp_text(id, "Environment()", "id"))); });
 }
 
 // Copies, not views: a JavaScript object cannot follow the list as it changes.
@@ -202,7 +205,8 @@ void bind_charges() {
 
 EnvironmentClass bind_environment() {
     EnvironmentClass environment("Environment");
-    environment.smart_ptr_constructor("Environment", &make_environment)
+    environment.smart_ptr<std::shared_ptr<Environment>>("Environment")
+        .class_function("qorMake", &make_environment)
         .property("id", &id_of, &set_id)
         .property("is_time_frozen", &is_time_frozen, &set_time_frozen)
         .property("charges", &charges_of, &set_charges)
