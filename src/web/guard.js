@@ -86,6 +86,7 @@ addOnInit(function () {
   }
 
   function adopt(result, what) {
+    if (result === null || typeof result !== "object") return result;
     if (Array.isArray(result)) {
       result.forEach(function (item) { adopt(item, what); });
     } else if (isHandle(result)) {
@@ -122,18 +123,30 @@ addOnInit(function () {
     if (state === 2) throw new TypeError(caller + ": this must be " + article(owner) + ", not " + typeName(self));
   }
 
-  // The arguments padded with undefined to the parameters' number; a
-  // TypeError if too few or too many were given.
-  function argumentsFor(caller, parameters, given) {
+  // What a call's arguments are checked against: the parameters' names (the
+  // optional ones end in "?"), read once.
+  function signature(caller, parameters) {
     var names = parameters.map(function (name) { return name.replace(/\?$/, ""); });
     var required = parameters.filter(function (name) { return !/\?$/.test(name); }).length;
-    if (given.length < required || given.length > parameters.length) {
-      var count = required === parameters.length ? String(required) : required + " to " + parameters.length;
-      throw new TypeError(caller + ": takes " + count + (parameters.length === 1 ? " argument" : " arguments") +
-                          (names.length > 0 ? " (" + names.join(", ") + ")" : "") + ", " + given.length + " given");
+    var count = required === names.length ? String(required) : required + " to " + names.length;
+    return {
+      caller: caller,
+      size: names.length,
+      required: required,
+      takes: caller + ": takes " + count + (names.length === 1 ? " argument" : " arguments") +
+             (names.length > 0 ? " (" + names.join(", ") + ")" : "") + ", ",
+    };
+  }
+
+  // The arguments padded with undefined to the parameters' number; a
+  // TypeError if too few or too many were given.
+  function argumentsFor(expected, given) {
+    if (given.length === expected.size) return given;
+    if (given.length < expected.required || given.length > expected.size) {
+      throw new TypeError(expected.takes + given.length + " given");
     }
     var args = Array.prototype.slice.call(given);
-    while (args.length < parameters.length) args.push(undefined);
+    while (args.length < expected.size) args.push(undefined);
     return args;
   }
 
@@ -146,11 +159,11 @@ addOnInit(function () {
   // ---- the classes
 
   function guardMethod(owner, Bound, name, bound) {
-    var parameters = parametersOf(owner, name);
     var caller = name + "()";
+    var expected = signature(caller, parametersOf(owner, name));
     return function () {
       checkThis(this, Bound, owner, caller);
-      return adopt(finish(call(bound, this, argumentsFor(caller, parameters, arguments))), caller);
+      return adopt(finish(call(bound, this, argumentsFor(expected, arguments))), caller);
     };
   }
 
@@ -172,10 +185,10 @@ addOnInit(function () {
   }
 
   function guardStatic(owner, name, bound) {
-    var parameters = parametersOf(owner, "static " + name);
     var caller = owner + "." + name + "()";
+    var expected = signature(caller, parametersOf(owner, "static " + name));
     return function () {
-      return adopt(finish(call(bound, this, argumentsFor(caller, parameters, arguments))), caller);
+      return adopt(finish(call(bound, this, argumentsFor(expected, arguments))), caller);
     };
   }
 
@@ -236,14 +249,14 @@ addOnInit(function () {
     }
     handleClasses.push(Bound);
     guardPrototype(owner, Bound);
-    var parameters = parametersOf(owner, "new");
     var caller = owner + "()";
+    var expected = signature(caller, parametersOf(owner, "new"));
     // A class may make its handles by a class function of its own, qorMake.
     var make = Bound["qorMake"];
     delete Bound["qorMake"];
     var Guarded = function () {
       if (!new.target) throw new TypeError("Class constructor " + owner + " cannot be invoked without 'new'");
-      var args = argumentsFor(caller, parameters, arguments);
+      var args = argumentsFor(expected, arguments);
       var made;
       try {
         made = make ? make.apply(null, args) : Reflect.construct(Bound, args);
@@ -305,12 +318,12 @@ addOnInit(function () {
 
   // A charge of its own: plain fields, read and written freely. Storing it
   // in a zone (`charges = [...]`) copies it and checks it then.
-  var chargeParameters = parametersOf("Charge", "new");
+  var chargeSignature = signature("Charge()", parametersOf("Charge", "new"));
   var checkCharge = Module["qorCheckCharge"];
   var chargeText = Module["qorChargeText"];
   function Charge(magnitude, polarity, visual_id) {
     if (!new.target) throw new TypeError("Class constructor Charge cannot be invoked without 'new'");
-    argumentsFor("Charge()", chargeParameters, arguments);
+    argumentsFor(chargeSignature, arguments);
     finish(checkCharge(magnitude, polarity, visual_id));
     this.magnitude = magnitude;
     this.polarity = typeof polarity === "number" && Polarity.values[polarity] !== undefined
