@@ -106,6 +106,10 @@ addOnInit(function () {
 
   Module["live_handles"] = function () { return live; };
 
+  // A handle a call returned again (root_environment): how many more
+  // delete() calls it takes before it is freed.
+  var extraReads = new WeakMap();
+
   // ---- `this` and the argument count
 
   function article(owner) {
@@ -220,6 +224,11 @@ addOnInit(function () {
           // not a handle: checkThis says so
         }
         checkThis(this, Bound, owner, "delete()");
+        var reads = extraReads.get(this);
+        if (reads) {
+          extraReads.set(this, reads - 1);
+          return;
+        }
         remove.call(this);
         release(this);
       },
@@ -285,7 +294,9 @@ addOnInit(function () {
   guardClass("Environment");
   guardClass("NarrativeSequencer");
 
-  // A level's root_environment is one handle while it is not deleted.
+  // A level's root_environment is one handle while it lives: each read
+  // still takes one delete(), as every handle a call returns, so a host
+  // that deletes what it reads frees it at the last delete().
   var roots = new WeakMap();
   var sequencerPrototype = Module["NarrativeSequencer"].prototype;
   var rootMember = Object.getOwnPropertyDescriptor(sequencerPrototype, "root_environment");
@@ -293,7 +304,10 @@ addOnInit(function () {
   rootMember.get = function () {
     checkThis(this, Module["NarrativeSequencer"], "NarrativeSequencer", "root_environment");
     var kept = roots.get(this);
-    if (kept !== undefined && !kept.isDeleted()) return kept;
+    if (kept !== undefined && !kept.isDeleted()) {
+      extraReads.set(kept, (extraReads.get(kept) || 0) + 1);
+      return kept;
+    }
     var root = readRoot.call(this);
     roots.set(this, root);
     return root;

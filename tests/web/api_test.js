@@ -126,13 +126,17 @@ createQorEngine().then(async (q) => {
              "charges: item 1: visual_id must be a string, not undefined");
   assert.deepStrictEqual(vault.charges.map((c) => c.magnitude), [4], "a refused list changed the charges");
 
-  // Handles: one root handle per level while it lives; delete() twice does
-  // nothing; Symbol.dispose deletes; live_handles() counts.
+  // Handles: one root handle per level while it lives, freed by as many
+  // delete() calls as reads; more do nothing; Symbol.dispose deletes;
+  // live_handles() counts.
   const handlesBefore = q.live_handles();
   const owner = new q.NarrativeSequencer(vault);
   const root = owner.root_environment;
   assert.strictEqual(owner.root_environment, root);
   root.delete();
+  assert.strictEqual(root.id, "vault", "freed before its last delete()");
+  root.delete();
+  assert.ok(root.isDeleted());
   root.delete();
   const again = owner.root_environment;
   assert.ok(again !== root && again.id === "vault");
