@@ -165,7 +165,7 @@ em::val id_of(const Environment& zone) {
 }
 
 void set_id(Environment& zone, em::val id) {
-    guarded_void([&] { zone.id = cpp_text(id, "id", "the value"); });
+    guarded_void([&] { zone.id = cpp_text(id, "", "id"); });
 }
 
 bool is_time_frozen(const Environment& zone) { return zone.is_time_frozen; }

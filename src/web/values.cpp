@@ -88,15 +88,14 @@ em::val js_text(const std::string& text) {
 }
 
 std::string cpp_text(const em::val& text, const char* caller, const char* parameter) {
-    if (!text.isString()) {
-        throw ArgumentTypeError(std::string(caller) + ": " + parameter + " must be a string, not " +
-                                type_name(text));
-    }
+    // A setter's caller is "": the message then starts with the property.
+    const std::string named = (*caller != '\0' ? std::string(caller) + ": " : std::string()) + parameter;
+    if (!text.isString()) throw ArgumentTypeError(named + " must be a string, not " + type_name(text));
     const int surrogate = qor_lone_surrogate(text.as_handle());
     if (surrogate >= 0) {
         char unit[8];
         std::snprintf(unit, sizeof unit, "%04x", static_cast<unsigned>(qor_code_unit(text.as_handle(), surrogate)));
-        throw ArgumentTypeError(std::string(caller) + ": " + parameter + " holds a lone surrogate, \\u" +
+        throw ArgumentTypeError(named + " holds a lone surrogate, \\u" +
                                 unit + " at position " + std::to_string(surrogate) + ", which UTF-8 cannot encode");
     }
     std::string bytes(qor_utf8_size(text.as_handle()), '\0');

@@ -89,7 +89,12 @@ createQorEngine().then(async (q) => {
   throwsLike(() => { played.current_frame = 1.5; }, "TypeError");
   assert.strictEqual(played.current_frame, 2147483647);
   assert.strictEqual(JSON.parse(played.next_frame()).meta.status, "ERROR");
-  throwsLike(() => { played.max_frames = 0.5; }, "TypeError");
+  throwsLike(() => { played.max_frames = 0.5; }, "TypeError", "max_frames must be an integer, not that number");
+  throwsLike(() => { played.is_finished = "yes"; }, "TypeError", "is_finished must be a boolean, not string");
+  const renamed = played.root_environment;
+  throwsLike(() => { renamed.id = 5; }, "TypeError", "id must be a string, not number");
+  throwsLike(() => { renamed.is_time_frozen = 1; }, "TypeError", "is_time_frozen must be a boolean, not number");
+  renamed.delete();
   throwsLike(() => new q.NarrativeSequencer(new q.Environment("r"), "9"), "TypeError");
   played.delete();
 
