@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -16,23 +17,30 @@
 // memory in place (any Uint8Array will do), with no Buffer made per call;
 // Node's buffer.isAscii (Node 18.15 and later) tells an ASCII text many
 // times faster than a scan in WebAssembly.
+// null if the string cannot be made (longer than the engine's JavaScript
+// strings can be, or its memory ran out): the call then fails with
+// MemoryError, as when the module's own memory runs out.
 EM_JS(emscripten::EM_VAL, qor_js_text, (const char* data, std::size_t size), {
-    var end = data + size;
-    var isAscii = Module["qorIsAscii"];
-    if (isAscii === undefined) isAscii = Module["qorIsAscii"] = (ENVIRONMENT_IS_NODE && require("buffer").isAscii) || null;
-    if (isAscii && isAscii(HEAPU8.subarray(data, end))) {
-        return Emval.toHandle(Buffer.prototype.latin1Slice.call(HEAPU8, data, end));
-    }
-    if (UTF8Decoder) return Emval.toHandle(UTF8Decoder.decode(HEAPU8.subarray(data, end)));
-    // UTF8ToString stops at a NUL byte: the text is decoded between them.
-    var text = "";
-    for (var start = data, at = data; at <= end; ++at) {
-        if (at === end || HEAPU8[at] === 0) {
-            text += UTF8ToString(start, at - start) + (at < end ? String.fromCharCode(0) : "");
-            start = at + 1;
+    try {
+        var end = data + size;
+        var isAscii = Module["qorIsAscii"];
+        if (isAscii === undefined) isAscii = Module["qorIsAscii"] = (ENVIRONMENT_IS_NODE && require("buffer").isAscii) || null;
+        if (isAscii && isAscii(HEAPU8.subarray(data, end))) {
+            return Emval.toHandle(Buffer.prototype.latin1Slice.call(HEAPU8, data, end));
         }
+        if (UTF8Decoder) return Emval.toHandle(UTF8Decoder.decode(HEAPU8.subarray(data, end)));
+        // UTF8ToString stops at a NUL byte: the text is decoded between them.
+        var text = "";
+        for (var start = data, at = data; at <= end; ++at) {
+            if (at === end || HEAPU8[at] === 0) {
+                text += UTF8ToString(start, at - start) + (at < end ? String.fromCharCode(0) : "");
+                start = at + 1;
+            }
+        }
+        return Emval.toHandle(text);
+    } catch (error) {
+        return Emval.toHandle(null);
     }
-    return Emval.toHandle(text);
 });
 
 // The place of the first lone surrogate of the string, or -1.
@@ -84,7 +92,9 @@ EM_JS(int, qor_environment_state, (emscripten::EM_VAL handle), {
 namespace qor::web {
 
 em::val js_text(const std::string& text) {
-    return em::val::take_ownership(qor_js_text(text.data(), text.size()));
+    em::val made = em::val::take_ownership(qor_js_text(text.data(), text.size()));
+    if (made.isNull()) throw std::bad_alloc();
+    return made;
 }
 
 std::string cpp_text(const em::val& text, const char* caller, const char* parameter) {

@@ -63,6 +63,20 @@ createQorEngine().then(async (q) => {
   throwsLike(() => level.next_frame(), "RecursionError");
   assert.deepStrictEqual(level.save(), before);
   assert.strictEqual(level.current_frame, 0);
+  // A frame text JavaScript cannot hold (V8 refuses strings beyond about
+  // 512 MiB): MemoryError, and the level as it was.
+  const shallowRoot = new q.Environment("shallow");
+  const shallow = new q.NarrativeSequencer(shallowRoot);
+  const kept = shallow.save();
+  q.qorIsAscii = () => { throw new RangeError("Invalid string length"); };
+  for (const call of ["next_frame", "next_frame_patch"]) {
+    assert.throws(() => shallow[call](), q.MemoryError);
+    assert.deepStrictEqual(shallow.save(), kept);
+  }
+  q.qorIsAscii = undefined;
+  assert.strictEqual(JSON.parse(shallow.next_frame()).meta.frame_index, 1);
+  shallowRoot.delete();
+  shallow.delete();
   level.delete();
   zone.delete();
 
