@@ -25,7 +25,8 @@ EM_JS(double, qor_polarity_number, (emscripten::EM_VAL handle), {
 });
 
 // A new q.Charge, made without running its constructor's checks again.
-EM_JS(emscripten::EM_VAL, qor_new_charge, (double magnitude, emscripten::EM_VAL polarity, emscripten::EM_VAL visual_id), {
+EM_JS(emscripten::EM_VAL, qor_new_charge,
+      (double magnitude, emscripten::EM_VAL polarity, emscripten::EM_VAL visual_id), {
     var charge = Object.create(Module["Charge"].prototype);
     charge.magnitude = magnitude;
     charge.polarity = Emval.toValue(polarity);
@@ -97,11 +98,14 @@ void check_charge(em::val magnitude, em::val polarity, em::val visual_id) {
 
 // The charge's JSON text, as frames hold it.
 em::val charge_text(em::val magnitude, em::val polarity, em::val visual_id) {
-    return guarded<em::val>([&] { return js_text(charge_json_text(charge_of(magnitude, polarity, visual_id, "Charge.to_json()"))); });
+    return guarded<em::val>([&] {
+        return js_text(charge_json_text(charge_of(magnitude, polarity, visual_id, "Charge.to_json()")));
+    });
 }
 
 em::val polarity_name(em::val polarity) {
-    return guarded<em::val>([&] { return js_text(polarity_text(polarity_of(polarity, "ChargePolarity.toJSON()"))); });
+    return guarded<em::val>(
+        [&] { return js_text(polarity_text(polarity_of(polarity, "ChargePolarity.toJSON()"))); });
 }
 
 // new Environment(id), by guard.js: the handle is made here, where the
@@ -144,6 +148,7 @@ void set_charges(Environment& zone, em::val value) {
             charges.push_back(charge_of(fields[0], fields[1], fields[2], caller.c_str()));
         }
         zone.charges = std::move(charges);
+        zone.note_charges_changed();
     });
 }
 

@@ -11,8 +11,9 @@ namespace qor::web {
 
 namespace {
 
-// A frame limit as Python takes it (`caller` starts the message): any integer number reaches the engine's
-// own check of the range (ValueError), anything else is a TypeError.
+// A frame limit as Python takes it: any integer number reaches the engine's
+// own check of the range (ValueError), anything else is a TypeError whose
+// message starts with `caller`.
 std::int32_t frame_limit_of(const em::val& value, const char* caller) {
     const double number = value.isNumber() ? value.as<double>() : NAN;
     // 2^63: every double below it in magnitude converts to int64 exactly.
