@@ -4,8 +4,8 @@
 // are registered, every constructor, method, property and static function of
 // Environment and NarrativeSequencer is wrapped to check `this` and the
 // argument count, and to throw that Error as soon as the call is back in
-// JavaScript. Here too: q.Charge, the polarities' names, the error classes,
-// q.__version__'s neighbours and the handle count.
+// JavaScript. Here too: the error classes, q.Charge, q.POSITIVE and the
+// polarities' names, root_environment's one handle, and the handle count.
 
 // The JavaScript type of a value, for messages: "string", "null", "Array",
 // ... Never throws: a Proxy's trap or a `constructor` getter that throws
