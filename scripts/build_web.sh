@@ -27,7 +27,7 @@ toolchain=$(dirname "$(readlink -f "$(command -v emcc)")")/cmake/Modules/Platfor
 "$venv/bin/cmake" -S "$root" -B build/web -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DQOR_BUILD_MODULE=OFF -DQOR_BUILD_WEB=ON -DNLOHMANN_JSON_INCLUDE_DIR="$json_include" >/dev/null
-"$venv/bin/cmake" --build build/web -j2 >&2
+"$venv/bin/cmake" --build build/web -j2 --target qor_engine_web qor_engine_faults >&2
 # The level studio: one page with the engine inlined (scripts/build_studio.py).
 "$venv/bin/python" scripts/build_studio.py >&2
 echo "$root/build/web/qor_engine.js"

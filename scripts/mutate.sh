@@ -101,11 +101,15 @@ EOF
     done
 }
 
-# Builds what fault i's tests need; the module only for Python tests.
+# Builds what fault i's tests need; the module only for Python tests, and the
+# WebAssembly modules (in the copy's build/web) only for their tests.
 build_for() {
     local i=$1 targets=(qor_core_tests qor_fault_injection_tests)
     [[ -n ${pytests[i]} ]] && targets+=(qor_engine)
-    "$venv/bin/cmake" --build "$build" -j2 --target "${targets[@]}"
+    "$venv/bin/cmake" --build "$build" -j2 --target "${targets[@]}" || return
+    if [[ ${pytests[i]} == *test_web_engine* ]]; then
+        (cd "$scratch" && QOR_VENV=$venv bash scripts/build_web.sh)
+    fi
 }
 
 # Runs fault i's selections; prints one word per layer: passed, failed or

@@ -40,19 +40,25 @@ void place_inequality_gate(Environment& zone, em::val visual_id, em::val target_
 }  // namespace
 
 void bind_agent_placing(const EnvironmentClass& environment) {
-    environment.function("add_plus_magician", &place<PlusMagician>)
-        .function("add_minus_magician", &place<MinusMagician>)
-        .function("add_multiply_magician", &place<MultiplyMagician>)
-        .function("add_divide_magician", &place<DivideMagician>)
-        .function("add_power_sorcerer", &place<PowerSorcerer>)
-        .function("add_root_magician", &place<RootMagician>)
-        .function("add_abs_magician", &place<AbsMagician>)
-        .function("add_factorial_magician", &place<FactorialMagician>)
-        .function("add_modulo_magician", &place<ModuloMagician>)
-        .function("add_log_magician", &place<LogMagician>)
-        .function("add_chronomancer", &place<Chronomancer>)
-        .function("add_equals_gate", &place_equals_gate)
+    const auto agent = [&](const char* name, auto place_agent) {
+        environment.function(name, place_agent);
+        describe_parameters("Environment", name, "visual_id");
+    };
+    agent("add_plus_magician", &place<PlusMagician>);
+    agent("add_minus_magician", &place<MinusMagician>);
+    agent("add_multiply_magician", &place<MultiplyMagician>);
+    agent("add_divide_magician", &place<DivideMagician>);
+    agent("add_power_sorcerer", &place<PowerSorcerer>);
+    agent("add_root_magician", &place<RootMagician>);
+    agent("add_abs_magician", &place<AbsMagician>);
+    agent("add_factorial_magician", &place<FactorialMagician>);
+    agent("add_modulo_magician", &place<ModuloMagician>);
+    agent("add_log_magician", &place<LogMagician>);
+    agent("add_chronomancer", &place<Chronomancer>);
+    environment.function("add_equals_gate", &place_equals_gate)
         .function("add_inequality_gate", &place_inequality_gate);
+    describe_parameters("Environment", "add_equals_gate", "visual_id, target");
+    describe_parameters("Environment", "add_inequality_gate", "visual_id, target, comparison_type");
 }
 
 }  // namespace qor::web

@@ -1,6 +1,9 @@
+#include <string>
+
 #include "web/web.h"
 
 EMSCRIPTEN_BINDINGS(qor_engine) {
+    emscripten::constant("__version__", std::string(QOR_VERSION));  // the package's, from pyproject.toml
     qor::web::bind_charges();
     const qor::web::EnvironmentClass environment = qor::web::bind_environment();
     qor::web::bind_agent_placing(environment);

@@ -5,8 +5,50 @@
 #include <utility>
 #include <vector>
 
+#include <emscripten/emscripten.h>
+
 #include "saving/level_save.h"
 #include "web/web.h"
+
+// clang-format off
+// A Uint8Array over the bytes of a Uint8Array or ArrayBuffer argument, read
+// by the engines' own accessors (a `length` or `buffer` that an object
+// defines for itself is not asked); null for any other value, undefined for a
+// detached buffer. Never throws.
+EM_JS(emscripten::EM_VAL, qor_byte_view, (emscripten::EM_VAL handle), {
+    var value = Emval.toValue(handle);
+    var typedArray = Object.getPrototypeOf(Uint8Array.prototype);
+    function intrinsic(owner, name, of) {
+        return Object.getOwnPropertyDescriptor(owner, name).get.call(of);
+    }
+    try {
+        var buffer, offset = 0, length;
+        if (ArrayBuffer.isView(value) && intrinsic(typedArray, Symbol.toStringTag, value) === "Uint8Array") {
+            buffer = intrinsic(typedArray, "buffer", value);
+            offset = intrinsic(typedArray, "byteOffset", value);
+            length = intrinsic(typedArray, "byteLength", value);
+        } else {
+            try {
+                length = intrinsic(ArrayBuffer.prototype, "byteLength", value);
+            } catch (notArrayBuffer) {
+                return Emval.toHandle(null);
+            }
+            buffer = value;
+        }
+        return Emval.toHandle(new Uint8Array(buffer, offset, length));
+    } catch (detached) {
+        return Emval.toHandle(undefined);
+    }
+});
+
+EM_JS(std::size_t, qor_byte_length, (emscripten::EM_VAL handle), {
+    return Emval.toValue(handle).length;
+});
+
+EM_JS(void, qor_copy_bytes, (emscripten::EM_VAL handle, std::uint8_t* out), {
+    HEAPU8.set(Emval.toValue(handle), out);
+});
+// clang-format on
 
 namespace qor::web {
 
@@ -19,17 +61,17 @@ em::val byte_array(const std::string& bytes) {
 }
 
 // The bytes of a Uint8Array (a Node Buffer is one) or an ArrayBuffer, copied
-// into the module's memory. Anything else is a TypeError.
+// into the module's memory. Anything else is a TypeError, and so is a
+// detached buffer.
 std::vector<std::uint8_t> bytes_of(const em::val& data, const char* caller) {
-    em::val array = data;
-    if (data.instanceof(em::val::global("ArrayBuffer"))) {
-        array = em::val::global("Uint8Array").new_(data);
-    } else if (!data.instanceof(em::val::global("Uint8Array"))) {
+    const em::val view = em::val::take_ownership(qor_byte_view(data.as_handle()));
+    if (view.isNull()) {
         throw ArgumentTypeError(std::string(caller) + ": data must be a Uint8Array or ArrayBuffer, not " +
                                 type_name(data));
     }
-    std::vector<std::uint8_t> bytes(array["length"].as<std::size_t>());
-    em::val(em::typed_memory_view(bytes.size(), bytes.data())).call<void>("set", array);
+    if (view.isUndefined()) throw ArgumentTypeError(std::string(caller) + ": data's buffer is detached");
+    std::vector<std::uint8_t> bytes(qor_byte_length(view.as_handle()));
+    qor_copy_bytes(view.as_handle(), bytes.data());
     return bytes;
 }
 
@@ -60,6 +102,10 @@ em::val load_sequencer(em::val data) {
 void bind_saving(const EnvironmentClass& environment, const SequencerClass& sequencer) {
     environment.function("save", &save_environment).class_function("load", &load_environment);
     sequencer.function("save", &save_sequencer).class_function("load", &load_sequencer);
+    for (const char* owner : {"Environment", "NarrativeSequencer"}) {
+        describe_parameters(owner, "save", "");
+        describe_parameters(owner, "static load", "data");
+    }
 }
 
 }  // namespace qor::web

@@ -11,18 +11,15 @@ namespace qor::web {
 
 namespace {
 
-void check_root(const std::shared_ptr<Environment>& root) {
-    if (!root) throw ArgumentTypeError("NarrativeSequencer(): env must be an Environment, not null");
-}
-
 // A frame limit as Python takes it: any integer number reaches the engine's
-// own check of the range (ValueError), anything else is a TypeError.
+// own check of the range (ValueError), anything else is a TypeError whose
+// message starts with `caller`.
 std::int32_t frame_limit_of(const em::val& value, const char* caller) {
     const double number = value.isNumber() ? value.as<double>() : NAN;
     // 2^63: every double below it in magnitude converts to int64 exactly.
     constexpr double kInt64Bound = 9223372036854775808.0;
     if (!(number >= -kInt64Bound && number < kInt64Bound && std::trunc(number) == number)) {
-        throw ArgumentTypeError(std::string(caller) + ": max_frames must be an integer, not " +
+        throw ArgumentTypeError(std::string(caller) + "max_frames must be an integer, not " +
                                 (value.isNumber() ? "that number" : type_name(value)));
     }
     const auto limit = static_cast<std::int64_t>(number);
@@ -30,17 +27,12 @@ std::int32_t frame_limit_of(const em::val& value, const char* caller) {
     return static_cast<std::int32_t>(limit);
 }
 
-NarrativeSequencer* make_sequencer(std::shared_ptr<Environment> root) {
+// max_frames left out (undefined) is the engine's default limit.
+NarrativeSequencer* make_sequencer(em::val env, em::val max_frames) {
     return guarded<NarrativeSequencer*>([&] {
-        check_root(root);
-        return new NarrativeSequencer(std::move(root));
-    });
-}
-
-NarrativeSequencer* make_limited_sequencer(std::shared_ptr<Environment> root, em::val max_frames) {
-    return guarded<NarrativeSequencer*>([&] {
-        check_root(root);
-        const std::int32_t limit = frame_limit_of(max_frames, "NarrativeSequencer()");
+        std::shared_ptr<Environment> root = environment_of(env, "NarrativeSequencer()", "env");
+        if (max_frames.isUndefined()) return new NarrativeSequencer(std::move(root));
+        const std::int32_t limit = frame_limit_of(max_frames, "NarrativeSequencer(): ");
         return new NarrativeSequencer(std::move(root), limit);
     });
 }
@@ -81,12 +73,14 @@ void set_current_frame(NarrativeSequencer& level, em::val value) {
 std::int32_t max_frames(const NarrativeSequencer& level) { return level.max_frames; }
 
 void set_max_frames(NarrativeSequencer& level, em::val value) {
-    guarded_void([&] { level.max_frames = frame_limit_of(value, "NarrativeSequencer.max_frames"); });
+    guarded_void([&] { level.max_frames = frame_limit_of(value, ""); });
 }
 
 bool is_finished(const NarrativeSequencer& level) { return level.is_finished; }
 
-void set_finished(NarrativeSequencer& level, bool finished) { level.is_finished = finished; }
+void set_finished(NarrativeSequencer& level, em::val finished) {
+    guarded_void([&] { level.is_finished = flag_of(finished, "is_finished"); });
+}
 
 em::val root_environment(const NarrativeSequencer& level) {
     return guarded<em::val>([&] { return em::val(level.root_environment); });
@@ -97,13 +91,15 @@ em::val root_environment(const NarrativeSequencer& level) {
 SequencerClass bind_sequencer() {
     SequencerClass sequencer("NarrativeSequencer");
     sequencer.constructor(&make_sequencer, em::allow_raw_pointers())
-        .constructor(&make_limited_sequencer, em::allow_raw_pointers())
         .function("next_frame", &next_frame)
         .function("next_frame_patch", &next_frame_patch)
         .property("is_finished", &is_finished, &set_finished)
         .property("current_frame", &current_frame, &set_current_frame)
         .property("max_frames", &max_frames, &set_max_frames)
         .property("root_environment", &root_environment);
+    describe_parameters("NarrativeSequencer", "new", "env, max_frames?");
+    describe_parameters("NarrativeSequencer", "next_frame", "");
+    describe_parameters("NarrativeSequencer", "next_frame_patch", "");
     return sequencer;
 }
 

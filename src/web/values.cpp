@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -16,23 +17,30 @@
 // memory in place (any Uint8Array will do), with no Buffer made per call;
 // Node's buffer.isAscii (Node 18.15 and later) tells an ASCII text many
 // times faster than a scan in WebAssembly.
+// null if the string cannot be made (longer than the engine's JavaScript
+// strings can be, or its memory ran out): the call then fails with
+// MemoryError, as when the module's own memory runs out.
 EM_JS(emscripten::EM_VAL, qor_js_text, (const char* data, std::size_t size), {
-    var end = data + size;
-    var isAscii = Module["qorIsAscii"];
-    if (isAscii === undefined) isAscii = Module["qorIsAscii"] = (ENVIRONMENT_IS_NODE && require("buffer").isAscii) || null;
-    if (isAscii && isAscii(HEAPU8.subarray(data, end))) {
-        return Emval.toHandle(Buffer.prototype.latin1Slice.call(HEAPU8, data, end));
-    }
-    if (UTF8Decoder) return Emval.toHandle(UTF8Decoder.decode(HEAPU8.subarray(data, end)));
-    // UTF8ToString stops at a NUL byte: the text is decoded between them.
-    var text = "";
-    for (var start = data, at = data; at <= end; ++at) {
-        if (at === end || HEAPU8[at] === 0) {
-            text += UTF8ToString(start, at - start) + (at < end ? String.fromCharCode(0) : "");
-            start = at + 1;
+    try {
+        var end = data + size;
+        var isAscii = Module["qorIsAscii"];
+        if (isAscii === undefined) isAscii = Module["qorIsAscii"] = (ENVIRONMENT_IS_NODE && require("buffer").isAscii) || null;
+        if (isAscii && isAscii(HEAPU8.subarray(data, end))) {
+            return Emval.toHandle(Buffer.prototype.latin1Slice.call(HEAPU8, data, end));
         }
+        if (UTF8Decoder) return Emval.toHandle(UTF8Decoder.decode(HEAPU8.subarray(data, end)));
+        // UTF8ToString stops at a NUL byte: the text is decoded between them.
+        var text = "";
+        for (var start = data, at = data; at <= end; ++at) {
+            if (at === end || HEAPU8[at] === 0) {
+                text += UTF8ToString(start, at - start) + (at < end ? String.fromCharCode(0) : "");
+                start = at + 1;
+            }
+        }
+        return Emval.toHandle(text);
+    } catch (error) {
+        return Emval.toHandle(null);
     }
-    return Emval.toHandle(text);
 });
 
 // The place of the first lone surrogate of the string, or -1.
@@ -62,24 +70,42 @@ EM_JS(void, qor_utf8_write, (emscripten::EM_VAL handle, char* out, std::size_t s
 EM_JS(int, qor_code_unit, (emscripten::EM_VAL handle, int index), {
     return Emval.toValue(handle).charCodeAt(index);
 });
+
+// guard.js's typeName(): never throws.
+EM_JS(emscripten::EM_VAL, qor_type_name, (emscripten::EM_VAL handle), {
+    return Emval.toHandle(Module["qorTypeName"](Emval.toValue(handle)));
+});
+
+// 0: a live Environment handle; 1: a deleted one; 2: anything else. A Proxy's
+// trap that throws makes it anything else.
+EM_JS(int, qor_environment_state, (emscripten::EM_VAL handle), {
+    var value = Emval.toValue(handle);
+    try {
+        if (!(value instanceof Module["Environment"])) return 2;
+        return value["$$"]["ptr"] ? 0 : 1;
+    } catch (error) {
+        return 2;
+    }
+});
 // clang-format on
 
 namespace qor::web {
 
 em::val js_text(const std::string& text) {
-    return em::val::take_ownership(qor_js_text(text.data(), text.size()));
+    em::val made = em::val::take_ownership(qor_js_text(text.data(), text.size()));
+    if (made.isNull()) throw std::bad_alloc();
+    return made;
 }
 
 std::string cpp_text(const em::val& text, const char* caller, const char* parameter) {
-    if (!text.isString()) {
-        throw ArgumentTypeError(std::string(caller) + ": " + parameter + " must be a string, not " +
-                                type_name(text));
-    }
+    // A setter's caller is "": the message then starts with the property.
+    const std::string named = (*caller != '\0' ? std::string(caller) + ": " : std::string()) + parameter;
+    if (!text.isString()) throw ArgumentTypeError(named + " must be a string, not " + type_name(text));
     const int surrogate = qor_lone_surrogate(text.as_handle());
     if (surrogate >= 0) {
         char unit[8];
         std::snprintf(unit, sizeof unit, "%04x", static_cast<unsigned>(qor_code_unit(text.as_handle(), surrogate)));
-        throw ArgumentTypeError(std::string(caller) + ": " + parameter + " holds a lone surrogate, \\u" +
+        throw ArgumentTypeError(named + " holds a lone surrogate, \\u" +
                                 unit + " at position " + std::to_string(surrogate) + ", which UTF-8 cannot encode");
     }
     std::string bytes(qor_utf8_size(text.as_handle()), '\0');
@@ -101,14 +127,30 @@ std::optional<std::int32_t> int32_of(const em::val& value) {
     return static_cast<std::int32_t>(number);
 }
 
+bool flag_of(const em::val& flag, const char* property) {
+    if (!flag.isTrue() && !flag.isFalse()) {
+        throw ArgumentTypeError(std::string(property) + " must be a boolean, not " + type_name(flag));
+    }
+    return flag.isTrue();
+}
+
+std::shared_ptr<Environment> environment_of(const em::val& zone, const char* caller, const char* parameter) {
+    const int state = qor_environment_state(zone.as_handle());
+    if (state == 1) {
+        throw ArgumentTypeError(std::string(caller) + ": " + parameter + " is a deleted Environment");
+    }
+    if (state != 0) {
+        throw ArgumentTypeError(std::string(caller) + ": " + parameter + " must be an Environment, not " +
+                                type_name(zone));
+    }
+    return zone.as<std::shared_ptr<Environment>>();
+}
+
 std::string type_name(const em::val& value) {
-    if (value.isNull()) return "null";
-    const std::string type = value.typeOf().as<std::string>();
-    if (type != "object") return type;
-    const em::val constructor = value["constructor"];
-    if (constructor.isUndefined() || constructor.isNull()) return type;
-    const em::val name = constructor["name"];
-    return name.isString() ? name.as<std::string>() : type;
+    const em::val name = em::val::take_ownership(qor_type_name(value.as_handle()));
+    std::string text(qor_utf8_size(name.as_handle()), '\0');
+    qor_utf8_write(name.as_handle(), text.data(), text.size());
+    return text;
 }
 
 }  // namespace qor::web

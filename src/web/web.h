@@ -8,8 +8,16 @@
 // returns normally, so that every C++ destructor and every embind argument
 // clean-up runs. guard.js, joined to the module's JavaScript, throws the
 // recorded Error as soon as the call is back in JavaScript.
+//
+// No host code runs inside a bound function either: arguments are looked at
+// only by the helpers below, whose JavaScript side catches what a getter, a
+// Proxy or a detached buffer throws. A JavaScript exception that still
+// reached C++ (Emscripten's own abort() is one) is never caught here: only
+// C++ exceptions are, so it unwinds to the host as it is.
 
 #include <cstdint>
+#include <exception>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -41,30 +49,40 @@ inline em::val fallback<em::val>() {
     return em::val::undefined();
 }
 
-// Records the exception being handled as the Error that the call throws once
-// back in JavaScript, of the kind Python's module raises for it
-// (ValueError, RuntimeError, ...) with the same message.
-void record_current_exception() noexcept;
+// Records the exception as the Error that the call throws once back in
+// JavaScript, of the kind Python's module raises for it (ValueError,
+// RuntimeError, ...) with the same message.
+void record_exception(const std::exception& error) noexcept;
 
-// Runs `call`; if it throws, records the exception and returns fallback<Result>().
+// Runs `call`; if it throws a C++ exception, records it and returns
+// fallback<Result>(). Not noexcept and no catch (...): with WebAssembly's
+// exceptions that would also catch a JavaScript exception, which C++ cannot
+// rethrow or name.
 template <typename Result, typename Call>
-Result guarded(Call&& call) noexcept {
+Result guarded(Call&& call) {
     try {
         return std::forward<Call>(call)();
-    } catch (...) {
-        record_current_exception();
+    } catch (const std::exception& error) {
+        record_exception(error);
     }
     return fallback<Result>();
 }
 
 template <typename Call>
-void guarded_void(Call&& call) noexcept {
+void guarded_void(Call&& call) {
     try {
         std::forward<Call>(call)();
-    } catch (...) {
-        record_current_exception();
+    } catch (const std::exception& error) {
+        record_exception(error);
     }
 }
+
+// Tells guard.js an entry point's parameters, "magnitude, polarity,
+// visual_id" ("max_frames?" for one that may be left out): it checks the
+// argument count and `this` before the call, and the tests call every entry
+// point with wrong arguments from this list. `owner` is the class, `member`
+// the method, "new" for the constructor, "static load" for a class function.
+void describe_parameters(const char* owner, const char* member, const char* parameters);
 
 // A JavaScript string of UTF-8 text, made without allocating in the module's
 // memory (embind's own std::string conversion does not check its allocation).
@@ -83,13 +101,21 @@ double number_of(const em::val& number, const char* caller, const char* paramete
 // the wasm boundary itself would wrap any number around.
 std::optional<std::int32_t> int32_of(const em::val& value);
 
+// A boolean, as Python's flags take: ArgumentTypeError for anything else.
+bool flag_of(const em::val& flag, const char* property);
+
+// The zone of an Environment handle: ArgumentTypeError for any other value,
+// a deleted handle included.
+std::shared_ptr<Environment> environment_of(const em::val& zone, const char* caller, const char* parameter);
+
 // The JavaScript type of a value, for messages: "string", "null", "Array", ...
+// Never runs a getter or a Proxy's trap that could throw.
 std::string type_name(const em::val& value);
 
 using EnvironmentClass = em::class_<Environment>;
 using SequencerClass = em::class_<NarrativeSequencer>;
 
-// Registers ChargePolarity.
+// Registers ChargePolarity and what q.Charge needs.
 void bind_charges();
 // Registers Environment with its properties and the methods that add charges
 // and sub-zones.

@@ -18,6 +18,7 @@ from __future__ import annotations
 import json
 import math
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -281,9 +282,69 @@ def test_random_levels_with_host_changes_play_alike(tmp_path: Path) -> None:
 
 def test_javascript_api() -> None:
     """Errors, argument checks, failed calls and saves as JavaScript sees them."""
-    done = subprocess.run(["node", str(WEB_TESTS / "api_test.js"), str(ENGINE)], capture_output=True,
+    done = subprocess.run(["node", "--expose-gc", str(WEB_TESTS / "api_test.js"), str(ENGINE)], capture_output=True,
                           text=True, timeout=600, check=False, env=node_environment())
     assert done.returncode == 0 and done.stdout == "ok\n", done.stderr[-3000:]
+
+
+def node_flags() -> list[str]:
+    """Under a limit of the address space (scripts/mutate.sh sets one), Node
+    cannot reserve WebAssembly's guard regions: it checks bounds instead."""
+    limit, _ = resource.getrlimit(resource.RLIMIT_AS)
+    return [] if limit == resource.RLIM_INFINITY else ["--disable-wasm-trap-handler"]
+
+
+def run_node_test(script: str, engine: Path = ENGINE) -> None:
+    """A Node test that prints "ok" and nothing else, on stdout or stderr."""
+    done = subprocess.run(["node", *node_flags(), str(WEB_TESTS / script), str(engine)], capture_output=True,
+                          text=True, timeout=600, check=False, env=node_environment())
+    assert (done.returncode, done.stdout, done.stderr) == (0, "ok\n", ""), \
+        (done.stdout[-2000:], done.stderr[-3000:])
+
+
+def test_hostile_arguments_in_every_position_are_type_errors() -> None:
+    run_node_test("arguments_test.js")
+
+
+def test_every_allocation_failing_in_turn_is_a_memory_error_that_changes_nothing() -> None:
+    faults = ENGINE.with_name("qor_engine_faults.js")
+    if not faults.exists():
+        pytest.skip(f"{faults} is not built (bash scripts/build_web.sh)")
+    run_node_test("memory_test.js", faults)
+
+
+# A host's mistakes in its own callbacks, with and without the module loaded:
+# {engine} is the module's path or empty.
+HOST_MISTAKES = {
+    "exception": "setTimeout(() => { notDefinedAnywhere(); }, 0);",
+    "rejection": "Promise.reject(new RangeError('the host'));",
+    "module error": "q.Environment.prototype.add_charge.call(new q.Environment('z'), 'x', 0, 'c');",
+}
+
+
+@pytest.mark.parametrize("mistake", HOST_MISTAKES)
+def test_a_hosts_uncaught_error_behaves_as_without_the_module(mistake: str, tmp_path: Path) -> None:
+    def run(engine: str) -> subprocess.CompletedProcess[str]:
+        script = tmp_path / "host.js"
+        script.write_text(
+            "const load = " + (f"require({json.dumps(engine)})" if engine else "() => Promise.resolve({})") + ";\n"
+            "load().then((q) => {\n"
+            "  const handlers = process.listenerCount('uncaughtException') + process.listenerCount('unhandledRejection');\n"
+            "  if (handlers !== 0) { console.log('handlers: ' + handlers); process.exit(3); }\n"
+            f"  {HOST_MISTAKES[mistake]}\n"
+            "});\n", encoding="utf-8")
+        return subprocess.run(["node", str(script)], capture_output=True, text=True, timeout=60,
+                              check=False, env=node_environment())
+
+    with_module = run(str(ENGINE))
+    assert with_module.stdout == ""
+    assert with_module.returncode == 1, with_module.stderr[-2000:]
+    assert len(with_module.stderr) < 4000, "the module's source was printed"
+    if mistake != "module error":
+        without = run("")
+        assert with_module.stderr.splitlines()[-3:] == without.stderr.splitlines()[-3:]
+    else:
+        assert "TypeError: add_charge(): magnitude must be a number, not string" in with_module.stderr
 
 
 def test_errors_read_as_in_python() -> None:
@@ -294,3 +355,10 @@ def test_errors_read_as_in_python() -> None:
         zone.add_sub_environment(zone)
     with pytest.raises(TypeError):
         Environment("a\ud800")
+
+
+def test_the_version_is_the_python_modules() -> None:
+    import qor_engine
+    done = subprocess.run(["node", "-e", f"require({json.dumps(str(ENGINE))})().then((q) => console.log(q.__version__))"],
+                          capture_output=True, text=True, timeout=60, check=True, env=node_environment())
+    assert done.stdout == qor_engine.__version__ + "\n"

@@ -14,7 +14,9 @@ function throwsLike(call, name, message) {
   });
 }
 
-require(require("path").resolve(process.argv[2]))().then((q) => {
+const createQorEngine = require(require("path").resolve(process.argv[2]));
+
+createQorEngine().then(async (q) => {
   const { POSITIVE, NEGATIVE } = q.ChargePolarity;
 
   // Argument checks: embind alone would read these as numbers or as POSITIVE.
@@ -61,6 +63,20 @@ require(require("path").resolve(process.argv[2]))().then((q) => {
   throwsLike(() => level.next_frame(), "RecursionError");
   assert.deepStrictEqual(level.save(), before);
   assert.strictEqual(level.current_frame, 0);
+  // A frame text JavaScript cannot hold (V8 refuses strings beyond about
+  // 512 MiB): MemoryError, and the level as it was.
+  const shallowRoot = new q.Environment("shallow");
+  const shallow = new q.NarrativeSequencer(shallowRoot);
+  const kept = shallow.save();
+  q.qorIsAscii = () => { throw new RangeError("Invalid string length"); };
+  for (const call of ["next_frame", "next_frame_patch"]) {
+    assert.throws(() => shallow[call](), q.MemoryError);
+    assert.deepStrictEqual(shallow.save(), kept);
+  }
+  q.qorIsAscii = undefined;
+  assert.strictEqual(JSON.parse(shallow.next_frame()).meta.frame_index, 1);
+  shallowRoot.delete();
+  shallow.delete();
   level.delete();
   zone.delete();
 
@@ -87,8 +103,85 @@ require(require("path").resolve(process.argv[2]))().then((q) => {
   throwsLike(() => { played.current_frame = 1.5; }, "TypeError");
   assert.strictEqual(played.current_frame, 2147483647);
   assert.strictEqual(JSON.parse(played.next_frame()).meta.status, "ERROR");
-  throwsLike(() => { played.max_frames = 0.5; }, "TypeError");
+  throwsLike(() => { played.max_frames = 0.5; }, "TypeError", "max_frames must be an integer, not that number");
+  throwsLike(() => { played.is_finished = "yes"; }, "TypeError", "is_finished must be a boolean, not string");
+  const renamed = played.root_environment;
+  throwsLike(() => { renamed.id = 5; }, "TypeError", "id must be a string, not number");
+  throwsLike(() => { renamed.is_time_frozen = 1; }, "TypeError", "is_time_frozen must be a boolean, not number");
+  renamed.delete();
   throwsLike(() => new q.NarrativeSequencer(new q.Environment("r"), "9"), "TypeError");
   played.delete();
+
+  // The error classes, for instanceof; a RecursionError is a RuntimeError.
+  for (const [name, base] of [["ValueError", Error], ["IndexError", Error], ["OverflowError", Error],
+                              ["MemoryError", Error], ["RuntimeError", Error], ["RecursionError", q.RuntimeError]]) {
+    const error = new q[name]("m");
+    assert.ok(error instanceof q[name] && error instanceof base && error.name === name && q[name].name === name);
+  }
+  throwsLike(() => q.NarrativeSequencer.load(new Uint8Array(3)), "ValueError");
+  assert.throws(() => q.NarrativeSequencer.load(new Uint8Array(3)), q.ValueError);
+
+  // Polarities by name; JSON as frames write them.
+  assert.strictEqual(q.POSITIVE, q.ChargePolarity.POSITIVE);
+  assert.deepStrictEqual([q.POSITIVE, q.NEGATIVE, q.NEUTRAL].map((p) => [p.name, p.value, JSON.stringify(p)]),
+                         [["POSITIVE", 0, '"positive"'], ["NEGATIVE", 1, '"negative"'], ["NEUTRAL", 2, '"neutral"']]);
+
+  // Charges: made, read as copies, changed and written back whole.
+  const vault = new q.Environment("vault");
+  const charge = new q.Charge(2.5, 1, "coin");
+  assert.ok(charge instanceof q.Charge);
+  assert.deepStrictEqual([charge.magnitude, charge.polarity, charge.visual_id], [2.5, q.NEGATIVE, "coin"]);
+  assert.strictEqual(charge.to_json(), '{"magnitude":2.5,"polarity":"negative","visual_id":"coin"}');
+  assert.strictEqual(JSON.stringify(charge), charge.to_json());
+  vault.charges = [charge, new q.Charge(-1.25, 7, "odd")];
+  const read = vault.charges;
+  assert.ok(read.every((item) => item instanceof q.Charge));
+  assert.deepStrictEqual(JSON.parse(JSON.stringify(read)), JSON.parse(vault.to_json()).charges);
+  read[0].magnitude = 4;
+  assert.strictEqual(vault.charges[0].magnitude, 2.5, "a charge read is a copy");
+  vault.charges = read.slice(0, 1);
+  assert.deepStrictEqual(vault.charges.map((c) => c.magnitude), [4]);
+  throwsLike(() => { vault.charges = [charge, { magnitude: 1, polarity: q.POSITIVE }]; }, "TypeError",
+             "charges: item 1: visual_id must be a string, not undefined");
+  assert.deepStrictEqual(vault.charges.map((c) => c.magnitude), [4], "a refused list changed the charges");
+
+  // Handles: one root handle per level while it lives, freed by as many
+  // delete() calls as reads; more do nothing; Symbol.dispose deletes;
+  // live_handles() counts.
+  const handlesBefore = q.live_handles();
+  const owner = new q.NarrativeSequencer(vault);
+  const root = owner.root_environment;
+  assert.strictEqual(owner.root_environment, root);
+  root.delete();
+  assert.strictEqual(root.id, "vault", "freed before its last delete()");
+  root.delete();
+  assert.ok(root.isDeleted());
+  root.delete();
+  const again = owner.root_environment;
+  assert.ok(again !== root && again.id === "vault");
+  assert.strictEqual(q.live_handles(), handlesBefore + 2);
+  if (typeof Symbol.dispose === "symbol") {
+    again[Symbol.dispose]();
+    assert.ok(again.isDeleted());
+  } else {
+    again.delete();
+  }
+  owner.delete();
+  vault.delete();
+  assert.strictEqual(q.live_handles(), handlesBefore - 1);
+
+  // A handle collected without delete() is reported when the host asks.
+  if (typeof global.gc === "function") {
+    const leaks = [];
+    const watched = await createQorEngine({ onLeakedHandle: (what) => leaks.push(what) });
+    (() => { new watched.Environment("forgotten"); })();
+    for (let i = 0; i < 10 && leaks.length === 0; ++i) {
+      global.gc();
+      await new Promise((resolve) => setTimeout(resolve, 10));
+    }
+    assert.strictEqual(leaks.length, 1);
+    assert.match(leaks[0], /^qor_engine: a handle from Environment\(\) was garbage-collected without delete\(\)/);
+    assert.match(leaks[0], /api_test\.js/);
+  }
   console.log("ok");
 });
