@@ -149,10 +149,13 @@ TEST(LevelFile, NumbersAreReadAsADoubleHoldsThem) {
         {"4.9e-324", 4.9e-324},
         {"1e-400", 0.0},
         {"0.30000000000000004441", 0.30000000000000004},
-        {"1.00000000000000011102230246251565404236316680908203125000000000000000000000000000000000001", 1.0000000000000002},
+        // Just above halfway between 1 and the next double, by a digit far beyond the 800th.
+        {"1.00000000000000011102230246251565404236316680908203125*1", 1.0000000000000002},
     };
     for (const auto& [written, value] : cases) {
-        const Level level = Level::read(std::string(R"({"zone": "r", "charges": [[)") + written + R"(, "neutral", "c"]]})");
+        std::string number = written;
+        if (const std::size_t star = number.find('*'); star != std::string::npos) number.replace(star, 1, 1000, '0');
+        const Level level = Level::read(R"({"zone": "r", "charges": [[)" + number + R"(, "neutral", "c"]]})");
         EXPECT_EQ(level.root.charges.at(0).magnitude, value) << written;
     }
     // Minus zero is an integer zero, but a double's minus zero with a fraction.
