@@ -77,7 +77,10 @@ constexpr const char* kLevelErrorDoc =
     "same order, such as '/zones/0/agents/1/kind'; '' for the whole file.\n"
     "str(error) holds every problem, one per line.";
 
-void init_level_error(const py::object& self, const py::object& problems, const py::object& pointers) {
+using Texts = py::typing::List<py::str>;
+
+void init_level_error(const py::object& self, const py::typing::Union<py::str, Texts>& problems,
+                      const py::typing::Optional<Texts>& pointers) {
     py::list texts;
     if (py::isinstance<py::str>(problems)) {
         texts.append(problems);
@@ -94,8 +97,14 @@ void init_level_error(const py::object& self, const py::object& problems, const 
         throw py::value_error("LevelError(): there must be one pointer per problem");
     }
     py::handle(PyExc_ValueError).attr("__init__")(self, py::str("\n").attr("join")(texts));
-    self.attr("problems") = texts;
-    self.attr("pointers") = places;
+    self.attr("_problems") = texts;
+    self.attr("_pointers") = places;
+}
+
+// A read-only property giving the list kept under `name` by __init__.
+py::object texts_property(const char* name, const char* doc) {
+    py::cpp_function read([name](const py::object& self) -> Texts { return self.attr(name); });
+    return py::module_::import("builtins").attr("property")(read, py::none(), py::none(), doc);
 }
 
 void bind_level_error(py::module_& m) {
@@ -111,6 +120,9 @@ void bind_level_error(py::module_& m) {
     py::handle function = py::detail::get_function(init);
     py::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(function.ptr()))->is_constructor = false;
     type.attr("__init__") = init;
+    type.attr("problems") = texts_property("_problems", "Every problem's text with its place, in the order found.");
+    type.attr("pointers") = texts_property(
+        "_pointers", "The JSON Pointer of the value each problem is about, in the order of problems.");
     m.attr("LevelError") = type;
     py::register_local_exception_translator([](std::exception_ptr raised) {
         try {
@@ -127,7 +139,7 @@ void bind_level_error(py::module_& m) {
     });
 }
 
-py::object optional_text(const std::optional<std::string>& text) {
+py::typing::Optional<py::str> optional_text(const std::optional<std::string>& text) {
     if (!text) return py::none();
     return py::str(*text);
 }
@@ -141,6 +153,8 @@ void bind_level_file(py::module_& m) {
                             "Made by read_level().",
                             own_layout(), py::is_final());
     level
+        .def(py::init([]() -> Level* { throw py::type_error("Level objects are made by read_level()"); }),
+             "Raises TypeError: a Level is made by read_level().")
         .def_property_readonly(
             "title", [](const Level& self) { return optional_text(self.title); },
             "The level's title, or None when the file has none.")

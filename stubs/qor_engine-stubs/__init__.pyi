@@ -170,6 +170,33 @@ class NarrativeSequencer(metaclass=_pybind11_type):
     # subclass instance's state pairs the save with its own attributes.
     def __setstate__(self, state: bytes | tuple[bytes, object], /) -> None: ...
 
+# A level file's problems: a ValueError. problems: each problem's text with its
+# place; pointers: the JSON Pointer (RFC 6901) of each problem's value, in the
+# same order ("" for the whole file); str(error) holds every problem, one per line.
+class LevelError(ValueError):
+    @property
+    def problems(self) -> list[str]: ...
+    @property
+    def pointers(self) -> list[str]: ...
+    def __init__(self, problems: str | list[str], pointers: list[str] | None = None) -> None: ...
+
+# A level file's level, as plain data; made by read_level().
+@final
+class Level(metaclass=_pybind11_type):
+    # Raises TypeError: a Level is made by read_level().
+    def __init__(self) -> None: ...
+    @property
+    def title(self) -> str | None: ...
+    @property
+    def description(self) -> str | None: ...
+    # The level as a canonical level file: read_level() of it gives the same text.
+    def to_text(self) -> str: ...
+    # pickle and copy go through the level's text.
+    def __reduce__(self) -> tuple[object, tuple[str]]: ...
+
+# Reads a level file, its text or its UTF-8 bytes; LevelError lists every problem.
+def read_level(data: str | bytes | bytearray | memoryview) -> Level: ...
+
 # ---------------------------------------------------------------------------
 # The JSON texts, parsed: what json.loads makes of a frame (next_frame), a zone
 # (Environment.to_json), a charge (Charge.to_json) and a patch's operations

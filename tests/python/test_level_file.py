@@ -153,7 +153,7 @@ def test_a_level_pickles_and_copies_as_its_text() -> None:
     for again in (pickle.loads(pickle.dumps(level)), copy.copy(level), copy.deepcopy(level)):
         assert type(again) is Level and again.to_text() == level.to_text()
     with pytest.raises(TypeError):
-        Level()  # type: ignore[call-arg]
+        Level()
     assert qor_engine.Level is Level
 
 
