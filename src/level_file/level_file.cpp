@@ -132,17 +132,48 @@ std::string did_you_mean(const std::optional<std::string>& hint) {
     return hint ? " (did you mean " + json_quoted(*hint) + "?)" : "";
 }
 
-// Where a problem is: the place of its message and the pointer of its value.
+// Where a value is, as a step from the place of the value holding it: the
+// place of a problem's message and the pointer of its value are written only
+// when a problem is found. The level's own object is the first place.
 struct Where {
-    std::string place;
-    std::string pointer;
+    const Where* parent = nullptr;
+    const char* list = nullptr;  // an item of this list ("charges"), called `thing` ("charge")
+    const char* thing = nullptr;
+    std::size_t index = 0;
+    bool is_member = false;  // a member of the object at `parent`, named `key`
+    std::string_view key;
+    std::optional<std::string_view> zone_id;  // a zone known by its id, which names its place
 
-    Where member(std::string_view key) const { return Where{place, pointer + "/" + pointer_token(key)}; }
-    Where item(const std::string& list, std::size_t index, const char* thing) const {
-        return Where{place + ": " + thing + " " + std::to_string(index + 1),
-                     pointer + "/" + list + "/" + std::to_string(index)};
+    Where member(std::string_view name) const {
+        Where step;
+        step.parent = this;
+        step.is_member = true;
+        step.key = name;
+        return step;
+    }
+    Where item(const char* list_name, std::size_t at, const char* thing_name) const {
+        Where step;
+        step.parent = this;
+        step.list = list_name;
+        step.thing = thing_name;
+        step.index = at;
+        return step;
+    }
+
+    std::string place() const {
+        if (zone_id) return "zone " + json_quoted(*zone_id);
+        if (is_member) return parent->place();
+        if (!parent) return "level";
+        return parent->place() + ": " + thing + " " + std::to_string(index + 1);
+    }
+    std::string pointer() const {
+        if (!parent) return "";
+        if (is_member) return parent->pointer() + "/" + pointer_token(key);
+        return parent->pointer() + "/" + list + "/" + std::to_string(index);
     }
 };
+
+std::string field(std::string_view key) { return "field " + json_quoted(key); }
 
 // An object of the document: its members by name, the last one given of a
 // name counting, in the order each name first appears.
@@ -158,6 +189,21 @@ public:
         return nullptr;
     }
     bool has(std::string_view key) const { return get(key) != nullptr; }
+
+    // Whether every name is one of `allowed` and given once (the usual case,
+    // checked without allocating).
+    template <std::size_t N>
+    bool known_names_once(const std::string_view (&allowed)[N]) const {
+        if (value_.size > N) return false;
+        for (const Member* member = document_.begin(value_); member != document_.end(value_); ++member) {
+            const std::string_view key = document_.key(*member);
+            if (std::find(std::begin(allowed), std::end(allowed), key) == std::end(allowed)) return false;
+            for (const Member* before = document_.begin(value_); before != member; ++before) {
+                if (document_.key(*before) == key) return false;
+            }
+        }
+        return true;
+    }
 
     // Each name once, in the order of its first appearance, and the names
     // given more than once in that order.
@@ -182,10 +228,12 @@ private:
 // finds them all; the level is made as it goes, and kept only if none is found.
 class Checker {
 public:
-    explicit Checker(const Document& document) : document_(document) {}
+    explicit Checker(const Document& document) : document_(document) {
+        agent_ids_.reserve(document.values.size() / 4);
+    }
 
     std::optional<Level> level() {
-        const Where where{"level", ""};
+        const Where where;
         const Value& data = document_.root();
         if (!expect_object(where, data, R"({"zone": "root", "charges": [...], "agents": [...]})")) return std::nullopt;
         const Object object(document_, data);
@@ -211,7 +259,7 @@ private:
 
     void problem(const Where& where, std::string message) {
         if (problems_.size() < kMaxListedLevelProblems) {
-            problems_.push_back(LevelProblem{where.place, std::move(message), where.pointer});
+            problems_.push_back(LevelProblem{where.place(), std::move(message), where.pointer()});
         } else {
             ++unlisted_;
         }
@@ -229,10 +277,13 @@ private:
             if (!zone_ids_.insert(*zone_id).second) {  // its place stays the name of what is inside it
                 problem(where.member("zone"), "zone id " + json_quoted(*zone_id) + " is used twice");
             } else {
-                where.place = "zone " + json_quoted(*zone_id);
+                where.zone_id = zone_id;
             }
         }
         ZoneSpec spec;
+        spec.charges.reserve(list_size(object, "charges"));
+        spec.agents.reserve(list_size(object, "agents"));
+        spec.zones.reserve(list_size(object, "zones"));
         const Value* charges = expect_list(where, object, "charges");
         for (std::size_t n = 0; charges && n < charges->size; ++n) {
             if (auto made = charge(where.item("charges", n, "charge"), item(*charges, n))) spec.charges.push_back(std::move(*made));
@@ -264,7 +315,7 @@ private:
         const Value& magnitude = item(value, 0);
         const Value& polarity = item(value, 1);
         const Value& charge_id = item(value, 2);
-        const Where at_magnitude{where.place, where.pointer + "/0"};
+        const Where at_magnitude = where.member("0");
         const std::optional<double> number = expect_finite(at_magnitude, "magnitude", magnitude);
         if (number && *number < 0) {
             char shown[40];
@@ -273,16 +324,16 @@ private:
         }
         const bool polarity_known = polarity.type == Type::STRING && is_one_of(document_.text(polarity), kPolarities);
         if (!polarity_known) {
-            problem(Where{where.place, where.pointer + "/1"},
+            problem(where.member("1"),
                     R"(polarity must be "positive", "negative" or "neutral", not )" + shown(polarity));
         }
-        const Where at_id{where.place, where.pointer + "/2"};
+        const Where at_id = where.member("2");
         if (charge_id.type != Type::STRING) {
             problem(at_id, std::string("id must be a non-empty string, not ") + describe(charge_id));
         } else if (level_suggestions::is_blank(document_.text(charge_id))) {
             problem(at_id, "id must not be empty");
         } else {
-            expect_text(at_id, "id", document_.text(charge_id));
+            expect_text(at_id, [] { return std::string("id"); }, document_.text(charge_id));
         }
         if (found() > before) return std::nullopt;
         const std::string_view polarity_text = document_.text(polarity);
@@ -376,6 +427,7 @@ private:
 
     template <std::size_t N>
     void check_fields(const Where& where, const Object& object, const std::string_view (&allowed)[N]) {
+        if (object.known_names_once(allowed)) return;
         std::vector<std::string_view> names, repeated;
         object.names(names, repeated);
         for (std::string_view key : repeated) problem(where.member(key), "field " + json_quoted(key) + " is given twice");
@@ -390,7 +442,7 @@ private:
     // Whether the field is given; a missing one is noted.
     bool required(const Where& where, const Object& object, std::string_view key) {
         if (object.has(key)) return true;
-        problem(where, "missing field " + json_quoted(key));
+        problem(where, "missing " + field(key));
         return false;
     }
 
@@ -400,20 +452,27 @@ private:
         return false;
     }
 
+    std::size_t list_size(const Object& object, std::string_view key) const {
+        const Value* value = object.get(key);
+        return value && value->type == Type::ARRAY ? value->size : 0;
+    }
+
     // The field's list, or null when it is missing or (noted) not a list.
     const Value* expect_list(const Where& where, const Object& object, std::string_view key) {
         const Value* value = object.get(key);
         if (!value) return nullptr;
         if (value->type != Type::ARRAY) {
-            problem(where.member(key), "field " + json_quoted(key) + " must be a list, not " + describe(*value));
+            problem(where.member(key), field(key) + " must be a list, not " + describe(*value));
             return nullptr;
         }
         return value;
     }
 
-    bool expect_text(const Where& where, const std::string& what, std::string_view text) {
+    // `what` names the text in the message, if there is one.
+    template <typename What>
+    bool expect_text(const Where& where, What what, std::string_view text) {
         if (const std::optional<std::string> bad = lone_surrogate(text)) {
-            problem(where, what + " holds " + *bad + ", a lone surrogate, which has no UTF-8 form");
+            problem(where, what() + " holds " + *bad + ", a lone surrogate, which has no UTF-8 form");
             return false;
         }
         return true;
@@ -423,27 +482,26 @@ private:
         if (!required(where, object, key)) return std::nullopt;
         const Value& value = *object.get(key);
         const Where at = where.member(key);
-        const std::string field = "field " + json_quoted(key);
         if (value.type != Type::STRING) {
-            problem(at, field + " must be a string, not " + describe(value));
+            problem(at, field(key) + " must be a string, not " + describe(value));
             return std::nullopt;
         }
         const std::string_view text = document_.text(value);
         if (level_suggestions::is_blank(text)) {
-            problem(at, field + " must not be empty");
+            problem(at, field(key) + " must not be empty");
             return std::nullopt;
         }
-        if (!expect_text(at, field, text)) return std::nullopt;
+        if (!expect_text(at, [key] { return field(key); }, text)) return std::nullopt;
         return text;
     }
 
-    std::optional<double> expect_finite(const Where& where, const std::string& what, const Value& value) {
+    std::optional<double> expect_finite(const Where& where, const char* what, const Value& value) {
         if (value.type != Type::NUMBER) {
-            problem(where, what + " must be a number, not " + describe(value));
+            problem(where, std::string(what) + " must be a number, not " + describe(value));
             return std::nullopt;
         }
         if (!value.finite) {
-            problem(where, what + " must be a finite number, at most 1.7976931348623157e+308 in size");
+            problem(where, std::string(what) + " must be a finite number, at most 1.7976931348623157e+308 in size");
             return std::nullopt;
         }
         return value.number;
@@ -452,12 +510,11 @@ private:
     std::optional<std::string> optional_text(const Where& where, const Object& object, std::string_view key) {
         const Value* value = object.get(key);
         if (!value || value->type == Type::NUL) return std::nullopt;
-        const std::string field = "field " + json_quoted(key);
         if (value->type != Type::STRING) {
-            problem(where.member(key), field + " must be a string, not " + describe(*value));
+            problem(where.member(key), field(key) + " must be a string, not " + describe(*value));
             return std::nullopt;
         }
-        if (!expect_text(where.member(key), field, document_.text(*value))) return std::nullopt;
+        if (!expect_text(where.member(key), [key] { return field(key); }, document_.text(*value))) return std::nullopt;
         return std::string(document_.text(*value));
     }
 
@@ -729,6 +786,9 @@ BuiltLevel Level::build() const {
     while (!pending.empty()) {
         const Pending next = std::move(pending.back());
         pending.pop_back();
+        next.zone->charges.reserve(next.spec->charges.size());
+        next.zone->agents.reserve(next.spec->agents.size());
+        next.zone->sub_environments.reserve(next.spec->zones.size());
         for (const ChargeSpec& charge : next.spec->charges) {
             next.zone->add_charge(Charge(charge.magnitude, charge.polarity, charge.id));
         }

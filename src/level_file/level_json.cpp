@@ -100,7 +100,12 @@ double rounded(bool negative, std::string_view int_digits, std::string_view frac
 
 class Parser {
 public:
-    Parser(std::string_view text, ParseError& error) : text_(text), error_(error) {}
+    Parser(std::string_view text, ParseError& error) : text_(text), error_(error) {
+        // A level's text holds about one kept value per ten bytes.
+        document_.values.reserve(text.size() / 10 + 1);
+        document_.members.reserve(text.size() / 10 + 1);
+        document_.texts.reserve(text.size() / 2);
+    }
 
     std::optional<Document> run() {
         if (text_.size() > std::numeric_limits<std::uint32_t>::max()) {
@@ -497,6 +502,11 @@ std::optional<Utf8Fault> utf8_fault(std::string_view bytes) {
     const std::size_t size = bytes.size();
     std::size_t i = 0;
     while (i < size) {
+        std::uint64_t eight = 0;
+        if (size - i >= 8 && (std::memcpy(&eight, data + i, 8), (eight & 0x8080808080808080ull) == 0)) {
+            i += 8;  // eight ASCII bytes
+            continue;
+        }
         const unsigned char lead = data[i];
         if (lead < 0x80) {
             ++i;
