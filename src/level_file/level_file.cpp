@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -208,13 +207,31 @@ public:
     // Each name once, in the order of its first appearance, and the names
     // given more than once in that order.
     void names(std::vector<std::string_view>& names, std::vector<std::string_view>& repeated) const {
-        std::unordered_map<std::string_view, std::size_t> counts;
+        struct Name {
+            std::string_view key;
+            std::size_t first;  // where it first appears
+            std::size_t count;
+        };
+        std::vector<Name> found;
+        found.reserve(value_.size);
         for (const Member* member = document_.begin(value_); member != document_.end(value_); ++member) {
-            const std::string_view key = document_.key(*member);
-            if (++counts[key] == 1) names.push_back(key);
+            found.push_back(Name{document_.key(*member), static_cast<std::size_t>(member - document_.begin(value_)), 1});
         }
-        for (std::string_view key : names) {
-            if (counts[key] > 1) repeated.push_back(key);
+        // Sorted by name (then place), each name's first entry counts them all.
+        std::stable_sort(found.begin(), found.end(), [](const Name& a, const Name& b) { return a.key < b.key; });
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            if (kept > 0 && found[kept - 1].key == found[i].key) {
+                ++found[kept - 1].count;
+            } else {
+                found[kept++] = found[i];
+            }
+        }
+        found.resize(kept);
+        std::sort(found.begin(), found.end(), [](const Name& a, const Name& b) { return a.first < b.first; });
+        for (const Name& name : found) {
+            names.push_back(name.key);
+            if (name.count > 1) repeated.push_back(name.key);
         }
     }
 
@@ -258,8 +275,15 @@ private:
     std::size_t found() const { return problems_.size() + unlisted_; }
 
     void problem(const Where& where, std::string message) {
+        problem(where, [&message] { return std::move(message); });
+    }
+
+    // A problem whose message is made only if it is listed (a "did you mean"
+    // hint costs a comparison with every name it could mean).
+    template <typename Message, typename = decltype(std::declval<Message>()())>
+    void problem(const Where& where, Message message) {
         if (problems_.size() < kMaxListedLevelProblems) {
-            problems_.push_back(LevelProblem{where.place(), std::move(message), where.pointer()});
+            problems_.push_back(LevelProblem{where.place(), message(), where.pointer()});
         } else {
             ++unlisted_;
         }
@@ -379,8 +403,9 @@ private:
         const std::string_view written = document_.text(kind);
         const AgentKindInfo* info = kind_by_key(written);
         if (!info) {
-            problem(where.member("kind"),
-                    "unknown kind " + json_quoted(written) + did_you_mean(level_suggestions::kind_meant(written)));
+            problem(where.member("kind"), [written] {
+                return "unknown kind " + json_quoted(written) + did_you_mean(level_suggestions::kind_meant(written));
+            });
         }
         return info;
     }
@@ -433,9 +458,10 @@ private:
         for (std::string_view key : repeated) problem(where.member(key), "field " + json_quoted(key) + " is given twice");
         for (std::string_view key : names) {
             if (is_one_of(key, allowed)) continue;
-            const std::vector<std::string> candidates(std::begin(allowed), std::end(allowed));
-            problem(where.member(key),
-                    "unknown field " + json_quoted(key) + did_you_mean(level_suggestions::close_match(key, candidates)));
+            problem(where.member(key), [key, &allowed] {
+                const std::vector<std::string> candidates(std::begin(allowed), std::end(allowed));
+                return "unknown field " + json_quoted(key) + did_you_mean(level_suggestions::close_match(key, candidates));
+            });
         }
     }
 

@@ -182,6 +182,15 @@ TEST(LevelFile, HostileInputGivesProblemsQuickly) {
     std::string wide = R"({"zone": "r", "charges": [)";
     for (std::size_t i = 0; i < 3000; ++i) wide += i ? ",0" : "0";
     wide += "]}";
+    // Problems past the listed ones cost no "did you mean" hint.
+    std::string many_unknown_fields = R"({"zone": "r")", many_unknown_kinds = R"({"zone": "r", "agents": [)";
+    for (std::size_t i = 0; many_unknown_fields.size() < kMaxLevelFileBytes - 40; ++i) {
+        many_unknown_fields += ",\"field" + std::to_string(i) + "\": 1";
+        many_unknown_kinds += (i ? ",{\"kind\": \"plux\", \"id\": \"a" : "{\"kind\": \"plux\", \"id\": \"a") + std::to_string(i) + "\"}";
+    }
+    many_unknown_fields += "}";
+    many_unknown_kinds.resize(kMaxLevelFileBytes - 40);
+    many_unknown_kinds += "\"}]}";
     const std::string cases[] = {
         big,
         big + "x",
@@ -192,6 +201,8 @@ TEST(LevelFile, HostileInputGivesProblemsQuickly) {
         std::string(kMaxLevelFileBytes, '\xFF'),
         R"({"zone": "r", "x": )" + std::string(900, '[') + std::string(900, ']') + "}",
         wide,
+        many_unknown_fields,
+        many_unknown_kinds,
     };
     for (const std::string& text : cases) {
         try {
