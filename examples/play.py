@@ -6,7 +6,7 @@
     python examples/play.py --check FILE...
 
 LEVEL_FILE defaults to levels/tutorial.json next to this script; the level
-file format is described in LEVELS.md. With --json the raw frame texts are
+file format is described in docs/levels.md. With --json the raw frame texts are
 printed instead, exactly as the engine returns them, one per line.
 
 --save-at N FILE stops after frame N (0 or more; or at the level's end, if
@@ -832,7 +832,7 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog=PROGRAM,
         description="Play a qor_engine level and narrate it frame by frame.",
-        epilog="The level file format is described in examples/LEVELS.md.",
+        epilog="The level file format is described in docs/levels.md.",
     )
     parser.add_argument(
         "level",

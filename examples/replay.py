@@ -342,7 +342,7 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog=PROGRAM,
         description="Play a qor_engine level and write a self-contained HTML replay of it.",
-        epilog="The level file format is described in examples/LEVELS.md.",
+        epilog="The level file format is described in docs/levels.md.",
     )
     parser.add_argument(
         "level",

@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Builds the engine's libFuzzer harnesses (clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer) in build/fuzz: level_fuzzer (levels built and
-# played by a meddling host, seeds in fuzz/corpus) and load_fuzzer (loading
-# saves, seeds in fuzz/save_corpus). Each plays its seeds, then fuzzes for
-# half the given time. Exits non-zero on any crash, sanitizer report, broken
+# played by a meddling host, seeds in fuzz/corpus), load_fuzzer (loading
+# saves, seeds in fuzz/save_corpus) and level_text_fuzzer (reading, writing
+# and building level files, seeds in fuzz/level_text_corpus). Each plays its
+# seeds, then fuzzes for a third of the given time. Exits non-zero on any crash, sanitizer report, broken
 # promise, time-out or running out of memory; the input that did it is left
 # in build/fuzz/artifacts/.
 #
-# Usage: bash scripts/fuzz.sh [seconds]     (default 60, shared by the two)
+# Usage: bash scripts/fuzz.sh [seconds]     (default 60, shared by the three)
 #
-# New inputs found on the way go to build/fuzz/corpus and
-# build/fuzz/save_corpus, not into the committed seeds, which change only on
-# purpose (fuzz/make_seeds.py, tests/saves/make_saves.py).
+# New inputs found on the way go to build/fuzz/corpus, build/fuzz/save_corpus
+# and build/fuzz/level_text_corpus, not into the committed seeds, which change
+# only on purpose (fuzz/make_seeds.py, tests/saves/make_saves.py; the level
+# texts are the sample levels and bad files of the tests).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -29,9 +31,9 @@ build=$root/build/fuzz
 echo "== building the fuzzer in $build" >&2
 configure_project "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DQOR_BUILD_FUZZERS=ON -DQOR_BUILD_MODULE=OFF -DQOR_BUILD_TESTS=OFF
-"$venv/bin/cmake" --build "$build" --target level_fuzzer load_fuzzer
+"$venv/bin/cmake" --build "$build" --target level_fuzzer load_fuzzer level_text_fuzzer
 
-mkdir -p "$build/corpus" "$build/save_corpus" "$build/artifacts"
+mkdir -p "$build/corpus" "$build/save_corpus" "$build/level_text_corpus" "$build/artifacts"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 log=$build/fuzz.log
@@ -52,11 +54,17 @@ run() {
 }
 
 # Each gets at least a second: libFuzzer reads -max_total_time=0 as "no limit".
-level_seconds=$(((seconds + 1) / 2))
-load_seconds=$((seconds / 2))
+level_seconds=$(((seconds + 2) / 3))
+load_seconds=$(((seconds + 1) / 3))
+text_seconds=$((seconds / 3))
 ((load_seconds > 0)) || load_seconds=1
+((text_seconds > 0)) || text_seconds=1
 run level_fuzzer "seed corpus" "$root"/fuzz/corpus/*
 run load_fuzzer "seed corpus" "$root"/fuzz/save_corpus/*
+run level_text_fuzzer "seed corpus" "$root"/fuzz/level_text_corpus/*
 run level_fuzzer "fuzzing for $level_seconds s" -max_total_time="$level_seconds" "$build/corpus" "$root/fuzz/corpus"
 run load_fuzzer "fuzzing for $load_seconds s" -max_total_time="$load_seconds" "$build/save_corpus" "$root/fuzz/save_corpus"
+# Level files reach 8 MiB; the fuzzer's inputs stay far smaller.
+run level_text_fuzzer "fuzzing for $text_seconds s" -max_total_time="$text_seconds" -max_len=4096 \
+    -dict="$root/fuzz/level_text.dict" "$build/level_text_corpus" "$root/fuzz/level_text_corpus"
 echo "fuzz: no crash in the seeds or in $seconds s of fuzzing" >&2

@@ -22,7 +22,9 @@ PYBIND11_MODULE(qor_engine, m) {
     qor::bindings::bind_agent_placing(environment);
     qor::bindings::bind_sequencer(m);
     qor::bindings::bind_saving(m);
-    for (const char* name : {"ChargePolarity", "Charge", "Environment", "NarrativeSequencer", "LevelPlay"}) {
+    qor::bindings::bind_level_file(m);
+    for (const char* name :
+         {"ChargePolarity", "Charge", "Environment", "NarrativeSequencer", "LevelPlay", "Level"}) {
         qor::bindings::keep_class_fixed(m.attr(name));
         qor::bindings::name_properties(m.attr(name));
     }

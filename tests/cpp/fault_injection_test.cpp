@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "level_file/level_play.h"
+#include "level_file/level_file.h"
 #include "model/environment.h"
 #include "model/json_text.h"
 #include "model/zone_text.h"
@@ -478,7 +479,9 @@ TEST(NoMemoryToSpare, KeepingOrUndoingAFrameThatDropsASubtreeOrRefillsWorks) {
             refill_frame.reset();
         });
         EXPECT_EQ(refilling.root->sub_environments[0]->agents.size(), 1U);  // placed again or never gone
-        if (!keep) EXPECT_EQ(snapshot(refilling, true), refilling_before);
+        if (!keep) {
+            EXPECT_EQ(snapshot(refilling, true), refilling_before);
+        }
 
         Level level = wide_level();
         const std::string before = snapshot(level, true);
@@ -498,3 +501,49 @@ TEST(NoMemoryToSpare, KeepingOrUndoingAFrameThatDropsASubtreeOrRefillsWorks) {
 
 }  // namespace
 }  // namespace qor
+
+namespace {
+
+// What reading, writing and building a level file gives, as text: the
+// problems, or the level's text and its built tree's.
+std::string read_write_and_build(const std::string& file) {
+    try {
+        const qor::Level level = qor::Level::read(file);
+        const qor::BuiltLevel built = level.build();
+        return level.to_text() + qor::zone_json_text(*built.root) + std::to_string(built.refills.size());
+    } catch (const qor::LevelError& error) {
+        return error.what();
+    }
+}
+
+}  // namespace
+
+// Reading makes only new objects: a failed allocation anywhere gives
+// std::bad_alloc (never another error, never a different answer).
+TEST(EveryAllocationFailure, ReadingAndBuildingALevelFileGivesTheAnswerOrBadAlloc) {
+    const std::string files[] = {
+        R"({"title": "t", "zone": "r", "charges": [[1, "positive", "a"]], "zones": [{"zone": "s",
+            "agents": [{"kind": "inequality_gate", "id": "j", "target": 2, "rule": ">", "refill": true}]}]})",
+        R"({"zone": "r", "zone": "r", "agents": [{"kind": "Plus Magician", "id": "p", "colour": 1}, 7], "zones": [[]]})",
+        "{\"zone\": [1,",
+    };
+    for (const std::string& file : files) {
+        const std::string expected = read_write_and_build(file);
+        for (long k = 1;; ++k) {
+            failure_happened = false;
+            allocations_until_failure = k;
+            std::optional<std::string> answer;
+            try {
+                answer = read_write_and_build(file);
+            } catch (const std::bad_alloc&) {
+            }
+            allocations_until_failure = 0;
+            if (!answer) {
+                ASSERT_TRUE(failure_happened) << "allocation " << k;
+                continue;
+            }
+            ASSERT_EQ(*answer, expected) << "allocation " << k;
+            if (!failure_happened) break;
+        }
+    }
+}

@@ -313,7 +313,7 @@ def test_equal_priorities_go_by_collection_order_each_zone_after_everything_unde
     assert acted == ["shallow", "deep"]
 
 
-# How each kind reads polarity, row by row as examples/LEVELS.md tables it:
+# How each kind reads polarity, row by row as docs/levels.md tables it:
 # (agent, charges as (magnitude, polarity), the charges after one frame or
 # DECLINES). O is a polarity none of the three named ones.
 O = ChargePolarity(7)

@@ -273,7 +273,7 @@ def test_non_finite_charges_are_shown_readably() -> None:
 
 
 def test_example_in_the_format_description_is_a_valid_level(tmp_path: Path) -> None:
-    doc = (EXAMPLES / "LEVELS.md").read_text(encoding="utf-8")
+    doc = (EXAMPLES.parent / "docs" / "levels.md").read_text(encoding="utf-8")
     match = re.search(r"```json\n(.*?)```", doc, re.DOTALL)
     assert match is not None
     path = tmp_path / "example.json"
