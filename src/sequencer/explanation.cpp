@@ -302,12 +302,20 @@ void ExplanationWriter::explain_zone(const Environment& zone, const Environment*
         open.never_resolving_sub_zone = nullptr;
     }
 
+    // A zone of one charge and no agent merges, frozen or not, and takes
+    // its sub-zones along.
     const bool collapsible = parent != nullptr && is_collapsible(zone);
     const bool merges_next = collapsible && !collapsible_found_ && next_.merging_zone == &zone;
     collapsible_found_ = collapsible_found_ || collapsible;
+    if (collapsible) open.never_resolves = false;
     const char* state = nullptr;
     std::string note;
-    if (open.never_resolves) {
+    if (collapsible) {
+        state = merges_next ? "merges_next" : "merges";
+        note = "holds one charge and no agent: " +
+               std::string(merges_next ? "merges into zone " + in_quotes(parent->id) + " next"
+                                       : "will merge into zone " + in_quotes(parent->id) + " once no agent acts");
+    } else if (open.never_resolves) {
         state = "never_resolves";
         note = chronomancer != nullptr
                    ? "holds Chronomancer " + in_quotes(chronomancer->visual_id) + ", which never acts"
@@ -316,11 +324,6 @@ void ExplanationWriter::explain_zone(const Environment& zone, const Environment*
         state = "frozen";
         note = "frozen by sub-zone " + in_quotes(frozen_by.zone->id) + ", which still holds " +
                still_holds(*frozen_by.zone);
-    } else if (collapsible) {
-        state = merges_next ? "merges_next" : "merges";
-        note = "holds one charge and no agent: " +
-               std::string(merges_next ? "merges into zone " + in_quotes(parent->id) + " next"
-                                       : "will merge into zone " + in_quotes(parent->id) + " once no agent acts");
     } else {
         return;
     }
