@@ -287,6 +287,15 @@ std::string load_of_zone(Level& level) {
     return save_zone(*load_zone(bytes, data.size()));
 }
 
+std::string explain(Level& level) { return level.sequencer->explain(); }
+
+// An explanation changes nothing, the patch base included: the patch after
+// it is the one without it.
+std::string explain_then_patch(Level& level) {
+    level.sequencer->explain();
+    return frame_as_patch(level);
+}
+
 struct Case {
     const char* name;
     std::function<Level()> make;
@@ -353,7 +362,13 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"save_zone", collapse_level, save_of_zone},
                     Case{"save_level", gate_level, save_of_level},
                     Case{"load_level", finished_level, load_of_level},
-                    Case{"load_zone", collapse_level, load_of_zone}),
+                    Case{"load_zone", collapse_level, load_of_zone},
+                    Case{"explain_a_cast", cast_level, explain},
+                    Case{"explain_a_gate", gate_level, explain},
+                    Case{"explain_a_collapse", collapse_level, explain},
+                    Case{"explain_a_finished_level", finished_level, explain},
+                    Case{"explain_a_deep_tree", deep_level, explain},
+                    Case{"explain_then_patch", with_a_kept_frame(wide_level), explain_then_patch}),
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 // A frame in which a gate of each kind and comparison opens (and leaves its
