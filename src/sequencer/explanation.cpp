@@ -6,9 +6,11 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "model/json_text.h"
+#include "model/thread_local.h"
 #include "sequencer/narrative_sequencer.h"
 #include "sequencer/zone_rules.h"
 #include "spells/arithmetic_magicians.h"
@@ -32,60 +34,109 @@ const char* spell_reason_code(SpellReason reason) {
     return "declines";
 }
 
+void append_figure(std::string& text, double figure) {
+    if (std::isnan(figure)) {
+        text += "NaN";
+    } else if (std::isinf(figure)) {
+        text += figure > 0 ? "inf" : "-inf";
+    } else {
+        JsonTextWriter out(text);
+        out.number(figure);
+        out.flush();
+    }
+}
+
 std::string figure_text(double figure) {
-    if (std::isnan(figure)) return "NaN";
-    if (std::isinf(figure)) return figure > 0 ? "inf" : "-inf";
     std::string text;
-    JsonTextWriter out(text);
-    out.number(figure);
-    out.flush();
+    append_figure(text, figure);
     return text;
 }
 
 namespace {
 
-// "1 charge", "3 charges"; "none" for zero.
-std::string counted(std::size_t count, const char* one, const char* many) {
-    if (count == 0) return "none";
-    return std::to_string(count) + " " + (count == 1 ? one : many);
+void append_integer(std::string& text, std::int64_t number) {
+    JsonTextWriter out(text);
+    out.integer(number);
+    out.flush();
+}
+
+void append_count(std::string& text, std::size_t count) { append_integer(text, static_cast<std::int64_t>(count)); }
+
+void append_quoted(std::string& text, std::string_view quoted) {
+    text += '"';
+    text += quoted;
+    text += '"';
 }
 
 // A gate's total held against its target by its rule.
-std::string gate_words(const SpellDecision& decision) {
-    const std::string total = "total " + figure_text(decision.value);
-    const std::string rule = decision.rule;
-    if (rule == "==") return total + ", opens at " + figure_text(decision.bound);
-    return total + (decision.acts() ? " " : " is not ") + rule + " " + figure_text(decision.bound);
+void append_gate_words(std::string& note, const SpellDecision& decision) {
+    note += "total ";
+    append_figure(note, decision.value);
+    if (std::string_view(decision.rule) == "==") {
+        note += ", opens at ";
+    } else {
+        note += decision.acts() ? " " : " is not ";
+        note += decision.rule;
+        note += ' ';
+    }
+    append_figure(note, decision.bound);
 }
 
-std::string in_quotes(std::string_view text) { return "\"" + std::string(text) + "\""; }
+// "<text><figure><rest>"
+void append_with_figure(std::string& note, const char* text, double figure, const char* rest) {
+    note += text;
+    append_figure(note, figure);
+    note += rest;
+}
 
 }  // namespace
 
-std::string spell_decision_note(const SpellDecision& decision) {
+void append_decision_note(std::string& note, const SpellDecision& decision) {
     switch (decision.reason) {
         case SpellReason::ACTS:
-            return decision.rule != nullptr ? gate_words(decision) : "its spell takes effect";
+            if (decision.rule != nullptr) {
+                append_gate_words(note, decision);
+            } else {
+                note += "its spell takes effect";
+            }
+            return;
         case SpellReason::TOO_FEW_CHARGES:
-            return "needs " + counted(decision.charges_needed, "charge", "charges") + ", the zone has " +
-                   (decision.charge_count == 0 ? std::string("none") : std::to_string(decision.charge_count));
+            note += "needs ";
+            append_count(note, decision.charges_needed);
+            note += decision.charges_needed == 1 ? " charge, the zone has " : " charges, the zone has ";
+            if (decision.charge_count == 0) {
+                note += "none";
+            } else {
+                append_count(note, decision.charge_count);
+            }
+            return;
         case SpellReason::NEGATIVE_CHARGE:
-            return "the last charge (" + figure_text(decision.value) + ") is negative";
+            return append_with_figure(note, "the last charge (", decision.value, ") is negative");
         case SpellReason::LOG_ARGUMENT:
-            return "the argument " + figure_text(decision.value) + " has no logarithm: it is not above 0";
+            return append_with_figure(note, "the argument ", decision.value,
+                                      " has no logarithm: it is not above 0");
         case SpellReason::LOG_BASE:
-            return "the base " + figure_text(decision.value) + " is no logarithm base: it must be above 0 and not 1";
+            return append_with_figure(note, "the base ", decision.value,
+                                      " is no logarithm base: it must be above 0 and not 1");
         case SpellReason::NEGATIVE_RADICAND:
-            return "the radicand " + figure_text(decision.value) + " is negative under the even index " +
-                   figure_text(decision.bound);
+            append_with_figure(note, "the radicand ", decision.value, " is negative under the even index ");
+            return append_figure(note, decision.bound);
         case SpellReason::DIVISOR_NEAR_ZERO:
-            return "the divisor " + figure_text(decision.value) + " (charge " +
-                   std::to_string(decision.position + 1) + ") is within 1e-9 of zero";
-        case SpellReason::GATE_SHUT: return gate_words(decision);
-        case SpellReason::NEVER_ACTS: return "a Chronomancer never acts";
+            append_with_figure(note, "the divisor ", decision.value, " (charge ");
+            append_count(note, decision.position + 1);
+            note += ") is within 1e-9 of zero";
+            return;
+        case SpellReason::GATE_SHUT: return append_gate_words(note, decision);
+        case SpellReason::NEVER_ACTS: note += "a Chronomancer never acts"; return;
         case SpellReason::DECLINES: break;
     }
-    return "its spell does not take effect";
+    note += "its spell does not take effect";
+}
+
+std::string spell_decision_note(const SpellDecision& decision) {
+    std::string note;
+    append_decision_note(note, decision);
+    return note;
 }
 
 namespace {
@@ -175,45 +226,56 @@ std::size_t agent_count(const Environment& zone) {
     return count;
 }
 
-// The first direct sub-zone that keeps `zone` frozen, with its pointer.
+// The first direct sub-zone that keeps a zone frozen, and its place in the
+// frame document (which leaves empty slots out).
 struct FreezingSubZone {
     const Environment* zone = nullptr;
-    std::string pointer;
+    std::size_t place = 0;
 };
 
-FreezingSubZone freezing_sub_zone(const Environment& zone, std::string_view zone_pointer) {
-    std::size_t written = 0;  // the frame document leaves empty slots out
+FreezingSubZone freezing_sub_zone(const Environment& zone) {
+    std::size_t place = 0;
     for (const auto& sub_zone : zone.sub_environments) {
         if (!sub_zone) continue;
-        if (is_unresolved(*sub_zone)) {
-            return {sub_zone.get(), std::string(zone_pointer) + "/sub_environments/" + std::to_string(written)};
-        }
-        ++written;
+        if (is_unresolved(*sub_zone)) return {sub_zone.get(), place};
+        ++place;
     }
     return {};
 }
 
-// What the sub-zone still holds that keeps its parent frozen.
-std::string still_holds(const Environment& sub_zone) {
+// "frozen by sub-zone "s", which still holds an agent" (or "N agents", "N charges").
+void append_frozen_words(std::string& note, const Environment& sub_zone) {
+    note += "frozen by sub-zone ";
+    append_quoted(note, sub_zone.id);
+    note += ", which still holds ";
     const std::size_t agents = agent_count(sub_zone);
-    if (agents == 1) return "an agent";
-    if (agents > 1) return std::to_string(agents) + " agents";
-    return std::to_string(sub_zone.charges.size()) + " charges";
+    if (agents == 1) {
+        note += "an agent";
+    } else if (agents > 1) {
+        append_count(note, agents);
+        note += " agents";
+    } else {
+        append_count(note, sub_zone.charges.size());
+        note += " charges";
+    }
 }
-
-// One agent's line of the explanation.
-struct AgentVerdict {
-    const char* state;
-    const char* reason;
-    std::string note;
-};
 
 // Writes the explanation's lists while the tree is walked, then the document.
 class ExplanationWriter {
 public:
-    ExplanationWriter(const NarrativeSequencer& sequencer, const ForeseenFrame& next,
-                      bool runs)
-        : sequencer_(sequencer), next_(next), runs_(runs) {}
+    // Explanations of one level come out at much the same length: the text
+    // starts with room for the last one's.
+    ExplanationWriter(const NarrativeSequencer& sequencer, const ForeseenFrame& next, bool runs)
+        : sequencer_(sequencer), next_(next), runs_(runs) {
+        static QOR_THREAD_LOCAL std::size_t last_size = 0;
+        last_size_ = &last_size;
+        try {
+            text_.reserve(last_size + last_size / 8);
+        } catch (const std::exception&) {  // only a hint
+            last_size = 0;
+        }
+        agents_out_.raw("{\"agents\":[");
+    }
 
     void walk(const Environment& root) {
         walk_zones(
@@ -224,9 +286,10 @@ public:
             });
         agents_out_.flush();
         zones_out_.flush();
+        shut_out_.flush();
     }
 
-    std::string document() const;
+    std::string document();
 
 private:
     struct OpenZone {
@@ -236,11 +299,17 @@ private:
         const Environment* never_resolving_sub_zone = nullptr;
     };
 
+    // An agent's state and reason code; its note is in note_.
+    struct Verdict {
+        const char* state;
+        const char* reason;
+    };
+
     void enter_zone() {
         const std::size_t parent_length = pointer_.size();
         if (!open_.empty()) {
             pointer_ += "/sub_environments/";
-            pointer_ += std::to_string(open_.back().written_sub_zones++);
+            append_count(pointer_, open_.back().written_sub_zones++);
         }
         open_.push_back({parent_length});
     }
@@ -257,15 +326,27 @@ private:
     }
 
     void explain_zone(const Environment& zone, const Environment* parent, OpenZone& open);
+    void write_zone(const Environment& zone, const Environment* parent, const char* state, bool merges);
     void explain_agent(const Environment& zone, MagicianAgent& agent, std::size_t place,
-                       const FreezingSubZone& frozen_by, const MagicianAgent*& chronomancer);
-    AgentVerdict verdict(const Environment& zone, const SpellDecision& decision,
-                         const FreezingSubZone& frozen_by, bool acts_next);
-    void write_agent(const Environment& zone, const MagicianAgent& agent, std::size_t place,
-                     const AgentVerdict& verdict, const SpellDecision& decision,
-                     const FreezingSubZone& frozen_by);
+                       const MagicianAgent*& chronomancer);
+    Verdict verdict(const SpellDecision& decision, bool acts_next);
+    void write_agent(const Environment& zone, const MagicianAgent& agent, std::size_t place, bool refill,
+                     const Verdict& verdict, const SpellDecision& decision);
+    const std::string& note_of(const Verdict& verdict) const {
+        return std::string_view(verdict.reason) == "zone_frozen" ? frozen_note_ : note_;
+    }
+    void write_pointer(JsonTextWriter& out, const char* member, std::size_t place) {
+        // A pointer holds only member names and digits: nothing to escape.
+        out.raw('"');
+        out.raw(std::string_view(pointer_));
+        out.raw(member);
+        out.integer(static_cast<std::int64_t>(place));
+        out.raw('"');
+    }
     void check_size() const {
-        if (agents_out_.size() + zones_out_.size() > kMaxExplanationBytes) throw TreeTooLargeError();
+        if (agents_out_.size() + zones_out_.size() + shut_out_.size() > kMaxExplanationBytes) {
+            throw TreeTooLargeError();
+        }
     }
     const char* outcome() const;
     std::string summary(const char* outcome) const;
@@ -277,25 +358,46 @@ private:
 
     std::string pointer_;  // of the zone being explained
     std::vector<OpenZone> open_;
+    FreezingSubZone frozen_by_;  // of the zone being explained
+    std::string frozen_note_;    // its agents' note while it is frozen
+    std::string frozen_note_text_;  // the same as a JSON string
+    std::string note_;           // the note being written
     bool actor_found_ = false;
     bool collapsible_found_ = false;
     bool anything_acts_ = false;
+    bool any_shut_gate_ = false;
+    bool agent_written_ = false;
 
-    std::string agents_text_;
+    std::size_t* last_size_;
+    std::string text_;  // the document, its agents written as the walk goes
     std::string zones_text_;
-    JsonTextWriter agents_out_{agents_text_};
+    std::string shut_text_;
+    JsonTextWriter agents_out_{text_};
     JsonTextWriter zones_out_{zones_text_};
-    std::vector<std::string> shut_gates_;  // their pointers
-    std::vector<std::string> shut_gate_words_;
+    JsonTextWriter shut_out_{shut_text_};
+    std::string shut_gate_words_;  // for the summary of a level that has ended
 };
 
 void ExplanationWriter::explain_zone(const Environment& zone, const Environment* parent, OpenZone& open) {
-    const FreezingSubZone frozen_by = freezing_sub_zone(zone, pointer_);
+    frozen_by_ = freezing_sub_zone(zone);
+    frozen_note_.clear();
+    frozen_note_text_.clear();
+    if (frozen_by_.zone != nullptr) {
+        frozen_note_ += "zone ";
+        append_quoted(frozen_note_, zone.id);
+        frozen_note_ += " is ";
+        append_frozen_words(frozen_note_, *frozen_by_.zone);
+        // Written once as JSON for all the zone's agents: its quotes are
+        // escaped the slow way.
+        JsonTextWriter note_text(frozen_note_text_);
+        note_text.string(frozen_note_);
+        note_text.flush();
+    }
     remembered_.watch(zone.charges);
     const MagicianAgent* chronomancer = nullptr;
     std::size_t place = 0;  // in the frame document, which leaves empty slots out
     for (const auto& agent : zone.agents) {
-        if (agent) explain_agent(zone, *agent, place++, frozen_by, chronomancer);
+        if (agent) explain_agent(zone, *agent, place++, chronomancer);
     }
     if (chronomancer != nullptr) {
         open.never_resolves = true;
@@ -308,33 +410,40 @@ void ExplanationWriter::explain_zone(const Environment& zone, const Environment*
     const bool merges_next = collapsible && !collapsible_found_ && next_.merging_zone == &zone;
     collapsible_found_ = collapsible_found_ || collapsible;
     if (collapsible) open.never_resolves = false;
-    const char* state = nullptr;
-    std::string note;
+    note_.clear();
     if (collapsible) {
-        state = merges_next ? "merges_next" : "merges";
-        note = "holds one charge and no agent: " +
-               std::string(merges_next ? "merges into zone " + in_quotes(parent->id) + " next"
-                                       : "will merge into zone " + in_quotes(parent->id) + " once no agent acts");
+        note_ += merges_next ? "holds one charge and no agent: merges into zone "
+                             : "holds one charge and no agent: will merge into zone ";
+        append_quoted(note_, parent->id);
+        note_ += merges_next ? " next" : " once no agent acts";
+        write_zone(zone, parent, merges_next ? "merges_next" : "merges", true);
     } else if (open.never_resolves) {
-        state = "never_resolves";
-        note = chronomancer != nullptr
-                   ? "holds Chronomancer " + in_quotes(chronomancer->visual_id) + ", which never acts"
-                   : "sub-zone " + in_quotes(open.never_resolving_sub_zone->id) + " never resolves";
-    } else if (frozen_by.zone != nullptr) {
-        state = "frozen";
-        note = "frozen by sub-zone " + in_quotes(frozen_by.zone->id) + ", which still holds " +
-               still_holds(*frozen_by.zone);
-    } else {
-        return;
+        if (chronomancer != nullptr) {
+            note_ += "holds Chronomancer ";
+            append_quoted(note_, chronomancer->visual_id);
+            note_ += ", which never acts";
+        } else {
+            note_ += "sub-zone ";
+            append_quoted(note_, open.never_resolving_sub_zone->id);
+            note_ += " never resolves";
+        }
+        write_zone(zone, parent, "never_resolves", false);
+    } else if (frozen_by_.zone != nullptr) {
+        append_frozen_words(note_, *frozen_by_.zone);
+        write_zone(zone, parent, "frozen", false);
     }
+}
+
+void ExplanationWriter::write_zone(const Environment& zone, const Environment* parent, const char* state,
+                                   bool merges) {
     JsonTextWriter& out = zones_out_;
     if (zones_out_.size() > 0) out.raw(',');
     out.raw("{\"frozen_by\":");
-    if (frozen_by.zone != nullptr) {
+    if (frozen_by_.zone != nullptr) {
         out.raw("{\"id\":");
-        out.string(frozen_by.zone->id);
+        out.string(frozen_by_.zone->id);
         out.raw(",\"pointer\":");
-        out.string(frozen_by.pointer);
+        write_pointer(out, "/sub_environments/", frozen_by_.place);
         out.raw('}');
     } else {
         out.raw("null");
@@ -342,82 +451,108 @@ void ExplanationWriter::explain_zone(const Environment& zone, const Environment*
     out.raw(",\"id\":");
     out.string(zone.id);
     out.raw(",\"into\":");
-    if (collapsible) {
+    if (merges) {
         out.string(parent->id);
     } else {
         out.raw("null");
     }
     out.raw(",\"note\":");
-    out.string(note);
-    out.raw(",\"pointer\":");
-    out.string(pointer_);
-    out.raw(",\"state\":\"");
+    out.string(note_);
+    out.raw(",\"pointer\":\"");
+    out.raw(std::string_view(pointer_));
+    out.raw("\",\"state\":\"");
     out.raw(state);
     out.raw("\"}");
     check_size();
 }
 
 void ExplanationWriter::explain_agent(const Environment& zone, MagicianAgent& agent, std::size_t place,
-                                      const FreezingSubZone& frozen_by, const MagicianAgent*& chronomancer) {
+                                      const MagicianAgent*& chronomancer) {
     const SpellDecision decision = agent.decide(zone.charges);
     if (decision.reason == SpellReason::NEVER_ACTS && chronomancer == nullptr) chronomancer = &agent;
     // The frame takes an agent from the first place it holds in its zone.
     const bool acts_next = !actor_found_ && &agent == next_.actor && &zone == next_.actor_zone;
     actor_found_ = actor_found_ || acts_next;
-    const AgentVerdict verdict_ = verdict(zone, decision, frozen_by, acts_next);
-    write_agent(zone, agent, place, verdict_, decision, frozen_by);
-    if (is_shut_gate(agent) && !sequencer_.is_refill(zone, agent)) {
-        shut_gates_.push_back(pointer_ + "/agents/" + std::to_string(place));
-        shut_gate_words_.push_back("gate " + in_quotes(agent.visual_id) + " is still shut: " + verdict_.note);
+    note_.clear();
+    const Verdict verdict_ = verdict(decision, acts_next);
+    const bool refill = sequencer_.is_refill(zone, agent);
+    write_agent(zone, agent, place, refill, verdict_, decision);
+    // Only the engine's gates decide with a rule.
+    if (decision.rule != nullptr && !refill && is_shut_gate(agent)) {
+        if (any_shut_gate_) shut_out_.raw(',');
+        write_pointer(shut_out_, "/agents/", place);
+        if (!runs_) {
+            if (any_shut_gate_) shut_gate_words_ += "; ";
+            shut_gate_words_ += "gate ";
+            append_quoted(shut_gate_words_, agent.visual_id);
+            shut_gate_words_ += " is still shut: ";
+            shut_gate_words_ += note_of(verdict_);
+        }
+        any_shut_gate_ = true;
     }
     check_size();
 }
 
-AgentVerdict ExplanationWriter::verdict(const Environment& zone, const SpellDecision& decision, const FreezingSubZone& frozen_by,
-                                        bool acts_next) {
+// An agent's state and reason; its note goes to note_ (a frozen zone's
+// agents share frozen_note_).
+ExplanationWriter::Verdict ExplanationWriter::verdict(const SpellDecision& decision, bool acts_next) {
     if (acts_next) {
         anything_acts_ = true;
-        return {"acts", "acts", decision.rule != nullptr ? "opens next: " + spell_decision_note(decision)
-                                                         : std::string("acts next")};
+        if (decision.rule != nullptr) {
+            note_ += "opens next: ";
+            append_decision_note(note_, decision);
+        } else {
+            note_ += "acts next";
+        }
+        return {"acts", "acts"};
     }
     if (decision.reason == SpellReason::NEVER_ACTS) {
-        return {"declines", "never_acts", spell_decision_note(decision)};
+        append_decision_note(note_, decision);
+        return {"declines", "never_acts"};
     }
-    if (frozen_by.zone != nullptr) {
-        return {"waits", "zone_frozen",
-                "zone " + in_quotes(zone.id) + " is frozen by sub-zone " + in_quotes(frozen_by.zone->id) +
-                    ", which still holds " + still_holds(*frozen_by.zone)};
-    }
+    if (frozen_by_.zone != nullptr) return {"waits", "zone_frozen"};
     if (!decision.acts()) {
-        return {"declines", spell_reason_code(decision.reason), spell_decision_note(decision)};
+        append_decision_note(note_, decision);
+        return {"declines", spell_reason_code(decision.reason)};
     }
     anything_acts_ = true;
     if (!runs_ && sequencer_.current_frame >= sequencer_.max_frames) {
-        return {"waits", "frame_limit", "would act, but the frame limit stops the level"};
+        note_ += "would act, but the frame limit stops the level";
+        return {"waits", "frame_limit"};
     }
-    if (!runs_) return {"waits", "level_finished", "would act, but the level has finished"};
+    if (!runs_) {
+        note_ += "would act, but the level has finished";
+        return {"waits", "level_finished"};
+    }
     if (next_.actor != nullptr) {
-        return {"waits", "outranked",
-                "waits for " + next_.actor->name + " " + in_quotes(next_.actor->visual_id) + " (priority " +
-                    std::to_string(next_.actor->priority) + "), which acts first"};
+        note_ += "waits for ";
+        note_ += next_.actor->name;
+        note_ += ' ';
+        append_quoted(note_, next_.actor->visual_id);
+        note_ += " (priority ";
+        append_integer(note_, next_.actor->priority);
+        note_ += "), which acts first";
+        return {"waits", "outranked"};
     }
     // A host's kind whose decide() and spell disagree: the frame is what counts.
-    return {"declines", "declines", spell_decision_note(SpellDecision::declining(SpellReason::DECLINES, 0))};
+    append_decision_note(note_, SpellDecision::declining(SpellReason::DECLINES, 0));
+    return {"declines", "declines"};
 }
 
 void ExplanationWriter::write_agent(const Environment& zone, const MagicianAgent& agent, std::size_t place,
-                                    const AgentVerdict& verdict, const SpellDecision& decision,
-                                    const FreezingSubZone& frozen_by) {
+                                    bool refill, const Verdict& verdict, const SpellDecision& decision) {
     JsonTextWriter& out = agents_out_;
-    if (agents_out_.size() > 0) out.raw(',');
+    if (agent_written_) out.raw(',');
+    agent_written_ = true;
     out.raw("{\"figures\":{");
     Members figures(out);
     const std::string_view reason = verdict.reason;
-    if (reason == "zone_frozen") {
-        figures.key("frozen_by").string(frozen_by.zone->id);
-        figures.key("frozen_by_agents").integer(static_cast<std::int64_t>(agent_count(*frozen_by.zone)));
-        figures.key("frozen_by_charges").integer(static_cast<std::int64_t>(frozen_by.zone->charges.size()));
-        figures.key("frozen_by_pointer").string(frozen_by.pointer);
+    const bool frozen = reason == "zone_frozen";
+    if (frozen) {
+        figures.key("frozen_by").string(frozen_by_.zone->id);
+        figures.key("frozen_by_agents").integer(static_cast<std::int64_t>(agent_count(*frozen_by_.zone)));
+        figures.key("frozen_by_charges").integer(static_cast<std::int64_t>(frozen_by_.zone->charges.size()));
+        write_pointer(figures.key("frozen_by_pointer"), "/sub_environments/", frozen_by_.place);
     } else if (reason != "never_acts") {
         if (reason == "outranked") {
             figures.key("by_name").string(next_.actor->name);
@@ -429,17 +564,18 @@ void ExplanationWriter::write_agent(const Environment& zone, const MagicianAgent
     out.raw("},\"name\":");
     out.string(agent.name);
     out.raw(",\"note\":");
-    out.string(verdict.note);
-    // A pointer holds only member names and digits: nothing to escape.
-    out.raw(",\"pointer\":\"");
-    out.raw(std::string_view(pointer_));
-    out.raw("/agents/");
-    out.integer(static_cast<std::int64_t>(place));
-    out.raw("\",\"priority\":");
+    if (frozen) {
+        out.raw(std::string_view(frozen_note_text_));
+    } else {
+        out.string(note_);
+    }
+    out.raw(",\"pointer\":");
+    write_pointer(out, "/agents/", place);
+    out.raw(",\"priority\":");
     out.integer(agent.priority);
     out.raw(",\"reason\":\"");
     out.raw(verdict.reason);
-    out.raw(sequencer_.is_refill(zone, agent) ? "\",\"refill\":true,\"state\":\"" : "\",\"refill\":false,\"state\":\"");
+    out.raw(refill ? "\",\"refill\":true,\"state\":\"" : "\",\"refill\":false,\"state\":\"");
     out.raw(verdict.state);
     out.raw("\",\"visual_id\":");
     out.string(agent.visual_id);
@@ -457,7 +593,7 @@ const char* ExplanationWriter::outcome() const {
     if (runs_) return "running";
     const bool at_rest = !anything_acts_ && !collapsible_found_;
     if (sequencer_.current_frame >= sequencer_.max_frames && !at_rest) return "frame_limit";
-    return shut_gates_.empty() ? "won" : "lost";
+    return any_shut_gate_ ? "lost" : "won";
 }
 
 std::string ExplanationWriter::summary(const char* outcome) const {
@@ -465,21 +601,12 @@ std::string ExplanationWriter::summary(const char* outcome) const {
     if (kind == "running") return "Running: next, " + next_.event->description;
     if (kind == "frame_limit") return "Stopped at the frame limit";
     if (kind == "won") return "Won: every gate opened";
-    std::string words = "Lost: ";
-    for (std::size_t i = 0; i < shut_gate_words_.size(); ++i) {
-        if (i > 0) words += "; ";
-        words += shut_gate_words_[i];
-    }
-    return words;
+    return "Lost: " + shut_gate_words_;
 }
 
-std::string ExplanationWriter::document() const {
+std::string ExplanationWriter::document() {
     const char* outcome_code = outcome();
-    std::string text;
-    text.reserve(agents_text_.size() + zones_text_.size() + 256);
-    JsonTextWriter out(text);
-    out.raw("{\"agents\":[");
-    out.raw(std::string_view(agents_text_));
+    JsonTextWriter& out = agents_out_;
     out.raw("],\"frame_index\":");
     out.integer(sequencer_.current_frame);
     out.raw(",\"max_frames\":");
@@ -489,17 +616,15 @@ std::string ExplanationWriter::document() const {
     out.raw(",\"outcome\":\"");
     out.raw(outcome_code);
     out.raw("\",\"shut_gates\":[");
-    for (std::size_t i = 0; i < shut_gates_.size(); ++i) {
-        if (i > 0) out.raw(',');
-        out.string(shut_gates_[i]);
-    }
+    out.raw(std::string_view(shut_text_));
     out.raw("],\"summary\":");
     out.string(summary(outcome_code));
     out.raw(",\"zones\":[");
     out.raw(std::string_view(zones_text_));
     out.raw("]}");
     out.flush();
-    return text;
+    *last_size_ = text_.size();
+    return std::move(text_);
 }
 
 }  // namespace

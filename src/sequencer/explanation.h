@@ -23,8 +23,11 @@ const char* spell_reason_code(SpellReason reason);
 // the zone has 1"; a gate: "total 18.0, opens at 20.0" or "total 18.0 is not
 // > 20.0").
 std::string spell_decision_note(const SpellDecision& decision);
+// The same words, appended to `note`.
+void append_decision_note(std::string& note, const SpellDecision& decision);
 
 // A figure as the notes write it: as in a frame ("18.0"), "NaN", "inf" or "-inf".
 std::string figure_text(double figure);
+void append_figure(std::string& text, double figure);
 
 }  // namespace qor
