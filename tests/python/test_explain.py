@@ -129,6 +129,10 @@ def test_zones_that_merge_freeze_and_never_resolve() -> None:
     assert zones["ripe"]["state"] == "merges_next" and zones["ripe"]["into"] == "top"
     assert zones["top"]["state"] == "never_resolves"
     assert zones["top"]["frozen_by"] == {"id": "held", "pointer": "/sub_environments/0"}
+    busy = NarrativeSequencer(zone("top", (1.0, POS, "a"), (2.0, POS, "b"), agents=(("plus_magician", "p"),),
+                                   subs=(zone("ripe", (1.0, POS, "y")),)))
+    [ripe] = explained(busy)["zones"]
+    assert (ripe["state"], ripe["note"]) == ("merges", 'holds one charge and no agent: will merge into zone "top" once no agent acts')
 
 
 def test_explain_changes_nothing_the_frames_show() -> None:
