@@ -94,6 +94,24 @@ TEST(Explain, ALostLevelNamesTheShutGate) {
     EXPECT_EQ(explained.at("shut_gates"), Json::array({"/agents/0"}));
 }
 
+// A host that places every gate again after it opens.
+class RefillingGates : public NarrativeSequencer {
+public:
+    using NarrativeSequencer::NarrativeSequencer;
+    bool is_refill(const Environment&, const MagicianAgent& agent) const override {
+        return agent.name == "Equals Gate";
+    }
+};
+
+TEST(Explain, ARefillGateIsShownAndNeverLosesTheLevel) {
+    RefillingGates sequencer(tutorial(20));
+    for (int i = 0; i < 4; ++i) sequencer.next_frame_text();
+    const Json explained = Json::parse(sequencer.explain());
+    EXPECT_EQ(explained.at("outcome"), "won");
+    EXPECT_EQ(explained.at("shut_gates"), Json::array());
+    EXPECT_EQ(explained.at("agents").at(0).at("refill"), true);
+}
+
 TEST(Explain, RefusesWhileAFrameIsPending) {
     NarrativeSequencer sequencer(tutorial());
     NarrativeSequencer::PendingFrame frame = sequencer.begin_frame();
