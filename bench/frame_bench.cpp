@@ -16,6 +16,8 @@
 // current_frame keeps the frame limit out of the way. BM_RootJson is what
 // Environment.to_json() does: the root's text written straight from the tree;
 // BM_RootJsonBuild builds the root's JSON value instead.
+// BM_Explain is NarrativeSequencer::explain() on the acting level: it runs
+// the frame, undoes it and writes why every agent acts, waits or declines.
 
 #include <benchmark/benchmark.h>
 
@@ -96,6 +98,16 @@ void BM_FrameResolved(benchmark::State& state) {
     describe(state, level);
 }
 
+void BM_Explain(benchmark::State& state) {
+    const Level level = level_for(state, true);
+    qor::NarrativeSequencer sequencer(level.root);
+    for (auto _ : state) {
+        std::string text = sequencer.explain();
+        benchmark::DoNotOptimize(text.data());
+    }
+    describe(state, level);
+}
+
 void level_sizes(benchmark::internal::Benchmark* benchmark) {
     benchmark->Arg(10)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
 }
@@ -108,5 +120,7 @@ BENCHMARK_TEMPLATE(BM_FrameActing, true)->Name("BM_FrameActingWithText")->Apply(
 BENCHMARK_TEMPLATE(BM_FrameActing, false)->Name("BM_FrameActing")->Apply(level_sizes);
 BENCHMARK_TEMPLATE(BM_FrameResolved, true)->Name("BM_FrameResolvedWithText")->Apply(level_sizes);
 BENCHMARK_TEMPLATE(BM_FrameResolved, false)->Name("BM_FrameResolved")->Apply(level_sizes);
+
+BENCHMARK(BM_Explain)->Apply(level_sizes);
 
 BENCHMARK_MAIN();

@@ -20,7 +20,11 @@
 // applied to the twin's document (nlohmann's json::patch) must give the
 // frame, or both must fail alike and leave the level as it was (the frame
 // then did not happen). Before each of its frames the second twin also runs
-// the frame and drops it unkept, which must leave the level as it was.
+// the frame and drops it unkept, which must leave the level as it was, and
+// explains itself, which must change nothing (the twins must still agree, and
+// the next patch still apply); the explanation's "next" must be the event of
+// the frame that follows, and it must say an agent acts exactly when that
+// frame is the agent's cast.
 // A broken promise aborts (libFuzzer then saves the input).
 #include <cmath>
 #include <cstddef>
@@ -458,6 +462,32 @@ void undo_a_frame(NarrativeSequencer& twin, const Environment& twin_root, const 
     check(observed(twin, twin_root) == before, "a frame dropped unkept changed the level");
 }
 
+// The twin's explanation, or nothing when it holds text that is not UTF-8.
+std::optional<Json> explanation(NarrativeSequencer& twin) {
+    try {
+        return Json::parse(twin.explain());
+    } catch (const Json::type_error& error) {
+        check(error.id == 316, "an explanation failed with something else than invalid UTF-8");
+    }
+    return std::nullopt;
+}
+
+// The explanation made before a frame, against what the frame did.
+void check_explanation(const Json& explained, const NarrativeSequencer& twin, bool ran) {
+    const Json event = twin.last_event && ran ? twin.last_event->to_json() : Json(nullptr);
+    check(explained.at("next") == event, "the explanation's next is not the frame's event");
+    check((explained.at("outcome") == "running") == ran, "the explanation's outcome is not running exactly when a frame runs");
+    std::size_t acting = 0;
+    for (const Json& agent : explained.at("agents")) {
+        if (agent.at("state") != "acts") continue;
+        ++acting;
+        check(event.is_object() && event.at("type") == "CAST_SPELL" && agent.at("visual_id") == event.at("visual_id"),
+              "the explanation says an agent acts that did not");
+    }
+    const bool cast = event.is_object() && event.at("type") == "CAST_SPELL";
+    check(acting == (cast ? 1u : 0u), "the explanation does not name the one agent that acts");
+}
+
 // The twin's frame: its text, kept as the next patch's base, or a patch
 // applied to the document the twin holds. Either way the twin's document is
 // then the frame; nothing when the frame's text cannot be written.
@@ -493,6 +523,9 @@ void play_twin_and_compare(NarrativeSequencer& twin, const Environment& twin_roo
                            const NarrativeSequencer& checked, const Environment& checked_root,
                            const std::optional<std::string>& checked_text, bool as_patch,
                            std::optional<Json>& document) {
+    const std::int32_t frame_before = twin.current_frame;
+    const bool runs = frame_before < twin.max_frames && !twin.is_finished;
+    const std::optional<Json> explained = explanation(twin);
     const std::string before = observed(twin, twin_root);
     undo_a_frame(twin, twin_root, before, !as_patch);
     std::optional<std::string> text;
@@ -509,6 +542,7 @@ void play_twin_and_compare(NarrativeSequencer& twin, const Environment& twin_roo
         check(*text == *checked_text, "the document kept by patches is not the frame");
     }
     check(observed(twin, twin_root) == observed(checked, checked_root), "the twins differ");
+    if (explained) check_explanation(*explained, twin, runs);
 }
 
 // One host action, taken from the same bytes by both twins.

@@ -62,6 +62,11 @@ void bind_sequencer(py::module_& m) {
             "this one; with no such frame (a new, loaded or copied sequencer), one operation that "
             "replaces the whole document. If it raises, the frame did not happen and the next "
             "patch still applies to the last frame returned.")
+        .def("explain", &NarrativeSequencer::explain,
+             "Explain the level as it stands, as compact JSON text: the outcome (\"running\", "
+             "\"won\", \"lost\" or \"frame_limit\"), the event the next next_frame() will report, "
+             "why each standing agent acts, waits or declines, and which zones merge, are frozen or "
+             "never resolve. Changes nothing: the next frame is exactly what it would have been.")
         .def_property(
             "is_finished", [](const NarrativeSequencer& self) { return self.is_finished; },
             [](NarrativeSequencer& self, Assigned<bool, kIsFinished> value) { self.is_finished = value.value; },

@@ -145,7 +145,24 @@ void JsonTextWriter::string(std::string_view text) {
         raw('"');
         return;
     }
-    library_dump(Json(text));
+    if (!escaped_printable_ascii(text)) library_dump(Json(text));
+}
+
+// Printable ASCII (a zone id in quotes, as notes hold) needs only its quotes
+// and backslashes escaped, as the library escapes them; anything else goes
+// through the library.
+bool JsonTextWriter::escaped_printable_ascii(std::string_view text) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte > 0x7E) return false;
+    }
+    raw('"');
+    for (const char c : text) {
+        if (c == '"' || c == '\\') raw('\\');
+        raw(c);
+    }
+    raw('"');
+    return true;
 }
 
 void JsonTextWriter::number(double number) {

@@ -62,6 +62,8 @@ private:
     }
     void append_large(std::string_view text);
     void unsigned_integer(std::uint64_t number);
+    // Writes `text` quoted when it is printable ASCII; false (nothing written) otherwise.
+    bool escaped_printable_ascii(std::string_view text);
     // Writes through the library's own serializer: strings that need escaping
     // (or fail as invalid UTF-8) and values of rare types.
     void library_dump(const nlohmann::json& value);

@@ -18,6 +18,11 @@ std::optional<std::vector<Charge>> MagicianAgent::prepare_spell(const std::vecto
     return trial;
 }
 
+SpellDecision MagicianAgent::decide(const std::vector<Charge>& charges) {
+    if (prepare_spell(charges)) return SpellDecision::acting(charges.size());
+    return SpellDecision::declining(SpellReason::DECLINES, charges.size());
+}
+
 bool MagicianAgent::cast_prepared_spell(std::vector<Charge>& charges) {
     std::optional<std::vector<Charge>> result = prepare_spell(charges);
     if (!result) return false;

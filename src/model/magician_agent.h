@@ -9,6 +9,7 @@
 
 #include "model/charge.h"
 #include "model/json_text.h"
+#include "model/spell_decision.h"
 
 namespace qor {
 
@@ -42,6 +43,12 @@ public:
     // engine's kinds work it out directly; for any other kind CastSpell is
     // offered a copy of the list.
     virtual std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges);
+
+    // Whether the spell would take effect on `charges`, and why, without
+    // changing anything. The engine's kinds work it out in the same function
+    // their prepare_spell runs; for any other kind it asks prepare_spell and
+    // gives ACTS or DECLINES.
+    virtual SpellDecision decide(const std::vector<Charge>& charges);
 
     // What the agent itself keeps of having acted (a gate opens): applied
     // when a frame applies its prepared spell, and undone if that frame is

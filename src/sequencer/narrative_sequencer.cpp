@@ -11,25 +11,12 @@
 #include "model/zone_text.h"
 #include "model/zone_walk.h"
 #include "patch/frame_patch.h"
+#include "sequencer/zone_rules.h"
 #include "spells/arithmetic_magicians.h"
 
 namespace qor {
 
 namespace {
-
-// Empty agent slots (null entries a C++ host wrote) mean nothing.
-bool has_agents(const Environment& zone) {
-    return std::any_of(zone.agents.begin(), zone.agents.end(),
-                       [](const auto& agent) { return agent != nullptr; });
-}
-
-bool is_unresolved(const Environment& zone) {
-    return zone.charges.size() >= 2 || has_agents(zone);
-}
-
-bool is_collapsible(const Environment& zone) {
-    return zone.charges.size() == 1 && !has_agents(zone);
-}
 
 // Highest priority first; equal priorities keep their collection order.
 bool offered_before(const CollectedAgent& a, const CollectedAgent& b) {

@@ -31,6 +31,16 @@ struct CollectedAgent {
     AgentState state_before = AgentState::DORMANT;
 };
 
+// What the next running frame does: its event, and the agent that acts (in
+// its zone) or the zone that merges. Borrowed pointers, valid while the tree
+// is unchanged.
+struct ForeseenFrame {
+    std::optional<FrameEvent> event;
+    const MagicianAgent* actor = nullptr;
+    const Environment* actor_zone = nullptr;
+    const Environment* merging_zone = nullptr;
+};
+
 // Drives one level, one frame per NextFrame() call. In each running frame
 // exactly one thing happens: the highest-priority agent whose spell takes
 // effect acts and leaves, or one resolved zone collapses into its parent, or
@@ -138,6 +148,17 @@ public:
 
     nlohmann::json generate_response(std::string status, std::string message) const;
 
+    // The level as it stands, explained, as compact JSON text: the outcome
+    // ("running", "won", "lost" or "frame_limit"), the event the next call
+    // will report, why each standing agent acts, waits or declines, and which
+    // zones merge, are frozen or never resolve. docs/frames.md describes the
+    // document and schemas/explain.schema.json holds its schema. Changes
+    // nothing: the next frame is exactly what it would have been. Throws
+    // std::logic_error while a frame is pending, TreeTooDeepError or
+    // TreeTooLargeError for a tree beyond what the engine walks (or whose
+    // explanation would pass kMaxExplanationBytes).
+    std::string explain();
+
     // The response's "meta" member for the current call.
     nlohmann::json meta_json(std::string status, std::string message) const;
 
@@ -161,6 +182,11 @@ private:
     static bool has_unresolved_sub_zone(const Environment& zone);
     static void refresh_freeze_flag(Environment& zone);
     static void collect_own_agents(Environment& zone, std::vector<CollectedAgent>& collected);
+
+    // What the next call will do, found by running the frame and undoing it;
+    // nothing when that call runs no frame (a finished level, the limit).
+    ForeseenFrame foresee_frame();
+    bool runs_next_frame() const { return current_frame < max_frames && !is_finished; }
 
     // Sorts the collected agents into the order they are offered the
     // charges: highest priority first, equal priorities in collection order.

@@ -64,17 +64,33 @@ std::vector<Charge> replacing_all(const std::vector<Charge>& charges, double mag
     return replacing_last(charges, charges.size(), magnitude, polarity, std::move(visual_id));
 }
 
-// The index-th root of the radicand; nothing for a negative radicand whose
-// index truncates to an even number. Under an odd whole index a negative
-// radicand has a real root, the negated root of its size; under any other odd
-// index it is left to pow, which gives NaN.
-std::optional<double> real_root(double index, double radicand) {
-    if (radicand < 0) {
-        const std::int32_t whole = truncate_to_int32(index);
-        if (whole % 2 == 0) return std::nullopt;
-        if (static_cast<double>(whole) == index) return -std::pow(-radicand, 1.0 / index);
+// A negative radicand has no real root under an index that truncates to an
+// even number.
+bool negative_under_even_index(double index, double radicand) {
+    return radicand < 0 && truncate_to_int32(index) % 2 == 0;
+}
+
+// The index-th root of the radicand, unless negative_under_even_index. Under
+// an odd whole index a negative radicand has a real root, the negated root of
+// its size; under any other odd index it is left to pow, which gives NaN.
+double real_root(double index, double radicand) {
+    if (radicand < 0 && static_cast<double>(truncate_to_int32(index)) == index) {
+        return -std::pow(-radicand, 1.0 / index);
     }
     return std::pow(radicand, 1.0 / index);
+}
+
+SpellDecision needing(const std::vector<Charge>& charges, std::size_t needed) {
+    if (charges.size() < needed) return SpellDecision::too_few(charges.size(), needed);
+    return SpellDecision::acting(charges.size());
+}
+
+SpellDecision declining_at(SpellReason reason, const std::vector<Charge>& charges,
+                           std::size_t position) {
+    SpellDecision decision = SpellDecision::declining(reason, charges.size());
+    decision.position = position;
+    decision.value = charges[position].magnitude;
+    return decision;
 }
 
 double factorial(std::int32_t n) {
@@ -130,8 +146,10 @@ AbsMagician::AbsMagician(std::string visual_id_)
 
 bool AbsMagician::CastSpell(std::vector<Charge>& charges) { return cast_prepared_spell(charges); }
 
+SpellDecision AbsMagician::decide(const std::vector<Charge>& charges) { return needing(charges, 1); }
+
 Spell AbsMagician::prepare_spell(const std::vector<Charge>& charges) {
-    if (charges.empty()) return std::nullopt;
+    if (!AbsMagician::decide(charges).acts()) return std::nullopt;
     std::vector<Charge> purified = charges;
     for (Charge& charge : purified) {
         if (!is_negative(charge)) continue;
@@ -146,16 +164,24 @@ LogMagician::LogMagician(std::string visual_id_)
 
 bool LogMagician::CastSpell(std::vector<Charge>& charges) { return cast_prepared_spell(charges); }
 
+SpellDecision LogMagician::decide(const std::vector<Charge>& charges) {
+    if (charges.empty()) return needing(charges, 1);
+    const std::size_t last = charges.size() - 1;
+    if (charges[last].magnitude <= 0) return declining_at(SpellReason::LOG_ARGUMENT, charges, last);
+    if (last == 0) return SpellDecision::acting(charges.size());
+    const double base = charges[last - 1].magnitude;
+    if (base <= 0 || base == 1.0) return declining_at(SpellReason::LOG_BASE, charges, last - 1);
+    return SpellDecision::acting(charges.size());
+}
+
 Spell LogMagician::prepare_spell(const std::vector<Charge>& charges) {
-    if (charges.empty()) return std::nullopt;
+    if (!LogMagician::decide(charges).acts()) return std::nullopt;
     const double argument = charges.back().magnitude;
-    if (argument <= 0) return std::nullopt;
     if (charges.size() == 1) {
         const double result = std::log10(argument);
         return replacing_last(charges, 1, std::fabs(result), sign_polarity(result), "result_log_" + visual_id);
     }
     const double base = charges[charges.size() - 2].magnitude;
-    if (base <= 0 || base == 1.0) return std::nullopt;
     const double result = std::log(argument) / std::log(base);
     return replacing_last(charges, 2, std::fabs(result), sign_polarity(result), "result_log_" + visual_id);
 }
@@ -165,8 +191,15 @@ FactorialMagician::FactorialMagician(std::string visual_id_)
 
 bool FactorialMagician::CastSpell(std::vector<Charge>& charges) { return cast_prepared_spell(charges); }
 
+SpellDecision FactorialMagician::decide(const std::vector<Charge>& charges) {
+    if (charges.empty()) return needing(charges, 1);
+    const std::size_t last = charges.size() - 1;
+    if (is_negative(charges[last])) return declining_at(SpellReason::NEGATIVE_CHARGE, charges, last);
+    return SpellDecision::acting(charges.size());
+}
+
 Spell FactorialMagician::prepare_spell(const std::vector<Charge>& charges) {
-    if (charges.empty() || is_negative(charges.back())) return std::nullopt;
+    if (!FactorialMagician::decide(charges).acts()) return std::nullopt;
     const std::int32_t n = truncate_to_int32(std::floor(charges.back().magnitude));
     return replacing_last(charges, 1, factorial(n), ChargePolarity::POSITIVE,
                           "result_factorial_" + visual_id);
@@ -177,8 +210,10 @@ PowerSorcerer::PowerSorcerer(std::string visual_id_)
 
 bool PowerSorcerer::CastSpell(std::vector<Charge>& charges) { return cast_prepared_spell(charges); }
 
+SpellDecision PowerSorcerer::decide(const std::vector<Charge>& charges) { return needing(charges, 2); }
+
 Spell PowerSorcerer::prepare_spell(const std::vector<Charge>& charges) {
-    if (charges.size() < 2) return std::nullopt;
+    if (!PowerSorcerer::decide(charges).acts()) return std::nullopt;
     const double base = strict_value(charges[charges.size() - 2]);
     const double exponent = strict_value(charges.back());
     const double result = std::pow(base, exponent);
@@ -193,17 +228,28 @@ RootMagician::RootMagician(std::string visual_id_)
 
 bool RootMagician::CastSpell(std::vector<Charge>& charges) { return cast_prepared_spell(charges); }
 
-Spell RootMagician::prepare_spell(const std::vector<Charge>& charges) {
-    if (charges.empty()) return std::nullopt;
+SpellDecision RootMagician::decide(const std::vector<Charge>& charges) {
+    if (charges.empty()) return needing(charges, 1);
     if (charges.size() == 1) {
-        if (is_negative(charges.back())) return std::nullopt;
+        if (is_negative(charges[0])) return declining_at(SpellReason::NEGATIVE_CHARGE, charges, 0);
+        return SpellDecision::acting(1);
+    }
+    const std::size_t last = charges.size() - 1;
+    const double index = charges[last - 1].magnitude;
+    if (!negative_under_even_index(index, charges[last].magnitude)) return SpellDecision::acting(charges.size());
+    SpellDecision decision = declining_at(SpellReason::NEGATIVE_RADICAND, charges, last);
+    decision.bound = index;
+    return decision;
+}
+
+Spell RootMagician::prepare_spell(const std::vector<Charge>& charges) {
+    if (!RootMagician::decide(charges).acts()) return std::nullopt;
+    if (charges.size() == 1) {
         return replacing_last(charges, 1, std::sqrt(charges.back().magnitude),
                               ChargePolarity::POSITIVE, "result_root_" + visual_id);
     }
-    const std::optional<double> root =
-        real_root(charges[charges.size() - 2].magnitude, charges.back().magnitude);
-    if (!root) return std::nullopt;
-    return replacing_last(charges, 2, *root, ChargePolarity::POSITIVE, "result_root_" + visual_id);
+    const double root = real_root(charges[charges.size() - 2].magnitude, charges.back().magnitude);
+    return replacing_last(charges, 2, root, ChargePolarity::POSITIVE, "result_root_" + visual_id);
 }
 
 MultiplyMagician::MultiplyMagician(std::string visual_id_)
@@ -211,8 +257,10 @@ MultiplyMagician::MultiplyMagician(std::string visual_id_)
 
 bool MultiplyMagician::CastSpell(std::vector<Charge>& charges) { return cast_prepared_spell(charges); }
 
+SpellDecision MultiplyMagician::decide(const std::vector<Charge>& charges) { return needing(charges, 2); }
+
 Spell MultiplyMagician::prepare_spell(const std::vector<Charge>& charges) {
-    if (charges.size() < 2) return std::nullopt;
+    if (!MultiplyMagician::decide(charges).acts()) return std::nullopt;
     double product = 1.0;
     std::size_t negatives = 0;
     for (const Charge& charge : charges) {
@@ -228,13 +276,20 @@ DivideMagician::DivideMagician(std::string visual_id_)
 
 bool DivideMagician::CastSpell(std::vector<Charge>& charges) { return cast_prepared_spell(charges); }
 
+SpellDecision DivideMagician::decide(const std::vector<Charge>& charges) {
+    if (charges.size() < 2) return needing(charges, 2);
+    for (std::size_t i = 1; i < charges.size(); ++i) {
+        if (near_zero(charges[i].magnitude)) return declining_at(SpellReason::DIVISOR_NEAR_ZERO, charges, i);
+    }
+    return SpellDecision::acting(charges.size());
+}
+
 Spell DivideMagician::prepare_spell(const std::vector<Charge>& charges) {
-    if (charges.size() < 2) return std::nullopt;
+    if (!DivideMagician::decide(charges).acts()) return std::nullopt;
     double quotient = charges.front().magnitude;
     std::size_t negatives = is_negative(charges.front()) ? 1 : 0;
     for (std::size_t i = 1; i < charges.size(); ++i) {
         const Charge& divisor = charges[i];
-        if (near_zero(divisor.magnitude)) return std::nullopt;
         quotient /= divisor.magnitude;
         if (is_negative(divisor)) ++negatives;
     }
@@ -247,10 +302,16 @@ ModuloMagician::ModuloMagician(std::string visual_id_)
 
 bool ModuloMagician::CastSpell(std::vector<Charge>& charges) { return cast_prepared_spell(charges); }
 
+SpellDecision ModuloMagician::decide(const std::vector<Charge>& charges) {
+    if (charges.size() < 2) return needing(charges, 2);
+    const std::size_t last = charges.size() - 1;
+    if (near_zero(charges[last].magnitude)) return declining_at(SpellReason::DIVISOR_NEAR_ZERO, charges, last);
+    return SpellDecision::acting(charges.size());
+}
+
 Spell ModuloMagician::prepare_spell(const std::vector<Charge>& charges) {
-    if (charges.size() < 2) return std::nullopt;
+    if (!ModuloMagician::decide(charges).acts()) return std::nullopt;
     const double divisor = charges.back().magnitude;
-    if (near_zero(divisor)) return std::nullopt;
     const double remainder = std::fmod(charges[charges.size() - 2].magnitude, divisor);
     return replacing_last(charges, 2, remainder, ChargePolarity::POSITIVE,
                           "result_remainder_" + visual_id);
@@ -261,8 +322,10 @@ PlusMagician::PlusMagician(std::string visual_id_)
 
 bool PlusMagician::CastSpell(std::vector<Charge>& charges) { return cast_prepared_spell(charges); }
 
+SpellDecision PlusMagician::decide(const std::vector<Charge>& charges) { return needing(charges, 2); }
+
 Spell PlusMagician::prepare_spell(const std::vector<Charge>& charges) {
-    if (charges.size() < 2) return std::nullopt;
+    if (!PlusMagician::decide(charges).acts()) return std::nullopt;
     const double sum = summed_total(charges);
     return replacing_all(charges, std::fabs(sum), sign_polarity(sum), "result_" + visual_id);
 }
@@ -272,8 +335,10 @@ MinusMagician::MinusMagician(std::string visual_id_)
 
 bool MinusMagician::CastSpell(std::vector<Charge>& charges) { return cast_prepared_spell(charges); }
 
+SpellDecision MinusMagician::decide(const std::vector<Charge>& charges) { return needing(charges, 2); }
+
 Spell MinusMagician::prepare_spell(const std::vector<Charge>& charges) {
-    if (charges.size() < 2) return std::nullopt;
+    if (!MinusMagician::decide(charges).acts()) return std::nullopt;
     double difference = summing_value(charges.front());
     for (std::size_t i = 1; i < charges.size(); ++i) difference -= summing_value(charges[i]);
     return replacing_all(charges, std::fabs(difference), sign_polarity(difference),

@@ -38,8 +38,9 @@ private:
     double total_ = 0.0;
 };
 
-// Each kind works its spell out in prepare_spell, without changing the zone;
-// CastSpell applies what that gives.
+// Each kind decides whether its spell takes effect in decide(), works the
+// spell out in prepare_spell (which runs that same decide), without changing
+// the zone, and CastSpell applies what that gives.
 
 // Turns every NEGATIVE charge POSITIVE, renaming it "purified_<id>".
 class AbsMagician : public MagicianAgent {
@@ -47,6 +48,7 @@ public:
     explicit AbsMagician(std::string visual_id);
     bool CastSpell(std::vector<Charge>& charges) override;
     std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
+    SpellDecision decide(const std::vector<Charge>& charges) override;
 };
 
 // Logarithm of the last charge: base 10 alone, else to the base of the one before.
@@ -55,6 +57,7 @@ public:
     explicit LogMagician(std::string visual_id);
     bool CastSpell(std::vector<Charge>& charges) override;
     std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
+    SpellDecision decide(const std::vector<Charge>& charges) override;
 };
 
 // Factorial of the whole part of the last charge.
@@ -63,6 +66,7 @@ public:
     explicit FactorialMagician(std::string visual_id);
     bool CastSpell(std::vector<Charge>& charges) override;
     std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
+    SpellDecision decide(const std::vector<Charge>& charges) override;
 };
 
 // The second-to-last charge raised to the last.
@@ -71,6 +75,7 @@ public:
     explicit PowerSorcerer(std::string visual_id);
     bool CastSpell(std::vector<Charge>& charges) override;
     std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
+    SpellDecision decide(const std::vector<Charge>& charges) override;
 };
 
 // Square root of a lone charge, else the second-to-last-th root of the last.
@@ -79,6 +84,7 @@ public:
     explicit RootMagician(std::string visual_id);
     bool CastSpell(std::vector<Charge>& charges) override;
     std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
+    SpellDecision decide(const std::vector<Charge>& charges) override;
 };
 
 // The product of every charge.
@@ -87,6 +93,7 @@ public:
     explicit MultiplyMagician(std::string visual_id);
     bool CastSpell(std::vector<Charge>& charges) override;
     std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
+    SpellDecision decide(const std::vector<Charge>& charges) override;
 };
 
 // The first charge divided by each following one in turn.
@@ -95,6 +102,7 @@ public:
     explicit DivideMagician(std::string visual_id);
     bool CastSpell(std::vector<Charge>& charges) override;
     std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
+    SpellDecision decide(const std::vector<Charge>& charges) override;
 };
 
 // The second-to-last charge modulo the last.
@@ -103,6 +111,7 @@ public:
     explicit ModuloMagician(std::string visual_id);
     bool CastSpell(std::vector<Charge>& charges) override;
     std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
+    SpellDecision decide(const std::vector<Charge>& charges) override;
 };
 
 // The signed sum of every charge.
@@ -111,6 +120,7 @@ public:
     explicit PlusMagician(std::string visual_id);
     bool CastSpell(std::vector<Charge>& charges) override;
     std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
+    SpellDecision decide(const std::vector<Charge>& charges) override;
 };
 
 // The first charge minus every following one, signed as in a sum.
@@ -119,6 +129,7 @@ public:
     explicit MinusMagician(std::string visual_id);
     bool CastSpell(std::vector<Charge>& charges) override;
     std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
+    SpellDecision decide(const std::vector<Charge>& charges) override;
 };
 
 }  // namespace qor

@@ -24,6 +24,22 @@ bool comparison_holds(ComparisonType comparison, double total, double target) {
     }
 }
 
+// A gate's decision: the zone's total held against its target by its rule.
+// An empty zone opens no gate; otherwise the gate opens when holds(total).
+template <typename Holds>
+SpellDecision gate_decision(const std::vector<Charge>& charges, double target, const char* rule,
+                            Holds holds) {
+    SpellDecision decision = SpellDecision::too_few(0, 1);
+    if (!charges.empty()) {
+        decision = SpellDecision::acting(charges.size());
+        decision.value = summed_total(charges);
+        if (!holds(decision.value)) decision.reason = SpellReason::GATE_SHUT;
+    }
+    decision.bound = target;
+    decision.rule = rule;
+    return decision;
+}
+
 nlohmann::json gate_json(nlohmann::json agent, bool is_open, double target_value) {
     agent["is_open"] = is_open;
     agent["target_value"] = target_value;
@@ -65,9 +81,14 @@ EqualsGate::EqualsGate(std::string visual_id_, double target_value_)
 
 bool EqualsGate::CastSpell(std::vector<Charge>& charges) { return cast_prepared_spell(charges); }
 
+SpellDecision EqualsGate::decide(const std::vector<Charge>& charges) {
+    return gate_decision(charges, target_value, "==", [this](double total) {
+        return std::fabs(total - target_value) < kEqualsTolerance;
+    });
+}
+
 std::optional<std::vector<Charge>> EqualsGate::prepare_spell(const std::vector<Charge>& charges) {
-    if (charges.empty()) return std::nullopt;
-    if (!(std::fabs(summed_total(charges) - target_value) < kEqualsTolerance)) return std::nullopt;
+    if (!EqualsGate::decide(charges).acts()) return std::nullopt;
     return charges;
 }
 
@@ -111,9 +132,14 @@ InequalityGate::InequalityGate(std::string visual_id_, double target_value_,
 
 bool InequalityGate::CastSpell(std::vector<Charge>& charges) { return cast_prepared_spell(charges); }
 
+SpellDecision InequalityGate::decide(const std::vector<Charge>& charges) {
+    return gate_decision(charges, target_value, rule_text(comparison_type), [this](double total) {
+        return comparison_holds(comparison_type, total, target_value);
+    });
+}
+
 std::optional<std::vector<Charge>> InequalityGate::prepare_spell(const std::vector<Charge>& charges) {
-    if (charges.empty()) return std::nullopt;
-    if (!comparison_holds(comparison_type, summed_total(charges), target_value)) return std::nullopt;
+    if (!InequalityGate::decide(charges).acts()) return std::nullopt;
     return charges;
 }
 
@@ -138,6 +164,10 @@ Chronomancer::Chronomancer(std::string visual_id_)
     : MagicianAgent("Chronomancer", 100, std::move(visual_id_)) {}
 
 bool Chronomancer::CastSpell(std::vector<Charge>&) { return false; }
+
+SpellDecision Chronomancer::decide(const std::vector<Charge>& charges) {
+    return SpellDecision::declining(SpellReason::NEVER_ACTS, charges.size());
+}
 
 std::optional<std::vector<Charge>> Chronomancer::prepare_spell(const std::vector<Charge>&) {
     return std::nullopt;

@@ -22,6 +22,8 @@ public:
     bool CastSpell(std::vector<Charge>& charges) override;
     // A gate leaves the charges as they are; acting opens it.
     std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
+    // The zone's total, the target and the rule ("=="), opening or not.
+    SpellDecision decide(const std::vector<Charge>& charges) override;
     void spell_applied() noexcept override;
     void spell_undone() noexcept override;
     nlohmann::json to_json() const override;
@@ -54,6 +56,8 @@ public:
     InequalityGate(std::string visual_id, double target_value, ComparisonType comparison_type);
     bool CastSpell(std::vector<Charge>& charges) override;
     std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
+    // The zone's total, the target and the rule, opening or not.
+    SpellDecision decide(const std::vector<Charge>& charges) override;
     void spell_applied() noexcept override;
     void spell_undone() noexcept override;
     nlohmann::json to_json() const override;
@@ -69,6 +73,7 @@ public:
     explicit Chronomancer(std::string visual_id);
     bool CastSpell(std::vector<Charge>& charges) override;
     std::optional<std::vector<Charge>> prepare_spell(const std::vector<Charge>& charges) override;
+    SpellDecision decide(const std::vector<Charge>& charges) override;
 };
 
 }  // namespace qor

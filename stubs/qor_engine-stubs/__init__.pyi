@@ -148,6 +148,8 @@ class NarrativeSequencer(metaclass=_pybind11_type):
     def next_frame(self) -> str: ...
     # An RFC 6902 JSON Patch from the last frame returned, by either method.
     def next_frame_patch(self) -> str: ...
+    # The level explained (an Explanation as JSON text); changes nothing.
+    def explain(self) -> str: ...
     is_finished: bool
     # A 32-bit signed integer.
     current_frame: int
@@ -301,3 +303,80 @@ class PatchOperationJson(TypedDict):
     op: PatchOpText
     path: str
     value: NotRequired[object]
+
+# What explain() returns (schemas/explain.schema.json).
+OutcomeText: TypeAlias = Literal["running", "won", "lost", "frame_limit"]
+AgentVerdictText: TypeAlias = Literal["acts", "waits", "declines"]
+AgentReasonText: TypeAlias = Literal[
+    "acts",
+    "outranked",
+    "zone_frozen",
+    "frame_limit",
+    "level_finished",
+    "too_few_charges",
+    "negative_charge",
+    "log_argument",
+    "log_base",
+    "negative_radicand",
+    "divisor_near_zero",
+    "gate_shut",
+    "never_acts",
+    "declines",
+]
+ZoneVerdictText: TypeAlias = Literal["merges_next", "merges", "frozen", "never_resolves"]
+
+# The figures behind a reason: which members are there depends on it.
+class AgentFiguresJson(TypedDict, total=False):
+    argument: float | None
+    base: float | None
+    by_name: str
+    by_priority: int
+    by_visual_id: str
+    charges: int
+    divisor: float | None
+    frozen_by: str
+    frozen_by_agents: int
+    frozen_by_charges: int
+    frozen_by_pointer: str
+    index: float | None
+    magnitude: float | None
+    needed: int
+    position: int
+    radicand: float | None
+    rule: Literal["==", "<", ">", "<=", ">="]
+    target: float | None
+    total: float | None
+
+class AgentExplanationJson(TypedDict):
+    figures: AgentFiguresJson
+    name: str
+    note: str
+    pointer: str
+    priority: int
+    reason: AgentReasonText
+    refill: bool
+    state: AgentVerdictText
+    visual_id: str
+    zone: str
+
+class ZoneRefJson(TypedDict):
+    id: str
+    pointer: str
+
+class ZoneExplanationJson(TypedDict):
+    frozen_by: ZoneRefJson | None
+    id: str
+    into: str | None
+    note: str
+    pointer: str
+    state: ZoneVerdictText
+
+class Explanation(TypedDict):
+    agents: list[AgentExplanationJson]
+    frame_index: int
+    max_frames: int
+    next: EventJson | None
+    outcome: OutcomeText
+    shut_gates: list[str]
+    summary: str
+    zones: list[ZoneExplanationJson]

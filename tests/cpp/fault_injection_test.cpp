@@ -327,6 +327,15 @@ std::string load_of_zone(Level& level) {
     return save_zone(*load_zone(bytes, data.size()));
 }
 
+std::string explain(Level& level) { return level.sequencer->explain(); }
+
+// An explanation changes nothing, the patch base included: the patch after
+// it is the one without it.
+std::string explain_then_patch(Level& level) {
+    level.sequencer->explain();
+    return frame_as_patch(level);
+}
+
 struct Case {
     const char* name;
     std::function<Level()> make;
@@ -399,7 +408,13 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"refill_as_patch", with_a_kept_frame(refill_level), frame_as_patch},
                     Case{"save_level_play", refill_level_after_a_frame, save_of_level},
                     Case{"load_level_play", refill_level_after_a_frame, load_of_level_play},
-                    Case{"load_level_of_a_level_play", refill_level, load_of_level}),
+                    Case{"load_level_of_a_level_play", refill_level, load_of_level},
+                    Case{"explain_a_cast", cast_level, explain},
+                    Case{"explain_a_gate", gate_level, explain},
+                    Case{"explain_a_collapse", collapse_level, explain},
+                    Case{"explain_a_finished_level", finished_level, explain},
+                    Case{"explain_a_deep_tree", deep_level, explain},
+                    Case{"explain_then_patch", with_a_kept_frame(wide_level), explain_then_patch}),
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 // A frame in which a gate of each kind and comparison opens (and leaves its

@@ -428,3 +428,36 @@ def test_random_near_levels_the_schema_accepts_are_exactly_those_play_accepts(da
         built = PLAY.build(loaded)
         for _ in PLAY.play(built):
             pass
+
+
+def tutorial_explained() -> dict[str, Any]:
+    from qor_engine import NarrativeSequencer
+
+    sequencer = NarrativeSequencer(PLAY.build(PLAY.load_level(REPO / "examples" / "levels" / "tutorial.json")).root)
+    document: dict[str, Any] = json.loads(sequencer.explain())
+    return document
+
+
+# What no explanation holds (every explanation of the golden and random levels
+# matches the schema: tests/python/test_explain.py).
+NOT_EXPLANATIONS: dict[str, Callable[[dict[str, Any]], None]] = {
+    "unknown_outcome": lambda d: d.update(outcome="stuck"),
+    "running_without_next": lambda d: d.update(next=None),
+    "won_with_other_words": lambda d: d.update(outcome="won", next=None, summary="Won"),
+    "acts_with_a_reason_to_wait": lambda d: d["agents"][0].update(reason="zone_frozen"),
+    "frozen_without_its_figures": lambda d: d["agents"][1].update(figures={}),
+    "pointer_to_a_zone": lambda d: d["agents"][0].update(pointer="/sub_environments/0"),
+    "zone_merging_nowhere": lambda d: d["zones"][0].update(state="merges"),
+    "extra_member": lambda d: d.update(verdict="fine"),
+}
+
+
+def test_the_tutorials_explanation_matches_the_explain_schema() -> None:
+    assert problem("explain", tutorial_explained()) is None
+
+
+@pytest.mark.parametrize("name", sorted(NOT_EXPLANATIONS))
+def test_the_explain_schema_refuses_what_no_explanation_holds(name: str) -> None:
+    document = tutorial_explained()
+    NOT_EXPLANATIONS[name](document)
+    assert problem("explain", document) is not None

@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, cast
 import qor_engine
 
 if TYPE_CHECKING:
-    from qor_engine import AnyAgentJson, FrameResponse, ZoneJson
+    from qor_engine import AnyAgentJson, Explanation, FrameResponse, ZoneJson
 
 
 def double_every_charge(zone: qor_engine.Environment) -> None:
@@ -47,4 +47,13 @@ def play(root: qor_engine.Environment) -> list[str]:
         kind = event["type"] if event is not None else meta["status"]
         magnitudes = [charge["magnitude"] for charge in frame["charges"]]
         lines.append(f"{meta['frame_index']} {kind} {magnitudes} {gate_rules(frame)}")
+    return lines
+
+
+def why_waiting(sequencer: qor_engine.NarrativeSequencer) -> list[str]:
+    explained = cast("Explanation", json.loads(sequencer.explain()))
+    lines = [f"{explained['outcome']}: {explained['summary']}"]
+    for agent in explained["agents"]:
+        if agent["state"] != "acts":
+            lines.append(f"{agent['pointer']} {agent['reason']}: {agent['note']} {agent['figures'].get('total')}")
     return lines
