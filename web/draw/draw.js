@@ -25,6 +25,16 @@
  *
  *   QorDraw.formatMagnitude(value) -> string: "3", "0.333333", "NaN", "+\u221e", "\u2212\u221e".
  *
+ *   QorDraw.describeEvent(meta) -> string
+ *     What a frame's event was, in words ("Plus Magician \u201cadder\u201d cast its
+ *     spell in zone hall"); `meta` is the frame's "meta", or null for the
+ *     level as built.
+ *
+ *   QorDraw.legend(container)
+ *     Fills `container` with the key to the drawing: the charge colours and
+ *     signs, frozen zones, the highlight and the ringed new charges, drawn
+ *     with the drawing's own styles.
+ *
  * Ids and messages go into the document as text, never as markup.
  */
 const QorDraw = (function () {
@@ -279,6 +289,42 @@ const QorDraw = (function () {
     };
   }
 
-  return Object.freeze({ render: render, changes: changes, formatMagnitude: formatMagnitude });
+  // ------------------------------------------------------------------
+  // Words for the page
+  // ------------------------------------------------------------------
+
+  function describeEvent(meta) {
+    if (!meta) return "None yet: this is the level as built.";
+    const event = meta.last_event;
+    if (!event) {
+      return meta.status === "ERROR" ? "None: the frame limit was reached before the level ended."
+        : "None: the level is over.";
+    }
+    if (event.type === "CAST_SPELL") {
+      const zone = event.description.slice((event.agent_name + " executed operation in ").length);
+      return event.agent_name + " \u201c" + event.visual_id + "\u201d cast its spell in zone " + zone + ".";
+    }
+    if (event.type === "COLLAPSE_ZONE") {
+      return "Zone " + event.visual_id.replace(/^shield_/, "") + " resolved and merged its charges into the zone around it.";
+    }
+    if (event.type === "FINISHED") return "The level ended: no agent could act and no zone could merge.";
+    return event.description;
+  }
+
+  function legend(container) {
+    const sample = (className, text) => el("span", className, text);
+    const zone = sample("legend-zone zone frozen", "zone");
+    zone.setAttribute("aria-hidden", "true");
+    container.replaceChildren(
+      "Charges: ", sample("chip positive", "+3"), " positive, ", sample("chip negative", MINUS + "3"), " negative, ",
+      sample("chip neutral", "~3"), " neutral (hover a chip for its id); a magnitude with a sign of its own is bracketed, e.g. +(" +
+      MINUS + "\u221e). ", zone, " Dashed, dimmed zones are frozen: their own agents wait while a sub-zone is unresolved. ",
+      sample("legend-mark highlight", "\u2605 acted"), " Highlighted: the agent that acted (shown in the place where it stood) " +
+      "or the zone that merged into its parent; ", sample("chip positive changed", "+5"), " the charges the frame made are ringed.");
+  }
+
+  return Object.freeze({
+    render: render, changes: changes, formatMagnitude: formatMagnitude, describeEvent: describeEvent, legend: legend,
+  });
 })();
 if (typeof module !== "undefined") module.exports = QorDraw;
