@@ -160,12 +160,27 @@ var QorLevelPlayer = (function () {
         if (this.live === this.count && !this.ended && !this.checkpoints.has(this.live)) this.checkpoint(this.live);
         this.restore(from);
       }
-      while (this.live < step) {
-        const text = this.sequencer.next_frame();
-        this.live++;
-        if (!this.texts.has(this.live)) this.cache(this.live, text);
-        this.refillAfter(this.parse(text));
+      while (this.live < step) this.replayFrame();
+    }
+
+    // Plays a known frame again, from the step before it.
+    replayFrame() {
+      const text = this.sequencer.next_frame();
+      this.live++;
+      this.cache(this.live, text);
+      this.refillAfter(this.parse(text));
+    }
+
+    // Makes a known step's text again: the level as built from the first
+    // checkpoint, a frame by playing it from the step before.
+    replay(step) {
+      if (step === 0) {
+        this.restore(0);
+        this.cache(0, this.root().to_json());
+        return;
       }
+      this.seek(step - 1);
+      this.replayFrame();
     }
 
     checkpoint(step) {
@@ -222,7 +237,7 @@ var QorLevelPlayer = (function () {
 
     // The engine's text of a known step (0: the level as built).
     text(step) {
-      if (!this.texts.has(step)) this.seek(step);
+      if (!this.texts.has(step)) this.replay(step);
       const text = this.texts.get(step);
       this.texts.delete(step);
       this.texts.set(step, text);  // the latest used go last
