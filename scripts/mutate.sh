@@ -101,11 +101,17 @@ EOF
     done
 }
 
-# Builds what fault i's tests need; the module only for Python tests.
+# Builds what fault i's tests need; the module only for Python tests, and
+# the level studio's page for faults in the pages' code (with the working
+# tree's WebAssembly engine, which such a fault does not touch).
 build_for() {
     local i=$1 targets=(qor_core_tests qor_fault_injection_tests)
     [[ -n ${pytests[i]} ]] && targets+=(qor_engine)
-    "$venv/bin/cmake" --build "$build" -j2 --target "${targets[@]}"
+    "$venv/bin/cmake" --build "$build" -j2 --target "${targets[@]}" || return
+    if [[ ${files[i]} == web/* ]]; then
+        "$venv/bin/python" "$scratch/scripts/build_studio.py" --engine "$root/build/web/qor_engine.js" \
+            -o "$scratch/build/web/studio.html"
+    fi
 }
 
 # Runs fault i's selections; prints one word per layer: passed, failed or
@@ -125,7 +131,10 @@ run_tests() {
         out=$log/$name.pytest
         rc=0
         # shellcheck disable=SC2086  # the arguments split as written in the list
-        (cd "$scratch" && ulimit -v "$memory_kb" && PYTHONPATH=$build PYTHONDONTWRITEBYTECODE=1 \
+        # A browser reserves far more address space than it uses: no cap for it.
+        local cap=$memory_kb
+        [[ ${pytests[i]} == tests/browser/* ]] && cap=unlimited
+        (cd "$scratch" && ulimit -v "$cap" && PYTHONPATH=$build PYTHONDONTWRITEBYTECODE=1 \
             timeout "$test_timeout" "$venv/bin/python" -m pytest -q -p no:cacheprovider \
             ${pytests[i]}) >"$out" 2>&1 || rc=$?
         if ((rc == 5)); then status+=("pytest:no-tests")

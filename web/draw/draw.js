@@ -30,6 +30,9 @@
  *     spell in zone hall"); `meta` is the frame's "meta", or null for the
  *     level as built.
  *
+ *   QorDraw.shortText(text) -> string: the text, or its start and its length
+ *     when it is longer than 200 characters (ids and messages are shown so).
+ *
  *   QorDraw.legend(container)
  *     Fills `container` with the key to the drawing: the charge colours and
  *     signs, frozen zones, the highlight and the ringed new charges, drawn
@@ -67,6 +70,15 @@ const QorDraw = (function () {
     return text.replace("-", MINUS);
   }
 
+  // An id or message as the page shows it: a very long one (a level file
+  // may hold ids of millions of characters) is cut short, its length said,
+  // so that laying out the page stays quick. Data attributes keep it whole.
+  const LONGEST_SHOWN = 200;
+  function shortText(text) {
+    if (text.length <= LONGEST_SHOWN) return text;
+    return text.slice(0, 60) + "\u2026 (" + text.length.toLocaleString("en") + " characters)";
+  }
+
   function polarityOf(charge) {
     return charge.polarity === "positive" || charge.polarity === "negative" ? charge.polarity : "neutral";
   }
@@ -91,8 +103,8 @@ const QorDraw = (function () {
     const magnitude = formatMagnitude(magnitudeValue);
     const node = el("span", "chip " + polarity + (isNew ? " changed" : ""), chipText(polarity, magnitude));
     const shown = magnitude === "?" ? "not a finite number" : magnitude;
-    node.title = charge.visual_id + " \u2014 " + polarity + " " + shown;
-    node.setAttribute("aria-label", polarity + " " + shown + ", id " + charge.visual_id);
+    node.title = shortText(charge.visual_id) + " \u2014 " + polarity + " " + shown;
+    node.setAttribute("aria-label", polarity + " " + shown + ", id " + shortText(charge.visual_id));
     node.dataset.visualId = charge.visual_id;
     return node;
   }
@@ -110,9 +122,9 @@ const QorDraw = (function () {
   function agentItem(agent) {
     const gate = "target_value" in agent;
     const node = el("li", "agent state-" + agent.state + (gate ? " gate" : ""));
-    node.appendChild(el("span", "vid", agent.visual_id));
+    node.appendChild(el("span", "vid", shortText(agent.visual_id)));
     node.appendChild(document.createTextNode(": " + agentText(agent)));
-    node.title = agent.name + " \u201c" + agent.visual_id + "\u201d";
+    node.title = agent.name + " \u201c" + shortText(agent.visual_id) + "\u201d";
     node.dataset.visualId = agent.visual_id;
     return node;
   }
@@ -123,9 +135,9 @@ const QorDraw = (function () {
     const priority = agent.priority === undefined ? "" : " \u00b7 priority " + agent.priority;
     node.appendChild(el("span", "badge acted-badge", "\u2605 acted"));
     node.appendChild(document.createTextNode(" "));
-    node.appendChild(el("span", "vid", agent.visual_id));
+    node.appendChild(el("span", "vid", shortText(agent.visual_id)));
     node.appendChild(document.createTextNode(": " + agent.name + priority + " \u00b7 has left its zone"));
-    node.title = agent.name + " \u201c" + agent.visual_id + "\u201d acted in this frame";
+    node.title = agent.name + " \u201c" + shortText(agent.visual_id) + "\u201d acted in this frame";
     node.dataset.visualId = agent.visual_id;
     return node;
   }
@@ -135,8 +147,8 @@ const QorDraw = (function () {
     ghost.dataset.zoneId = merged.sub.id;
     ghost.appendChild(el("span", "badge acted-badge", "\u2605 merged"));
     ghost.appendChild(document.createTextNode(" zone "));
-    ghost.appendChild(el("span", "vid", merged.sub.id));
-    ghost.appendChild(document.createTextNode(" resolved and merged its charge into " + parentId));
+    ghost.appendChild(el("span", "vid", shortText(merged.sub.id)));
+    ghost.appendChild(document.createTextNode(" resolved and merged its charge into " + shortText(parentId)));
     return ghost;
   }
 
@@ -150,9 +162,9 @@ const QorDraw = (function () {
     const box = el("section", "zone" + (zone.is_time_frozen ? " frozen" : ""));
     box.dataset.zoneId = zone.id;
     box.dataset.pointer = pointer;
-    box.setAttribute("aria-label", "zone " + zone.id + (zone.is_time_frozen ? " (frozen)" : ""));
+    box.setAttribute("aria-label", "zone " + shortText(zone.id) + (zone.is_time_frozen ? " (frozen)" : ""));
     const head = el("div", "zone-head");
-    head.appendChild(el("span", "zone-id", zone.id));
+    head.appendChild(el("span", "zone-id", shortText(zone.id)));
     if (zone.is_time_frozen) head.appendChild(el("span", "badge frozen-badge", "\u2744 frozen"));
     box.appendChild(head);
 
@@ -302,10 +314,10 @@ const QorDraw = (function () {
     }
     if (event.type === "CAST_SPELL") {
       const zone = event.description.slice((event.agent_name + " executed operation in ").length);
-      return event.agent_name + " \u201c" + event.visual_id + "\u201d cast its spell in zone " + zone + ".";
+      return event.agent_name + " \u201c" + shortText(event.visual_id) + "\u201d cast its spell in zone " + shortText(zone) + ".";
     }
     if (event.type === "COLLAPSE_ZONE") {
-      return "Zone " + event.visual_id.replace(/^shield_/, "") + " resolved and merged its charges into the zone around it.";
+      return "Zone " + shortText(event.visual_id.replace(/^shield_/, "")) + " resolved and merged its charges into the zone around it.";
     }
     if (event.type === "FINISHED") return "The level ended: no agent could act and no zone could merge.";
     return event.description;
@@ -325,6 +337,7 @@ const QorDraw = (function () {
 
   return Object.freeze({
     render: render, changes: changes, formatMagnitude: formatMagnitude, describeEvent: describeEvent, legend: legend,
+    shortText: shortText,
   });
 })();
 if (typeof module !== "undefined") module.exports = QorDraw;

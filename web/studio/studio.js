@@ -554,7 +554,7 @@
     $("status").textContent = meta ? meta.status : "READY";
     $("status").dataset.status = meta ? meta.status : "READY";
     $("event").textContent = QorDraw.describeEvent(frame.meta);
-    $("message").textContent = meta ? meta.message : "The level as built.";
+    $("message").textContent = meta ? QorDraw.shortText(meta.message) : "The level as built.";
     $("outcome").hidden = !atEnd;
     if (atEnd) {
       const last = stopped ? Object.assign({}, frame, { meta: stopped }) : frame;
