@@ -19,6 +19,7 @@ import importlib.util
 import io
 import json
 import os
+import re
 import subprocess
 import sys
 from collections.abc import Iterator
@@ -632,3 +633,20 @@ def test_the_board_stays_in_view_beside_a_long_editor(studio: Studio, tmp_path: 
         """)
         assert in_view == [True, True, True]
     assert studio.driver.save_screenshot(str(SHOTS / "studio_long_level.png"))
+
+
+def test_export_replay_refuses_a_page_past_replay_py_bound(studio: Studio, tmp_path: Path) -> None:
+    """Two agents with ids of 700,000 characters take turns: each frame's
+    patch names the other, so the page passes 64 MiB after a few dozen frames."""
+    level = {"zone": "z", "charges": [[1, "negative", "c"]],
+             "agents": [{"kind": "abs", "id": letter * 700_000, "refill": True} for letter in "AB"]}
+    path = tmp_path / "turns.json"
+    path.write_text(json.dumps(level), encoding="utf-8")
+    studio.open_file(path)
+    studio.click("#export-replay")
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    WebDriverWait(studio.driver, 120).until(lambda _: "not written" in studio.text("notice"))
+    assert re.fullmatch(r"Export replay: the replay would be larger than 67,108,864 bytes, the bound of a replay page "
+                        r"\(reached after frame \d+\); it was not written\.", studio.text("notice"))
+    assert not list(Path(studio.driver.downloads).glob("turns_replay.html*"))

@@ -254,6 +254,16 @@ var QorLevelPlayer = (function () {
     // `measure(kind, text)`, when given, is told each text the page will
     // hold ("patch" or "exact") and may throw to stop the recording.
     record(measure) {
+      const steps = this.recording(measure);
+      for (;;) {
+        const next = steps.next();
+        if (next.done) return next.value;
+      }
+    }
+
+    // record() a frame at a time: yields the number of frames recorded after
+    // each, and returns the recording.
+    *recording(measure) {
       const count = measure || (() => {});
       const start = this.texts.get(0);
       const patches = [];
@@ -271,6 +281,7 @@ var QorLevelPlayer = (function () {
         count("patch", text, patches.length);
         noteExact(patches.length, text, frame);
         this.refillAfter(frame);
+        yield patches.length;
       }
       const line = frame ? outcome(frame, this.rootCharges, this.q) : "No frames.";
       return { start, patches, exact: exact.byStep, outcome: line };

@@ -570,7 +570,7 @@
   }
 
   function pause() {
-    if (state.timer !== null) clearInterval(state.timer);
+    if (state.timer !== null) clearTimeout(state.timer);
     state.timer = null;
     $("play").textContent = "\u25B6 Play";
     $("play").setAttribute("aria-label", "Play");
@@ -580,7 +580,13 @@
     if (!state.playable) return;
     if (state.player.finished && state.position === known()) show(0);
     pause();
-    state.timer = setInterval(() => show(state.position + 1), 1000 / Number($("speed").value));
+    // Each frame is timed from the end of the one before: a frame that takes
+    // longer than the interval (a huge level) still leaves the page a gap.
+    const tick = () => {
+      show(state.position + 1);
+      if (state.timer !== null) state.timer = setTimeout(tick, 1000 / Number($("speed").value));
+    };
+    state.timer = setTimeout(tick, 1000 / Number($("speed").value));
     $("play").textContent = "\u2016 Pause";
     $("play").setAttribute("aria-label", "Pause");
   }
@@ -654,30 +660,55 @@
 
   // The level played once more, by the engine's patches, as replay.py
   // records it: the frames on screen stay as they are. Refused, as replay.py
-  // refuses it, once the page would pass its bound.
+  // refuses it, once the page would pass its bound. It records in slices,
+  // so the page stays responsive; clicking Export replay again stops it.
   function exportReplay() {
+    if (state.exporting) return stopExport("Export replay stopped.");
     if (!state.playable) return;
     const level = state.history.level;
     const stem = fileStem();
     const recorder = new QorLevelPlayer.Player(state.engine, { checkpoints: 0 });
     const fields = { title: level.title || stem, description: level.description || "", level_file: stem + ".json" };
-    try {
-      recorder.load(level, state.frameLimit);
-      let size = QorReplayPage.render(Object.assign({ start: recorder.text(0), patches: [], exact: {}, outcome: "" }, fields)).length;
-      const recording = recorder.record((kind, text, frames) => {
-        size += kind === "patch" ? QorReplayPage.pythonJson(text).length : QorReplayPage.pythonJson(text).length - 2;
-        if (size > MAX_PAGE_BYTES) throw new PageTooLarge(frames);
-      });
-      const page = QorReplayPage.render(Object.assign({}, fields, recording));
-      if (page.length > MAX_PAGE_BYTES) throw new PageTooLarge(recording.patches.length);
-      download(stem + "_replay.html", "text/html", page);
-      notice("");
-    } catch (error) {
-      if (!(error instanceof PageTooLarge)) throw error;
-      notice(`Export replay: ${error.message}.`);
-    } finally {
-      recorder.free();
-    }
+    recorder.load(level, state.frameLimit);
+    let size = QorReplayPage.render(Object.assign({ start: recorder.text(0), patches: [], exact: {}, outcome: "" }, fields)).length;
+    const steps = recorder.recording((kind, text, frames) => {
+      size += kind === "patch" ? QorReplayPage.pythonJson(text).length : QorReplayPage.pythonJson(text).length - 2;
+      if (size > MAX_PAGE_BYTES) throw new PageTooLarge(frames);
+    });
+    state.exporting = { recorder, timer: null };
+    $("export-replay").textContent = "Stop export";
+    document.body.dataset.exporting = "true";
+    const slice = () => {
+      try {
+        const until = performance.now() + 12;
+        let next = steps.next();
+        while (!next.done && performance.now() < until) next = steps.next();
+        if (!next.done) {
+          notice(`Export replay: recording frame ${next.value}\u2026 (click Stop export to stop)`);
+          state.exporting.timer = setTimeout(slice, 0);
+          return;
+        }
+        const page = QorReplayPage.render(Object.assign({}, fields, next.value));
+        if (page.length > MAX_PAGE_BYTES) throw new PageTooLarge(next.value.patches.length);
+        stopExport("");
+        download(stem + "_replay.html", "text/html", page);
+      } catch (error) {
+        if (!(error instanceof PageTooLarge)) { stopExport(""); throw error; }
+        stopExport(`Export replay: ${error.message}.`);
+      }
+    };
+    slice();
+  }
+
+  function stopExport(message) {
+    const exporting = state.exporting;
+    if (!exporting) return;
+    clearTimeout(exporting.timer);
+    exporting.recorder.free();
+    state.exporting = null;
+    $("export-replay").textContent = "Export replay";
+    document.body.dataset.exporting = "false";
+    notice(message);
   }
 
   // --- Wiring ----------------------------------------------------------------
