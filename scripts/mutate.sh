@@ -101,14 +101,20 @@ EOF
     done
 }
 
-# Builds what fault i's tests need; the module only for Python tests, and the
-# WebAssembly modules (in the copy's build/web) only for their tests.
+# Builds what fault i's tests need; the module only for Python tests, the
+# WebAssembly modules (in the copy's build/web) only for their tests, and the
+# level studio's page for faults in the pages' code (with the working tree's
+# WebAssembly engine, which such a fault does not touch).
 build_for() {
     local i=$1 targets=(qor_core_tests qor_fault_injection_tests)
     [[ -n ${pytests[i]} ]] && targets+=(qor_engine)
     "$venv/bin/cmake" --build "$build" -j2 --target "${targets[@]}" || return
     if [[ ${pytests[i]} == *test_web_engine* ]]; then
         (cd "$scratch" && QOR_VENV=$venv bash scripts/build_web.sh)
+    fi
+    if [[ ${files[i]} == web/* ]]; then
+        "$venv/bin/python" "$scratch/scripts/build_studio.py" --engine "$root/build/web/qor_engine.js" \
+            -o "$scratch/build/web/studio.html"
     fi
 }
 
@@ -129,7 +135,10 @@ run_tests() {
         out=$log/$name.pytest
         rc=0
         # shellcheck disable=SC2086  # the arguments split as written in the list
-        (cd "$scratch" && ulimit -v "$memory_kb" && PYTHONPATH=$build PYTHONDONTWRITEBYTECODE=1 \
+        # A browser reserves far more address space than it uses: no cap for it.
+        local cap=$memory_kb
+        [[ ${pytests[i]} == tests/browser/* ]] && cap=unlimited
+        (cd "$scratch" && ulimit -v "$cap" && PYTHONPATH=$build PYTHONDONTWRITEBYTECODE=1 \
             timeout "$test_timeout" "$venv/bin/python" -m pytest -q -p no:cacheprovider \
             ${pytests[i]}) >"$out" 2>&1 || rc=$?
         if ((rc == 5)); then status+=("pytest:no-tests")

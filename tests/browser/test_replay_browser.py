@@ -139,8 +139,8 @@ class Page:
         assert [box.get_attribute("data-zone-id") for box in self.css("section.zone")] == [
             zone["id"] for zone in zones
         ]
-        assert len(self.css(".chip")) == sum(len(zone["charges"]) for zone in zones)
-        assert len(self.css(".zone.frozen")) == sum(zone["is_time_frozen"] for zone in zones)
+        assert len(self.css("#tree .chip")) == sum(len(zone["charges"]) for zone in zones)
+        assert len(self.css("#tree .zone.frozen")) == sum(zone["is_time_frozen"] for zone in zones)
         assert len(self.css("li.agent:not(.acted)")) == sum(len(zone["agents"]) for zone in zones)
         self.check_highlight(meta["last_event"] if meta else None)
 
@@ -151,7 +151,7 @@ class Page:
     def check_highlight(self, event: dict[str, Any] | None) -> None:
         """The agent that acted is drawn in the slot it stood in, a zone that
         merged where it stood in its parent: the zone's list as it was before."""
-        marked = self.css(".highlight")
+        marked = self.css("#tree .highlight")
         kind = event["type"] if event else None
         if kind not in ("CAST_SPELL", "COLLAPSE_ZONE"):
             assert marked == []
@@ -253,7 +253,7 @@ def test_controls_are_labelled(page: Page) -> None:
         assert button.get_attribute("aria-label") and button.text.strip()
     assert page.one("#slider").get_attribute("aria-label")
     page.press("\ue011")  # Home
-    for chip in page.css(".chip"):  # the sign, not only the colour, tells the polarity
+    for chip in page.css("#tree .chip"):  # the sign, not only the colour, tells the polarity
         assert chip.text[0] in "+\u2212~" and chip.get_attribute("title")
 
 
@@ -346,7 +346,7 @@ def test_the_change_is_scrolled_into_view(browser: Any, tmp_path: Path) -> None:
     level = tmp_path / "tower.json"
     level.write_text(json.dumps({"zone": "tower", "zones": rooms}), encoding="utf-8")
     page = open_replay(browser, level, tmp_path)
-    in_view = """const mark = document.querySelector('.highlight').getBoundingClientRect();
+    in_view = """const mark = document.querySelector('#tree .highlight').getBoundingClientRect();
         const controls = document.getElementById('controls').getBoundingClientRect();
         return mark.top >= controls.bottom && mark.bottom <= window.innerHeight;"""
     assert page.driver.execute_script("return document.body.scrollHeight > 2 * innerHeight")
@@ -355,4 +355,4 @@ def test_the_change_is_scrolled_into_view(browser: Any, tmp_path: Path) -> None:
         page.slide(position)
         page.check(position)
         assert page.driver.execute_script(in_view)
-        assert page.driver.execute_script(f"return document.querySelector('.highlight').dataset.{key}") == marked
+        assert page.driver.execute_script(f"return document.querySelector('#tree .highlight').dataset.{key}") == marked

@@ -19,6 +19,7 @@ import importlib.util
 import io
 import json
 import os
+import re
 import subprocess
 import sys
 from collections.abc import Iterator
@@ -281,7 +282,7 @@ def test_a_level_built_with_the_controls_plays_as_its_saved_file(studio: Studio)
     assert [agent.get("refill", False) for agent in level["agents"]] == [False, True, False]
     assert level["agents"][2] == {"kind": "inequality_gate", "id": "inequality_gate_1", "target": 12, "rule": ">"}
 
-    saved = studio.download("save-level", "level.json")
+    saved = studio.download("save-level", "built_by_hand.json")
     assert json.loads(saved.read_text(encoding="utf-8")) == level
     start, frames = native_play(saved)
     assert len(frames) >= 6
@@ -326,7 +327,7 @@ def test_undo_and_redo_walk_the_edits(studio: Studio) -> None:
     for state in reversed(states[:-1]):
         studio.click("#undo")
         assert studio.level() == state
-    assert not studio.one("#undo").is_enabled()
+    assert studio.one("#undo").is_enabled()  # New itself is a step: the level before it is one undo away
     for state in states[1:]:
         studio.click("#redo")
         assert studio.level() == state
@@ -420,3 +421,232 @@ def test_the_page_asked_the_network_for_nothing(studio: Studio) -> None:
     assert requests
     assert [url for url in requests if url.split(":")[0] not in ("file", "data", "blob")] == []
     assert {url for url in requests if url.startswith("file:")} == {STUDIO.as_uri()}
+
+
+def beforeunload_asks(studio: Studio) -> bool:
+    """Whether closing the tab now would ask first."""
+    return bool(studio.driver.execute_script(
+        "const e = new Event('beforeunload', { cancelable: true }); window.dispatchEvent(e); return e.defaultPrevented;"))
+
+
+def test_new_a_sample_and_open_are_steps_of_the_undo_history(studio: Studio) -> None:
+    from selenium.webdriver.support.ui import Select
+
+    Select(studio.one("#samples")).select_by_value("tutorial.json")
+    assert not beforeunload_asks(studio)
+    studio.zone_button("root", "add-charge")
+    edited = studio.level()
+    assert beforeunload_asks(studio)
+    studio.click("#new-level")
+    assert studio.level() == {"zone": "root"}
+    Select(studio.one("#samples")).select_by_value("beyond_counting.json")
+    beyond = studio.level()
+    studio.open_file(REPO / "examples" / "levels" / "nested_shields.json")
+    for state, name in [(beyond, "beyond_counting.json"), ({"zone": "root"}, ""), (edited, "tutorial.json")]:
+        studio.click("#undo")
+        assert studio.level() == state
+        assert studio.one("#samples").get_attribute("value") == name
+    assert beforeunload_asks(studio)  # the edits are back, unsaved
+    studio.click("#redo")
+    assert studio.level() == {"zone": "root"}
+
+
+def test_an_edit_after_undo_is_shown_and_ends_redo(studio: Studio) -> None:
+    studio.click("#new-level")
+    studio.zone_button("root", "add-charge")
+    studio.set_field("root|charge|0|2", "first")
+    studio.click("#undo")
+    studio.set_field("root|charge|0|2", "second")
+    assert studio.level()["charges"] == [[1, "positive", "second"]]
+    assert studio.one("[data-key='root|charge|0|2']").get_attribute("value") == "second"
+    assert not studio.one("#redo").is_enabled()
+    studio.click("#undo")
+    assert studio.level()["charges"] == [[1, "positive", "charge"]]
+
+
+@pytest.mark.parametrize(("key", "what", "place"), [
+    ("root|charge|0|0", "magnitude", 'zone "root": charge 1'),
+    ("root|agent|0|target", "target", 'zone "root": agent 1'),
+])
+def test_a_number_field_refuses_what_is_not_a_number(studio: Studio, key: str, what: str, place: str) -> None:
+    studio.click("#new-level")
+    studio.zone_button("root", "add-charge")
+    studio.add_agent("root", "equals_gate")
+    studio.set_field(key, "7.5")
+    kept = studio.level()
+    for typed in ("18,5", "", "1e", "0x10"):
+        studio.set_field(key, typed)
+        field = studio.one(f'[data-key="{key}"]')
+        assert field.get_attribute("aria-invalid") == "true"
+        assert field.get_attribute("value") == typed
+        assert studio.problems() == [f"{place}: {what} {json.dumps(typed)} is not a number"]
+        assert studio.level() == kept
+    studio.set_field(key, "18.5")
+    assert studio.one(f'[data-key="{key}"]').get_attribute("aria-invalid") is None
+    assert studio.problems() == []
+    assert "18.5" in json.dumps(studio.level())
+
+
+def test_a_problem_names_the_row_shown_and_clicking_it_shows_the_field(studio: Studio) -> None:
+    studio.click("#new-level")
+    studio.zone_button("root", "add-zone")
+    for _ in range(2):
+        studio.add_agent("0", "plus")
+    studio.zone_button("0", "add-charge")
+    studio.set_field("0|agent|1|id", "plus_1")
+    studio.set_field("0|charge|0|2", " ")
+    problems = studio.problems()
+    assert problems == ['zone "zone_1": charge 1: id must not be empty', 'zone "zone_1": agent 2: agent id "plus_1" is used twice']
+    for item, (row, pointer) in zip(studio.css("#problem-list li"), [
+        ("fieldset[data-path='0'] .charge-row:nth-child(1)", "/zones/0/charges/0/2"),
+        ("fieldset[data-path='0'] .agent-row:nth-child(2)", "/zones/0/agents/1/id"),
+    ]):
+        number = row.split(" ")[1].split(":nth-child(")[1].rstrip(")")
+        assert studio.one(row + " .row-number").text == number
+        item.click()
+        focused = studio.driver.switch_to.active_element
+        assert focused.get_attribute("data-pointer") == pointer
+        assert "flash" in focused.get_attribute("class")
+
+
+def test_events_read_in_words_beside_the_legend_the_replay_page_shares(studio: Studio) -> None:
+    level = REPO / "examples" / "levels" / "nested_shields.json"
+    studio.open_file(level)
+    start, frames = native_play(level)
+    shown = set()
+    studio.click("#first")
+    for text in frames:
+        studio.click("#next")
+        event = json.loads(text)["meta"]["last_event"]
+        words = studio.text("event")
+        shown.add(event["type"])
+        if event["type"] == "CAST_SPELL":
+            zone = event["description"].rsplit(" executed operation in ", 1)[1]
+            assert words == f"{event['agent_name']} \u201c{event['visual_id']}\u201d cast its spell in zone {zone}."
+        elif event["type"] == "COLLAPSE_ZONE":
+            assert words.startswith(f"Zone {event['visual_id'].removeprefix('shield_')} resolved and merged")
+        else:
+            assert words == "The level ended: no agent could act and no zone could merge."
+    assert shown == {"CAST_SPELL", "COLLAPSE_ZONE", "FINISHED"}
+    legend = studio.one("#legend")
+    assert [chip.get_attribute("class") for chip in legend.find_elements("css selector", ".chip")] == [
+        "chip positive", "chip negative", "chip neutral", "chip positive changed"]
+    assert studio.driver.execute_script(
+        "return getComputedStyle(document.querySelector('#legend .chip.negative')).backgroundColor"
+    ) == studio.driver.execute_script(
+        "const chip = document.querySelector('#tree .chip.negative'); return chip && getComputedStyle(chip).backgroundColor"
+    ) or not studio.css("#tree .chip.negative")
+    template = studio.driver.execute_script("return JSON.parse(document.getElementById('replay-template').textContent)")
+    assert '<p id="legend"></p>' in template and "QorDraw.legend(" in template
+
+
+def test_the_kind_list_names_each_kind_as_the_engine_does(studio: Studio) -> None:
+    studio.click("#new-level")
+    options = studio.driver.execute_script(
+        "return [...document.querySelector('[data-key=\"root|new-kind\"]').options].map((o) => [o.value, o.text, o.title])")
+    assert len(options) == 13
+    by_key = {key: (text, title) for key, text, title in options}
+    assert by_key["root"] == ("The Extractor (root), priority 75",
+                              "square root of one charge, or the last charge's root of index the one before")
+    assert by_key["modulo"][0] == "The Scavenger (modulo), priority 50"
+    studio.add_agent("root", "abs")
+    assert studio.one(".agent-row .kind-note").text == "The Purifier: turns every negative charge positive"
+
+
+def test_downloads_are_named_after_the_title(studio: Studio) -> None:
+    studio.click("#new-level")
+    studio.set_field("title", "The Long Road!")
+    saved = studio.download("save-level", "the_long_road.json")
+    assert json.loads(saved.read_text(encoding="utf-8"))["title"] == "The Long Road!"
+    assert not beforeunload_asks(studio)
+    page = studio.download("export-replay", "the_long_road_replay.html")
+    assert '"level_file":"the_long_road.json"' in page.read_text(encoding="utf-8")
+    studio.click("#new-level")
+    studio.download("save-level", "level.json")
+
+
+LIMITED = {"zone": "loop", "charges": [[2, "negative", "c"]],
+           "agents": [{"kind": "abs", "id": "again", "refill": True}]}
+
+
+def test_the_frame_limit_field_and_steps_that_are_frames(studio: Studio, tmp_path: Path) -> None:
+    path = tmp_path / "loop.json"
+    path.write_text(json.dumps(LIMITED), encoding="utf-8")
+    studio.open_file(path)
+    studio.set_field("frame-limit", "7")
+    studio.click("#last")
+    assert studio.step() == 7
+    assert (studio.text("position"), studio.text("frame-number"), studio.text("status")) == ("frame 7 of 7", "7", "ERROR")
+    assert studio.text("outcome").startswith("Stopped by the frame limit after 7 frames")
+    assert studio.level() == LIMITED  # the limit is the studio's, not the file's
+    page = studio.download("export-replay", "loop_replay.html").read_text(encoding="utf-8")
+    assert "Stopped by the frame limit after 7 frames" in page
+    studio.set_field("frame-limit", "seven")
+    assert studio.one("#frame-limit").get_attribute("aria-invalid") == "true"
+    assert studio.step() == 7
+    studio.set_field("frame-limit", "1000")
+
+
+def test_frames_replayed_from_checkpoints_are_the_frames_played(studio: Studio, tmp_path: Path) -> None:
+    """A player keeping one text and a checkpoint every 2 frames gives every
+    frame (refills included) as the native module plays it, in any order."""
+    level = {"zone": "root", "charges": [[3, "positive", "a"]], "agents": [{"kind": "plus", "id": "sum", "refill": True}],
+             "zones": [{"zone": f"z{n}", "charges": [[n + 1, "negative", f"c{n}"], [1, "positive", f"d{n}"]],
+                        "agents": [{"kind": "abs", "id": f"abs{n}"}, {"kind": "plus", "id": f"plus{n}", "refill": True}]}
+                       for n in range(3)]}
+    path = tmp_path / "refills.json"
+    path.write_text(json.dumps(level), encoding="utf-8")
+    start, frames = native_play(path)
+    texts = studio.driver.execute_script("""
+        return createQorEngine().then((q) => {
+            const player = new QorLevelPlayer.Player(q, { texts: 1, checkpointEvery: 2 });
+            player.load(arguments[0]);
+            player.playTo(Infinity);
+            const order = [...Array(player.count + 1).keys()];
+            const texts = [];
+            for (const step of order.slice().reverse().concat(order)) texts.push(player.text(step));
+            player.free();
+            return texts;
+        });
+    """, level)
+    steps = len(frames) + 1
+    assert len(texts) == 2 * steps
+    assert json.loads(texts[steps]) == start and texts[steps + 1:] == frames
+    assert texts[:steps] == list(reversed(texts[steps:]))
+
+
+def test_the_board_stays_in_view_beside_a_long_editor(studio: Studio, tmp_path: Path) -> None:
+    level = {"zone": "top", "zones": [
+        {"zone": f"z{n}", "charges": [[1, "negative", f"c{n}"]], "agents": [{"kind": "abs", "id": f"a{n}"}]}
+        for n in range(40)]}
+    path = tmp_path / "long.json"
+    path.write_text(json.dumps(level), encoding="utf-8")
+    studio.open_file(path)
+    studio.driver.execute_script("window.scrollTo(0, document.body.scrollHeight)")
+    studio.click("#last")
+    for step in (30, 39):
+        studio.driver.execute_script(
+            "arguments[0].value = arguments[1]; arguments[0].dispatchEvent(new Event('input'));", studio.one("#slider"), str(step))
+        in_view = studio.driver.execute_script("""
+            const inside = (node) => { const r = node.getBoundingClientRect(); return r.top >= 0 && r.bottom <= innerHeight; };
+            return [window.scrollY > 1000, inside(document.getElementById('controls')), inside(document.querySelector('#tree .highlight'))];
+        """)
+        assert in_view == [True, True, True]
+    assert studio.driver.save_screenshot(str(SHOTS / "studio_long_level.png"))
+
+
+def test_export_replay_refuses_a_page_past_replay_py_bound(studio: Studio, tmp_path: Path) -> None:
+    """Two agents with ids of 700,000 characters take turns: each frame's
+    patch names the other, so the page passes 64 MiB after a few dozen frames."""
+    level = {"zone": "z", "charges": [[1, "negative", "c"]],
+             "agents": [{"kind": "abs", "id": letter * 700_000, "refill": True} for letter in "AB"]}
+    path = tmp_path / "turns.json"
+    path.write_text(json.dumps(level), encoding="utf-8")
+    studio.open_file(path)
+    studio.click("#export-replay")
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    WebDriverWait(studio.driver, 120).until(lambda _: "not written" in studio.text("notice"))
+    assert re.fullmatch(r"Export replay: the replay would be larger than 67,108,864 bytes, the bound of a replay page "
+                        r"\(reached after frame \d+\); it was not written\.", studio.text("notice"))
+    assert not list(Path(studio.driver.downloads).glob("turns_replay.html*"))

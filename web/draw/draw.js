@@ -25,6 +25,19 @@
  *
  *   QorDraw.formatMagnitude(value) -> string: "3", "0.333333", "NaN", "+\u221e", "\u2212\u221e".
  *
+ *   QorDraw.describeEvent(meta) -> string
+ *     What a frame's event was, in words ("Plus Magician \u201cadder\u201d cast its
+ *     spell in zone hall"); `meta` is the frame's "meta", or null for the
+ *     level as built.
+ *
+ *   QorDraw.shortText(text) -> string: the text, or its start and its length
+ *     when it is longer than 200 characters (ids and messages are shown so).
+ *
+ *   QorDraw.legend(container)
+ *     Fills `container` with the key to the drawing: the charge colours and
+ *     signs, frozen zones, the highlight and the ringed new charges, drawn
+ *     with the drawing's own styles.
+ *
  * Ids and messages go into the document as text, never as markup.
  */
 const QorDraw = (function () {
@@ -57,6 +70,15 @@ const QorDraw = (function () {
     return text.replace("-", MINUS);
   }
 
+  // An id or message as the page shows it: a very long one (a level file
+  // may hold ids of millions of characters) is cut short, its length said,
+  // so that laying out the page stays quick. Data attributes keep it whole.
+  const LONGEST_SHOWN = 200;
+  function shortText(text) {
+    if (text.length <= LONGEST_SHOWN) return text;
+    return text.slice(0, 60) + "\u2026 (" + text.length.toLocaleString("en") + " characters)";
+  }
+
   function polarityOf(charge) {
     return charge.polarity === "positive" || charge.polarity === "negative" ? charge.polarity : "neutral";
   }
@@ -81,8 +103,8 @@ const QorDraw = (function () {
     const magnitude = formatMagnitude(magnitudeValue);
     const node = el("span", "chip " + polarity + (isNew ? " changed" : ""), chipText(polarity, magnitude));
     const shown = magnitude === "?" ? "not a finite number" : magnitude;
-    node.title = charge.visual_id + " \u2014 " + polarity + " " + shown;
-    node.setAttribute("aria-label", polarity + " " + shown + ", id " + charge.visual_id);
+    node.title = shortText(charge.visual_id) + " \u2014 " + polarity + " " + shown;
+    node.setAttribute("aria-label", polarity + " " + shown + ", id " + shortText(charge.visual_id));
     node.dataset.visualId = charge.visual_id;
     return node;
   }
@@ -100,9 +122,9 @@ const QorDraw = (function () {
   function agentItem(agent) {
     const gate = "target_value" in agent;
     const node = el("li", "agent state-" + agent.state + (gate ? " gate" : ""));
-    node.appendChild(el("span", "vid", agent.visual_id));
+    node.appendChild(el("span", "vid", shortText(agent.visual_id)));
     node.appendChild(document.createTextNode(": " + agentText(agent)));
-    node.title = agent.name + " \u201c" + agent.visual_id + "\u201d";
+    node.title = agent.name + " \u201c" + shortText(agent.visual_id) + "\u201d";
     node.dataset.visualId = agent.visual_id;
     return node;
   }
@@ -113,9 +135,9 @@ const QorDraw = (function () {
     const priority = agent.priority === undefined ? "" : " \u00b7 priority " + agent.priority;
     node.appendChild(el("span", "badge acted-badge", "\u2605 acted"));
     node.appendChild(document.createTextNode(" "));
-    node.appendChild(el("span", "vid", agent.visual_id));
+    node.appendChild(el("span", "vid", shortText(agent.visual_id)));
     node.appendChild(document.createTextNode(": " + agent.name + priority + " \u00b7 has left its zone"));
-    node.title = agent.name + " \u201c" + agent.visual_id + "\u201d acted in this frame";
+    node.title = agent.name + " \u201c" + shortText(agent.visual_id) + "\u201d acted in this frame";
     node.dataset.visualId = agent.visual_id;
     return node;
   }
@@ -125,8 +147,8 @@ const QorDraw = (function () {
     ghost.dataset.zoneId = merged.sub.id;
     ghost.appendChild(el("span", "badge acted-badge", "\u2605 merged"));
     ghost.appendChild(document.createTextNode(" zone "));
-    ghost.appendChild(el("span", "vid", merged.sub.id));
-    ghost.appendChild(document.createTextNode(" resolved and merged its charge into " + parentId));
+    ghost.appendChild(el("span", "vid", shortText(merged.sub.id)));
+    ghost.appendChild(document.createTextNode(" resolved and merged its charge into " + shortText(parentId)));
     return ghost;
   }
 
@@ -140,9 +162,9 @@ const QorDraw = (function () {
     const box = el("section", "zone" + (zone.is_time_frozen ? " frozen" : ""));
     box.dataset.zoneId = zone.id;
     box.dataset.pointer = pointer;
-    box.setAttribute("aria-label", "zone " + zone.id + (zone.is_time_frozen ? " (frozen)" : ""));
+    box.setAttribute("aria-label", "zone " + shortText(zone.id) + (zone.is_time_frozen ? " (frozen)" : ""));
     const head = el("div", "zone-head");
-    head.appendChild(el("span", "zone-id", zone.id));
+    head.appendChild(el("span", "zone-id", shortText(zone.id)));
     if (zone.is_time_frozen) head.appendChild(el("span", "badge frozen-badge", "\u2744 frozen"));
     box.appendChild(head);
 
@@ -279,6 +301,43 @@ const QorDraw = (function () {
     };
   }
 
-  return Object.freeze({ render: render, changes: changes, formatMagnitude: formatMagnitude });
+  // ------------------------------------------------------------------
+  // Words for the page
+  // ------------------------------------------------------------------
+
+  function describeEvent(meta) {
+    if (!meta) return "None yet: this is the level as built.";
+    const event = meta.last_event;
+    if (!event) {
+      return meta.status === "ERROR" ? "None: the frame limit was reached before the level ended."
+        : "None: the level is over.";
+    }
+    if (event.type === "CAST_SPELL") {
+      const zone = event.description.slice((event.agent_name + " executed operation in ").length);
+      return event.agent_name + " \u201c" + shortText(event.visual_id) + "\u201d cast its spell in zone " + shortText(zone) + ".";
+    }
+    if (event.type === "COLLAPSE_ZONE") {
+      return "Zone " + shortText(event.visual_id.replace(/^shield_/, "")) + " resolved and merged its charges into the zone around it.";
+    }
+    if (event.type === "FINISHED") return "The level ended: no agent could act and no zone could merge.";
+    return event.description;
+  }
+
+  function legend(container) {
+    const sample = (className, text) => el("span", className, text);
+    const zone = sample("legend-zone zone frozen", "zone");
+    zone.setAttribute("aria-hidden", "true");
+    container.replaceChildren(
+      "Charges: ", sample("chip positive", "+3"), " positive, ", sample("chip negative", MINUS + "3"), " negative, ",
+      sample("chip neutral", "~3"), " neutral (hover a chip for its id); a magnitude with a sign of its own is bracketed, e.g. +(" +
+      MINUS + "\u221e). ", zone, " Dashed, dimmed zones are frozen: their own agents wait while a sub-zone is unresolved. ",
+      sample("legend-mark highlight", "\u2605 acted"), " Highlighted: the agent that acted (shown in the place where it stood) " +
+      "or the zone that merged into its parent; ", sample("chip positive changed", "+5"), " the charges the frame made are ringed.");
+  }
+
+  return Object.freeze({
+    render: render, changes: changes, formatMagnitude: formatMagnitude, describeEvent: describeEvent, legend: legend,
+    shortText: shortText,
+  });
 })();
 if (typeof module !== "undefined") module.exports = QorDraw;

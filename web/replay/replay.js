@@ -101,6 +101,7 @@
   $("description").textContent = data.description;
   $("level-file").textContent = "Level file: " + data.level_file + " \u00b7 " + last + " frames";
   $("outcome").textContent = data.outcome;
+  QorDraw.legend($("legend"));
   slider.max = String(last);
 
   $("first").addEventListener("click", () => { pause(); show(0); });

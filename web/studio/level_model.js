@@ -150,27 +150,54 @@ var QorLevelModel = (function () {
   }
 
   // Undo and redo over whole states, kept as texts: cheap for levels of
-  // hundreds of agents, and no edit can reach into an older state.
+  // hundreds of agents, and no edit can reach into an older state. Opening a
+  // level (New, a sample, a file) is a step like any edit, so Undo brings the
+  // edited level back; each state keeps the file name it goes by. The states
+  // kept are bounded in size: the oldest are dropped first, never the one on
+  // screen.
+  const HISTORY_BUDGET = 64 * 1024 * 1024;  // UTF-16 code units of state texts
+
   class History {
-    constructor(level) { this.reset(level); }
-    reset(level) {
-      this.states = [JSON.stringify(normalise(level))];
+    constructor(level, name, budget) {
+      this.budget = budget || HISTORY_BUDGET;
+      this.states = [{ text: JSON.stringify(normalise(level)), name: name || "" }];
       this.index = 0;
+      this.savedText = this.states[0].text;
     }
-    get level() { return JSON.parse(this.states[this.index]); }
+    get level() { return JSON.parse(this.states[this.index].text); }
+    get name() { return this.states[this.index].name; }
     apply(name, ...args) {
       const level = this.level;
       edits[name](level, ...args);
-      const text = JSON.stringify(level);
-      if (text === this.states[this.index]) return false;
-      this.states.splice(this.index + 1, Infinity, text);
+      return this.push(JSON.stringify(level), this.name);
+    }
+    // Another level in place of the one edited (New, a sample, a file).
+    replace(level, name) {
+      return this.push(JSON.stringify(normalise(level)), name);
+    }
+    push(text, name) {
+      const current = this.states[this.index];
+      if (text === current.text && name === current.name) return false;
+      this.states.splice(this.index + 1, Infinity, { text, name });
       this.index++;
+      this.trim();
       return true;
+    }
+    trim() {
+      let size = this.states.reduce((sum, state) => sum + state.text.length, 0);
+      while (this.index > 0 && size > this.budget) {
+        size -= this.states.shift().text.length;
+        this.index--;
+      }
+      while (this.states.length - 1 > this.index && size > this.budget) size -= this.states.pop().text.length;
     }
     get canUndo() { return this.index > 0; }
     get canRedo() { return this.index < this.states.length - 1; }
     undo() { if (this.canUndo) this.index--; }
     redo() { if (this.canRedo) this.index++; }
+    // Saved: the state on screen is the one last saved or opened.
+    markSaved() { this.savedText = this.states[this.index].text; }
+    get unsaved() { return this.states[this.index].text !== this.savedText; }
   }
 
   return { History, edits, zoneAt, allZones, toText, isInside };

@@ -23,48 +23,76 @@ var QorLevelPlayer = (function () {
     inequality_gate: (zone, a) => zone.add_inequality_gate(a.id, a.target, a.rule),
   };
 
+  // What a player keeps, in UTF-16 code units of texts and bytes of saves.
+  const BUDGET = {
+    texts: 64 * 1024 * 1024,        // frame texts kept for stepping back and forth
+    checkpoints: 64 * 1024 * 1024,  // saves of the engine to replay unkept frames from
+    checkpointEvery: 50,            // steps, or ...
+    checkpointAfter: 32 * 1024 * 1024,  // ... code units of frame text played since the last one
+  };
+
   class Player {
-    constructor(engine) {
+    constructor(engine, budget) {
       this.q = engine;
+      this.budget = Object.assign({}, BUDGET, budget || {});
       this.handles = [];
       this.sequencer = null;
+      this.texts = new Map();
     }
 
     // Builds a checked level (plain data, examples/LEVELS.md) and plays
-    // nothing yet: texts[0] is the level as built.
-    load(level) {
+    // nothing yet: step 0 is the level as built. `maxFrames`, when given, is
+    // the sequencer's frame limit.
+    load(level, maxFrames) {
       this.free();
       const q = this.q;
       const polarity = { positive: q.ChargePolarity.POSITIVE, negative: q.ChargePolarity.NEGATIVE,
         neutral: q.ChargePolarity.NEUTRAL };
-      this.refills = new Map();
-      this.zones = new Map();  // by id: zone ids are unique in a level file
+      this.refills = new Map();  // by agent id: [kind, zone id, agent]
+      this.zones = new Map();    // by id: zone ids are unique in a level file
       const build = (def) => {
-        const zone = new q.Environment(def.zone);
-        this.handles.push(zone);
+        const zone = this.keep(new q.Environment(def.zone));
         this.zones.set(def.zone, zone);
         for (const [magnitude, pole, id] of def.charges || []) zone.add_charge(magnitude, polarity[pole], id);
         for (const agent of def.agents || []) {
           PLACERS[agent.kind](zone, agent);
-          if (agent.refill) this.refills.set(agent.id, () => PLACERS[agent.kind](zone, agent));
+          if (agent.refill) this.refills.set(agent.id, [def.zone, agent]);
         }
         for (const sub of def.zones || []) zone.add_sub_environment(build(sub));
         return zone;
       };
       const root = build(level);
-      this.root = root;
-      this.texts = [root.to_json()];
-      this.exact = new Map();
-      this.noteNonFinite(0);
       this.sequencer = new q.NarrativeSequencer(root);
+      if (maxFrames !== undefined) this.sequencer.max_frames = maxFrames;
+      this.count = 0;          // steps played: step n is the document after frame n
+      this.live = 0;           // the step the engine's level is at
+      this.ended = false;      // the level ended at step `count` (or the frame limit stopped it)
+      this.limitText = null;   // the engine's answer at the frame limit, if it stopped the level
+      this.played = 0;         // code units of frame text played at the frontier
+      this.sinceCheckpoint = 0;
+      this.checkpoints = new Map();
+      this.checkpointBytes = 0;
+      this.exact = new Map();
       this.parsed = new Map();
+      this.cache(0, this.root().to_json());
+      this.noteNonFinite(0);
+      this.checkpoint(0);
+    }
+
+    keep(handle) { this.handles.push(handle); return handle; }
+
+    // The engine's root zone now.
+    root() {
+      if (!this.rootZone) this.rootZone = this.keep(this.sequencer.root_environment);
+      return this.rootZone;
     }
 
     // A frame writes NaN and the infinities as null; their values are read
     // from the zones right after the frame, by their JSON Pointers.
     noteNonFinite(step) {
-      if (!writesNullMagnitude(this.texts[step])) return;
-      this.exact.set(step, this.nonFinite(JSON.parse(this.texts[step])));
+      const text = this.texts.get(step);
+      if (!writesNullMagnitude(text)) return;
+      this.exact.set(step, this.nonFinite(JSON.parse(text)));
     }
 
     // The magnitudes a frame (the engine's state now) writes as null, by
@@ -86,66 +114,206 @@ var QorLevelPlayer = (function () {
     // The values a step's document wrote as null, by pointer, or null.
     exactAt(step) { return this.exact.get(step) || null; }
 
-    get rootCharges() { return this.root.charges; }
+    get rootCharges() { return this.root().charges; }
 
-    get finished() { return this.sequencer === null || this.sequencer.is_finished; }
+    get finished() { return this.sequencer === null || this.ended; }
 
-    // Plays frames until there are `count` texts beyond the start, or the level ends.
-    playTo(count) {
-      while (this.texts.length <= count && !this.finished) {
-        const text = this.sequencer.next_frame();
-        this.texts.push(text);
-        this.noteNonFinite(this.texts.length - 1);
-        this.refillAfter(this.frame(this.texts.length - 1));
+    // Plays frames until `step` is known or the level ends; the step reached.
+    playTo(step) {
+      while (this.count < step && !this.ended) this.advance();
+      return Math.min(step, this.count);
+    }
+
+    // Plays the next frame of the level. The engine's answer at the frame
+    // limit is no step of its own: it changes nothing and keeps the last
+    // frame's number, so step n stays frame n.
+    advance() {
+      this.seek(this.count);
+      const before = this.sequencer.current_frame;
+      const text = this.sequencer.next_frame();
+      if (this.sequencer.is_finished && this.sequencer.current_frame === before) {
+        this.limitText = text;
+        this.ended = true;
+        return;
       }
-      return Math.min(count, this.texts.length - 1);
+      this.count++;
+      this.live++;
+      this.played += text.length;
+      this.sinceCheckpoint += text.length;
+      this.cache(this.count, text);
+      this.noteNonFinite(this.count);
+      this.refillAfter(this.parse(text));
+      this.ended = this.sequencer.is_finished;
+      const { checkpointEvery, checkpointAfter } = this.budget;
+      if (!this.ended && (this.count % checkpointEvery === 0 || this.sinceCheckpoint >= checkpointAfter)) {
+        this.checkpoint(this.count);
+      }
+    }
+
+    // Puts the engine's level at a known step: from where it is, or from the
+    // nearest checkpoint before the step, replaying the frames between.
+    seek(step) {
+      if (this.live === step) return;
+      let from = -1;
+      for (const at of this.checkpoints.keys()) if (at <= step && at > from) from = at;
+      if (this.live > step || this.live < from) {
+        if (this.live === this.count && !this.ended && !this.checkpoints.has(this.live)) this.checkpoint(this.live);
+        this.restore(from);
+      }
+      while (this.live < step) this.replayFrame();
+    }
+
+    // Plays a known frame again, from the step before it.
+    replayFrame() {
+      const text = this.sequencer.next_frame();
+      this.live++;
+      this.cache(this.live, text);
+      this.refillAfter(this.parse(text));
+    }
+
+    // Makes a known step's text again: the level as built from the first
+    // checkpoint, a frame by playing it from the step before.
+    replay(step) {
+      if (step === 0) {
+        this.restore(0);
+        this.cache(0, this.root().to_json());
+        return;
+      }
+      this.seek(step - 1);
+      this.replayFrame();
+    }
+
+    checkpoint(step) {
+      const save = this.sequencer.save();
+      this.checkpoints.set(step, save);
+      this.checkpointBytes += save.length;
+      this.sinceCheckpoint = 0;
+      // Over the budget, every other checkpoint goes (never the first).
+      while (this.checkpointBytes > this.budget.checkpoints && this.checkpoints.size > 2) {
+        [...this.checkpoints.keys()].sort((a, b) => a - b).forEach((at, i) => {
+          if (i % 2 === 1) {
+            this.checkpointBytes -= this.checkpoints.get(at).length;
+            this.checkpoints.delete(at);
+          }
+        });
+      }
+    }
+
+    // The engine's level as it was at a checkpoint; the zones are found
+    // again by id (a zone gone from the tree takes no refill that shows).
+    restore(step) {
+      const loaded = this.q.NarrativeSequencer.load(this.checkpoints.get(step));
+      this.releaseHandles();
+      this.sequencer = loaded;
+      this.live = step;
+      this.zones = new Map();
+      const pending = [this.root()];
+      while (pending.length) {
+        const zone = pending.pop();
+        this.zones.set(zone.id, zone);
+        for (const sub of zone.sub_environments) pending.push(this.keep(sub));
+      }
     }
 
     // play.py's "refill" rule: an agent marked so is placed again once it acted.
     refillAfter(frame) {
       const event = frame.meta.last_event;
-      if (event && event.type === "CAST_SPELL" && this.refills.has(event.visual_id)) {
-        this.refills.get(event.visual_id)();
+      const refill = event && event.type === "CAST_SPELL" && this.refills.get(event.visual_id);
+      const zone = refill && this.zones.get(refill[0]);
+      if (zone) PLACERS[refill[1].kind](zone, refill[1]);
+    }
+
+    // Keeps a step's text; the oldest go beyond the budget (two at least stay).
+    cache(step, text) {
+      this.texts.delete(step);
+      this.texts.set(step, text);
+      this.cached = (this.cached || 0) + text.length;
+      for (const [at, old] of this.texts) {
+        if (this.cached <= this.budget.texts || this.texts.size <= 2) break;
+        this.texts.delete(at);
+        this.cached -= old.length;
       }
     }
+
+    // The engine's text of a known step (0: the level as built).
+    text(step) {
+      if (!this.texts.has(step)) this.replay(step);
+      const text = this.texts.get(step);
+      this.texts.delete(step);
+      this.texts.set(step, text);  // the latest used go last
+      return text;
+    }
+
+    // What the player keeps now: code units of texts, bytes of saves.
+    get memory() { return { texts: this.cached || 0, checkpoints: this.checkpointBytes || 0 }; }
 
     // Plays a level just loaded to its end by next_frame_patch(), as
     // replay.py records it: the level as built and each frame's patch as
     // the engine wrote them, the magnitudes written as null by the step from
     // which they hold (replay.py's "exact"), and the outcome line.
-    record() {
-      const start = this.texts[0];
+    // `measure(kind, text)`, when given, is told each text the page will
+    // hold ("patch" or "exact") and may throw to stop the recording.
+    record(measure) {
+      const steps = this.recording(measure);
+      for (;;) {
+        const next = steps.next();
+        if (next.done) return next.value;
+      }
+    }
+
+    // record() a frame at a time: yields the number of frames recorded after
+    // each, and returns the recording.
+    *recording(measure) {
+      const count = measure || (() => {});
+      const start = this.texts.get(0);
       const patches = [];
       const exact = new ExactValues((frame) => this.nonFinite(frame));
-      exact.after(0, start, JSON.parse(start));
+      const noteExact = (step, text, state) => {
+        const entry = exact.after(step, text, state);
+        if (entry) count("exact", JSON.stringify(entry), patches.length);
+      };
+      noteExact(0, start, JSON.parse(start));
       let frame = null;
       while (!this.sequencer.is_finished) {
         const text = this.sequencer.next_frame_patch();
         frame = QorPatch.apply(frame, JSON.parse(text));
         patches.push(text);
-        exact.after(patches.length, text, frame);
+        count("patch", text, patches.length);
+        noteExact(patches.length, text, frame);
         this.refillAfter(frame);
+        yield patches.length;
       }
       const line = frame ? outcome(frame, this.rootCharges, this.q) : "No frames.";
       return { start, patches, exact: exact.byStep, outcome: line };
     }
 
-    // The parsed state at a step (0: as built); a few are kept.
+    parse(text) { return JSON.parse(text); }
+
+    // The parsed state at a known step (0: as built); a few are kept.
     frame(step) {
       if (!this.parsed.has(step)) {
-        if (this.parsed.size > 16) this.parsed.clear();
-        this.parsed.set(step, JSON.parse(this.texts[step]));
+        if (this.parsed.size >= 4) this.parsed.delete(this.parsed.keys().next().value);
+        this.parsed.set(step, JSON.parse(this.text(step)));
       }
       return this.parsed.get(step);
     }
 
-    free() {
+    releaseHandles() {
       if (this.sequencer) this.sequencer.delete();
       for (const handle of this.handles) handle.delete();
       this.handles = [];
       this.sequencer = null;
-      this.root = null;
-      this.texts = [];
+      this.rootZone = null;
+    }
+
+    free() {
+      this.releaseHandles();
+      this.texts = new Map();
+      this.cached = 0;
+      this.checkpoints = new Map();
+      this.checkpointBytes = 0;
+      this.count = 0;
+      this.ended = false;
     }
   }
 
@@ -161,15 +329,17 @@ var QorLevelPlayer = (function () {
       this.current = "{}";
     }
 
-    // A step whose frame or patch is `text`, making `state`.
+    // A step whose frame or patch is `text`, making `state`: the entry it
+    // adds ({step: values}), or null.
     after(step, text, state) {
-      if (this.current === "{}" && !writesNullMagnitude(text)) return;
+      if (this.current === "{}" && !writesNullMagnitude(text)) return null;
       const found = this.read(state);
       const values = Object.fromEntries(Object.keys(found).map((pointer) => [pointer, String(found[pointer])]));
       const written = JSON.stringify(values);
-      if (written === this.current) return;
+      if (written === this.current) return null;
       this.byStep[String(step)] = values;
       this.current = written;
+      return { [String(step)]: values };
     }
   }
 
@@ -220,7 +390,7 @@ var QorLevelPlayer = (function () {
     return `${line}; still standing: ${listed} and ${standing.length - LISTED_WAITING} more`;
   }
 
-  return { Player, outcome };
+  return { Player, outcome, BUDGET };
 })();
 
 if (typeof module !== "undefined") module.exports = QorLevelPlayer;

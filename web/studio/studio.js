@@ -3,17 +3,26 @@
 
 (function () {
   const { History, allZones, toText, isInside } = QorLevelModel;
-  const { AGENT_KINDS, GATE_KINDS, POLARITIES, RULES } = QorLevelCheck;
+  const { GATE_KINDS, POLARITIES, RULES } = QorLevelCheck;
   const $ = (id) => document.getElementById(id);
   const samples = JSON.parse($("studio-samples").textContent);
+
+  // The frame limit a level plays with unless the studio's field says otherwise.
+  const DEFAULT_FRAME_LIMIT = 1000;
+  // The background play stops once the frames it played hold this many
+  // UTF-16 code units of text; Next, Play and Last still play on.
+  const BACKGROUND_BUDGET = 256 * 1024 * 1024;
+  // replay.py's bound of a replay page, in bytes.
+  const MAX_PAGE_BYTES = 64 * 1024 * 1024;
 
   function el(tag, attributes, ...children) {
     const node = document.createElement(tag);
     for (const [key, value] of Object.entries(attributes || {})) {
       if (key === "text") node.textContent = value;
       else if (key === "className") node.className = value;
-      else if (key.startsWith("data-") || key.startsWith("aria-") || key === "title" || key === "type") node.setAttribute(key, value);
-      else node[key] = value;
+      else if (key.startsWith("data-") || key.startsWith("aria-") || key === "title" || key === "type" || key === "inputmode") {
+        node.setAttribute(key, value);
+      } else node[key] = value;
     }
     for (const child of children) node.append(child);
     return node;
@@ -21,36 +30,45 @@
 
   const state = {
     history: null,
-    fileName: "",
     player: null,       // set once the engine is ready
+    kinds: null,        // the engine's agent kinds: {key, name, priority, method, summary}
     playable: false,    // the current level has no problems
     position: 0,
     timer: null,
     filling: null,      // the timer that plays the rest of the frames in the background
+    frameLimit: DEFAULT_FRAME_LIMIT,
+    // Problems only the editor knows: a field holding what is not a number.
+    // By the field's JSON Pointer: { text, pointer, raw }.
+    fieldProblems: new Map(),
   };
 
   // --- Opening levels ------------------------------------------------------
 
-  function openText(name, bytes) {
+  // Opens a level file's bytes in place of the level edited; a step of the
+  // undo history. `name` is "" for a level that has no file yet.
+  function openText(name, bytes, shownAs) {
     const { level, problems } = QorLevelCheck.checkBytes(bytes);
+    const label = shownAs || name;
     if (problems.length) {
-      showProblems(`${name} cannot be opened: ${plural(problems.length, "problem")}`, problems);
-      document.body.dataset.opened = name;
+      showProblems(`${label} cannot be opened: ${plural(problems.length, "problem")}`,
+        problems.map((text) => ({ text, pointer: null })));
+      document.body.dataset.opened = label;
       return false;
     }
-    state.history = new History(level);
-    state.fileName = name;
-    $("samples").value = samples.some((sample) => sample.file === name) ? name : "";
+    if (state.history === null) state.history = new History(level, name);
+    else state.history.replace(level, name);
+    state.history.markSaved();
+    state.fieldProblems.clear();
     state.position = 0;
     refresh();
-    document.body.dataset.opened = name;
+    document.body.dataset.opened = label;
     return true;
   }
 
   function openFile(file) {
     if (file.size > QorLevelJson.MAX_LEVEL_BYTES) {
       showProblems(`${file.name} cannot be opened: 1 problem`,
-        ["longer than 8,388,608 bytes, the most a level file may hold"]);
+        [{ text: "longer than 8,388,608 bytes, the most a level file may hold", pointer: null }]);
       document.body.dataset.opened = file.name;
       return;
     }
@@ -59,15 +77,26 @@
 
   function plural(n, word) { return `${n} ${word}${n === 1 ? "" : "s"}`; }
 
+  // --- Problems ------------------------------------------------------------
+  // Each problem is { text, pointer }: its text, and the JSON Pointer of the
+  // value it is about in the level file (null when there is none on screen).
+  // Clicking a problem with a pointer focuses and highlights its field.
+
   function showProblems(head, problems) {
     $("problems").hidden = false;
     $("problems-head").textContent = head;
     $("problem-list").replaceChildren(...problems.map((problem) => {
       const item = el("li", { className: "problem" });
-      const split = splitPlace(problem);
+      const split = splitPlace(problem.text);
       if (split.place) item.append(el("span", { className: "place", text: split.place }), ": ");
       item.append(el("span", { className: "what", text: split.what }));
-      item.dataset.problem = problem;
+      item.dataset.problem = problem.text;
+      if (problem.pointer !== null && fieldAt(problem.pointer)) {
+        item.dataset.pointer = problem.pointer;
+        item.classList.add("linked");
+        item.tabIndex = 0;
+        item.title = "Show this field";
+      }
       return item;
     }));
   }
@@ -81,28 +110,150 @@
 
   function hideProblems() { $("problems").hidden = true; }
 
+  const zonePointer = (path) => path.map((index) => `/zones/${index}`).join("");
+
+  // The checker's problems as { text, pointer }: the pointer read from the
+  // place the text names and the value it speaks of.
+  function checkerProblems(texts, level) {
+    return texts.map((text) => ({ text, pointer: pointerOf(text, level) }));
+  }
+
+  const STEP = /zone "((?:[^"\\]|\\.)*)"|zone (\d+)|agent (\d+)|charge (\d+)/g;
+  const CHARGE_PARTS = [[/^magnitude/, "/0"], [/^polarity/, "/1"], [/^id/, "/2"]];
+  const AGENT_FIELDS = [[/^unknown kind|^field "kind"|^missing field "kind"/, "/kind"], [/^agent id|field "id"/, "/id"],
+    [/field "target"|^target/, "/target"], [/field "rule"|^rule/, "/rule"], [/field "refill"/, "/refill"]];
+
+  function pointerOf(text, level) {
+    const { place, what } = splitPlace(text);
+    if (!place) return null;
+    let path = [], item = null;
+    for (const [, id, zone, agent, charge] of place.matchAll(STEP)) {
+      if (id !== undefined) {
+        const found = allZones(level).find(({ zone: z }) => z.zone === JSON.parse(`"${id}"`));
+        if (!found) return null;
+        path = found.path;
+      } else if (zone !== undefined) path = path.concat(Number(zone) - 1);
+      else if (agent !== undefined) item = `/agents/${Number(agent) - 1}`;
+      else item = `/charges/${Number(charge) - 1}`;
+    }
+    const base = zonePointer(path);
+    if (item === null) {
+      const field = /field "(title|description)"/.exec(what);
+      return field ? `/${field[1]}` : `${base}/zone`;
+    }
+    const parts = item.startsWith("/charges") ? CHARGE_PARTS : AGENT_FIELDS;
+    const part = parts.find(([pattern]) => pattern.test(what));
+    return base + item + (part ? part[1] : "");
+  }
+
+  // The editor's field for a pointer: the field itself, or the first one of
+  // the row or zone it points at.
+  function fieldAt(pointer) {
+    const escaped = CSS.escape(pointer);
+    return document.querySelector(`[data-pointer="${escaped}"]`) ||
+      document.querySelector(`[data-pointer^="${CSS.escape(pointer + "/")}"]`);
+  }
+
+  function showField(pointer) {
+    const field = fieldAt(pointer);
+    if (!field) return;
+    field.scrollIntoView({ block: "center" });
+    field.focus();
+    for (const old of document.querySelectorAll(".flash")) old.classList.remove("flash");
+    field.classList.add("flash");
+    setTimeout(() => field.classList.remove("flash"), 2500);
+  }
+
+  // --- Number fields -------------------------------------------------------
+  // A field holding what is not a number (a number as a level file writes
+  // it) is marked and listed; the level keeps its last valid value.
+
+  const NUMBER = /^[-+]?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?$/;
+
+  function numberIn(field) {
+    const raw = field.value.trim();
+    const value = NUMBER.test(raw) ? Number(raw) : NaN;
+    return Number.isFinite(value) ? value : null;
+  }
+
+  function refuseNumber(field, what) {
+    const pointer = field.dataset.pointer;
+    state.fieldProblems.set(pointer, {
+      text: `${placeOfField(field)}: ${what} ${JSON.stringify(field.value)} is not a number`, pointer, raw: field.value,
+    });
+    field.setAttribute("aria-invalid", "true");
+    listProblems();
+  }
+
+  function acceptNumber(field) {
+    field.removeAttribute("aria-invalid");
+    state.fieldProblems.delete(field.dataset.pointer);
+  }
+
+  // The place of a field as the checker names places: 'zone "hall": agent 2'.
+  function placeOfField(field) {
+    const zone = field.closest(".zone-editor");
+    const place = [`zone ${JSON.stringify(zone.querySelector("[data-action='rename-zone']").value)}`];
+    const row = field.closest("li");
+    if (row) place.push(`${row.classList.contains("charge-row") ? "charge" : "agent"} ${Number(row.dataset.index) + 1}`);
+    return place.join(": ");
+  }
+
   // --- Editing -------------------------------------------------------------
 
+  // Edits that move rows or zones: what a refused field held no longer
+  // belongs to the place it was typed in.
+  const MOVING = new Set(["addZone", "deleteZone", "moveZone", "shift", "deleteItem"]);
+
   function edit(name, ...args) {
+    if (MOVING.has(name)) state.fieldProblems.clear();
     if (state.history.apply(name, ...args)) refresh();
+    else listProblems();
+  }
+
+  function undoOrRedo(step) {
+    state.fieldProblems.clear();
+    step();
+    refresh();
+  }
+
+  // The checker's problems with the level's text, checked once per text.
+  function checkLevel(level) {
+    const text = toText(level);
+    if (!state.checked || state.checked.text !== text) state.checked = { text, problems: QorLevelCheck.checkText(text).problems };
+    return state.checked.problems;
+  }
+
+  // The level's problems: the editor's, then the checker's.
+  function listProblems() {
+    const level = state.history.level;
+    const fields = [...state.fieldProblems.values()];
+    const checked = checkerProblems(checkLevel(level), level);
+    const problems = fields.concat(checked);
+    if (problems.length) {
+      const when = checked.length ? "it plays once they are fixed" : "the level keeps the last valid values";
+      showProblems(`The level has ${plural(problems.length, "problem")}; ${when}`, problems);
+    } else hideProblems();
+    return checked.length === 0;
   }
 
   function refresh() {
     const started = performance.now();
     const level = state.history.level;
     const text = toText(level);
-    const { problems } = QorLevelCheck.checkText(text);
-    if (problems.length) showProblems(`The level has ${plural(problems.length, "problem")}; it plays once they are fixed`, problems);
-    else hideProblems();
-    state.playable = problems.length === 0;
+    state.playable = checkLevel(level).length === 0;
     $("undo").disabled = !state.history.canUndo;
     $("redo").disabled = !state.history.canRedo;
     $("save-level").disabled = !state.playable;
     $("export-replay").disabled = !state.playable;
-    $("file-name").textContent = state.fileName;
+    const name = state.history.name;
+    $("file-name").textContent = name || `new level, saved as ${fileStem()}.json`;
+    $("samples").value = samples.some((sample) => sample.file === name) ? name : "";
     document.body.dataset.levelText = text;
+    document.body.dataset.unsaved = String(state.history.unsaved);
     restart(level, started);
     renderEditor(level);
+    listProblems();
   }
 
   function zoneKey(path) { return path.length ? path.join(".") : "root"; }
@@ -120,6 +271,13 @@
     const seen = new Set();
     $("zones").replaceChildren(cachedZoneEditor(level, level, [], zoneList, seen));
     for (const key of [...editors.keys()]) if (!seen.has(key)) editors.delete(key);
+    for (const field of document.querySelectorAll("#zones [aria-invalid]")) {
+      if (!state.fieldProblems.has(field.dataset.pointer)) field.removeAttribute("aria-invalid");
+    }
+    for (const { pointer, raw } of state.fieldProblems.values()) {
+      const field = document.querySelector(`[data-pointer="${CSS.escape(pointer)}"]`);
+      if (field) { field.value = raw; field.setAttribute("aria-invalid", "true"); }
+    }
     if (focused) {
       const again = document.querySelector(`[data-key="${CSS.escape(focused)}"]`);
       if (again) again.focus();
@@ -135,6 +293,26 @@
     for (const option of options) node.append(el("option", { value: option, text: option }));
     node.value = value;
     return node;
+  }
+
+  // The kinds as the engine names them: "The Extractor (root), priority 75",
+  // each with its one line as the option's title.
+  function kinds() {
+    return state.kinds || QorLevelCheck.AGENT_KINDS.map((key) => ({ key, name: key, priority: "?", summary: "" }));
+  }
+
+  function kindSelect(value, attributes) {
+    const node = el("select", attributes);
+    for (const kind of kinds()) {
+      node.append(el("option", { value: kind.key, text: `${kind.name} (${kind.key}), priority ${kind.priority}`, title: kind.summary }));
+    }
+    node.value = value;
+    return node;
+  }
+
+  function kindNote(key) {
+    const kind = kinds().find((k) => k.key === key);
+    return el("span", { className: "kind-note", text: kind ? `${kind.name}: ${kind.summary}` : "" });
   }
 
   function cachedZoneEditor(level, zone, path, zoneList, seen) {
@@ -154,10 +332,12 @@
   // The editor of one zone; its sub-zones' editors go into its ".sub-zones".
   function zoneEditor(level, zone, path) {
     const key = zoneKey(path);
-    const box = el("fieldset", { className: "zone-editor", "data-path": key });
+    const at = zonePointer(path);
+    const box = el("fieldset", { className: "zone-editor", "data-path": key, "data-pointer": at || "/" });
+    const number = path.length ? el("span", { className: "zone-number", text: ` (zone ${path[path.length - 1] + 1})` }) : "";
     const head = el("div", { className: "zone-editor-head" },
-      el("label", {}, "Zone ", el("input", { type: "text", value: zone.zone, "data-key": `${key}|zone`,
-        "data-action": "rename-zone", "aria-label": `Zone id of ${zone.zone}` })));
+      el("label", {}, "Zone ", el("input", { type: "text", value: zone.zone, "data-key": `${key}|zone`, "data-pointer": `${at}/zone`,
+        "data-action": "rename-zone", "aria-label": `Zone id of ${zone.zone}` })), number);
     if (path.length) {
       head.append(
         button("\u2191", "zone-up", `Move zone ${zone.zone} up`),
@@ -168,15 +348,15 @@
     box.append(head);
 
     const charges = el("ol", { className: "charge-rows" });
-    zone.charges.forEach((charge, i) => charges.append(chargeRow(key, charge, i)));
+    zone.charges.forEach((charge, i) => charges.append(chargeRow(key, at, charge, i)));
     box.append(el("h3", { text: "Charges" }), charges,
       button("+ Charge", "add-charge", `Add a charge to ${zone.zone}`));
 
     const agents = el("ol", { className: "agent-rows" });
-    zone.agents.forEach((agent, i) => agents.append(agentRow(key, agent, i)));
+    zone.agents.forEach((agent, i) => agents.append(agentRow(key, at, agent, i)));
     box.append(el("h3", { text: "Agents" }), agents,
       el("span", { className: "add-agent" },
-        select(AGENT_KINDS, "plus", { "data-key": `${key}|new-kind`, "aria-label": `Kind of the agent to add to ${zone.zone}` }),
+        kindSelect("plus", { "data-key": `${key}|new-kind`, "aria-label": `Kind of the agent to add to ${zone.zone}` }),
         button("+ Agent", "add-agent", `Add an agent to ${zone.zone}`)));
 
     box.append(el("div", { className: "sub-zones" }), button("+ Sub-zone", "add-zone", `Add a sub-zone to ${zone.zone}`));
@@ -195,38 +375,47 @@
     return node;
   }
 
-  function chargeRow(key, charge, i) {
+  // Rows are numbered as problems name them: "charge 1", "agent 2".
+  function rowNumber(word, i) {
+    return el("span", { className: "row-number", text: String(i + 1), title: `${word} ${i + 1}` });
+  }
+
+  function chargeRow(key, zoneAt, charge, i) {
     const [magnitude, polarity, id] = charge;
     const at = `${key}|charge|${i}`;
-    return el("li", { className: "charge-row", "data-index": i },
-      el("input", { type: "number", min: "0", step: "any", value: magnitude === null ? "" : String(magnitude),
-        "data-key": `${at}|0`, "data-action": "set-charge", "aria-label": "Magnitude" }),
-      select(POLARITIES, polarity, { "data-key": `${at}|1`, "data-action": "set-charge", "aria-label": "Polarity" }),
-      el("input", { type: "text", value: id, "data-key": `${at}|2`, "data-action": "set-charge", "aria-label": "Charge id" }),
+    const pointer = `${zoneAt}/charges/${i}`;
+    return el("li", { className: "charge-row", "data-index": i, "data-pointer": pointer }, rowNumber("charge", i),
+      el("input", { type: "text", inputmode: "decimal", value: magnitude === null ? "" : String(magnitude),
+        "data-key": `${at}|0`, "data-pointer": `${pointer}/0`, "data-action": "set-charge", "aria-label": "Magnitude" }),
+      select(POLARITIES, polarity, { "data-key": `${at}|1`, "data-pointer": `${pointer}/1`, "data-action": "set-charge", "aria-label": "Polarity" }),
+      el("input", { type: "text", value: id, "data-key": `${at}|2`, "data-pointer": `${pointer}/2`, "data-action": "set-charge", "aria-label": "Charge id" }),
       button("\u2191", "charge-up", "Move charge up"),
       button("\u2193", "charge-down", "Move charge down"),
       button("\u2715", "delete-charge", "Delete charge"));
   }
 
-  function agentRow(key, agent, i) {
+  function agentRow(key, zoneAt, agent, i) {
     const at = `${key}|agent|${i}`;
-    const row = el("li", { className: "agent-row", "data-index": i },
-      select(AGENT_KINDS, agent.kind, { "data-key": `${at}|kind`, "data-action": "set-agent", "aria-label": "Agent kind" }),
-      el("input", { type: "text", value: agent.id, "data-key": `${at}|id`, "data-action": "set-agent", "aria-label": "Agent id" }));
+    const pointer = `${zoneAt}/agents/${i}`;
+    const row = el("li", { className: "agent-row", "data-index": i, "data-pointer": pointer }, rowNumber("agent", i),
+      kindSelect(agent.kind, { "data-key": `${at}|kind`, "data-pointer": `${pointer}/kind`, "data-action": "set-agent", "aria-label": "Agent kind" }),
+      el("input", { type: "text", value: agent.id, "data-key": `${at}|id`, "data-pointer": `${pointer}/id`, "data-action": "set-agent", "aria-label": "Agent id" }));
     if (GATE_KINDS.includes(agent.kind)) {
-      row.append(el("label", {}, "target ", el("input", { type: "number", step: "any",
+      row.append(el("label", {}, "target ", el("input", { type: "text", inputmode: "decimal",
         value: agent.target === null || agent.target === undefined ? "" : String(agent.target),
-        "data-key": `${at}|target`, "data-action": "set-agent", "aria-label": "Gate target" })));
+        "data-key": `${at}|target`, "data-pointer": `${pointer}/target`, "data-action": "set-agent", "aria-label": "Gate target" })));
     }
     if (agent.kind === "inequality_gate") {
-      row.append(el("label", {}, "rule ", select(RULES, agent.rule, { "data-key": `${at}|rule`, "data-action": "set-agent", "aria-label": "Gate rule" })));
+      row.append(el("label", {}, "rule ", select(RULES, agent.rule, { "data-key": `${at}|rule`, "data-pointer": `${pointer}/rule`,
+        "data-action": "set-agent", "aria-label": "Gate rule" })));
     }
     row.append(
       el("label", { title: "Placed again after each frame in which it acted" }, el("input", { type: "checkbox",
-        checked: !!agent.refill, "data-key": `${at}|refill`, "data-action": "set-agent", "aria-label": "Refill" }), " refill"),
+        checked: !!agent.refill, "data-key": `${at}|refill`, "data-pointer": `${pointer}/refill`, "data-action": "set-agent", "aria-label": "Refill" }), " refill"),
       button("\u2191", "agent-up", "Move agent up"),
       button("\u2193", "agent-down", "Move agent down"),
-      button("\u2715", "delete-agent", "Delete agent"));
+      button("\u2715", "delete-agent", "Delete agent"),
+      kindNote(agent.kind));
     return row;
   }
 
@@ -236,7 +425,6 @@
   }
 
   const indexOf = (node) => Number(node.closest("li").dataset.index);
-  const numberOf = (input) => (input.value.trim() === "" || !Number.isFinite(Number(input.value)) ? null : Number(input.value));
 
   const CLICKS = {
     "add-zone": (node) => edit("addZone", pathOf(node)),
@@ -261,11 +449,20 @@
     },
     "set-charge": (node) => {
       const part = Number(node.dataset.key.split("|").pop());
-      edit("setCharge", pathOf(node), indexOf(node), part, part === 0 ? numberOf(node) : node.value);
+      if (part !== 0) return edit("setCharge", pathOf(node), indexOf(node), part, node.value);
+      const value = numberIn(node);
+      if (value === null) return refuseNumber(node, "magnitude");
+      acceptNumber(node);
+      edit("setCharge", pathOf(node), indexOf(node), part, value);
     },
     "set-agent": (node) => {
       const field = node.dataset.key.split("|").pop();
-      const value = field === "refill" ? node.checked : field === "target" ? numberOf(node) : node.value;
+      let value = field === "refill" ? node.checked : node.value;
+      if (field === "target") {
+        value = numberIn(node);
+        if (value === null) return refuseNumber(node, "target");
+        acceptNumber(node);
+      }
       edit("setAgent", pathOf(node), indexOf(node), field, value);
     },
   };
@@ -275,13 +472,14 @@
   function restart(level, started) {
     stopFilling();
     pause();
+    notice("");
     if (!state.player) return;
     if (!state.playable) {
       state.player.free();
       showNothing();
       return;
     }
-    state.player.load(level);
+    state.player.load(level, state.frameLimit);
     state.player.playTo(Math.max(1, state.position));  // the first frame at least, timed below
     show(state.position);
     const ms = performance.now() - started;
@@ -290,22 +488,37 @@
     fillInBackground();
   }
 
-  function known() { return state.player.texts.length - 1; }
+  function known() { return state.player.count; }
 
-  // Plays the rest of the level a slice at a time, so the page stays responsive.
+  // Plays the rest of the level a slice at a time, so the page stays
+  // responsive, until it ends or the frames played pass the budget.
   function fillInBackground() {
     const step = () => {
+      const player = state.player;
       const until = performance.now() + 12;
-      while (!state.player.finished && performance.now() < until) state.player.playTo(known() + 1);
+      while (!player.finished && player.played < BACKGROUND_BUDGET && performance.now() < until) player.advance();
       updatePosition();
-      state.filling = state.player.finished ? null : setTimeout(step, 0);
+      if (!player.finished && player.played >= BACKGROUND_BUDGET) {
+        notice(`Played ahead to frame ${known()} and stopped there: its frames hold ${mib(player.played)} of text, ` +
+          `past the ${mib(BACKGROUND_BUDGET)} the studio plays ahead. Next, Play and Last play on.`);
+        document.body.dataset.background = "stopped";
+      }
+      state.filling = player.finished || player.played >= BACKGROUND_BUDGET ? null : setTimeout(step, 0);
     };
+    document.body.dataset.background = "playing";
     state.filling = setTimeout(step, 0);
   }
+
+  function mib(units) { return `${Math.round(units / (1024 * 1024)).toLocaleString("en")} MiB`; }
 
   function stopFilling() {
     if (state.filling !== null) clearTimeout(state.filling);
     state.filling = null;
+  }
+
+  function notice(text) {
+    $("notice").textContent = text;
+    $("notice").hidden = text === "";
   }
 
   function showNothing() {
@@ -316,12 +529,14 @@
     $("slider").max = "0";
   }
 
+  // Step n is the document after frame n: the position reads in frames.
   function updatePosition() {
     const player = state.player;
     const total = known();
     $("slider").max = String(total);
     $("slider").value = String(state.position);
-    $("position").textContent = `step ${state.position} of ${total}${player.finished ? "" : "\u2026"}`;
+    $("position").textContent = `frame ${state.position} of ${total}${player.finished ? "" : "\u2026"}`;
+    $("slider").setAttribute("aria-valuetext", $("position").textContent);
     document.body.dataset.finished = String(player.finished);
   }
 
@@ -330,17 +545,20 @@
     const player = state.player;
     state.position = player.playTo(Math.max(0, position));
     const frame = player.frame(state.position);
-    const meta = frame.meta;
-    const event = meta && meta.last_event;
+    const atEnd = player.finished && state.position === known();
+    // At the frame limit the engine's answer, not a frame of its own, says
+    // how the last frame ended.
+    const stopped = atEnd && player.limitText !== null ? JSON.parse(player.limitText).meta : null;
+    const meta = stopped || frame.meta;
     $("frame-number").textContent = meta ? String(meta.frame_index) : "0 (the level as built)";
     $("status").textContent = meta ? meta.status : "READY";
     $("status").dataset.status = meta ? meta.status : "READY";
-    $("event").textContent = event ? `${event.type} ${event.visual_id}` : "\u2014";
-    $("message").textContent = meta ? meta.message : "The level as built.";
-    const atEnd = player.finished && state.position === known();
+    $("event").textContent = QorDraw.describeEvent(frame.meta);
+    $("message").textContent = meta ? QorDraw.shortText(meta.message) : "The level as built.";
     $("outcome").hidden = !atEnd;
     if (atEnd) {
-      $("outcome").textContent = QorLevelPlayer.outcome(frame, player.rootCharges, state.engine);
+      const last = stopped ? Object.assign({}, frame, { meta: stopped }) : frame;
+      $("outcome").textContent = QorLevelPlayer.outcome(last, player.rootCharges, state.engine);
       $("outcome").classList.toggle("limit", meta.status === "ERROR");
     }
     const marks = state.position > 0 ? QorDraw.changes(player.frame(state.position - 1), frame) : null;
@@ -352,7 +570,7 @@
   }
 
   function pause() {
-    if (state.timer !== null) clearInterval(state.timer);
+    if (state.timer !== null) clearTimeout(state.timer);
     state.timer = null;
     $("play").textContent = "\u25B6 Play";
     $("play").setAttribute("aria-label", "Play");
@@ -362,7 +580,13 @@
     if (!state.playable) return;
     if (state.player.finished && state.position === known()) show(0);
     pause();
-    state.timer = setInterval(() => show(state.position + 1), 1000 / Number($("speed").value));
+    // Each frame is timed from the end of the one before: a frame that takes
+    // longer than the interval (a huge level) still leaves the page a gap.
+    const tick = () => {
+      show(state.position + 1);
+      if (state.timer !== null) state.timer = setTimeout(tick, 1000 / Number($("speed").value));
+    };
+    state.timer = setTimeout(tick, 1000 / Number($("speed").value));
     $("play").textContent = "\u2016 Pause";
     $("play").setAttribute("aria-label", "Pause");
   }
@@ -371,6 +595,29 @@
     stopFilling();
     state.player.playTo(Infinity);
     show(known());
+  }
+
+  // The frame limit: a setting of the studio (not of the level file), used
+  // for playing and for Export replay. The engine says which are allowed.
+  function setFrameLimit(field) {
+    const raw = field.value.trim();
+    const limit = /^\d+$/.test(raw) ? Number(raw) : NaN;
+    let problem = Number.isSafeInteger(limit) ? null : `frame limit ${JSON.stringify(field.value)} is not a whole number`;
+    if (problem === null && state.engine) {
+      const probe = new state.engine.Environment("probe");
+      const sequencer = new state.engine.NarrativeSequencer(probe);
+      try { sequencer.max_frames = limit; } catch (error) { problem = `frame limit: ${error.message}`; }
+      sequencer.delete();
+      probe.delete();
+    }
+    field.toggleAttribute("aria-invalid", problem !== null);
+    if (problem !== null) {
+      field.setAttribute("aria-invalid", "true");
+      notice(problem);
+      return;
+    }
+    state.frameLimit = limit;
+    refresh();
   }
 
   // --- Saving and exporting -----------------------------------------------
@@ -384,34 +631,84 @@
     setTimeout(() => URL.revokeObjectURL(url), 1000);
   }
 
-  function baseName() {
-    const name = state.fileName.replace(/\.json$/i, "");
-    return name || "level";
+  // A level opened from a file keeps the file's name; a new one is named
+  // after its title ("The Long Road" -> the_long_road.json), else "level".
+  function fileStem() {
+    const name = state.history.name.replace(/\.json$/i, "");
+    if (name) return name;
+    const title = (state.history.level.title || "").normalize("NFKD").replace(/[\u0300-\u036f]/g, "")
+      .toLowerCase().replace(/[^a-z0-9]+/g, "_").replace(/^_+|_+$/g, "").slice(0, 80);
+    return title || "level";
   }
 
   function saveLevel() {
     if (!state.playable) return;
-    download(baseName() + ".json", "application/json", toText(state.history.level));
+    const name = fileStem() + ".json";
+    download(name, "application/json", toText(state.history.level));
+    state.history.states[state.history.index].name = name;
+    state.history.markSaved();
+    refresh();
+  }
+
+  // The page grows past replay.py's bound: refused with replay.py's words.
+  class PageTooLarge extends Error {
+    constructor(frames) {
+      super(`the replay would be larger than ${MAX_PAGE_BYTES.toLocaleString("en")} bytes, the bound of a replay page ` +
+        `(reached after frame ${frames}); it was not written`);
+    }
   }
 
   // The level played once more, by the engine's patches, as replay.py
-  // records it: the frames on screen stay as they are.
+  // records it: the frames on screen stay as they are. Refused, as replay.py
+  // refuses it, once the page would pass its bound. It records in slices,
+  // so the page stays responsive; clicking Export replay again stops it.
   function exportReplay() {
+    if (state.exporting) return stopExport("Export replay stopped.");
     if (!state.playable) return;
     const level = state.history.level;
-    const recorder = new QorLevelPlayer.Player(state.engine);
-    try {
-      recorder.load(level);
-      const recording = recorder.record();
-      download(baseName() + "_replay.html", "text/html", QorReplayPage.render({
-        title: level.title || baseName(),
-        description: level.description || "",
-        level_file: baseName() + ".json",
-        ...recording,
-      }));
-    } finally {
-      recorder.free();
-    }
+    const stem = fileStem();
+    const recorder = new QorLevelPlayer.Player(state.engine, { checkpoints: 0 });
+    const fields = { title: level.title || stem, description: level.description || "", level_file: stem + ".json" };
+    recorder.load(level, state.frameLimit);
+    let size = QorReplayPage.render(Object.assign({ start: recorder.text(0), patches: [], exact: {}, outcome: "" }, fields)).length;
+    const steps = recorder.recording((kind, text, frames) => {
+      size += kind === "patch" ? QorReplayPage.pythonJson(text).length : QorReplayPage.pythonJson(text).length - 2;
+      if (size > MAX_PAGE_BYTES) throw new PageTooLarge(frames);
+    });
+    state.exporting = { recorder, timer: null };
+    $("export-replay").textContent = "Stop export";
+    document.body.dataset.exporting = "true";
+    const slice = () => {
+      try {
+        const until = performance.now() + 12;
+        let next = steps.next();
+        while (!next.done && performance.now() < until) next = steps.next();
+        if (!next.done) {
+          notice(`Export replay: recording frame ${next.value}\u2026 (click Stop export to stop)`);
+          state.exporting.timer = setTimeout(slice, 0);
+          return;
+        }
+        const page = QorReplayPage.render(Object.assign({}, fields, next.value));
+        if (page.length > MAX_PAGE_BYTES) throw new PageTooLarge(next.value.patches.length);
+        stopExport("");
+        download(stem + "_replay.html", "text/html", page);
+      } catch (error) {
+        if (!(error instanceof PageTooLarge)) { stopExport(""); throw error; }
+        stopExport(`Export replay: ${error.message}.`);
+      }
+    };
+    slice();
+  }
+
+  function stopExport(message) {
+    const exporting = state.exporting;
+    if (!exporting) return;
+    clearTimeout(exporting.timer);
+    exporting.recorder.free();
+    state.exporting = null;
+    $("export-replay").textContent = "Export replay";
+    document.body.dataset.exporting = "false";
+    notice(message);
   }
 
   // --- Wiring ----------------------------------------------------------------
@@ -437,14 +734,21 @@
       const file = event.dataTransfer.files[0];
       if (file) openFile(file);
     });
+    // Closing the tab with unsaved edits asks first.
+    window.addEventListener("beforeunload", (event) => {
+      if (!state.history || !state.history.unsaved) return;
+      event.preventDefault();
+      event.returnValue = "";
+    });
 
-    $("new-level").addEventListener("click", () => openText("level.json", new TextEncoder().encode('{"zone": "root"}')));
-    $("undo").addEventListener("click", () => { state.history.undo(); refresh(); });
-    $("redo").addEventListener("click", () => { state.history.redo(); refresh(); });
+    $("new-level").addEventListener("click", () => openText("", new TextEncoder().encode('{"zone": "root"}'), "new level"));
+    $("undo").addEventListener("click", () => undoOrRedo(() => state.history.undo()));
+    $("redo").addEventListener("click", () => undoOrRedo(() => state.history.redo()));
     $("save-level").addEventListener("click", saveLevel);
     $("export-replay").addEventListener("click", exportReplay);
     $("level-title").addEventListener("change", (e) => edit("setText", "title", e.target.value));
     $("level-description").addEventListener("change", (e) => edit("setText", "description", e.target.value));
+    $("frame-limit").addEventListener("change", (e) => setFrameLimit(e.target));
     $("zones").addEventListener("click", (event) => {
       const node = event.target.closest("button[data-action]");
       if (node && CLICKS[node.dataset.action]) CLICKS[node.dataset.action](node);
@@ -452,6 +756,14 @@
     $("zones").addEventListener("change", (event) => {
       const node = event.target;
       if (node.dataset.action && CHANGES[node.dataset.action]) CHANGES[node.dataset.action](node);
+    });
+    $("problem-list").addEventListener("click", (event) => {
+      const item = event.target.closest("li[data-pointer]");
+      if (item) showField(item.dataset.pointer);
+    });
+    $("problem-list").addEventListener("keydown", (event) => {
+      const item = event.target.closest("li[data-pointer]");
+      if (item && (event.key === "Enter" || event.key === " ")) { event.preventDefault(); showField(item.dataset.pointer); }
     });
 
     $("first").addEventListener("click", () => { pause(); show(0); });
@@ -462,6 +774,7 @@
     $("slider").addEventListener("input", () => { pause(); show(Number($("slider").value)); });
     $("speed").addEventListener("change", () => { if (state.timer !== null) play(); });
     document.addEventListener("keydown", onKey);
+    QorDraw.legend($("legend"));
   }
 
   function onKey(event) {
@@ -484,16 +797,22 @@
     if (keys[event.key]) { event.preventDefault(); keys[event.key](); }
   }
 
+  // The editor lists the engine's kinds, so the first level opens once the
+  // engine is ready.
+  function openFirstLevel() {
+    const tutorial = samples.find((s) => s.file === "tutorial.json") || samples[0];
+    openText(tutorial.file, new TextEncoder().encode(tutorial.text));
+  }
+
   wire();
-  const tutorial = samples.find((s) => s.file === "tutorial.json") || samples[0];
-  $("samples").value = tutorial.file;
-  openText(tutorial.file, new TextEncoder().encode(tutorial.text));
   createQorEngine().then((engine) => {
     state.engine = engine;
+    state.kinds = engine.agent_kinds();
     state.player = new QorLevelPlayer.Player(engine);
-    refresh();
+    openFirstLevel();
     document.body.dataset.engine = "ready";
   }, (error) => {
+    openFirstLevel();
     $("timing").textContent = "The engine could not start: " + error;
     document.body.dataset.engine = "failed";
   });
