@@ -1,7 +1,9 @@
 // A small Node host of the WebAssembly module, written against its
 // declarations (qor_engine.d.ts) and QorPatch's (jsonpatch.d.ts), which
 // tests/python/test_web_declarations.py puts beside it. The test type-checks
-// it with `tsc --strict`; each line after a `@ts-expect-error` must be refused.
+// it with `tsc --strict` (each line after a `@ts-expect-error` must be
+// refused) and runs it on the built module: main() only, since the level
+// file calls are declared ahead of the module.
 import createQorEngine = require("./qor_engine.js");
 import QorPatch = require("./jsonpatch.js");
 
@@ -57,7 +59,6 @@ function play(q: Q, hall: createQorEngine.Environment): Uint8Array {
 }
 
 function reportError(q: Q, error: unknown): string {
-  if (error instanceof q.LevelError) return error.problems.join("\n") + error.pointers.join(" ");
   if (error instanceof q.MemoryError) return "out of memory: the level is unchanged";
   if (error instanceof q.RecursionError || error instanceof q.ValueError) return error.message;
   if (error instanceof TypeError) return "a wrong argument: " + error.message;
@@ -66,7 +67,13 @@ function reportError(q: Q, error: unknown): string {
 
 // The level file API: type-checked, not called.
 function playFile(q: Q, text: string, bytes: Uint8Array): string {
-  const level = q.read_level(text);
+  let level: createQorEngine.Level;
+  try {
+    level = q.read_level(text);
+  } catch (error) {
+    if (error instanceof q.LevelError) return error.problems.join("\n") + error.pointers.join(" ");
+    return reportError(q, error);
+  }
   try {
     const title: string = level.title ?? "untitled";
     const play: createQorEngine.LevelPlay = level.play(100);
@@ -102,7 +109,8 @@ async function main(): Promise<void> {
   } finally {
     hall.delete();
   }
-  console.log(q.live_handles(), typeof playFile);
+  if (q.live_handles() !== 0) throw new Error(`${q.live_handles()} handles left`);
+  console.log(typeof playFile);
 }
 
 // What the declarations refuse.
