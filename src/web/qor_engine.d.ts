@@ -43,7 +43,7 @@ declare namespace createQorEngine {
 
     /** Reads a level file, its text or its UTF-8 bytes. Throws LevelError listing every problem. */
     read_level(data: string | Uint8Array): Level;
-    readonly Level: HandleClass<Level>;
+    readonly Level: ClassWithoutConstructor<Level>;
     readonly LevelPlay: LevelPlayConstructor;
     /** Every kind of agent a level file can place. */
     agent_kinds(): AgentKind[];
@@ -76,8 +76,8 @@ declare namespace createQorEngine {
     clone(): this;
   }
 
-  /** A class whose objects only calls make: for instanceof, not for new. */
-  type HandleClass<Instance> = abstract new (...args: never[]) => Instance;
+  /** A class whose objects only the module's calls make: for instanceof, not for new. */
+  type ClassWithoutConstructor<Instance> = abstract new (...args: never[]) => Instance;
 
   // ---- charges
 
@@ -93,7 +93,7 @@ declare namespace createQorEngine {
     toJSON(): PolarityText;
   }
 
-  interface ChargePolarityValues {
+  interface ChargePolarityValues extends ClassWithoutConstructor<ChargePolarity> {
     readonly POSITIVE: ChargePolarity<"POSITIVE", 0>;
     readonly NEGATIVE: ChargePolarity<"NEGATIVE", 1>;
     readonly NEUTRAL: ChargePolarity<"NEUTRAL", 2>;
@@ -196,7 +196,7 @@ declare namespace createQorEngine {
   /** A level file in play: places its "refill" agents again after each frame in which they acted. */
   interface LevelPlay extends NarrativeSequencer {}
 
-  interface LevelPlayConstructor extends HandleClass<LevelPlay> {
+  interface LevelPlayConstructor extends ClassWithoutConstructor<LevelPlay> {
     readonly prototype: LevelPlay;
     /** Resumes a LevelPlay's save() with its refill agents. */
     load(data: Uint8Array): LevelPlay;
@@ -245,7 +245,7 @@ declare namespace createQorEngine {
     readonly pointers: string[];
   }
 
-  type LevelErrorConstructor = HandleClass<LevelError>;
+  type LevelErrorConstructor = ClassWithoutConstructor<LevelError>;
 
   // ---- the JSON texts, parsed
 

@@ -33,6 +33,7 @@ function replaceCharges(q: Q, zone: createQorEngine.Environment): void {
   charges.push(new q.Charge(1.5, q.NEUTRAL, "dust"));
   zone.charges = [...charges.slice(1), { magnitude: 2, polarity: 1, visual_id: "plain" }];
   const polarity: "POSITIVE" | "NEGATIVE" | "NEUTRAL" = q.POSITIVE.name;
+  if (charges[0].polarity instanceof q.ChargePolarity) console.log(charges[0].polarity.value);
   const text: string = JSON.stringify(q.NEGATIVE) + charges[0].to_json() + polarity;
   console.log(text, charges[1].toJSON().magnitude);
 }
