@@ -61,7 +61,7 @@ declare namespace createQorEngine {
 
   // ---- handles
 
-  /** Symbol.dispose's type where the runtime's declarations have it (TypeScript 5.2's lib), else nothing. */
+  /** Symbol.dispose's type where the compiler's library declares it (TypeScript 5.2's esnext.disposable), else nothing. */
   type DisposeSymbol = SymbolConstructor extends { readonly dispose: infer Key extends symbol } ? Key : never;
   type Disposal = { [Key in DisposeSymbol]: () => void };
 
