@@ -28,6 +28,8 @@ toolchain=$(dirname "$(readlink -f "$(command -v emcc)")")/cmake/Modules/Platfor
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DQOR_BUILD_MODULE=OFF -DQOR_BUILD_WEB=ON -DNLOHMANN_JSON_INCLUDE_DIR="$json_include" >/dev/null
 "$venv/bin/cmake" --build build/web -j2 --target qor_engine_web qor_engine_faults >&2
+# The module's TypeScript declarations, beside it.
+cp src/web/qor_engine.d.ts build/web/qor_engine.d.ts
 # The level studio: one page with the engine inlined (scripts/build_studio.py).
 "$venv/bin/python" scripts/build_studio.py >&2
 echo "$root/build/web/qor_engine.js"

@@ -19,6 +19,8 @@ configure_project build/cpp-tests -DQOR_BUILD_TESTS=ON -DQOR_BUILD_MODULE=OFF
 
 echo "== WebAssembly engine (for the Python tests that compare it with the module)" >&2
 bash scripts/build_web.sh >/dev/null
+# tsc, for the test of the module's TypeScript declarations
+ensure_debian_packages node-typescript
 
 echo "== Python tests" >&2
 "$venv/bin/python" -m pytest -q tests/python "$@"
