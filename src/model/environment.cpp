@@ -5,6 +5,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "model/json_text.h"
 #include "model/zone_walk.h"
 
 namespace qor {
@@ -30,19 +31,31 @@ TreeTooDeepError::TreeTooDeepError()
     : std::runtime_error("the zone tree is deeper than the engine supports (" +
                          std::to_string(kMaxZoneDepth) + " nested zones); nothing was changed") {}
 
+std::uint64_t written_zone_id_bytes(std::string_view id) noexcept { return kZoneIdWrites * escaped_size(id); }
+
+std::uint64_t written_charge_bytes(std::string_view visual_id) noexcept { return escaped_size(visual_id); }
+
+std::uint64_t written_agent_bytes(std::string_view name, std::string_view visual_id) noexcept {
+    return kAgentNameWrites * escaped_size(name) + kAgentVisualIdWrites * escaped_size(visual_id);
+}
+
+std::uint64_t place_work(std::uint64_t slots, std::uint64_t written_bytes) noexcept {
+    return 1 + slots + written_bytes / 16;
+}
+
 std::uint64_t place_work(const Environment& zone) {
-    std::uint64_t text_bytes = zone.id.size();
-    for (const Charge& charge : zone.charges) text_bytes += charge.visual_id.size();
+    std::uint64_t written = written_zone_id_bytes(zone.id);
+    for (const Charge& charge : zone.charges) written += written_charge_bytes(charge.visual_id);
     for (const auto& agent : zone.agents) {
-        if (agent) text_bytes += agent->name.size() + agent->visual_id.size();
+        if (agent) written += written_agent_bytes(agent->name, agent->visual_id);
     }
-    return 1 + zone.charges.size() + zone.agents.size() + zone.sub_environments.size() + text_bytes / 16;
+    return place_work(zone.charges.size() + zone.agents.size() + zone.sub_environments.size(), written);
 }
 
 std::string tree_too_large_message() {
     return "the zone tree is larger than one call may walk (" + std::to_string(kMaxTreeWork) +
            " units: at every place a zone stands, 1 for the zone, 1 for each charge, agent and "
-           "sub-zone slot, 1 for each 16 bytes of its texts)";
+           "sub-zone slot, 1 for each 16 bytes of its texts as a frame writes them)";
 }
 
 TreeTooLargeError::TreeTooLargeError()

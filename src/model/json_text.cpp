@@ -73,6 +73,24 @@ bool is_plain_ascii(std::string_view text) {
     return care == 0;
 }
 
+// What escaping adds to each byte: 1 for the quotation mark, the backslash
+// and the control characters with a short escape, 5 for the other control
+// characters, written \u00XX.
+constexpr std::array<unsigned char, 256> kEscapeExtra = [] {
+    std::array<unsigned char, 256> extra{};
+    for (int c = 0; c < 0x20; ++c) extra[c] = 5;
+    for (const char c : {'"', '\\', '\b', '\f', '\n', '\r', '\t'}) extra[static_cast<unsigned char>(c)] = 1;
+    return extra;
+}();
+
+// Nonzero when a byte of `word` is escaped (what kEscapeExtra says, eight
+// bytes at a time); exact for the lowest such byte, as care_in_word.
+std::uint64_t escape_in_word(std::uint64_t word) {
+    const auto has_zero = [](std::uint64_t v) { return (v - kOnes) & ~v; };
+    const std::uint64_t below_space = (word - kOnes * 0x20) & ~word;
+    return (below_space | has_zero(word ^ (kOnes * '"')) | has_zero(word ^ (kOnes * '\\'))) & kHighBits;
+}
+
 // What the library writes for a float: enough room for any double.
 constexpr std::size_t kFloatRoom = 64;
 // For any 64-bit integer, its sign included.
@@ -238,6 +256,21 @@ void JsonTextWriter::value(const Json& value) {
         top.first = false;
         begin_value(*next);  // may grow `open`: `top` is not used after this
     }
+}
+
+std::uint64_t escaped_size(std::string_view text) noexcept {
+    const char* bytes = text.data();
+    const std::size_t size = text.size();
+    std::uint64_t written = size;
+    const auto add_escapes = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) written += kEscapeExtra[static_cast<unsigned char>(bytes[i])];
+    };
+    std::size_t at = 0;
+    for (; at + sizeof(std::uint64_t) <= size; at += sizeof(std::uint64_t)) {
+        if (escape_in_word(load_word(bytes + at)) != 0) add_escapes(at, at + sizeof(std::uint64_t));
+    }
+    add_escapes(at, size);
+    return written;
 }
 
 std::string to_json_text(const Json& value) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "model/environment.h"
@@ -14,15 +15,37 @@ namespace qor {
 inline constexpr std::size_t kMaxZoneDepth = 100000;
 
 // The most work one call may do on a zone tree, in units of what its walk
-// visits and writes. At every place a zone stands (a zone shared by two
-// parents counts twice, and nested shared zones multiply) it costs
-// place_work(zone): 1 for the zone, 1 for each of its charges, agent slots
-// and sub-zone slots, and 1 for every 16 bytes of its texts (its id, its
-// charges' visual ids, its agents' names and visual ids). At the bound a
-// zone text is at most about 100 MB (an id of bytes that are each written
-// escaped, as \u0001, is the worst case) and takes about a second to write;
-// a text fills about 40 to 100 bytes per unit.
+// visits and what a frame writes. At every place a zone stands (a zone
+// shared by two parents counts twice, and nested shared zones multiply) it
+// costs place_work(zone): 1 for the zone, 1 for each of its charges, agent
+// slots and sub-zone slots, and 1 for every 16 bytes its texts take in a
+// frame (written_zone_id_bytes and the others below): each text as it is
+// written, escaped (a control character takes 6 bytes, as \u0001), and as
+// many times as one frame may write it. At the bound a frame's text is at
+// most about 100 MB and takes about a second to write; a text fills about 16
+// to 100 bytes per unit.
 inline constexpr std::uint64_t kMaxTreeWork = 1000000;
+
+// How many times one frame may write each text of a zone at one place. A
+// zone's id: in the tree, and in the event's description and the frame's
+// message of a cast in the zone (of its collapse: the event's visual id,
+// description and message, the zone gone from the tree). An agent's name: in
+// the tree, and in the event's agent name, description and message of its
+// cast; its visual id: in the tree, the event's visual id and the name of
+// the charge its spell makes. (An agent placed again after acting stands in
+// the tree beside its event.)
+inline constexpr std::uint64_t kZoneIdWrites = 3;
+inline constexpr std::uint64_t kAgentNameWrites = 4;
+inline constexpr std::uint64_t kAgentVisualIdWrites = 3;
+
+// The bytes one frame may write for each text, as above.
+std::uint64_t written_zone_id_bytes(std::string_view id) noexcept;
+std::uint64_t written_charge_bytes(std::string_view visual_id) noexcept;
+std::uint64_t written_agent_bytes(std::string_view name, std::string_view visual_id) noexcept;
+
+// The work of one place of a zone with `slots` charges, agent slots and
+// sub-zone slots whose texts take `written_bytes`.
+std::uint64_t place_work(std::uint64_t slots, std::uint64_t written_bytes) noexcept;
 
 // What one place of `zone` adds to the work of a walk.
 std::uint64_t place_work(const Environment& zone);

@@ -7,6 +7,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <typeinfo>
 #include <unordered_map>
 #include <utility>
@@ -369,11 +370,12 @@ public:
         skip(length);
         return value;
     }
-    // Passes over the next text; returns its length.
-    std::uint32_t skip_text(const char* what) {
+    // Passes over the next text; returns its bytes, which stay in the save.
+    std::string_view skip_text(const char* what) {
         const std::uint32_t length = count(1, what);
+        const std::string_view bytes(reinterpret_cast<const char*>(data_), length);
         skip(length);
-        return length;
+        return bytes;
     }
     // Sets `target` to the next text, leaving it alone (and its storage
     // unallocated) when it already holds those bytes.
@@ -517,15 +519,15 @@ bool numbered_as_saved(const SubZoneReferences& sub_zones) {
 
 constexpr std::int32_t kDormant = static_cast<std::int32_t>(AgentState::DORMANT);
 
-// Checks one agent; returns the bytes of its name and visual id.
+// Checks one agent; returns the bytes a frame may write for its texts.
 std::uint64_t check_agent(SaveReader& in, std::uint32_t number) {
     const std::uint8_t kind_number = in.u8("an agent's kind");
     if (kind_number == 0 || kind_number > kLastAgentKind) {
         throw SaveFormatError("unknown agent kind " + std::to_string(kind_number));
     }
-    std::uint64_t text_bytes = in.skip_text("an agent's name");
+    const std::string_view name = in.skip_text("an agent's name");
     in.i32("an agent's priority");
-    text_bytes += in.skip_text("an agent's visual id");
+    const std::uint64_t written = written_agent_bytes(name, in.skip_text("an agent's visual id"));
     const std::int32_t state = in.i32("an agent's state");
     if (state != kDormant) {
         throw SaveFormatError("bad value " + std::to_string(state) + " for the state of agent " +
@@ -541,7 +543,7 @@ std::uint64_t check_agent(SaveReader& in, std::uint32_t number) {
                                   "its zone)");
         }
     }
-    return text_bytes;
+    return written;
 }
 
 // Checks one zone: its references go to `sub_zones`; returns place_work of
@@ -549,13 +551,13 @@ std::uint64_t check_agent(SaveReader& in, std::uint32_t number) {
 std::uint64_t check_zone(SaveReader& in, std::uint32_t own_index, std::uint32_t zone_count,
                          const std::vector<std::uint64_t>& agent_text, std::uint32_t& agents_placed,
                          SubZoneReferences& sub_zones) {
-    std::uint64_t text_bytes = in.skip_text("a zone's id");
+    std::uint64_t written = written_zone_id_bytes(in.skip_text("a zone's id"));
     in.boolean("a zone's freeze flag");
     const std::uint32_t charge_count = in.count(kMinChargeSize, "charges in one zone");
     for (std::uint32_t i = 0; i < charge_count; ++i) {
         in.f64("a charge's magnitude");
         in.i32("a charge's polarity");
-        text_bytes += in.skip_text("a charge's visual id");
+        written += written_charge_bytes(in.skip_text("a charge's visual id"));
     }
     const std::uint32_t agent_refs = in.count(kReferenceSize, "agents in one zone");
     for (std::uint32_t i = 0; i < agent_refs; ++i) {
@@ -570,7 +572,7 @@ std::uint64_t check_zone(SaveReader& in, std::uint32_t own_index, std::uint32_t 
                                   std::to_string(agent_text.size()) + " saved agents");
         }
         if (ref == agents_placed + 1) ++agents_placed;
-        text_bytes += agent_text[ref - 1];
+        written += agent_text[ref - 1];
     }
     const std::uint32_t sub_refs = in.count(kReferenceSize, "sub-zones in one zone");
     for (std::uint32_t i = 0; i < sub_refs; ++i) {
@@ -587,7 +589,7 @@ std::uint64_t check_zone(SaveReader& in, std::uint32_t own_index, std::uint32_t 
         sub_zones.references.push_back(ref);
     }
     sub_zones.starts.push_back(sub_zones.references.size());
-    return std::uint64_t{1} + charge_count + agent_refs + sub_refs + text_bytes / 16;
+    return place_work(std::uint64_t{charge_count} + agent_refs + sub_refs, written);
 }
 
 // Whether a walk of the tree stays within kMaxTreeWork; `work` holds each

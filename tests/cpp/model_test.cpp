@@ -182,13 +182,17 @@ TEST(ZoneWalk, DeepestSupportedTreeWorksAndDeeperIsRefused) {
     EXPECT_THROW(too_deep->to_json(), TreeTooDeepError);
 }
 
-TEST(ZoneWalk, PlaceWorkCountsTheZoneItsSlotsAndEvery16BytesOfText) {
+// Texts count as a frame writes them: escaped, a zone's id three times, an
+// agent's name four times and its visual id three.
+TEST(ZoneWalk, PlaceWorkCountsTheZoneItsSlotsAndEvery16BytesItsTextsAreWritten) {
     auto charged = zone("z");
     for (int i = 0; i < 3; ++i) charged->add_charge(Charge(1, ChargePolarity::POSITIVE, "8 bytes!"));
-    auto with_agents = zone("z");  // each agent: "Chronomancer" and "abcd", 16 bytes
+    auto with_agents = zone("z");  // each agent: "Chronomancer" and "abcd"
     with_agents->add_magician(std::make_shared<DoNothingAgent>("abcd"));
     with_agents->add_magician(std::make_shared<DoNothingAgent>("abcd"));
     with_agents->agents.push_back(nullptr);
+    auto escaped = zone("\x01\x01");  // each byte written \u0001
+    escaped->add_charge(Charge(1, ChargePolarity::POSITIVE, "\"\\\n"));  // \" \\ \n
     auto parent = zone("z");
     parent->sub_environments = {charged, charged};
     const struct {
@@ -196,9 +200,11 @@ TEST(ZoneWalk, PlaceWorkCountsTheZoneItsSlotsAndEvery16BytesOfText) {
         std::uint64_t work;
     } cases[] = {
         {zone("z"), 1},
-        {zone(std::string(31, 'i')), 2},
-        {charged, 1 + 3 + (1 + 24) / 16},
-        {with_agents, 1 + 3 + (1 + 32) / 16},
+        {zone(std::string(5, 'i')), 1},
+        {zone(std::string(6, 'i')), 2},
+        {charged, 1 + 3 + (3 + 24) / 16},
+        {with_agents, 1 + 3 + (3 + 2 * (4 * 12 + 3 * 4)) / 16},
+        {escaped, 1 + 1 + (3 * 12 + 6) / 16},
         {parent, 1 + 2},
     };
     for (const auto& c : cases) EXPECT_EQ(place_work(*c.zone), c.work) << c.zone->id;
@@ -208,14 +214,15 @@ TEST(ZoneWalk, PlaceWorkCountsTheZoneItsSlotsAndEvery16BytesOfText) {
 // A tree whose walk does exactly `units` of work (at least 622,592), built
 // cheaply through shared zones.
 std::shared_ptr<Environment> tree_of_work(std::uint64_t units) {
-    auto below = zone(std::string(240, 'x'));  // 2^15 places of 1 + 240 / 16
+    auto below = zone(std::string(80, 'x'));  // 2^15 places of 1 + 3 * 80 / 16
     for (int depth = 14; depth >= 0; --depth) {
         auto above = zone("c" + std::to_string(depth));  // 2^depth places of 1 + 2 slots
         above->sub_environments = {below, below};
         below = above;
     }
-    // One more slot at the root, and one place of 1 + one per 16 bytes of id.
-    below->add_environment(zone(std::string(16 * (units - 622591), 'p')));
+    // One more slot at the root, and one place of 1 + one per 16 bytes of
+    // an id written three times.
+    below->add_environment(zone(std::string((16 * (units - 622591) + 2) / 3, 'p')));
     return below;
 }
 
@@ -231,7 +238,7 @@ TEST(ZoneWalk, WorkBoundTakesATreeAtItsValueAndRefusesOneUnitMore) {
         EXPECT_STREQ(error.what(),
                      "the zone tree is larger than one call may walk (1000000 units: at every place a zone "
                      "stands, 1 for the zone, 1 for each charge, agent and sub-zone slot, 1 for each 16 "
-                     "bytes of its texts); nothing was changed");
+                     "bytes of its texts as a frame writes them); nothing was changed");
     }
 }
 

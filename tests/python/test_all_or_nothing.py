@@ -206,21 +206,22 @@ def test_a_gate_that_opened_in_a_frame_that_raises_is_closed_again(gate):
 
 BOUND_MESSAGE = (
     "the zone tree is larger than one call may walk (1000000 units: at every place a zone stands, "
-    "1 for the zone, 1 for each charge, agent and sub-zone slot, 1 for each 16 bytes of its texts); "
+    "1 for the zone, 1 for each charge, agent and sub-zone slot, 1 for each 16 bytes of its texts as a frame "
+    "writes them); "
     "nothing was changed"
 )
 
 
 def level_of_work(units):
     """A level whose walk does exactly `units` of work, built cheaply through shared zones."""
-    zone = Environment("x" * 240)  # 2**15 places of 1 + 240 / 16 = 16 units
+    zone = Environment("x" * 80)  # 2**15 places of 1 + 3 * 80 / 16 = 16 units (an id counts three times)
     for depth in reversed(range(15)):  # 2**depth places of 1 + 2 sub-zone slots
         above = Environment(f"c{depth}")
         above.add_sub_environment(zone)
         above.add_sub_environment(zone)
         zone = above
-    # One more slot at the root, and one place of 1 + one per 16 bytes of id.
-    zone.add_sub_environment(Environment("p" * 16 * (units - 622_591)))
+    # One more slot at the root, and one place of 1 + one per 16 bytes of id, three times.
+    zone.add_sub_environment(Environment("p" * -(-16 * (units - 622_591) // 3)))
     return NarrativeSequencer(zone), zone
 
 
@@ -236,6 +237,32 @@ def test_the_work_bound_refuses_just_above_its_value_before_anything_changes(uni
             call()
         assert str(refused.value) == BOUND_MESSAGE
     assert sequencer.current_frame == (1 if units <= 1_000_000 else 0)
+
+
+# A cast writes its zone's id three times (the tree, the event's description,
+# the frame's message), each byte as it is escaped: an id of 2,700,000 plain
+# letters is 506,250 units of work, one of 2,700,000 bytes written two or six
+# bytes wide over 1,000,000.
+@pytest.mark.parametrize("byte, refused", [("x", False), ("\x01", True), ('"', True), ("\\", True), ("\n", True)],
+                         ids=["letter", "control", "quote", "backslash", "newline"])
+def test_the_work_bound_counts_each_text_as_often_and_as_wide_as_a_frame_writes_it(byte, refused):
+    root = Environment(byte * 2_700_000)
+    root.add_charge(1, P.POSITIVE, "a")
+    root.add_charge(2, P.POSITIVE, "b")
+    root.add_plus_magician("plus")
+    sequencer = NarrativeSequencer(root)
+    if not refused:
+        assert len(sequencer.next_frame()) > 3 * 2_700_000
+        return
+    calls = [root.to_json, root.save, lambda: copy.copy(root), sequencer.save, sequencer.next_frame,
+             sequencer.next_frame_patch]
+    for call in calls:
+        with pytest.raises(RuntimeError) as refused_call:
+            call()
+        assert str(refused_call.value) == BOUND_MESSAGE
+    assert (sequencer.current_frame, sequencer.is_finished, len(root.charges)) == (0, False, 2)
+    root.id = "root"
+    assert json.loads(sequencer.next_frame())["meta"]["last_event"]["type"] == "CAST_SPELL"
 
 
 CLASSES = [qor_engine.ChargePolarity, qor_engine.Charge, Environment, NarrativeSequencer]
