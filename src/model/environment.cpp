@@ -52,6 +52,16 @@ std::uint64_t place_work(const Environment& zone) {
     return place_work(zone.charges.size() + zone.agents.size() + zone.sub_environments.size(), written);
 }
 
+std::uint64_t place_work_at_most(const Environment& zone) {
+    constexpr std::uint64_t kWidest = 6;  // \u0001
+    std::uint64_t bytes = kZoneIdWrites * zone.id.size();
+    for (const Charge& charge : zone.charges) bytes += charge.visual_id.size();
+    for (const auto& agent : zone.agents) {
+        if (agent) bytes += kAgentNameWrites * agent->name.size() + kAgentVisualIdWrites * agent->visual_id.size();
+    }
+    return place_work(zone.charges.size() + zone.agents.size() + zone.sub_environments.size(), kWidest * bytes);
+}
+
 std::string tree_too_large_message() {
     return "the zone tree is larger than one call may walk (" + std::to_string(kMaxTreeWork) +
            " units: at every place a zone stands, 1 for the zone, 1 for each charge, agent and "
@@ -61,14 +71,15 @@ std::string tree_too_large_message() {
 TreeTooLargeError::TreeTooLargeError()
     : std::runtime_error(tree_too_large_message() + "; nothing was changed") {}
 
-void ensure_walkable(const Environment& root) { tree_work(root); }
+void ensure_walkable(const Environment& root) {
+    walk_zones(root, [](const Environment&) {}, [](const Environment&, const Environment*, std::size_t) { return false; });
+}
 
 std::uint64_t tree_work(const Environment& root) {
     std::uint64_t work = 0;
-    walk_zones_post_order(root, [&work](const Environment& zone, const Environment*, std::size_t) {
-        work += place_work(zone);
-        return false;
-    });
+    zone_walk_detail::walk<true>(
+        root, [&work](const Environment& zone) { work += place_work(zone); },
+        [](const Environment&, const Environment*, std::size_t) { return false; });
     return work;
 }
 

@@ -261,15 +261,22 @@ void JsonTextWriter::value(const Json& value) {
 std::uint64_t escaped_size(std::string_view text) noexcept {
     const char* bytes = text.data();
     const std::size_t size = text.size();
-    std::uint64_t written = size;
-    const auto add_escapes = [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) written += kEscapeExtra[static_cast<unsigned char>(bytes[i])];
-    };
-    std::size_t at = 0;
-    for (; at + sizeof(std::uint64_t) <= size; at += sizeof(std::uint64_t)) {
-        if (escape_in_word(load_word(bytes + at)) != 0) add_escapes(at, at + sizeof(std::uint64_t));
+    // Most texts are escaped nowhere: a word or two at a time tell so (the
+    // last word overlapping the one before; a short text padded with 'x').
+    std::uint64_t escapes = 0;
+    if (size < sizeof(std::uint64_t)) {
+        std::uint64_t word = kOnes * 'x';
+        if (size > 0) std::memcpy(&word, bytes, size);
+        escapes = escape_in_word(word);
+    } else {
+        for (std::size_t at = 0; at < size - sizeof(std::uint64_t); at += sizeof(std::uint64_t)) {
+            escapes |= escape_in_word(load_word(bytes + at));
+        }
+        escapes |= escape_in_word(load_word(bytes + size - sizeof(std::uint64_t)));
     }
-    add_escapes(at, size);
+    if (escapes == 0) return size;
+    std::uint64_t written = size;
+    for (std::size_t i = 0; i < size; ++i) written += kEscapeExtra[static_cast<unsigned char>(bytes[i])];
     return written;
 }
 

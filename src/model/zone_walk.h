@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "model/environment.h"
@@ -50,6 +51,10 @@ std::uint64_t place_work(std::uint64_t slots, std::uint64_t written_bytes) noexc
 // What one place of `zone` adds to the work of a walk.
 std::uint64_t place_work(const Environment& zone);
 
+// At least place_work(zone), from the sizes of its texts alone: every byte
+// counted as written at its widest, 6 bytes.
+std::uint64_t place_work_at_most(const Environment& zone);
+
 // The message of TreeTooLargeError, also used by loads that refuse a save of
 // such a tree.
 std::string tree_too_large_message();
@@ -67,25 +72,37 @@ public:
     TreeTooLargeError();
 };
 
-// Visits every zone under and including `root`, depth first, sub-zones in
-// their stored order, with an explicit stack instead of recursion.
-//   enter(zone)                 runs before the zone's sub-zones;
-//   leave(zone, parent, index)  runs after them; `parent` is null for the
-//                               root, `index` is the zone's place in the
-//                               parent's sub_environments. Returning true
-//                               stops the walk.
-// Returns true when `leave` stopped it. A zone listed under two parents is
-// visited once under each. Throws TreeTooDeepError or TreeTooLargeError
-// before visiting a zone beyond the limits.
-template <typename Zone, typename Enter, typename Leave>
-bool walk_zones(Zone& root, Enter&& enter, Leave&& leave) {
+// The work a walk of the tree under `root` does: place_work summed over
+// every place. Throws TreeTooDeepError or TreeTooLargeError past the limits.
+std::uint64_t tree_work(const Environment& root);
+
+namespace zone_walk_detail {
+
+// The walk of walk_zones below. With `Exact`, each place counts
+// place_work, and the walk stops as soon as the sum passes the bound.
+// Otherwise it counts place_work_at_most, which reads no text, only sizes;
+// the first time that sum passes the bound the whole tree is counted
+// exactly (tree_work), and only a tree beyond the bound is refused. So
+// texts are read only for trees whose every text, written as widely as
+// possible, could pass the bound.
+template <bool Exact, typename Zone, typename Enter, typename Leave>
+bool walk(Zone& root, Enter&& enter, Leave&& leave) {
     struct Step {
         Zone* zone;
         std::size_t next_sub_zone;
     };
+    std::uint64_t work = 0;
+    bool counted = false;  // the whole tree is known to be within the bound
+    const auto count = [&](const Environment& zone) {
+        if (counted) return;
+        work += Exact ? place_work(zone) : place_work_at_most(zone);
+        if (work <= kMaxTreeWork) return;
+        if (Exact) throw TreeTooLargeError();
+        tree_work(root);
+        counted = true;
+    };
     std::vector<Step> path;
-    std::uint64_t work = place_work(root);
-    if (work > kMaxTreeWork) throw TreeTooLargeError();
+    count(root);
     path.push_back({&root, 0});
     enter(root);
     while (!path.empty()) {
@@ -94,8 +111,7 @@ bool walk_zones(Zone& root, Enter&& enter, Leave&& leave) {
             Zone* sub_zone = top.zone->sub_environments[top.next_sub_zone++].get();
             if (sub_zone == nullptr) continue;
             if (path.size() >= kMaxZoneDepth) throw TreeTooDeepError();
-            work += place_work(*sub_zone);
-            if (work > kMaxTreeWork) throw TreeTooLargeError();
+            count(*sub_zone);
             path.push_back({sub_zone, 0});
             enter(*sub_zone);
             continue;
@@ -109,6 +125,23 @@ bool walk_zones(Zone& root, Enter&& enter, Leave&& leave) {
     return false;
 }
 
+}  // namespace zone_walk_detail
+
+// Visits every zone under and including `root`, depth first, sub-zones in
+// their stored order, with an explicit stack instead of recursion.
+//   enter(zone)                 runs before the zone's sub-zones;
+//   leave(zone, parent, index)  runs after them; `parent` is null for the
+//                               root, `index` is the zone's place in the
+//                               parent's sub_environments. Returning true
+//                               stops the walk.
+// Returns true when `leave` stopped it. A zone listed under two parents is
+// visited once under each. Throws TreeTooDeepError or TreeTooLargeError
+// before visiting a zone beyond the limits.
+template <typename Zone, typename Enter, typename Leave>
+bool walk_zones(Zone& root, Enter&& enter, Leave&& leave) {
+    return zone_walk_detail::walk<false>(root, std::forward<Enter>(enter), std::forward<Leave>(leave));
+}
+
 // Visits every zone after its sub-zones (post-order); visit(zone, parent, index).
 template <typename Zone, typename Visit>
 bool walk_zones_post_order(Zone& root, Visit&& visit) {
@@ -118,9 +151,5 @@ bool walk_zones_post_order(Zone& root, Visit&& visit) {
 // Throws TreeTooDeepError or TreeTooLargeError when the tree under `root`
 // is beyond what the engine walks; changes nothing.
 void ensure_walkable(const Environment& root);
-
-// The work a walk of the tree under `root` does: place_work summed over
-// every place. Throws as ensure_walkable.
-std::uint64_t tree_work(const Environment& root);
 
 }  // namespace qor
