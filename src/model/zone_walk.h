@@ -19,41 +19,46 @@ inline constexpr std::size_t kMaxZoneDepth = 100000;
 // visits and what a frame writes. At every place a zone stands (a zone
 // shared by two parents counts twice, and nested shared zones multiply) it
 // costs place_work(zone): 1 for the zone, 1 for each of its charges, agent
-// slots and sub-zone slots, and 1 for every 16 bytes its texts take in a
-// frame (written_zone_id_bytes and the others below): each text as it is
-// written, escaped (a control character takes 6 bytes, as \u0001), and as
-// many times as one frame may write it. At the bound a frame's text is at
-// most about 100 MB and takes about a second to write; a text fills about 16
-// to 100 bytes per unit.
+// slots and sub-zone slots, and 1 for every 16 bytes its texts take as they
+// are written, escaped (a control character takes 6 bytes, as \u0001). To
+// that sum comes the largest event_work(zone) of the tree: the event one
+// frame writes about one zone, which names texts again. At the bound a
+// frame's text is at most about 100 MB and takes about a second to write; a
+// text fills about 16 to 100 bytes per unit.
 inline constexpr std::uint64_t kMaxTreeWork = 1000000;
 
-// How many times one frame may write each text of a zone at one place. A
-// zone's id: in the tree, and in the event's description and the frame's
-// message of a cast in the zone (of its collapse: the event's visual id,
-// description and message, the zone gone from the tree). An agent's name: in
-// the tree, and in the event's agent name, description and message of its
-// cast; its visual id: in the tree, the event's visual id and the name of
-// the charge its spell makes. (An agent placed again after acting stands in
-// the tree beside its event.)
-inline constexpr std::uint64_t kZoneIdWrites = 3;
-inline constexpr std::uint64_t kAgentNameWrites = 4;
-inline constexpr std::uint64_t kAgentVisualIdWrites = 3;
-
-// The bytes one frame may write for each text, as above.
-std::uint64_t written_zone_id_bytes(std::string_view id) noexcept;
-std::uint64_t written_charge_bytes(std::string_view visual_id) noexcept;
-std::uint64_t written_agent_bytes(std::string_view name, std::string_view visual_id) noexcept;
-
 // The work of one place of a zone with `slots` charges, agent slots and
-// sub-zone slots whose texts take `written_bytes`.
-std::uint64_t place_work(std::uint64_t slots, std::uint64_t written_bytes) noexcept;
+// sub-zone slots whose texts take `text_bytes` as written.
+std::uint64_t place_work(std::uint64_t slots, std::uint64_t text_bytes) noexcept;
 
-// What one place of `zone` adds to the work of a walk.
+// The bytes the event of an agent's cast writes for its texts, from their
+// written sizes: its name as the event's agent name and in its description
+// and the frame's message, its visual id as the event's and in the name of
+// the charge its spell makes (the zone's id comes with zone_event_bytes).
+std::uint64_t cast_event_bytes(std::uint64_t name_bytes, std::uint64_t visual_id_bytes) noexcept;
+
+// The bytes the largest event about a zone writes for texts, from the
+// written size of its id and the largest cast_event_bytes of its agents (0
+// without agents): a cast there names the zone in the description and the
+// message, its collapse in the event's visual id, description and message.
+std::uint64_t zone_event_bytes(std::uint64_t id_bytes, std::uint64_t largest_cast_bytes) noexcept;
+
+// The work of an event of `event_bytes`.
+std::uint64_t event_work(std::uint64_t event_bytes) noexcept;
+
+// What one place of `zone` adds to the work of a walk (`place`), and the
+// work of the largest event one frame may write about it (`event`).
+struct PlaceWork {
+    std::uint64_t place;
+    std::uint64_t event;
+};
+PlaceWork work_of_place(const Environment& zone);
 std::uint64_t place_work(const Environment& zone);
+std::uint64_t event_work(const Environment& zone);
 
-// At least place_work(zone), from the sizes of its texts alone: every byte
-// counted as written at its widest, 6 bytes.
-std::uint64_t place_work_at_most(const Environment& zone);
+// At least work_of_place(zone), from the sizes of its texts alone: every
+// byte counted as written at its widest, 6 bytes.
+PlaceWork work_of_place_at_most(const Environment& zone);
 
 // The message of TreeTooLargeError, also used by loads that refuse a save of
 // such a tree.
@@ -73,14 +78,16 @@ public:
 };
 
 // The work a walk of the tree under `root` does: place_work summed over
-// every place. Throws TreeTooDeepError or TreeTooLargeError past the limits.
+// every place, and the largest event_work of its zones. Throws
+// TreeTooDeepError or TreeTooLargeError past the limits.
 std::uint64_t tree_work(const Environment& root);
 
 namespace zone_walk_detail {
 
 // The walk of walk_zones below. With `Exact`, each place counts
-// place_work, and the walk stops as soon as the sum passes the bound.
-// Otherwise it counts place_work_at_most, which reads no text, only sizes;
+// place_work and event_work, and the walk stops as soon as the work passes
+// the bound. Otherwise it counts their _at_most forms, which read no text,
+// only sizes;
 // the first time that sum passes the bound the whole tree is counted
 // exactly (tree_work), and only a tree beyond the bound is refused. So
 // texts are read only for trees whose every text, written as widely as
@@ -92,11 +99,14 @@ bool walk(Zone& root, Enter&& enter, Leave&& leave) {
         std::size_t next_sub_zone;
     };
     std::uint64_t work = 0;
+    std::uint64_t largest_event = 0;
     bool counted = false;  // the whole tree is known to be within the bound
     const auto count = [&](const Environment& zone) {
         if (counted) return;
-        work += Exact ? place_work(zone) : place_work_at_most(zone);
-        if (work <= kMaxTreeWork) return;
+        const PlaceWork counted_here = Exact ? work_of_place(zone) : work_of_place_at_most(zone);
+        work += counted_here.place;
+        if (counted_here.event > largest_event) largest_event = counted_here.event;
+        if (work + largest_event <= kMaxTreeWork) return;
         if (Exact) throw TreeTooLargeError();
         tree_work(root);
         counted = true;

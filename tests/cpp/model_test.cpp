@@ -182,9 +182,11 @@ TEST(ZoneWalk, DeepestSupportedTreeWorksAndDeeperIsRefused) {
     EXPECT_THROW(too_deep->to_json(), TreeTooDeepError);
 }
 
-// Texts count as a frame writes them: escaped, a zone's id three times, an
-// agent's name four times and its visual id three.
-TEST(ZoneWalk, PlaceWorkCountsTheZoneItsSlotsAndEvery16BytesItsTextsAreWritten) {
+// Texts count as they are written, escaped; the largest event of a tree
+// counts its texts again: a collapse writes the zone's id three times, a
+// cast the zone's id twice, the agent's name three times and its visual id
+// twice.
+TEST(ZoneWalk, PlaceAndEventWorkCountEvery16BytesTheTextsAreWritten) {
     auto charged = zone("z");
     for (int i = 0; i < 3; ++i) charged->add_charge(Charge(1, ChargePolarity::POSITIVE, "8 bytes!"));
     auto with_agents = zone("z");  // each agent: "Chronomancer" and "abcd"
@@ -197,32 +199,43 @@ TEST(ZoneWalk, PlaceWorkCountsTheZoneItsSlotsAndEvery16BytesItsTextsAreWritten) 
     parent->sub_environments = {charged, charged};
     const struct {
         std::shared_ptr<Environment> zone;
-        std::uint64_t work;
+        std::uint64_t place;
+        std::uint64_t event;
     } cases[] = {
-        {zone("z"), 1},
-        {zone(std::string(5, 'i')), 1},
-        {zone(std::string(6, 'i')), 2},
-        {charged, 1 + 3 + (3 + 24) / 16},
-        {with_agents, 1 + 3 + (3 + 2 * (4 * 12 + 3 * 4)) / 16},
-        {escaped, 1 + 1 + (3 * 12 + 6) / 16},
-        {parent, 1 + 2},
+        {zone("z"), 1, 0},
+        {zone(std::string(15, 'i')), 1, 45 / 16},
+        {zone(std::string(16, 'i')), 2, 3},
+        {charged, 1 + 3 + (1 + 24) / 16, 0},
+        {with_agents, 1 + 3 + (1 + 2 * (12 + 4)) / 16, (2 + 3 * 12 + 2 * 4) / 16},
+        {escaped, 1 + 1 + (12 + 6) / 16, 3 * 12 / 16},
+        {parent, 1 + 2, 0},
     };
-    for (const auto& c : cases) EXPECT_EQ(place_work(*c.zone), c.work) << c.zone->id;
+    for (const auto& c : cases) {
+        EXPECT_EQ(place_work(*c.zone), c.place) << c.zone->id;
+        EXPECT_EQ(event_work(*c.zone), c.event) << c.zone->id;
+        EXPECT_GE(work_of_place_at_most(*c.zone).place, c.place) << c.zone->id;
+        EXPECT_GE(work_of_place_at_most(*c.zone).event, c.event) << c.zone->id;
+    }
     EXPECT_EQ(tree_work(*parent), 3 + 2 * 5);  // a shared zone counts at each place
+    EXPECT_EQ(tree_work(*with_agents), 1 + 3 + 2 + 2);  // and the largest event once
 }
 
 // A tree whose walk does exactly `units` of work (at least 622,592), built
 // cheaply through shared zones.
 std::shared_ptr<Environment> tree_of_work(std::uint64_t units) {
-    auto below = zone(std::string(80, 'x'));  // 2^15 places of 1 + 3 * 80 / 16
+    auto below = zone(std::string(240, 'x'));  // 2^15 places of 1 + 240 / 16
     for (int depth = 14; depth >= 0; --depth) {
         auto above = zone("c" + std::to_string(depth));  // 2^depth places of 1 + 2 slots
         above->sub_environments = {below, below};
         below = above;
     }
-    // One more slot at the root, and one place of 1 + one per 16 bytes of
-    // an id written three times.
-    below->add_environment(zone(std::string((16 * (units - 622591) + 2) / 3, 'p')));
+    // One more slot at the root, and one place of 1 + one per 16 bytes of an
+    // id of 16a + r bytes, whose collapse writes it three times: 4a units and
+    // 0, 1 or 2 more for r = 0, 6 or 11; a charge at the root makes 3.
+    const std::uint64_t rest = units - 622591;
+    const std::uint64_t extra = rest % 4;
+    below->add_environment(zone(std::string(16 * (rest / 4) + (extra == 0 ? 0 : extra == 1 ? 6 : 11), 'p')));
+    if (extra == 3) below->add_charge(Charge(1, ChargePolarity::POSITIVE, ""));
     return below;
 }
 
@@ -238,7 +251,7 @@ TEST(ZoneWalk, WorkBoundTakesATreeAtItsValueAndRefusesOneUnitMore) {
         EXPECT_STREQ(error.what(),
                      "the zone tree is larger than one call may walk (1000000 units: at every place a zone "
                      "stands, 1 for the zone, 1 for each charge, agent and sub-zone slot, 1 for each 16 "
-                     "bytes of its texts as a frame writes them); nothing was changed");
+                     "bytes of its texts as written, and of the largest event a frame may write); nothing was changed");
     }
 }
 

@@ -410,8 +410,9 @@ TEST(LevelSave, LoadsRefuseLevelsNoHostCouldBuild) {
     lattice.u32(0).u32(21);
     for (std::uint32_t zone = 0; zone < 20; ++zone) zone_record(lattice, {zone + 1, zone + 1});
     zone_record(lattice, {});
-    // Texts count as a frame writes them: 900,000 bytes written 6 wide, three
-    // times for an id or a visual id of an agent, are beyond the bound.
+    // Texts count as a frame writes them: 900,000 bytes written 6 wide, as
+    // an id (three times with the event of a collapse) or an agent's visual
+    // id (three times with its cast), are beyond the bound.
     const std::string controls(900000, '\x01');
     Bytes control_id;
     control_id.u32(0).u32(1).text(controls).u8(0).u32(0).u32(0).u32(0);

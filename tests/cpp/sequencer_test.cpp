@@ -533,10 +533,12 @@ TEST(NarrativeSequencer, WalkingCallsRefuseATreeBeyondTheWorkBoundFirst) {
 
 // A cast writes its zone's id three times (the tree, the event's
 // description, the frame's message), and a control character six bytes wide:
-// an id of 1,000,000 such bytes is beyond the bound (1,125,000 units), the
+// an id of 1,000,000 such bytes is beyond the bound (1,500,004 units), the
 // same number of letters within it.
 TEST(NarrativeSequencer, EveryCallRefusesAnIdBeyondTheBoundAsAFrameWouldWriteIt) {
-    auto root = zone(std::string(1000000, '\x01'), 2);
+    auto root = zone(std::string(1000000, '\x01'));
+    root->add_charge(Charge(1, ChargePolarity::POSITIVE, "a"));
+    root->add_charge(Charge(2, ChargePolarity::POSITIVE, "b"));
     root->add_magician(std::make_shared<PlusMagician>("p"));
     NarrativeSequencer sequencer(root);
     EXPECT_THROW(sequencer.next_frame_text(), TreeTooLargeError);
