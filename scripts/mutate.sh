@@ -101,12 +101,20 @@ EOF
     done
 }
 
+# The C++ test programs: every target of the build named *_tests, so that a
+# ctest selection never meets the placeholder test of a program not built.
+cpp_test_targets() {
+    "$venv/bin/cmake" --build "$build" --target help | sed -n 's/^\([A-Za-z0-9_]*_tests\):.*/\1/p'
+}
+
 # Builds what fault i's tests need; the module only for Python tests, the
 # WebAssembly modules (in the copy's build/web) only for their tests, and the
 # level studio's page for faults in the pages' code (with the working tree's
 # WebAssembly engine, which such a fault does not touch).
 build_for() {
-    local i=$1 targets=(qor_core_tests qor_fault_injection_tests)
+    local i=$1 targets
+    mapfile -t targets < <(cpp_test_targets)
+    ((${#targets[@]})) || { echo "mutate: no C++ test targets in $build" >&2; return 1; }
     [[ -n ${pytests[i]} ]] && targets+=(qor_engine)
     "$venv/bin/cmake" --build "$build" -j2 --target "${targets[@]}" || return
     if [[ ${pytests[i]} == *test_web_engine* ]]; then
@@ -149,11 +157,19 @@ run_tests() {
 }
 
 # --- the unchanged copy first: every selection must pass -----------------
+# Built once (with the module when any fault has Python tests); each distinct
+# pair of selections is run once, however many faults share it.
 echo "mutate: building the unchanged copy in $build" >&2
-for i in "${selected[@]}"; do build_for "$i" >"$log/baseline.build" 2>&1 ||
-    { echo "mutate: the unchanged copy does not build (see $log/baseline.build)" >&2; exit 1; }; done
+widest=${selected[0]}
+for i in "${selected[@]}"; do [[ -n ${pytests[i]} ]] && widest=$i; done
+build_for "$widest" >"$log/baseline.build" 2>&1 ||
+    { echo "mutate: the unchanged copy does not build (see $log/baseline.build)" >&2; exit 1; }
 baseline_ok=1
+declare -A baseline_run=()
 for i in "${selected[@]}"; do
+    selection="${ctests[i]}"$'\x1f'"${pytests[i]}"
+    [[ -n ${baseline_run[$selection]:-} ]] && continue
+    baseline_run[$selection]=1
     result=$(run_tests "$i" "baseline-${names[i]}")
     if [[ $result == *failed* || $result == *no-tests* ]]; then
         echo "mutate: without the fault, ${names[i]}'s tests do not pass: $result (see $log)" >&2

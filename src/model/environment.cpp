@@ -5,6 +5,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "model/json_text.h"
 #include "model/zone_walk.h"
 
 namespace qor {
@@ -30,33 +31,96 @@ TreeTooDeepError::TreeTooDeepError()
     : std::runtime_error("the zone tree is deeper than the engine supports (" +
                          std::to_string(kMaxZoneDepth) + " nested zones); nothing was changed") {}
 
-std::uint64_t place_work(const Environment& zone) {
-    std::uint64_t text_bytes = zone.id.size();
-    for (const Charge& charge : zone.charges) text_bytes += charge.visual_id.size();
+std::uint64_t place_work(std::uint64_t slots, std::uint64_t text_bytes) noexcept {
+    return 1 + slots + text_bytes / 16;
+}
+
+std::uint64_t cast_event_bytes(std::uint64_t name_bytes, std::uint64_t visual_id_bytes) noexcept {
+    return 3 * name_bytes + 2 * visual_id_bytes;
+}
+
+std::uint64_t zone_event_bytes(std::uint64_t id_bytes, std::uint64_t largest_cast_bytes) noexcept {
+    return 2 * id_bytes + std::max(id_bytes, largest_cast_bytes);
+}
+
+std::uint64_t event_work(std::uint64_t event_bytes) noexcept { return event_bytes / 16; }
+
+namespace {
+
+// The two counts of one place, each text measured by `size`.
+template <typename Size>
+PlaceWork work_of_place_by(const Environment& zone, Size size) {
+    const std::uint64_t id = size(zone.id);
+    std::uint64_t bytes = id;
+    for (const Charge& charge : zone.charges) bytes += size(charge.visual_id);
+    std::uint64_t largest_cast = 0;
     for (const auto& agent : zone.agents) {
-        if (agent) text_bytes += agent->name.size() + agent->visual_id.size();
+        if (!agent) continue;
+        const std::uint64_t name = size(agent->name);
+        const std::uint64_t visual_id = size(agent->visual_id);
+        bytes += name + visual_id;
+        largest_cast = std::max(largest_cast, cast_event_bytes(name, visual_id));
     }
-    return 1 + zone.charges.size() + zone.agents.size() + zone.sub_environments.size() + text_bytes / 16;
+    return {place_work(zone.charges.size() + zone.agents.size() + zone.sub_environments.size(), bytes),
+            event_work(zone_event_bytes(id, largest_cast))};
+}
+
+struct WrittenSize {
+    std::uint64_t operator()(const std::string& text) const { return escaped_size(text); }
+};
+
+}  // namespace
+
+PlaceWork work_of_place(const Environment& zone) { return work_of_place_by(zone, WrittenSize{}); }
+
+std::uint64_t place_work(const Environment& zone) { return work_of_place(zone).place; }
+
+std::uint64_t event_work(const Environment& zone) { return work_of_place(zone).event; }
+
+// As work_of_place_by, with every byte 6 wide (\u0001), and the largest cast
+// taken at most as large as all casts of the zone together: sizes only.
+PlaceWork work_of_place_at_most(const Environment& zone) {
+    constexpr std::uint64_t kWidest = 6;
+    std::uint64_t bytes = zone.id.size();
+    for (const Charge& charge : zone.charges) bytes += charge.visual_id.size();
+    std::uint64_t names = 0;
+    std::uint64_t visual_ids = 0;
+    for (const auto& agent : zone.agents) {
+        if (!agent) continue;
+        names += agent->name.size();
+        visual_ids += agent->visual_id.size();
+    }
+    bytes += names + visual_ids;
+    return {place_work(zone.charges.size() + zone.agents.size() + zone.sub_environments.size(), kWidest * bytes),
+            event_work(kWidest * zone_event_bytes(zone.id.size(), cast_event_bytes(names, visual_ids)))};
 }
 
 std::string tree_too_large_message() {
     return "the zone tree is larger than one call may walk (" + std::to_string(kMaxTreeWork) +
            " units: at every place a zone stands, 1 for the zone, 1 for each charge, agent and "
-           "sub-zone slot, 1 for each 16 bytes of its texts)";
+           "sub-zone slot, 1 for each 16 bytes of its texts as written, and of the largest event a frame may "
+           "write)";
 }
 
 TreeTooLargeError::TreeTooLargeError()
     : std::runtime_error(tree_too_large_message() + "; nothing was changed") {}
 
-void ensure_walkable(const Environment& root) { tree_work(root); }
+void ensure_walkable(const Environment& root) {
+    walk_zones(root, [](const Environment&) {}, [](const Environment&, const Environment*, std::size_t) { return false; });
+}
 
 std::uint64_t tree_work(const Environment& root) {
     std::uint64_t work = 0;
-    walk_zones_post_order(root, [&work](const Environment& zone, const Environment*, std::size_t) {
-        work += place_work(zone);
-        return false;
-    });
-    return work;
+    std::uint64_t largest_event = 0;
+    zone_walk_detail::walk<true>(
+        root,
+        [&](const Environment& zone) {
+            const PlaceWork counted = work_of_place(zone);
+            work += counted.place;
+            largest_event = std::max(largest_event, counted.event);
+        },
+        [](const Environment&, const Environment*, std::size_t) { return false; });
+    return work + largest_event;
 }
 
 Environment::Environment(std::string id_) : id(std::move(id_)) {}

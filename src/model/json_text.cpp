@@ -73,6 +73,24 @@ bool is_plain_ascii(std::string_view text) {
     return care == 0;
 }
 
+// What escaping adds to each byte: 1 for the quotation mark, the backslash
+// and the control characters with a short escape, 5 for the other control
+// characters, written \u00XX.
+constexpr std::array<unsigned char, 256> kEscapeExtra = [] {
+    std::array<unsigned char, 256> extra{};
+    for (int c = 0; c < 0x20; ++c) extra[c] = 5;
+    for (const char c : {'"', '\\', '\b', '\f', '\n', '\r', '\t'}) extra[static_cast<unsigned char>(c)] = 1;
+    return extra;
+}();
+
+// Nonzero when a byte of `word` is escaped (what kEscapeExtra says, eight
+// bytes at a time); exact for the lowest such byte, as care_in_word.
+std::uint64_t escape_in_word(std::uint64_t word) {
+    const auto has_zero = [](std::uint64_t v) { return (v - kOnes) & ~v; };
+    const std::uint64_t below_space = (word - kOnes * 0x20) & ~word;
+    return (below_space | has_zero(word ^ (kOnes * '"')) | has_zero(word ^ (kOnes * '\\'))) & kHighBits;
+}
+
 // What the library writes for a float: enough room for any double.
 constexpr std::size_t kFloatRoom = 64;
 // For any 64-bit integer, its sign included.
@@ -255,6 +273,28 @@ void JsonTextWriter::value(const Json& value) {
         top.first = false;
         begin_value(*next);  // may grow `open`: `top` is not used after this
     }
+}
+
+std::uint64_t escaped_size(std::string_view text) noexcept {
+    const char* bytes = text.data();
+    const std::size_t size = text.size();
+    // Most texts are escaped nowhere: a word or two at a time tell so (the
+    // last word overlapping the one before; a short text padded with 'x').
+    std::uint64_t escapes = 0;
+    if (size < sizeof(std::uint64_t)) {
+        std::uint64_t word = kOnes * 'x';
+        if (size > 0) std::memcpy(&word, bytes, size);
+        escapes = escape_in_word(word);
+    } else {
+        for (std::size_t at = 0; at < size - sizeof(std::uint64_t); at += sizeof(std::uint64_t)) {
+            escapes |= escape_in_word(load_word(bytes + at));
+        }
+        escapes |= escape_in_word(load_word(bytes + size - sizeof(std::uint64_t)));
+    }
+    if (escapes == 0) return size;
+    std::uint64_t written = size;
+    for (std::size_t i = 0; i < size; ++i) written += kEscapeExtra[static_cast<unsigned char>(bytes[i])];
+    return written;
 }
 
 std::string to_json_text(const Json& value) {

@@ -73,6 +73,13 @@ private:
     char buffer_[kBufferSize];
 };
 
+// How many bytes JsonTextWriter::string(text) writes between the quotes:
+// the quotation mark, the backslash and the control characters with a short
+// escape (\b \f \n \r \t) 2 each, the other control characters 6 each
+// (\u0001), every other byte 1. Text that is not UTF-8 is counted as if it
+// were written.
+std::uint64_t escaped_size(std::string_view text) noexcept;
+
 // The compact text of a JSON value: what value.dump() gives.
 std::string to_json_text(const nlohmann::json& value);
 

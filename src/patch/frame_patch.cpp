@@ -128,6 +128,16 @@ public:
         return hashes_[index];
     }
 
+    // The same hash leaving out the zone's own id as well: a zone that was
+    // only renamed keeps it.
+    std::uint64_t renamed_shape_hash(std::size_t index) {
+        shape_hash(index);  // the sub-zones' hashes
+        const Zone& z = zone(index);
+        std::uint64_t hash = mix(hash_bytes(span(z.begin, z.id_begin)), hash_bytes(span(z.extra_begin, z.sub_zones_open)));
+        for (std::size_t sub = index + 1; sub < z.after; sub = zone(sub).after) hash = mix(hash, hashes_[sub]);
+        return mix(hash, z.sub_zone_count);
+    }
+
 private:
     std::string_view text_;
     const ZoneTextLayout& layout_;
@@ -195,6 +205,7 @@ private:
     void compare_items(std::string_view member, const ItemList& before, const ItemList& after);
     void compare_extra_members(std::string_view before, std::string_view after);
     bool same_shape(std::size_t before_zone, std::size_t after_zone);
+    bool same_shape_but_id(std::size_t before_zone, std::size_t after_zone);
     bool known_equal(std::size_t before_zone, std::size_t after_zone) const;
 
     void op(std::string_view name, std::string_view value);
@@ -295,17 +306,20 @@ Differ::Task Differ::start(std::size_t before_zone, std::size_t after_zone) {
     std::size_t new_last = new_count;
     if (old_count != new_count) {
         // Zones that kept their shape (all but their flags) at either end
-        // stay in place; so do zones that kept their id; the rest are paired
-        // in order, and what is left over is removed or added. Each pair is
-        // compared in place (at no cost beyond a walk when it is equal), so
-        // the work stays linear whatever the depth.
-        while (first < old_last && first < new_last && same_shape(old_zones[first], new_zones[first])) {
-            pair_at(first, first);
-            ++first;
-        }
-        while (first < old_last && first < new_last &&
-               same_shape(old_zones[old_last - 1], new_zones[new_last - 1])) {
-            pair_at(--old_last, --new_last);
+        // stay in place; then zones that kept it but for their id (renamed);
+        // then zones that kept their id; the rest are paired in order, and
+        // what is left over is removed or added. Each pair is compared in
+        // place (at no cost beyond a walk when it is equal), so the work
+        // stays linear whatever the depth.
+        for (const auto alike : {&Differ::same_shape, &Differ::same_shape_but_id}) {
+            while (first < old_last && first < new_last && (this->*alike)(old_zones[first], new_zones[first])) {
+                pair_at(first, first);
+                ++first;
+            }
+            while (first < old_last && first < new_last &&
+                   (this->*alike)(old_zones[old_last - 1], new_zones[new_last - 1])) {
+                pair_at(--old_last, --new_last);
+            }
         }
         while (first < old_last && first < new_last &&
                before_.id(old_zones[first]) == after_.id(new_zones[first])) {
@@ -360,6 +374,10 @@ bool Differ::known_equal(std::size_t before_zone, std::size_t after_zone) const 
 
 bool Differ::same_shape(std::size_t before_zone, std::size_t after_zone) {
     return before_.shape_hash(before_zone) == after_.shape_hash(after_zone);
+}
+
+bool Differ::same_shape_but_id(std::size_t before_zone, std::size_t after_zone) {
+    return before_.renamed_shape_hash(before_zone) == after_.renamed_shape_hash(after_zone);
 }
 
 void Differ::compare_heads(std::size_t before_zone, std::size_t after_zone) {

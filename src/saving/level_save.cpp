@@ -7,12 +7,14 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <typeinfo>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "level_file/level_play.h"
+#include "model/json_text.h"
 #include "model/zone_walk.h"
 #include "spells/agent_kinds.h"
 #include "spells/arithmetic_magicians.h"
@@ -150,6 +152,7 @@ struct ZoneNumbering {
     std::vector<const Environment*> zones;
     std::unordered_map<const Environment*, std::uint32_t> index;
     std::uint64_t work = 0;
+    std::uint64_t largest_event = 0;  // event_work
 };
 
 ZoneNumbering number_zones(const Environment& root) {
@@ -166,7 +169,9 @@ ZoneNumbering number_zones(const Environment& root) {
     std::unordered_map<const Environment*, std::uint32_t>& seen = numbering.index;
     std::vector<std::uint64_t> work_when_left;
     seen.reserve(64);
-    std::vector<Step> path{{&root, 0, place_work(root), &seen.emplace(&root, kOnPath).first->second}};
+    const PlaceWork root_work = work_of_place(root);
+    std::vector<Step> path{{&root, 0, root_work.place, &seen.emplace(&root, kOnPath).first->second}};
+    numbering.largest_event = root_work.event;
     while (!path.empty()) {
         Step& top = path.back();
         if (top.next_sub_zone < top.zone->sub_environments.size()) {
@@ -174,7 +179,9 @@ ZoneNumbering number_zones(const Environment& root) {
             if (sub_zone == nullptr) continue;
             const auto [entry, added] = seen.emplace(sub_zone, kOnPath);
             if (added) {
-                path.push_back({sub_zone, 0, place_work(*sub_zone), &entry->second});
+                const PlaceWork sub_zone_work = work_of_place(*sub_zone);
+                path.push_back({sub_zone, 0, sub_zone_work.place, &entry->second});
+                numbering.largest_event = std::max(numbering.largest_event, sub_zone_work.event);
             } else if (entry->second != kOnPath) {  // on the path: a cycle, refused by write_zone
                 top.work = capped_sum(top.work, work_when_left[entry->second]);
             }
@@ -301,7 +308,7 @@ std::size_t write_zone(SaveWriter& out, const Environment& zone, std::uint32_t o
 ZoneNumbering write_tree(SaveWriter& out, const Environment& root) {
     ZoneNumbering zones = number_zones(root);
     // What cannot be played cannot be saved either, so every save loads.
-    if (zones.work > kMaxTreeWork) throw TreeTooLargeError();
+    if (capped_sum(zones.work, zones.largest_event) > kMaxTreeWork) throw TreeTooLargeError();
     const AgentNumbering agents = number_agents(zones.zones);
     out.count(agents.agents.size(), "agents");
     for (const MagicianAgent* agent : agents.agents) write_agent(out, *agent);
@@ -418,11 +425,12 @@ public:
         skip(length);
         return value;
     }
-    // Passes over the next text; returns its length.
-    std::uint32_t skip_text(const char* what) {
+    // Passes over the next text; returns its bytes, which stay in the save.
+    std::string_view skip_text(const char* what) {
         const std::uint32_t length = count(1, what);
+        const std::string_view bytes(reinterpret_cast<const char*>(data_), length);
         skip(length);
-        return length;
+        return bytes;
     }
     // Sets `target` to the next text, leaving it alone (and its storage
     // unallocated) when it already holds those bytes.
@@ -566,15 +574,21 @@ bool numbered_as_saved(const SubZoneReferences& sub_zones) {
 
 constexpr std::int32_t kDormant = static_cast<std::int32_t>(AgentState::DORMANT);
 
-// Checks one agent; returns the bytes of its name and visual id.
-std::uint64_t check_agent(SaveReader& in, std::uint32_t number) {
+// The written sizes of an agent's texts: in the tree, and in its cast's event.
+struct AgentTexts {
+    std::uint64_t text_bytes;
+    std::uint64_t cast_bytes;
+};
+
+// Checks one agent.
+AgentTexts check_agent(SaveReader& in, std::uint32_t number) {
     const std::uint8_t kind_number = in.u8("an agent's kind");
     if (kind_number == 0 || kind_number > kLastAgentKind) {
         throw SaveFormatError("unknown agent kind " + std::to_string(kind_number));
     }
-    std::uint64_t text_bytes = in.skip_text("an agent's name");
+    const std::uint64_t name = escaped_size(in.skip_text("an agent's name"));
     in.i32("an agent's priority");
-    text_bytes += in.skip_text("an agent's visual id");
+    const std::uint64_t visual_id = escaped_size(in.skip_text("an agent's visual id"));
     const std::int32_t state = in.i32("an agent's state");
     if (state != kDormant) {
         throw SaveFormatError("bad value " + std::to_string(state) + " for the state of agent " +
@@ -590,21 +604,23 @@ std::uint64_t check_agent(SaveReader& in, std::uint32_t number) {
                                   "its zone)");
         }
     }
-    return text_bytes;
+    return {name + visual_id, cast_event_bytes(name, visual_id)};
 }
 
 // Checks one zone: its references go to `sub_zones`; returns place_work of
-// the zone, from its bytes.
+// the zone, from its bytes, and raises `largest_event` to its event_work.
 std::uint64_t check_zone(SaveReader& in, std::uint32_t own_index, std::uint32_t zone_count,
-                         const std::vector<std::uint64_t>& agent_text, std::uint32_t& agents_placed,
-                         SubZoneReferences& sub_zones) {
-    std::uint64_t text_bytes = in.skip_text("a zone's id");
+                         const std::vector<AgentTexts>& agent_text, std::uint32_t& agents_placed,
+                         SubZoneReferences& sub_zones, std::uint64_t& largest_event) {
+    const std::uint64_t id = escaped_size(in.skip_text("a zone's id"));
+    std::uint64_t written = id;
+    std::uint64_t largest_cast = 0;
     in.boolean("a zone's freeze flag");
     const std::uint32_t charge_count = in.count(kMinChargeSize, "charges in one zone");
     for (std::uint32_t i = 0; i < charge_count; ++i) {
         in.f64("a charge's magnitude");
         in.i32("a charge's polarity");
-        text_bytes += in.skip_text("a charge's visual id");
+        written += escaped_size(in.skip_text("a charge's visual id"));
     }
     const std::uint32_t agent_refs = in.count(kReferenceSize, "agents in one zone");
     for (std::uint32_t i = 0; i < agent_refs; ++i) {
@@ -619,7 +635,8 @@ std::uint64_t check_zone(SaveReader& in, std::uint32_t own_index, std::uint32_t 
                                   std::to_string(agent_text.size()) + " saved agents");
         }
         if (ref == agents_placed + 1) ++agents_placed;
-        text_bytes += agent_text[ref - 1];
+        written += agent_text[ref - 1].text_bytes;
+        largest_cast = std::max(largest_cast, agent_text[ref - 1].cast_bytes);
     }
     const std::uint32_t sub_refs = in.count(kReferenceSize, "sub-zones in one zone");
     for (std::uint32_t i = 0; i < sub_refs; ++i) {
@@ -636,12 +653,14 @@ std::uint64_t check_zone(SaveReader& in, std::uint32_t own_index, std::uint32_t 
         sub_zones.references.push_back(ref);
     }
     sub_zones.starts.push_back(sub_zones.references.size());
-    return std::uint64_t{1} + charge_count + agent_refs + sub_refs + text_bytes / 16;
+    largest_event = std::max(largest_event, event_work(zone_event_bytes(id, largest_cast)));
+    return place_work(std::uint64_t{charge_count} + agent_refs + sub_refs, written);
 }
 
 // Whether a walk of the tree stays within kMaxTreeWork; `work` holds each
 // zone's place_work and is overwritten with the work of its whole subtree.
-bool within_work_bound(const SubZoneReferences& sub_zones, std::vector<std::uint64_t>& work) {
+bool within_work_bound(const SubZoneReferences& sub_zones, std::vector<std::uint64_t>& work,
+                       std::uint64_t largest_event) {
     for (std::size_t zone = work.size(); zone-- > 0;) {
         std::uint64_t total = work[zone];
         for (std::size_t r = sub_zones.starts[zone]; r < sub_zones.starts[zone + 1]; ++r) {
@@ -649,14 +668,14 @@ bool within_work_bound(const SubZoneReferences& sub_zones, std::vector<std::uint
         }
         work[zone] = std::min(total, kBeyondWorkBound);
     }
-    return work.front() <= kMaxTreeWork;
+    return capped_sum(work.front(), largest_event) <= kMaxTreeWork;
 }
 
 // Reads past the tree, refusing what cannot be loaded; returns its number of
 // zones.
 std::uint32_t check_tree(SaveReader& in) {
     const std::uint32_t agent_count = in.count(kMinAgentSize, "agents");
-    std::vector<std::uint64_t> agent_text;
+    std::vector<AgentTexts> agent_text;
     agent_text.reserve(agent_count);
     for (std::uint32_t i = 0; i < agent_count; ++i) agent_text.push_back(check_agent(in, i + 1));
 
@@ -667,8 +686,9 @@ std::uint32_t check_tree(SaveReader& in) {
     std::vector<std::uint64_t> work;
     work.reserve(zone_count);
     std::uint32_t agents_placed = 0;
+    std::uint64_t largest_event = 0;
     for (std::uint32_t i = 0; i < zone_count; ++i) {
-        work.push_back(check_zone(in, i, zone_count, agent_text, agents_placed, sub_zones));
+        work.push_back(check_zone(in, i, zone_count, agent_text, agents_placed, sub_zones, largest_event));
     }
     if (agents_placed != agent_count) {
         throw SaveFormatError("the save holds " + std::to_string(agent_count - agents_placed) +
@@ -678,7 +698,7 @@ std::uint32_t check_tree(SaveReader& in) {
         throw SaveFormatError("bad index: the zones are not numbered in the saved order "
                               "(or some cannot be reached from the root)");
     }
-    if (!within_work_bound(sub_zones, work)) throw SaveFormatError(tree_too_large_message());
+    if (!within_work_bound(sub_zones, work, largest_event)) throw SaveFormatError(tree_too_large_message());
     return zone_count;
 }
 

@@ -3,6 +3,7 @@
 // new one; the sequencer keeps the last frame returned as the next base.
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -121,12 +122,45 @@ const PatchCase kCases[] = {
      R"([{"op":"replace","path":"/sub_environments/0/sub_environments/0/charges/0","value":{"magnitude":6.0,"polarity":"positive","visual_id":"y"}},)"
      R"({"op":"replace","path":"/sub_environments/1/sub_environments/0/charges/0","value":{"magnitude":6.0,"polarity":"positive","visual_id":"y"}}])",
      [](Level& l) { l.forge->add_environment(l.deep); }},
+    // A host renames a sub-zone and adds or removes a sibling on either side:
+    // the renamed zone is still matched with itself, so the patch renames it
+    // and adds or removes the sibling alone.
+    {"renamed_and_a_sibling_added_after",
+     [](Level& l) {
+         l.cellar->id = "vault";
+         l.hall->add_environment(std::make_shared<Environment>("attic"));
+     },
+     R"([{"op":"replace","path":"/sub_environments/1/id","value":"vault"},)"
+     R"({"op":"add","path":"/sub_environments/2","value":{"agents":[],"charges":[],"id":"attic","is_time_frozen":false,"sub_environments":[]}}])"},
+    {"renamed_and_a_sibling_added_before",
+     [](Level& l) {
+         l.cellar->id = "vault";
+         l.hall->sub_environments.insert(l.hall->sub_environments.begin(), std::make_shared<Environment>("attic"));
+     },
+     R"([{"op":"replace","path":"/sub_environments/1/id","value":"vault"},)"
+     R"({"op":"add","path":"/sub_environments/0","value":{"agents":[],"charges":[],"id":"attic","is_time_frozen":false,"sub_environments":[]}}])"},
+    {"renamed_and_the_sibling_after_removed",
+     [](Level& l) {
+         l.forge->id = "smithy";
+         l.hall->sub_environments.pop_back();
+     },
+     R"([{"op":"replace","path":"/sub_environments/0/id","value":"smithy"},)"
+     R"({"op":"remove","path":"/sub_environments/1"}])"},
+    {"renamed_and_the_sibling_before_removed",
+     [](Level& l) {
+         l.cellar->id = "vault";
+         l.hall->sub_environments.erase(l.hall->sub_environments.begin());
+     },
+     R"([{"op":"replace","path":"/sub_environments/1/id","value":"vault"},)"
+     R"({"op":"remove","path":"/sub_environments/0"}])"},
     {"charges_trimmed", [](Level& l) { l.forge->charges.erase(l.forge->charges.begin() + 1, l.forge->charges.end()); },
      R"([{"op":"remove","path":"/sub_environments/0/charges/2"},{"op":"remove","path":"/sub_environments/0/charges/1"}])"},
     {"agents_all_replaced_by_fewer",
      [](Level& l) { l.forge->agents = {std::make_shared<Chronomancer>("t")}; },
      R"([{"op":"replace","path":"/sub_environments/0/agents","value":[{"name":"Chronomancer","priority":100,"state":"dormant","visual_id":"t"}]}])"},
 };
+
+void PrintTo(const PatchCase& c, std::ostream* out) { *out << c.name; }
 
 class ZoneTextPatch : public ::testing::TestWithParam<PatchCase> {};
 
@@ -228,6 +262,60 @@ TEST(FramePatch, FirstPatchReplacesTheWholeDocumentThenEachNamesWhatChanged) {
         kept = patched(kept, patch);
         EXPECT_EQ(kept, Json::parse(frames.next_frame_text()));
         EXPECT_NE(patch.find(R"("path":"/meta/frame_index")"), std::string::npos) << patch;
+    }
+}
+
+// A host renames a sub-zone and adds or removes a sibling before a frame
+// that casts in another sub-zone: the patch renames the zone and adds or
+// removes the sibling alone, beside what the spell changed.
+// hall { store [2 charges; plus], forge [2 charges; adder], cellar [2 charges] }:
+// the first frame casts in store, the second in forge.
+TEST(FramePatch, AHostsRenameAndNewOrRemovedSiblingAreTheirOwnOperations) {
+    const auto build = [] {
+        auto hall = std::make_shared<Environment>("hall");
+        for (const char* id : {"store", "forge", "cellar"}) {
+            auto sub_zone = std::make_shared<Environment>(id);
+            sub_zone->add_charge(charge(1, std::string(id) + "1"));
+            sub_zone->add_charge(charge(2, std::string(id) + "2"));
+            hall->add_environment(sub_zone);
+        }
+        hall->sub_environments[0]->add_magician(std::make_shared<PlusMagician>("plus"));
+        hall->sub_environments[1]->add_magician(std::make_shared<PlusMagician>("adder"));
+        return hall;
+    };
+    const std::string spell =
+        R"({"op":"remove","path":"/sub_environments/1/agents/0"},)"
+        R"({"op":"replace","path":"/sub_environments/1/charges","value":[{"magnitude":3.0,"polarity":"positive","visual_id":"result_adder"}]},)";
+    const struct {
+        std::function<void(Environment&)> edit;
+        std::string expected;  // after the members of "meta"
+    } cases[] = {
+        {[](Environment& hall) {
+             hall.sub_environments[2]->id = "vault";
+             hall.sub_environments.insert(hall.sub_environments.begin(), std::make_shared<Environment>("attic"));
+         },
+         R"({"op":"replace","path":"/sub_environments/2/id","value":"vault"},)" + spell +
+             R"({"op":"add","path":"/sub_environments/0","value":{"agents":[],"charges":[],"id":"attic","is_time_frozen":false,"sub_environments":[]}}])"},
+        {[](Environment& hall) {
+             hall.sub_environments[2]->id = "vault";
+             hall.sub_environments.erase(hall.sub_environments.begin());
+         },
+         R"({"op":"replace","path":"/sub_environments/2/id","value":"vault"},)" + spell +
+             R"({"op":"remove","path":"/sub_environments/0"}])"},
+    };
+    for (const auto& c : cases) {
+        auto hall = build();
+        NarrativeSequencer patches(hall);
+        Json kept = patched(Json(), patches.next_frame_patch());
+        c.edit(*hall);
+        const std::string patch = patches.next_frame_patch();
+        const std::size_t zones_begin = patch.find(R"({"op":"replace","path":"/sub_environments)");
+        ASSERT_NE(zones_begin, std::string::npos) << patch;
+        EXPECT_EQ(patch.substr(zones_begin), c.expected);
+        Json expected = Json::parse(zone_json_text(*hall));
+        kept = patched(kept, patch);
+        expected["meta"] = kept["meta"];
+        EXPECT_EQ(kept, expected);
     }
 }
 

@@ -107,6 +107,25 @@ TEST(JsonText, EscapesEveryControlByteAsTheJsonRulesSay) {
     }
 }
 
+// The work bound counts texts by what the writer writes for them: every
+// ASCII byte (and UTF-8 beyond), at every place in an eight-byte word and in
+// the tail after the last whole word.
+TEST(JsonText, EscapedSizeIsWhatTheWriterWritesBetweenTheQuotes) {
+    std::vector<std::string> bytes;
+    for (int byte = 0x00; byte <= 0x7F; ++byte) bytes.emplace_back(1, static_cast<char>(byte));
+    bytes.emplace_back("\xc3\xa9");  // é
+    for (const std::string& special : bytes) {
+        for (std::size_t at = 0; at <= 19; ++at) {
+            std::string text(19, 'x');
+            text.replace(at, 1, special);
+            const std::size_t written = to_json_text(Json(text)).size() - 2;
+            ASSERT_EQ(escaped_size(text), written) << "byte " << int(static_cast<unsigned char>(special[0])) << " at " << at;
+        }
+    }
+    EXPECT_EQ(escaped_size(std::string(1000, '\x01')), 6000u);
+    EXPECT_EQ(escaped_size(""), 0u);
+}
+
 TEST(JsonText, MatchesTheLibraryDumpAcrossTheWritersBufferSize) {
     // Strings about as long as the writer's buffer, or longer, at every
     // filling of the buffer: plain ones, and ones that need escaping.

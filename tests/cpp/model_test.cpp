@@ -182,27 +182,42 @@ TEST(ZoneWalk, DeepestSupportedTreeWorksAndDeeperIsRefused) {
     EXPECT_THROW(too_deep->to_json(), TreeTooDeepError);
 }
 
-TEST(ZoneWalk, PlaceWorkCountsTheZoneItsSlotsAndEvery16BytesOfText) {
+// Texts count as they are written, escaped; the largest event of a tree
+// counts its texts again: a collapse writes the zone's id three times, a
+// cast the zone's id twice, the agent's name three times and its visual id
+// twice.
+TEST(ZoneWalk, PlaceAndEventWorkCountEvery16BytesTheTextsAreWritten) {
     auto charged = zone("z");
     for (int i = 0; i < 3; ++i) charged->add_charge(Charge(1, ChargePolarity::POSITIVE, "8 bytes!"));
-    auto with_agents = zone("z");  // each agent: "Chronomancer" and "abcd", 16 bytes
+    auto with_agents = zone("z");  // each agent: "Chronomancer" and "abcd"
     with_agents->add_magician(std::make_shared<DoNothingAgent>("abcd"));
     with_agents->add_magician(std::make_shared<DoNothingAgent>("abcd"));
     with_agents->agents.push_back(nullptr);
+    auto escaped = zone("\x01\x01");  // each byte written \u0001
+    escaped->add_charge(Charge(1, ChargePolarity::POSITIVE, "\"\\\n"));  // \" \\ \n
     auto parent = zone("z");
     parent->sub_environments = {charged, charged};
     const struct {
         std::shared_ptr<Environment> zone;
-        std::uint64_t work;
+        std::uint64_t place;
+        std::uint64_t event;
     } cases[] = {
-        {zone("z"), 1},
-        {zone(std::string(31, 'i')), 2},
-        {charged, 1 + 3 + (1 + 24) / 16},
-        {with_agents, 1 + 3 + (1 + 32) / 16},
-        {parent, 1 + 2},
+        {zone("z"), 1, 0},
+        {zone(std::string(15, 'i')), 1, 45 / 16},
+        {zone(std::string(16, 'i')), 2, 3},
+        {charged, 1 + 3 + (1 + 24) / 16, 0},
+        {with_agents, 1 + 3 + (1 + 2 * (12 + 4)) / 16, (2 + 3 * 12 + 2 * 4) / 16},
+        {escaped, 1 + 1 + (12 + 6) / 16, 3 * 12 / 16},
+        {parent, 1 + 2, 0},
     };
-    for (const auto& c : cases) EXPECT_EQ(place_work(*c.zone), c.work) << c.zone->id;
+    for (const auto& c : cases) {
+        EXPECT_EQ(place_work(*c.zone), c.place) << c.zone->id;
+        EXPECT_EQ(event_work(*c.zone), c.event) << c.zone->id;
+        EXPECT_GE(work_of_place_at_most(*c.zone).place, c.place) << c.zone->id;
+        EXPECT_GE(work_of_place_at_most(*c.zone).event, c.event) << c.zone->id;
+    }
     EXPECT_EQ(tree_work(*parent), 3 + 2 * 5);  // a shared zone counts at each place
+    EXPECT_EQ(tree_work(*with_agents), 1 + 3 + 2 + 2);  // and the largest event once
 }
 
 // A tree whose walk does exactly `units` of work (at least 622,592), built
@@ -214,8 +229,13 @@ std::shared_ptr<Environment> tree_of_work(std::uint64_t units) {
         above->sub_environments = {below, below};
         below = above;
     }
-    // One more slot at the root, and one place of 1 + one per 16 bytes of id.
-    below->add_environment(zone(std::string(16 * (units - 622591), 'p')));
+    // One more slot at the root, and one place of 1 + one per 16 bytes of an
+    // id of 16a + r bytes, whose collapse writes it three times: 4a units and
+    // 0, 1 or 2 more for r = 0, 6 or 11; a charge at the root makes 3.
+    const std::uint64_t rest = units - 622591;
+    const std::uint64_t extra = rest % 4;
+    below->add_environment(zone(std::string(16 * (rest / 4) + (extra == 0 ? 0 : extra == 1 ? 6 : 11), 'p')));
+    if (extra == 3) below->add_charge(Charge(1, ChargePolarity::POSITIVE, ""));
     return below;
 }
 
@@ -231,7 +251,7 @@ TEST(ZoneWalk, WorkBoundTakesATreeAtItsValueAndRefusesOneUnitMore) {
         EXPECT_STREQ(error.what(),
                      "the zone tree is larger than one call may walk (1000000 units: at every place a zone "
                      "stands, 1 for the zone, 1 for each charge, agent and sub-zone slot, 1 for each 16 "
-                     "bytes of its texts); nothing was changed");
+                     "bytes of its texts as written, and of the largest event a frame may write); nothing was changed");
     }
 }
 

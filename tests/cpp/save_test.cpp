@@ -410,6 +410,16 @@ TEST(LevelSave, LoadsRefuseLevelsNoHostCouldBuild) {
     lattice.u32(0).u32(21);
     for (std::uint32_t zone = 0; zone < 20; ++zone) zone_record(lattice, {zone + 1, zone + 1});
     zone_record(lattice, {});
+    // Texts count as a frame writes them: 900,000 bytes written 6 wide, as
+    // an id (three times with the event of a collapse) or an agent's visual
+    // id (three times with its cast), are beyond the bound.
+    const std::string controls(900000, '\x01');
+    Bytes control_id;
+    control_id.u32(0).u32(1).text(controls).u8(0).u32(0).u32(0).u32(0);
+    Bytes letter_id;
+    letter_id.u32(0).u32(1).text(std::string(controls.size(), 'x')).u8(0).u32(0).u32(0).u32(0);
+    Bytes control_visual_id;
+    zone_record(control_visual_id.u32(1).u8(10).text("Plus Magician").u32(10).text(controls).u32(0).u32(1), {}, {1});
     const auto level = [](std::int32_t max_frames, const Bytes& tree) {
         return framed(Bytes().u32(0).u32(static_cast<std::uint32_t>(max_frames)).u8(0).u8(0).raw(tree.str()).str(), 2);
     };
@@ -426,6 +436,9 @@ TEST(LevelSave, LoadsRefuseLevelsNoHostCouldBuild) {
         {framed(open_judge.str()), "agent 1 is an open gate that still stands in a zone"},
         {framed(closed_judge.str()), ""},
         {framed(lattice.str()), "the zone tree is larger than one call may walk (1000000 units"},
+        {framed(control_id.str()), "the zone tree is larger than one call may walk (1000000 units"},
+        {framed(control_visual_id.str()), "the zone tree is larger than one call may walk (1000000 units"},
+        {framed(letter_id.str()), ""},
         {level(0, one_zone), "bad value 0 for the frame limit (at least 1 frame)"},
         {level(std::numeric_limits<std::int32_t>::min(), one_zone), "bad value -2147483648 for the frame limit"},
         {level(1, one_zone), ""},

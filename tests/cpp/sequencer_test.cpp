@@ -15,7 +15,9 @@
 #include "model/environment.h"
 #include "model/json_text.h"
 #include "model/zone_walk.h"
+#include "saving/level_save.h"
 #include "sequencer/narrative_sequencer.h"
+#include "spells/arithmetic_magicians.h"
 #include "spells/gates.h"
 
 namespace qor {
@@ -527,6 +529,29 @@ TEST(NarrativeSequencer, WalkingCallsRefuseATreeBeyondTheWorkBoundFirst) {
     EXPECT_EQ(root->sub_environments.size(), 2U);
     EXPECT_TRUE(root->charges.empty());
     EXPECT_FALSE(lowest->is_time_frozen);
+}
+
+// A cast writes its zone's id three times (the tree, the event's
+// description, the frame's message), and a control character six bytes wide:
+// an id of 1,000,000 such bytes is beyond the bound (1,500,004 units), the
+// same number of letters within it.
+TEST(NarrativeSequencer, EveryCallRefusesAnIdBeyondTheBoundAsAFrameWouldWriteIt) {
+    auto root = zone(std::string(1000000, '\x01'));
+    root->add_charge(Charge(1, ChargePolarity::POSITIVE, "a"));
+    root->add_charge(Charge(2, ChargePolarity::POSITIVE, "b"));
+    root->add_magician(std::make_shared<PlusMagician>("p"));
+    NarrativeSequencer sequencer(root);
+    EXPECT_THROW(sequencer.next_frame_text(), TreeTooLargeError);
+    EXPECT_THROW(sequencer.next_frame_patch(), TreeTooLargeError);
+    EXPECT_THROW(sequencer.NextFrame(), TreeTooLargeError);
+    EXPECT_THROW(root->to_json(), TreeTooLargeError);
+    EXPECT_THROW(save_level(sequencer), TreeTooLargeError);
+    EXPECT_EQ(sequencer.current_frame, 0);
+    EXPECT_FALSE(sequencer.last_event.has_value());
+    EXPECT_EQ(root->charges.size(), 2U);
+    EXPECT_EQ(root->agents.size(), 1U);
+    root->id = std::string(1000000, 'x');
+    EXPECT_EQ(meta(sequencer.NextFrame())["last_event"]["type"], "CAST_SPELL");
 }
 
 }  // namespace

@@ -73,22 +73,22 @@ HARNESS = textwrap.dedent(
 )
 
 CASES = {
-    # A Plus whose result charge is named after a 12 MB id.
+    # A Plus whose result charge is named after a 5 MB id (near the most the work bound takes: it is written three times).
     "cast_with_a_huge_result_id": """
         def build():
             root = Environment("root")
             root.add_charge(2, P.POSITIVE, "a")
             root.add_charge(3, P.NEGATIVE, "b")
-            root.add_plus_magician("p" * (12 * MB))
+            root.add_plus_magician("p" * (5 * MB))
             return NarrativeSequencer(root), root
         outcomes = check_frames(build, [s * MB for s in (0, 2, 10, 30, 42, 64, 128)])
         assert outcomes == {"MemoryError", "answered"}, outcomes
         """,
-    # A sub-zone with a 12 MB id and one charge merges into its parent.
+    # A sub-zone with a 3 MB id and one charge merges into its parent.
     "collapse_of_a_zone_with_a_huge_id": """
         def build():
             root = Environment("root")
-            shield = Environment("s" * (12 * MB))
+            shield = Environment("s" * (3 * MB))
             shield.add_charge(4, P.POSITIVE, "c")
             root.add_sub_environment(shield)
             return NarrativeSequencer(root), root
@@ -110,7 +110,8 @@ CASES = {
         """,
     # A huge text once must not make later small texts need as much room.
     "small_texts_after_a_huge_one": """
-        big = Environment("x" * (15 * MB))
+        big = Environment("big")
+        big.add_charge(1, P.POSITIVE, "x" * (15 * MB))
         assert len(big.to_json()) > 15 * MB
         small = Environment("small")
         small.add_charge(1, P.POSITIVE, "a")
@@ -207,7 +208,8 @@ def test_a_gate_that_opened_in_a_frame_that_raises_is_closed_again(gate):
 
 BOUND_MESSAGE = (
     "the zone tree is larger than one call may walk (1000000 units: at every place a zone stands, "
-    "1 for the zone, 1 for each charge, agent and sub-zone slot, 1 for each 16 bytes of its texts); "
+    "1 for the zone, 1 for each charge, agent and sub-zone slot, 1 for each 16 bytes of its texts as written, "
+    "and of the largest event a frame may write); "
     "nothing was changed"
 )
 
@@ -220,8 +222,13 @@ def level_of_work(units):
         above.add_sub_environment(zone)
         above.add_sub_environment(zone)
         zone = above
-    # One more slot at the root, and one place of 1 + one per 16 bytes of id.
-    zone.add_sub_environment(Environment("p" * 16 * (units - 622_591)))
+    # One more slot at the root, and one place of 1 + one per 16 bytes of an id of
+    # 16a + r bytes, whose collapse writes it three times: 4a units and 0, 1 or 2
+    # more for r = 0, 6 or 11; a charge at the root makes 3.
+    rest = units - 622_591
+    zone.add_sub_environment(Environment("p" * (16 * (rest // 4) + [0, 6, 11, 11][rest % 4])))
+    if rest % 4 == 3:
+        zone.add_charge(1, P.POSITIVE, "")
     return NarrativeSequencer(zone), zone
 
 
@@ -237,6 +244,32 @@ def test_the_work_bound_refuses_just_above_its_value_before_anything_changes(uni
             call()
         assert str(refused.value) == BOUND_MESSAGE
     assert sequencer.current_frame == (1 if units <= 1_000_000 else 0)
+
+
+# A cast writes its zone's id three times (the tree, the event's description,
+# the frame's message), each byte as it is escaped: an id of 2,700,000 plain
+# letters is 675,000 units of work, one of 2,700,000 bytes written two or six
+# bytes wide over 1,000,000.
+@pytest.mark.parametrize("byte, refused", [("x", False), ("\x01", True), ('"', True), ("\\", True), ("\n", True)],
+                         ids=["letter", "control", "quote", "backslash", "newline"])
+def test_the_work_bound_counts_each_text_as_often_and_as_wide_as_a_frame_writes_it(byte, refused):
+    root = Environment(byte * 2_700_000)
+    root.add_charge(1, P.POSITIVE, "a")
+    root.add_charge(2, P.POSITIVE, "b")
+    root.add_plus_magician("plus")
+    sequencer = NarrativeSequencer(root)
+    if not refused:
+        assert len(sequencer.next_frame()) > 3 * 2_700_000
+        return
+    calls = [root.to_json, root.save, lambda: copy.copy(root), sequencer.save, sequencer.next_frame,
+             sequencer.next_frame_patch]
+    for call in calls:
+        with pytest.raises(RuntimeError) as refused_call:
+            call()
+        assert str(refused_call.value) == BOUND_MESSAGE
+    assert (sequencer.current_frame, sequencer.is_finished, len(root.charges)) == (0, False, 2)
+    root.id = "root"
+    assert json.loads(sequencer.next_frame())["meta"]["last_event"]["type"] == "CAST_SPELL"
 
 
 CLASSES = [qor_engine.ChargePolarity, qor_engine.Charge, Environment, NarrativeSequencer, qor_engine.LevelPlay]

@@ -680,6 +680,36 @@ def test_resuming_from_an_unusable_save_gives_one_error_line(tmp_path: Path, kin
     assert result.stderr.startswith(f"play.py: {path}: cannot resume: ")
 
 
+def level_save_of_size(size: int) -> bytes:
+    """A well-formed save of one zone whose id fills it to `size` bytes (beyond
+    the work bound, so made by hand)."""
+
+    def with_id(zone_id: bytes) -> bytes:
+        tree = struct.pack("<II", 0, 1) + struct.pack("<I", len(zone_id)) + zone_id + struct.pack("<BIII", 0, 0, 0, 0)
+        content = struct.pack("<iiBB", 0, 1000, 0, 0) + tree
+        body = b"\x89QOR\r\n\x1a\n" + struct.pack("<HHQ", 1, 2, len(content)) + content
+        return body + struct.pack("<I", zlib.crc32(body))
+
+    return with_id(b"x" * (size - len(with_id(b""))))
+
+
+# A save of exactly the size cap is read (and then refused for what it holds);
+# one byte more is refused unread.
+@pytest.mark.parametrize(
+    ("size", "fragment"),
+    [(64 * 1024 * 1024, "larger than one call may walk"), (64 * 1024 * 1024 + 1, "longer than 67,108,864 bytes")],
+    ids=["exactly_the_cap", "one_byte_more"],
+)
+def test_resume_reads_a_save_of_exactly_the_size_cap_and_refuses_one_byte_more(
+    tmp_path: Path, size: int, fragment: str
+) -> None:
+    path = tmp_path / "large.qorsave"
+    path.write_bytes(level_save_of_size(size))
+    assert path.stat().st_size == size
+    result = run_play("--resume", path)
+    assert_one_line_error(result, path, fragment)
+
+
 def test_a_save_that_needs_more_memory_than_there_is_gives_one_error_line(
     tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
 ) -> None:
