@@ -276,13 +276,15 @@ def read_save(path: str) -> bytes:
 
 
 def check_depth(root: qor_engine.Environment) -> None:
-    """SaveError for a zone tree deeper than a level file may be; walked
-    without recursion (a save loads only within the engine's work bound)."""
+    """SaveError for a zone tree deeper than a level file may be, and
+    UnicodeDecodeError for a zone id that is not UTF-8; walked without
+    recursion (a save loads only within the engine's work bound)."""
     pending = [(root, 1)]
     while pending:
         zone, depth = pending.pop()
         if depth > MAX_DEPTH:
             raise SaveError(f"its zones are nested more than {MAX_DEPTH} deep, deeper than {PROGRAM} plays")
+        zone.id  # noqa: B018 -- UnicodeDecodeError for an id that is not UTF-8
         pending.extend((sub_zone, depth + 1) for sub_zone in zone.sub_environments)
 
 
