@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import errno
 import importlib.util
 import json
 import math
 import os
 import re
+import resource
 import struct
 import subprocess
 import sys
@@ -611,3 +613,128 @@ def test_max_frames_outside_1_to_2_31_minus_1_is_a_usage_error(limit: str) -> No
     assert result.returncode == 2 and result.stdout == ""
     assert "--max-frames: N must be" in result.stderr
 
+
+
+# --- how a level ended ----------------------------------------------------------
+
+
+def lost_tutorial(tmp_path: Path) -> Path:
+    """The tutorial with its gate set to 20: the hall's total stays at 18."""
+    level = json.loads(TUTORIAL.read_text(encoding="utf-8"))
+    for agent in level["agents"]:
+        if agent["kind"] == "equals_gate":
+            agent["target"] = 20
+    path = tmp_path / "lost.json"
+    path.write_text(json.dumps(level), encoding="utf-8")
+    return path
+
+
+CLOSING_LINES = [
+    ("won", [], "Won: every gate opened; after 5 frames root holds [ +18.0 ]"),
+    ("lost", [], 'Lost: gate "gate" is still shut: total 18.0, opens at 20.0; after 4 frames root holds [ +18.0 ]'),
+    (
+        "frame_limit",
+        ["--max-frames", "3"],
+        "Stopped at the frame limit; after 3 frames root holds [ +1.0 +1.0 ]; still standing: "
+        'Plus Magician "waiting_adder" in chamber, Chronomancer "timekeeper" in hourglass, '
+        'The Extractor "grinder" in hourglass',
+    ),
+]
+
+
+@pytest.mark.parametrize(("outcome", "extra", "line"), CLOSING_LINES, ids=[case[0] for case in CLOSING_LINES])
+def test_the_last_line_says_won_lost_or_stopped_and_json_stays_the_frames(
+    tmp_path: Path, outcome: str, extra: list[str], line: str
+) -> None:
+    level = {"won": TUTORIAL, "lost": lost_tutorial(tmp_path), "frame_limit": ENDLESS}[outcome]
+    narrated = run_play(level, *extra)
+    assert (narrated.returncode, narrated.stderr) == (0, "")
+    assert narrated.stdout.splitlines()[-1] == line
+    frames = run_play(level, *extra, "--json").stdout.splitlines()
+    assert len(frames) == len(narrated.stdout.splitlines()) - 2
+    assert all("meta" in json.loads(frame) for frame in frames)
+
+
+# --- never over a file being read; output and path problems ------------------
+
+
+def another_path(path: Path) -> str:
+    """The same file by a path of other letters: through its folder's parent."""
+    return f"{path.parent}/../{path.parent.name}/{path.name}"
+
+
+@pytest.mark.parametrize("route", ["same_path", "other_path", "hard_link", "symbolic_link"])
+@pytest.mark.parametrize("read", ["level", "resumed_save"])
+def test_a_save_is_never_written_over_a_file_being_read(tmp_path: Path, read: str, route: str) -> None:
+    level, save = tmp_path / "level.json", tmp_path / "level.qorsave"
+    level.write_bytes(TUTORIAL.read_bytes())
+    assert run_play(level, "--save-at", "1", save).returncode == 0
+    source = level if read == "level" else save
+    target: str | Path = {"same_path": source, "other_path": another_path(source)}.get(route, tmp_path / "link")
+    if route == "hard_link":
+        os.link(source, target)
+    elif route == "symbolic_link":
+        os.symlink(source, target)
+    before = source.read_bytes()
+    arguments = [level] if read == "level" else [level, "--resume", save]
+    result = run_play(*arguments, "--save-at", "3", target)
+    what = f"the level file {level}" if read == "level" else f"the save being resumed, {save}"
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr == f"play.py: {target}: is {what}: refusing to write the save over it\n"
+    assert source.read_bytes() == before
+
+
+def test_a_save_is_never_written_over_the_default_level() -> None:
+    before = TUTORIAL.read_bytes()
+    result = run_play("--save-at", "1", TUTORIAL)
+    assert result.returncode == 2 and "refusing to write the save over it" in result.stderr
+    assert TUTORIAL.read_bytes() == before
+
+
+def set_file_size_limit() -> None:
+    resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))
+
+
+@pytest.mark.parametrize("mode", ["narration", "--json"])
+@pytest.mark.parametrize("output", ["full_disk", "file_size_limit"])
+def test_output_that_cannot_be_written_gives_one_line_and_status_1(tmp_path: Path, output: str, mode: str) -> None:
+    full = output == "full_disk"
+    with open("/dev/full" if full else tmp_path / "out.txt", "wb") as stdout:
+        result = subprocess.run(
+            [sys.executable, str(PLAY), str(NESTED), *(["--json"] if mode == "--json" else [])],
+            stdout=stdout,
+            stderr=subprocess.PIPE,
+            text=True,
+            timeout=120,
+            preexec_fn=None if full else set_file_size_limit,
+        )
+    cause = os.strerror(errno.ENOSPC if full else errno.EFBIG)
+    assert (result.returncode, result.stderr) == (1, f"play.py: cannot write the output: {cause}\n")
+
+
+@pytest.mark.parametrize(
+    ("arguments", "status", "line"),
+    [
+        (["--save-at", "1", "/proc/self/status"], 1,
+         "play.py: /proc/self/status: cannot write the save: it is in a folder that takes no new files"),
+        (["--save-at", "1", "/nowhere/x.qorsave"], 1,
+         "play.py: /nowhere/x.qorsave: cannot write the save: its folder is not there"),
+        (["--resume", ""], 2, "play.py: '': cannot resume: the file name is empty"),
+        ([""], 2, "play.py: '': the file name is empty"),
+    ],
+    ids=["proc_file", "missing_folder", "empty_save_name", "empty_level_name"],
+)
+def test_messages_name_the_given_path_and_the_real_cause(arguments: list[str], status: int, line: str) -> None:
+    result = run_play(*arguments)
+    assert result.returncode == status
+    assert result.stderr.splitlines() == [line]
+
+
+@pytest.mark.parametrize("extra", [0, 1], ids=["exactly_the_cap", "one_byte_more"])
+def test_a_save_is_refused_unread_only_beyond_its_cap(tmp_path: Path, extra: int) -> None:
+    path = tmp_path / "big.qorsave"
+    with path.open("wb") as file:
+        file.truncate(PLAY_MODULE.MAX_SAVE_BYTES + extra)
+    result = run_play("--resume", path)
+    assert result.returncode == 2
+    assert ("longer than 67,108,864 bytes" in result.stderr) == bool(extra), result.stderr
