@@ -284,7 +284,7 @@ def check_depth(root: qor_engine.Environment) -> None:
         zone, depth = pending.pop()
         if depth > MAX_DEPTH:
             raise SaveError(f"its zones are nested more than {MAX_DEPTH} deep, deeper than {PROGRAM} plays")
-        zone.id  # noqa: B018 -- UnicodeDecodeError for an id that is not UTF-8
+        zone.id  # read: UnicodeDecodeError for an id that is not UTF-8
         pending.extend((sub_zone, depth + 1) for sub_zone in zone.sub_environments)
 
 
@@ -304,7 +304,7 @@ def load_save(path: str) -> qor_engine.NarrativeSequencer:
     return sequencer
 
 
-def same_file(first: str, second: str) -> bool:
+def same_file(first: str | Path, second: str | Path) -> bool:
     """Whether both paths lead to one file (links followed); False when either
     cannot be looked up, as a file not there yet is no file being read."""
     try:

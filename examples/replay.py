@@ -68,6 +68,7 @@ from play import (
     format_charges,
     frame_count,
     load_level,
+    same_file,
     still_standing,
     waiting_agents,
 )
@@ -380,15 +381,6 @@ def write_atomically(path: Path, content: bytes) -> None:
         temporary.replace(path)
     finally:
         temporary.unlink(missing_ok=True)
-
-
-def same_file(first: Path, second: Path) -> bool:
-    """Whether both paths lead to one file (links followed); False when either
-    cannot be looked up, as a missing output cannot be the level."""
-    try:
-        return os.path.samefile(first, second)
-    except (OSError, ValueError):
-        return False
 
 
 def run(level_path: Path, output: Path) -> int:
