@@ -541,11 +541,13 @@ def run(
         for text, frame in play_on(sequencer, save_at.frame if save_at is not None else None):
             played = True
             print(text if raw_json else narrate(frame, root.charges))
+        save = sequencer.save() if save_at is not None else None
+        ended = closing_line(sequencer) if played and not raw_json and sequencer.is_finished else None
     except (RuntimeError, ValueError, MemoryError) as error:
         return fail(source, f"the engine failed: {str(error) or type(error).__name__}", EXIT_ENGINE_FAILED)
-    if save_at is not None:
+    if save_at is not None and save is not None:
         try:
-            write_save(save_at.path, sequencer.save())
+            write_save(save_at.path, save)
         except OSError as error:
             return fail(save_at.path, f"cannot write the save: {error.strerror or error}", EXIT_ENGINE_FAILED)
         if not raw_json:
@@ -553,8 +555,8 @@ def run(
                 f"Saved after frame {sequencer.current_frame} to {save_at.path}; "
                 f"root holds {format_charges(root.charges)}"
             )
-    if played and not raw_json and sequencer.is_finished:
-        print(closing_line(sequencer))
+    if ended is not None:
+        print(ended)
     return EXIT_PLAYED
 
 

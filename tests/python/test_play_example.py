@@ -738,3 +738,17 @@ def test_a_save_is_refused_unread_only_beyond_its_cap(tmp_path: Path, extra: int
     result = run_play("--resume", path)
     assert result.returncode == 2
     assert ("longer than 67,108,864 bytes" in result.stderr) == bool(extra), result.stderr
+
+
+@pytest.mark.parametrize("method", ["explain", "save"])
+def test_an_engine_failure_after_the_last_frame_gives_one_line(
+    tmp_path: Path, method: str, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
+) -> None:
+    def no_memory(self: object) -> None:
+        raise MemoryError
+
+    monkeypatch.setattr(PLAY_MODULE.qor_engine.LevelPlay, method, no_memory)
+    save = tmp_path / "t.qorsave"
+    assert PLAY_MODULE.main([str(TUTORIAL), "--save-at", "9", str(save)]) == 1
+    assert capsys.readouterr().err == f"play.py: {TUTORIAL}: the engine failed: MemoryError\n"
+    assert not save.exists()
