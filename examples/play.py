@@ -119,6 +119,10 @@ def load_level(path: str | Path) -> qor_engine.Level:
     return qor_engine.read_level(read_level_bytes(str(path)))
 
 
+# load_level, build and play are this file's API for the tests and pages that
+# import it (golden frames, the browser tests): the engine does the work.
+
+
 @dataclass(frozen=True)
 class BuiltLevel:
     """A level built and ready to play: the level in play and its zone tree."""
