@@ -3,8 +3,9 @@
 
     python examples/replay.py [LEVEL_FILE] [-o OUTPUT.html]
 
-The level is loaded and played exactly as play.py does (same loader, same
-builder, same "refill" rule), with next_frame_patch(): the page embeds the
+The level is read and played by the engine, as play.py does
+(qor_engine.read_level, Level.play(), its "refill" agents placed again by
+the LevelPlay), with next_frame_patch(): the page embeds the
 level as built and every frame, the last one included, as the engine's JSON
 Patch against the frame before it (the first patch holds the whole first
 frame), and applies them in the page. A flat level of 1,000 agents and 200
@@ -62,12 +63,13 @@ from play import (
     DEFAULT_LEVEL,
     EXIT_BAD_LEVEL,
     EXIT_ENGINE_FAILED,
-    BuiltLevel,
-    Level,
     LevelError,
-    build,
+    first_problem,
+    format_charges,
+    frame_count,
     load_level,
-    summarize,
+    same_file,
+    still_standing,
     waiting_agents,
 )
 
@@ -179,16 +181,17 @@ class ExactValues:
         return {str(step): values}
 
 
-def record(level: Level, level_file: str, max_bytes: int) -> Replay:
+def record(level: qor_engine.Level, level_file: str, max_bytes: int) -> Replay:
     """Plays the level to its end and keeps every frame as a patch, refusing
     a page longer than `max_bytes` (PageTooLarge) as soon as it would be."""
-    built = build(level)
+    sequencer = level.play()
+    root = sequencer.root_environment
     title = level.title or Path(level_file).stem
     description = level.description or ""
-    start_text = built.root.to_json()
+    start_text = root.to_json()
     start = json.loads(start_text)
     patches: list[Json] = []
-    exact = ExactValues(built.root)
+    exact = ExactValues(root)
     # Counted short of the page by at most a few bytes a frame (commas and
     # braces), never over it: the written page is measured once more.
     size = PageSize(max_bytes)
@@ -201,33 +204,25 @@ def record(level: Level, level_file: str, max_bytes: int) -> Replay:
 
     count_exact_values(0, start_text)
     last: FrameResponse | None = None
-    for text, frame in play_patches(built):
+    for text, frame in play_patches(sequencer):
         patch = json.loads(text)
         patches.append(patch)
         size.frames = len(patches)
         size.add(script_json(patch))
         count_exact_values(len(patches), text)
         last = frame
-    outcome = describe_outcome(last, built.root.charges) if last is not None else "No frames."
+    outcome = describe_outcome(last, root.charges) if last is not None else "No frames."
     return Replay(title, description, level_file, start, patches, exact.by_step, outcome)
 
 
-def play_patches(built: BuiltLevel) -> Iterator[tuple[str, FrameResponse]]:
-    """Plays the level to its end as play.py's play() does, yielding each
-    frame's JSON Patch text and the frame it makes (one document, patched in
-    place: copy it to keep it)."""
-    sequencer = qor_engine.NarrativeSequencer(built.root)
+def play_patches(sequencer: qor_engine.NarrativeSequencer) -> Iterator[tuple[str, FrameResponse]]:
+    """Plays the level to its end, yielding each frame's JSON Patch text and
+    the frame it makes (one document, patched in place: copy it to keep it)."""
     document: Json = None
     while not sequencer.is_finished:
         text = sequencer.next_frame_patch()
         document = apply_patch(document, json.loads(text))
-        frame = cast("FrameResponse", document)
-        event = frame["meta"]["last_event"]
-        if event is not None and event["type"] == "CAST_SPELL":
-            refill = built.refills.get(event["visual_id"])
-            if refill is not None:
-                refill.place()
-        yield text, frame
+        yield text, cast("FrameResponse", document)
 
 
 def pointer_tokens(pointer: str) -> list[str]:
@@ -279,8 +274,18 @@ def apply_operation(document: Json, operation: Json) -> Json:
     return document
 
 
+def summarize(last: FrameResponse, root_charges: Sequence[qor_engine.Charge]) -> str:
+    meta = last["meta"]
+    count = frame_count(meta["frame_index"])
+    if meta["status"] == "ERROR":
+        head = f"Stopped by the frame limit after {count}"
+    else:
+        head = f"Resolved after {count}"
+    return f"{head}; root holds {format_charges(root_charges)}{still_standing(last)}"
+
+
 def describe_outcome(last: FrameResponse, root_charges: Sequence[qor_engine.Charge]) -> str:
-    """play.py's closing line, naming at most a few of the agents still standing."""
+    """The page's closing line, naming at most a few of the agents still standing."""
     line = summarize(last, root_charges)
     waiting = waiting_agents(last)
     if len(waiting) <= LISTED_WAITING:
@@ -378,15 +383,6 @@ def write_atomically(path: Path, content: bytes) -> None:
         temporary.unlink(missing_ok=True)
 
 
-def same_file(first: Path, second: Path) -> bool:
-    """Whether both paths lead to one file (links followed); False when either
-    cannot be looked up, as a missing output cannot be the level."""
-    try:
-        return os.path.samefile(first, second)
-    except (OSError, ValueError):
-        return False
-
-
 def run(level_path: Path, output: Path) -> int:
     if same_file(level_path, output):
         return fail(output, f"is the level file {level_path}: refusing to write the replay over it",
@@ -394,7 +390,7 @@ def run(level_path: Path, output: Path) -> int:
     try:
         level = load_level(level_path)
     except LevelError as error:
-        return fail(level_path, str(error), EXIT_BAD_LEVEL)
+        return fail(level_path, first_problem(error), EXIT_BAD_LEVEL)
     try:
         replay = record(level, level_path.name, MAX_PAGE_BYTES)
         # Pure ASCII: characters beyond it become character references.

@@ -22,7 +22,7 @@ import pytest
 
 import qor_engine
 from qor_engine import Level, LevelError, read_level
-from test_play_example import MALFORMED, SUGGESTIONS
+from level_corpus import AGENT_KINDS, MALFORMED, SUGGESTIONS
 from test_schemas import BEYOND_THE_SCHEMA, CORPUS, MULTI_PROBLEM
 
 REPO = Path(__file__).resolve().parents[2]
@@ -68,6 +68,16 @@ def test_an_unknown_kind_suggests_the_kind_meant(written: str, meant: str | None
     hint = f' (did you mean "{meant}"?)' if meant else ""
     text = json.dumps({"zone": "r", "agents": [{"kind": written, "id": "a"}]})
     assert problems_of(text) == [f'zone "r": agent 1: unknown kind {json.dumps(written, ensure_ascii=False)}{hint}']
+
+
+def test_every_agent_name_suggests_its_kind() -> None:
+    gates = {"equals_gate": {"target": 1}, "inequality_gate": {"target": 1, "rule": "<"}}
+    agents = [{"kind": kind, "id": kind, **gates.get(kind, {})} for kind in sorted(AGENT_KINDS)]
+    tree = json.loads(read_level(json.dumps({"zone": "r", "agents": agents})).play().root_environment.to_json())
+    for agent in tree["agents"]:
+        for written in (agent["name"], f"add_{agent['visual_id']}"):
+            text = json.dumps({"zone": "r", "agents": [{"kind": written, "id": "a"}]})
+            assert problems_of(text)[0].endswith(f'(did you mean "{agent["visual_id"]}"?)'), written
 
 
 def test_each_problem_has_the_pointer_of_its_value() -> None:

@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import errno
 import importlib.util
 import json
 import math
 import os
 import re
+import resource
 import struct
 import subprocess
 import sys
@@ -16,6 +18,7 @@ from pathlib import Path
 from typing import Any
 
 import pytest
+from level_corpus import AGENT_KINDS, MALFORMED
 
 REPO = Path(__file__).resolve().parents[2]
 EXAMPLES = REPO / "examples"
@@ -39,7 +42,6 @@ def load_play_module() -> Any:
 
 
 PLAY_MODULE = load_play_module()
-AGENT_KINDS = frozenset(PLAY_MODULE.AGENT_KINDS)
 
 TUTORIAL_NARRATION = [
     "== First Steps ==",
@@ -48,7 +50,7 @@ TUTORIAL_NARRATION = [
     "frame    3  Plus Magician executed operation in hall         [ +18.0 ]",
     "frame    4  Equals Gate executed operation in hall           [ +18.0 ]",
     "frame    5  Equation Resolved.                               [ +18.0 ]",
-    "Resolved after 5 frames; root holds [ +18.0 ]",
+    "Won: every gate opened; after 5 frames root holds [ +18.0 ]",
 ]
 
 
@@ -102,7 +104,8 @@ def test_level_plays_to_the_end_with_one_line_per_frame(level: Path) -> None:
     title = json.loads(level.read_text(encoding="utf-8")).get("title", level.stem)
     assert lines[0] == f"== {title} =="
     assert re.match(
-        r"(Resolved|Stopped by the frame limit) after \d+ frames?; root holds \[", lines[-1]
+        r"(Won: every gate opened|Lost: .+|Stopped at the frame limit); after \d+ frames? root holds \[",
+        lines[-1],
     )
     frame_lines = lines[1:-1]
     assert frame_lines
@@ -202,8 +205,6 @@ def test_example_knows_one_kind_per_agent_placing_method_of_the_module() -> None
         if name.startswith("add_") and name not in {"add_charge", "add_sub_environment"}
     }
     assert len(AGENT_KINDS) == len(placing) == 13
-    assert PLAY_MODULE.PLACING_METHODS.keys() == AGENT_KINDS
-    assert set(PLAY_MODULE.PLACING_METHODS.values()) == placing
 
 
 def test_all_kinds_level_uses_every_kind_and_most_of_them_act() -> None:
@@ -250,7 +251,7 @@ def test_endless_level_narrates_the_limit_once() -> None:
     assert lines[-2].startswith(
         "limit       ERROR: Max frame limit reached. Infinite loop detected."
     )
-    assert lines[-1].startswith("Stopped by the frame limit after 1000 frames")
+    assert lines[-1].startswith("Stopped at the frame limit; after 1000 frames root holds")
     assert "Chronomancer" in lines[-1]
 
 
@@ -285,149 +286,6 @@ def test_example_in_the_format_description_is_a_valid_level(tmp_path: Path) -> N
 # ---------------------------------------------------------------------------
 # Unusable level files
 # ---------------------------------------------------------------------------
-
-MALFORMED = [
-    ("empty", "", "the file is empty"),
-    ("bad_json", '{"zone": "root",, }', "invalid JSON at line 1"),
-    ("nan_constant", '{"zone": "r", "charges": [[NaN, "positive", "c"]]}', "NaN is not allowed"),
-    ("not_an_object", "[1, 2, 3]", "level: expected an object"),
-    ("missing_zone_id", '{"charges": []}', 'level: missing field "zone"'),
-    ("zone_id_not_text", '{"zone": 5}', 'field "zone" must be a string, not a number'),
-    (
-        "unknown_top_field",
-        '{"zone": "r", "agent": []}',
-        'unknown field "agent" (did you mean "agents"?)',
-    ),
-    ("title_not_text", '{"zone": "r", "title": ["x"]}', 'field "title" must be a string'),
-    (
-        "agents_not_list",
-        '{"zone": "r", "agents": {"kind": "plus"}}',
-        'field "agents" must be a list',
-    ),
-    (
-        "unknown_kind",
-        '{"zone": "root", "agents": [{"kind": "plus", "id": "p"}, {"kind": "plux", "id": "q"}]}',
-        'zone "root": agent 2: unknown kind "plux"',
-    ),
-    (
-        "kind_not_text",
-        '{"zone": "r", "agents": [{"kind": 3, "id": "p"}]}',
-        'field "kind" must be a string',
-    ),
-    (
-        "agent_without_id",
-        '{"zone": "r", "agents": [{"kind": "plus"}]}',
-        'agent 1: missing field "id"',
-    ),
-    ("agent_not_object", '{"zone": "r", "agents": ["plus"]}', "agent 1: expected an object"),
-    (
-        "gate_without_target",
-        '{"zone": "r", "agents": [{"kind": "equals_gate", "id": "g"}]}',
-        'missing field "target"',
-    ),
-    (
-        "target_not_number",
-        '{"zone": "r", "agents": [{"kind": "equals_gate", "id": "g", "target": "3"}]}',
-        'field "target" must be a number, not a string',
-    ),
-    (
-        "gate_without_rule",
-        '{"zone": "r", "agents": [{"kind": "inequality_gate", "id": "j", "target": 3}]}',
-        'missing field "rule"',
-    ),
-    (
-        "bad_rule",
-        '{"zone": "r", "agents": '
-        '[{"kind": "inequality_gate", "id": "j", "target": 3, "rule": "=="}]}',
-        'not "=="',
-    ),
-    (
-        "target_on_magician",
-        '{"zone": "r", "agents": [{"kind": "plus", "id": "p", "target": 3}]}',
-        "only for gates",
-    ),
-    (
-        "refill_not_bool",
-        '{"zone": "r", "agents": [{"kind": "abs", "id": "a", "refill": "yes"}]}',
-        "true or false",
-    ),
-    (
-        "charge_too_short",
-        '{"zone": "r", "charges": [[3, "positive"]]}',
-        "charge 1: expected [magnitude, polarity, id]",
-    ),
-    ("charge_as_object", '{"zone": "r", "charges": [{"magnitude": 3}]}', "got an object"),
-    (
-        "magnitude_not_number",
-        '{"zone": "r", "charges": [["3", "positive", "c"]]}',
-        "magnitude must be a number",
-    ),
-    ("magnitude_bool", '{"zone": "r", "charges": [[true, "positive", "c"]]}', "not true/false"),
-    (
-        "negative_magnitude",
-        '{"zone": "r", "charges": [[-3, "positive", "c"]]}',
-        "must not be negative",
-    ),
-    ("bad_polarity", '{"zone": "r", "charges": [[3, "postive", "c"]]}', 'not "postive"'),
-    (
-        "charge_id_not_text",
-        '{"zone": "r", "charges": [[3, "positive", 7]]}',
-        "id must be a non-empty string",
-    ),
-    (
-        "sub_zone_without_id",
-        '{"zone": "r", "zones": [{"charges": []}]}',
-        'zone "r": zone 1: missing field "zone"',
-    ),
-    ("duplicate_zone", '{"zone": "r", "zones": [{"zone": "r"}]}', 'zone id "r" is used twice'),
-    (
-        "duplicate_agent",
-        '{"zone": "r", "agents": [{"kind": "plus", "id": "p"}, {"kind": "minus", "id": "p"}]}',
-        'agent id "p" is used twice',
-    ),
-    (
-        "nested_too_deep",
-        "".join(f'{{"zone": "z{i}", "zones": [' for i in range(150)) + "]}" * 150,
-        "nested more than",
-    ),
-    ("brackets_too_deep", "[" * 100000 + "]" * 100000, "invalid JSON"),
-    (
-        "magnitude_of_400_digits",
-        '{"zone": "r", "charges": [[1%s, "positive", "c"]]}' % ("0" * 400),
-        "magnitude must be a finite number, at most 1.7976931348623157e+308",
-    ),
-    (
-        "target_of_400_digits",
-        '{"zone": "r", "agents": [{"kind": "equals_gate", "id": "g", "target": -1%s}]}'
-        % ("0" * 400),
-        'field "target" must be a finite number',
-    ),
-    ("magnitude_overflows", '{"zone": "r", "charges": [[1e400, "positive", "c"]]}', "finite"),
-    ("lone_surrogate_zone", '{"zone": "\\ud800"}', 'field "zone" holds "\\ud800", a lone surrogate'),
-    (
-        "lone_surrogate_charge",
-        '{"zone": "r", "charges": [[1, "positive", "c\\udfff"]]}',
-        'charge 1: id holds "\\udfff"',
-    ),
-    (
-        "lone_surrogate_agent",
-        '{"zone": "r", "agents": [{"kind": "plus", "id": "\\udc00p"}]}',
-        'agent 1: field "id" holds',
-    ),
-    ("lone_surrogate_title", '{"zone": "r", "title": "\\ud83d"}', 'field "title" holds'),
-    ("duplicate_level_key", '{"zone": "r", "zone": "s"}', 'level: field "zone" is given twice'),
-    (
-        "duplicate_agent_key",
-        '{"zone": "r", "agents": [{"kind": "plus", "id": "p", "kind": "minus"}]}',
-        'zone "r": agent 1: field "kind" is given twice',
-    ),
-    (
-        "duplicate_sub_zone_key",
-        '{"zone": "r", "zones": [{"zone": "s", "charges": [], "charges": []}]}',
-        'zone "r": zone 1: field "charges" is given twice',
-    ),
-]
-
 
 def assert_one_line_error(
     result: subprocess.CompletedProcess[str], path: Path, fragment: str
@@ -511,41 +369,6 @@ def test_check_takes_no_other_option() -> None:
     result = run_play("--check", TUTORIAL, "--json")
     assert result.returncode == 2 and "--check takes level files only" in result.stderr
 
-# A kind as a designer may write it, and the kind suggested (None: no suggestion).
-SUGGESTIONS: list[tuple[str, str | None]] = [
-    ("Plus Magician", "plus"),
-    ("add_plus_magician", "plus"),
-    ("+", "plus"),
-    ("sqrt", "root"),
-    ("The Extractor", "root"),
-    ("add_power_sorcerer", "power"),
-    ("The Judge", "inequality_gate"),
-    ("Equals Gate", "equals_gate"),
-    ("\u00d7", "multiply"),
-    ("%", "modulo"),
-    ("plux", "plus"),
-    ("Multiplier", "multiply"),
-    ("factorail", "factorial"),
-    ("qwertyuiop", None),
-]
-
-
-@pytest.mark.parametrize(("written", "meant"), SUGGESTIONS)
-def test_an_unknown_kind_suggests_the_kind_meant(written: str, meant: str | None) -> None:
-    text = json.dumps({"zone": "r", "agents": [{"kind": written, "id": "a"}]})
-    with pytest.raises(PLAY_MODULE.LevelError) as error:
-        PLAY_MODULE.parse_level(text)
-    hint = f' (did you mean "{meant}"?)' if meant else ""
-    expected = f"zone \"r\": agent 1: unknown kind {json.dumps(written, ensure_ascii=False)}{hint}"
-    assert error.value.problems == [expected]
-
-
-def test_every_agent_name_and_placing_method_suggests_its_kind() -> None:
-    for kind, name in PLAY_MODULE.agent_names().items():
-        for written in (name, PLAY_MODULE.PLACING_METHODS[kind]):
-            assert PLAY_MODULE.kind_meant(written) == kind, written
-
-
 # --- --save-at and --resume ---------------------------------------------------
 
 
@@ -560,36 +383,38 @@ def test_saving_and_resuming_plays_on_as_one_run(tmp_path: Path, level: Path, mo
     whole = run_play(level, *extra)
     save = tmp_path / "level.qorsave"
     first = run_play(level, *extra, "--save-at", "2", save)
-    second_with_level = run_play(level, *extra, "--resume", save)  # the level file gives the refills
-    for result in (whole, first, second_with_level):
+    second = run_play(*extra, "--resume", save)  # the save keeps the refill agents
+    for result in (whole, first, second):
         assert result.returncode == 0 and result.stderr == "", result.stderr
     if mode == "--json":
-        assert first.stdout + second_with_level.stdout == whole.stdout
+        assert first.stdout + second.stdout == whole.stdout
         assert len(first.stdout.splitlines()) == 2
     else:
-        pieces = frame_lines(first.stdout) + frame_lines(second_with_level.stdout)
+        pieces = frame_lines(first.stdout) + frame_lines(second.stdout)
         assert pieces == frame_lines(whole.stdout)
         assert first.stdout.splitlines()[-1].startswith("Saved after frame 2 to ")
-        assert second_with_level.stdout.splitlines()[-1] == whole.stdout.splitlines()[-1]
-        assert ", resumed after frame 2 ==" in second_with_level.stdout.splitlines()[0]
+        assert second.stdout.splitlines()[-1] == whole.stdout.splitlines()[-1]
+        assert second.stdout.splitlines()[0] == "== level, resumed after frame 2 =="
 
 
-def test_resuming_without_the_level_file_places_no_refills(tmp_path: Path) -> None:
-    save = tmp_path / "hourglass.qorsave"
+def test_a_level_file_given_with_resume_names_the_level_and_must_be_good(tmp_path: Path) -> None:
+    save, bad = tmp_path / "hourglass.qorsave", tmp_path / "bad.json"
+    bad.write_text('{"zone": "r", "agents": [{"kind": "plux", "id": "p"}]}', encoding="utf-8")
     assert run_play(ENDLESS, "--save-at", "1", save).returncode == 0
-    with_refills = frame_lines(run_play(ENDLESS, "--resume", save).stdout)
-    without = frame_lines(run_play("--resume", save).stdout)
-    assert len(with_refills) > 900 and len(without) < len(with_refills)
+    named = run_play(TUTORIAL, "--resume", save)  # another level's file: only its title is taken
+    assert named.returncode == 0 and named.stdout.splitlines()[0] == "== First Steps, resumed after frame 1 =="
+    assert frame_lines(named.stdout) == frame_lines(run_play("--resume", save).stdout)
+    assert_one_line_error(run_play(bad, "--resume", save), bad, 'unknown kind "plux"')
 
 
 def test_a_save_after_the_end_resumes_as_finished(tmp_path: Path) -> None:
     save = tmp_path / "done.qorsave"
     first = run_play(TUTORIAL, "--save-at", "100", save)
-    assert first.returncode == 0 and first.stdout.splitlines()[-1].startswith("Resolved after 5 frames")
+    assert first.returncode == 0 and first.stdout.splitlines()[-1] == TUTORIAL_NARRATION[-1]
     resumed = run_play("--resume", save)
     assert resumed.stdout.splitlines() == [
         "== done, resumed after frame 5 ==",
-        "The level in this save had already ended, after 5 frames; root holds [ +18.0 ]",
+        f"The level in this save had already ended. {TUTORIAL_NARRATION[-1]}",
     ]
 
 
@@ -724,13 +549,6 @@ def test_a_save_that_needs_more_memory_than_there_is_gives_one_error_line(
     assert capsys.readouterr().err == f"play.py: {save}: cannot resume: not enough memory to load it\n"
 
 
-def test_resuming_with_the_file_of_another_level_is_refused(tmp_path: Path) -> None:
-    save = tmp_path / "t.qorsave"
-    assert run_play(TUTORIAL, "--save-at", "1", save).returncode == 0
-    result = run_play(NESTED, "--resume", save)
-    assert_one_line_error(result, NESTED, f'not the level of {save}: the save has a zone "hall" that is not in')
-
-
 def test_resumed_charges_of_any_polarity_and_sign_are_narrated(tmp_path: Path) -> None:
     """The sign is the polarity; a magnitude below zero is shown in brackets."""
     import qor_engine
@@ -759,11 +577,12 @@ def test_save_at_needs_a_frame_number(tmp_path: Path, frame: str) -> None:
 
 
 def resume_and_save_over_the_save(tmp_path: Path, failure: str, monkeypatch: pytest.MonkeyPatch) -> int:
-    """Resumes t.qorsave and saves over it again, failing as `failure` says."""
-    save = tmp_path / "t.qorsave"
+    """Resumes t.qorsave and saves over u.qorsave, failing as `failure` says."""
+    save, target = tmp_path / "t.qorsave", tmp_path / "u.qorsave"
+    target.write_bytes(save.read_bytes())
     if failure == "file_too_large":
         return subprocess.run(
-            ["prlimit", "--fsize=100", sys.executable, str(PLAY), "--resume", str(save), "--save-at", "2", str(save)],
+            ["prlimit", "--fsize=100", sys.executable, str(PLAY), "--resume", str(save), "--save-at", "2", str(target)],
             capture_output=True,
             timeout=120,
         ).returncode
@@ -772,7 +591,7 @@ def resume_and_save_over_the_save(tmp_path: Path, failure: str, monkeypatch: pyt
         raise OSError(28, "No space left on device")
 
     monkeypatch.setattr(PLAY_MODULE.os, failure, fails)
-    return int(PLAY_MODULE.main(["--resume", str(save), "--save-at", "2", str(save)]))
+    return int(PLAY_MODULE.main(["--resume", str(save), "--save-at", "2", str(target)]))
 
 
 @pytest.mark.parametrize("failure", ["file_too_large", "fsync", "replace"])
@@ -784,8 +603,8 @@ def test_a_failed_save_keeps_the_old_one_and_leaves_nothing_behind(
     before = save.read_bytes()
     assert len(before) > 100
     assert resume_and_save_over_the_save(tmp_path, failure, monkeypatch) == 1
-    assert save.read_bytes() == before
-    assert os.listdir(tmp_path) == ["t.qorsave"]
+    assert (tmp_path / "u.qorsave").read_bytes() == before
+    assert sorted(os.listdir(tmp_path)) == ["t.qorsave", "u.qorsave"]
 
 
 @pytest.mark.parametrize("target", ["fifo", "directory"])
@@ -824,3 +643,132 @@ def test_max_frames_outside_1_to_2_31_minus_1_is_a_usage_error(limit: str) -> No
     assert result.returncode == 2 and result.stdout == ""
     assert "--max-frames: N must be" in result.stderr
 
+
+
+# --- how a level ended ----------------------------------------------------------
+
+
+def lost_tutorial(tmp_path: Path) -> Path:
+    """The tutorial with its gate set to 20: the hall's total stays at 18."""
+    level = json.loads(TUTORIAL.read_text(encoding="utf-8"))
+    for agent in level["agents"]:
+        if agent["kind"] == "equals_gate":
+            agent["target"] = 20
+    path = tmp_path / "lost.json"
+    path.write_text(json.dumps(level), encoding="utf-8")
+    return path
+
+
+CLOSING_LINES = [
+    ("won", [], "Won: every gate opened; after 5 frames root holds [ +18.0 ]"),
+    ("lost", [], 'Lost: gate "gate" is still shut: total 18.0, opens at 20.0; after 4 frames root holds [ +18.0 ]'),
+    (
+        "frame_limit",
+        ["--max-frames", "3"],
+        "Stopped at the frame limit; after 3 frames root holds [ +1.0 +1.0 ]; still standing: "
+        'Plus Magician "waiting_adder" in chamber, Chronomancer "timekeeper" in hourglass, '
+        'The Extractor "grinder" in hourglass',
+    ),
+]
+
+
+@pytest.mark.parametrize(("outcome", "extra", "line"), CLOSING_LINES, ids=[case[0] for case in CLOSING_LINES])
+def test_the_last_line_says_won_lost_or_stopped_and_json_stays_the_frames(
+    tmp_path: Path, outcome: str, extra: list[str], line: str
+) -> None:
+    level = {"won": TUTORIAL, "lost": lost_tutorial(tmp_path), "frame_limit": ENDLESS}[outcome]
+    narrated = run_play(level, *extra)
+    assert (narrated.returncode, narrated.stderr) == (0, "")
+    assert narrated.stdout.splitlines()[-1] == line
+    frames = run_play(level, *extra, "--json").stdout.splitlines()
+    assert len(frames) == len(narrated.stdout.splitlines()) - 2
+    assert all("meta" in json.loads(frame) for frame in frames)
+
+
+# --- never over a file being read; output and path problems ------------------
+
+
+def another_path(path: Path) -> str:
+    """The same file by a path of other letters: through its folder's parent."""
+    return f"{path.parent}/../{path.parent.name}/{path.name}"
+
+
+@pytest.mark.parametrize("route", ["same_path", "other_path", "hard_link", "symbolic_link"])
+@pytest.mark.parametrize("read", ["level", "resumed_save"])
+def test_a_save_is_never_written_over_a_file_being_read(tmp_path: Path, read: str, route: str) -> None:
+    level, save = tmp_path / "level.json", tmp_path / "level.qorsave"
+    level.write_bytes(TUTORIAL.read_bytes())
+    assert run_play(level, "--save-at", "1", save).returncode == 0
+    source = level if read == "level" else save
+    target: str | Path = {"same_path": source, "other_path": another_path(source)}.get(route, tmp_path / "link")
+    if route == "hard_link":
+        os.link(source, target)
+    elif route == "symbolic_link":
+        os.symlink(source, target)
+    before = source.read_bytes()
+    arguments = [level] if read == "level" else [level, "--resume", save]
+    result = run_play(*arguments, "--save-at", "3", target)
+    what = f"the level file {level}" if read == "level" else f"the save being resumed, {save}"
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr == f"play.py: {target}: is {what}: refusing to write the save over it\n"
+    assert source.read_bytes() == before
+
+
+def test_a_save_is_never_written_over_the_default_level() -> None:
+    before = TUTORIAL.read_bytes()
+    result = run_play("--save-at", "1", TUTORIAL)
+    assert result.returncode == 2 and "refusing to write the save over it" in result.stderr
+    assert TUTORIAL.read_bytes() == before
+
+
+def set_file_size_limit() -> None:
+    resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))
+
+
+@pytest.mark.parametrize("mode", ["narration", "--json"])
+@pytest.mark.parametrize("output", ["full_disk", "file_size_limit"])
+def test_output_that_cannot_be_written_gives_one_line_and_status_1(tmp_path: Path, output: str, mode: str) -> None:
+    full = output == "full_disk"
+    with open("/dev/full" if full else tmp_path / "out.txt", "wb") as stdout:
+        result = subprocess.run(
+            [sys.executable, str(PLAY), str(NESTED), *(["--json"] if mode == "--json" else [])],
+            stdout=stdout,
+            stderr=subprocess.PIPE,
+            text=True,
+            timeout=120,
+            preexec_fn=None if full else set_file_size_limit,
+        )
+    cause = os.strerror(errno.ENOSPC if full else errno.EFBIG)
+    assert (result.returncode, result.stderr) == (1, f"play.py: cannot write the output: {cause}\n")
+
+
+@pytest.mark.parametrize(
+    ("arguments", "status", "line"),
+    [
+        (["--save-at", "1", "/proc/self/status"], 1,
+         "play.py: /proc/self/status: cannot write the save: it is in a folder that takes no new files"),
+        (["--save-at", "1", "/nowhere/x.qorsave"], 1,
+         "play.py: /nowhere/x.qorsave: cannot write the save: its folder is not there"),
+        (["--resume", ""], 2, "play.py: '': cannot resume: the file name is empty"),
+        ([""], 2, "play.py: '': the file name is empty"),
+    ],
+    ids=["proc_file", "missing_folder", "empty_save_name", "empty_level_name"],
+)
+def test_messages_name_the_given_path_and_the_real_cause(arguments: list[str], status: int, line: str) -> None:
+    result = run_play(*arguments)
+    assert result.returncode == status
+    assert result.stderr.splitlines() == [line]
+
+
+@pytest.mark.parametrize("method", ["explain", "save"])
+def test_an_engine_failure_after_the_last_frame_gives_one_line(
+    tmp_path: Path, method: str, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
+) -> None:
+    def no_memory(self: object) -> None:
+        raise MemoryError
+
+    monkeypatch.setattr(PLAY_MODULE.qor_engine.LevelPlay, method, no_memory)
+    save = tmp_path / "t.qorsave"
+    assert PLAY_MODULE.main([str(TUTORIAL), "--save-at", "9", str(save)]) == 1
+    assert capsys.readouterr().err == f"play.py: {TUTORIAL}: the engine failed: MemoryError\n"
+    assert not save.exists()

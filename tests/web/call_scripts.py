@@ -205,28 +205,30 @@ def golden_script(level: dict[str, Any]) -> list[Op]:
 
 
 def sample_script(path: Path, play: Any) -> list[Op]:
-    """A sample level as examples/play.py plays it, its refills included."""
+    """A sample level as examples/play.py plays it, its refills included; the
+    level as the engine reads it (its canonical text)."""
     script: list[Op] = []
     count = 0
 
     def build(zone: Any) -> int:
         nonlocal count
         number, count = count, count + 1
-        script.append(["zone", zone.id, number])
-        for charge in zone.charges:
-            script.append(["charge", number, to_wire(charge.magnitude), charge.polarity, charge.id])
-        for agent in zone.agents:
-            arguments = [agent.target] if agent.kind == "equals_gate" else \
-                [agent.target, agent.rule] if agent.kind == "inequality_gate" else []
-            placing = [number, PLACING[agent.kind], agent.id, *arguments]
+        script.append(["zone", zone["zone"], number])
+        for magnitude, polarity, charge_id in zone.get("charges", []):
+            script.append(["charge", number, to_wire(float(magnitude)), polarity, charge_id])
+        for agent in zone.get("agents", []):
+            kind = agent["kind"]
+            arguments = [float(agent["target"])] if kind == "equals_gate" else \
+                [float(agent["target"]), agent["rule"]] if kind == "inequality_gate" else []
+            placing = [number, PLACING[kind], agent["id"], *arguments]
             script.append(["place", *placing])
-            if agent.refill:
-                script.append(["refill", agent.id, *placing])
-        for sub_zone in zone.zones:
+            if agent.get("refill", False):
+                script.append(["refill", agent["id"], *placing])
+        for sub_zone in zone.get("zones", []):
             script.append(["sub", number, build(sub_zone)])
         return number
 
-    build(play.load_level(path).root)
+    build(json.loads(play.load_level(path).to_text()))
     return script + [["level", 0], ["play", 5000], ["frame"], ["state"], ["save"]]
 
 
