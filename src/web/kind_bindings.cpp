@@ -12,6 +12,7 @@ namespace {
 // so there is nothing that can fail.
 em::val agent_kinds() {
     em::val kinds = em::val::array();
+    int index = 0;
     for (const AgentKindInfo* kind = agent_kinds_begin(); kind != agent_kinds_end(); ++kind) {
         em::val item = em::val::object();
         item.set("key", em::val(kind->key));
@@ -19,7 +20,9 @@ em::val agent_kinds() {
         item.set("priority", em::val(kind->priority));
         item.set("method", em::val(kind->placing_method));
         item.set("summary", em::val(kind->summary));
-        kinds.call<void>("push", item);
+        // Not call("push"): embind's method calls keep thread-local storage,
+        // which the linker refuses in a build without threads.
+        kinds.set(index++, item);
     }
     return kinds;
 }
