@@ -211,7 +211,7 @@ class Studio:
         drawn = self.driver.execute_script("""
             const tree = document.getElementById("tree");
             const ids = (selector) => [...tree.querySelectorAll(selector)].map((n) => n.dataset.zoneId || n.dataset.visualId);
-            return [ids("section.zone"), ids(".chip"), ids("li.agent:not(.acted)"),
+            return [ids("section.zone"), ids(".chip"), ids("li.agent:not(.acted):not(.refilled)"),
                     tree.querySelectorAll(".zone.frozen").length, ids(".highlight")];
         """)
         assert drawn[:4] == [
@@ -659,3 +659,91 @@ def test_export_replay_refuses_a_page_past_replay_py_bound(studio: Studio, tmp_p
     assert re.fullmatch(r"Export replay: the replay would be larger than 67,108,864 bytes, the bound of a replay page "
                         r"\(reached after frame \d+\); it was not written\.", studio.text("notice"))
     assert not list(Path(studio.driver.downloads).glob("turns_replay.html*"))
+
+
+def native_explanations(path: Path, max_frames: int = 1000) -> tuple[dict[str, Any], dict[str, Any]]:
+    """explain() of a level file played natively, before its first frame and
+    after its last."""
+    import qor_engine
+
+    played = qor_engine.read_level(path.read_bytes()).play(max_frames)
+    first = json.loads(played.explain())
+    while not played.is_finished:
+        played.next_frame()
+    return first, json.loads(played.explain())
+
+
+def drawn_notes(studio: Studio) -> dict[str, str]:
+    """The note drawn beside each standing agent, by its id."""
+    notes: dict[str, str] = studio.driver.execute_script("""
+        const notes = {};
+        for (const agent of document.querySelectorAll("#tree li.agent:not(.acted)")) {
+            const note = agent.querySelector(".agent-note");
+            notes[agent.dataset.visualId] = note ? note.textContent : null;
+        }
+        return notes;
+    """)
+    return notes
+
+
+def background(studio: Studio, selector: str, what: str = "backgroundColor") -> tuple[int, ...]:
+    colour = studio.driver.execute_script(f"return getComputedStyle(document.querySelector('{selector}')).{what}")
+    return tuple(int(part) for part in re.findall(r"\d+", colour)[:3])
+
+
+def greenish(rgb: tuple[int, ...]) -> bool:
+    red, green, blue = rgb
+    return green > red + 20 and green > blue
+
+
+TUTORIAL = REPO / "examples" / "levels" / "tutorial.json"
+
+
+def lost_tutorial(tmp_path: Path) -> Path:
+    level = json.loads(TUTORIAL.read_text(encoding="utf-8"))
+    gate = next(agent for agent in level["agents"] if agent["kind"] == "equals_gate")
+    gate["target"] = 20
+    path = tmp_path / "tutorial_lost.json"
+    path.write_text(json.dumps(level), encoding="utf-8")
+    return path
+
+
+def limited(tmp_path: Path) -> Path:
+    path = tmp_path / "loop.json"
+    path.write_text(json.dumps(LIMITED), encoding="utf-8")
+    return path
+
+
+@pytest.mark.parametrize(("make", "frame_limit", "outcome", "banner"), [
+    (lambda _: TUTORIAL, "1000", "won", "Won: every gate opened"),
+    (lost_tutorial, "1000", "lost", 'Lost: gate "gate" is still shut: total 18.0, opens at 20.0'),
+    (limited, "7", "frame_limit", "Stopped at the frame limit"),
+], ids=["won", "lost", "frame_limit"])
+def test_the_outcome_banner_and_the_notes_of_why_agents_wait(
+    studio: Studio, tmp_path: Path, make: Any, frame_limit: str, outcome: str, banner: str
+) -> None:
+    path = make(tmp_path)
+    studio.open_file(path)
+    studio.set_field("frame-limit", frame_limit)
+    first, last = native_explanations(path, int(frame_limit))
+    studio.click("#first")
+    assert not studio.one("#outcome").is_displayed()
+    assert drawn_notes(studio) == {agent["visual_id"]: agent["note"] for agent in first["agents"]}
+    keeping = {zone["frozen_by"]["id"] for zone in first["zones"] if zone["frozen_by"]}
+    assert {box.get_attribute("data-zone-id") for box in studio.css("#tree section.zone.keeps-frozen")} == keeping
+    studio.click("#last")
+    assert (studio.text("outcome"), studio.body("outcome")) == (banner, outcome)
+    assert last["summary"] == banner
+    assert drawn_notes(studio) == {agent["visual_id"]: agent["note"] for agent in last["agents"]}
+    assert greenish(background(studio, "#outcome", "borderTopColor")) == (outcome == "won")
+    assert greenish(background(studio, "#status", "color")) == (outcome == "won")
+    assert studio.driver.save_screenshot(str(SHOTS / f"studio_outcome_{outcome}.png"))
+    studio.set_field("frame-limit", "1000")
+
+
+def test_the_zone_that_keeps_another_frozen_is_marked(studio: Studio) -> None:
+    studio.open_file(TUTORIAL)
+    studio.click("#first")
+    assert [box.get_attribute("data-zone-id") for box in studio.css("#tree section.zone.keeps-frozen")] == ["forge"]
+    assert studio.one("#tree section.keeps-frozen .keeps-frozen-badge").text == "\u2744 keeps hall frozen"
+    assert drawn_notes(studio)["adder"] == 'zone "hall" is frozen by sub-zone "forge", which still holds an agent'

@@ -14,7 +14,9 @@
  *              the frame wrote as null (NaN, Infinity, -Infinity).
  *       explained  the level after `frame` as explain() tells it (parsed):
  *              beside each standing agent a note of why it acts or waits,
- *              and each zone that keeps another frozen marked so.
+ *              each zone that keeps another frozen marked so, and a
+ *              "refill" agent placed again after the frame (which the
+ *              frame does not show) drawn after its zone's agents.
  *     Returns the highlighted element (the agent that acted or the zone that
  *     merged), or null; scrolling it into view is up to the page.
  *
@@ -199,6 +201,25 @@ const QorDraw = (function () {
     return badge;
   }
 
+  // A "refill" agent placed again after the frame stands in the zone
+  // although the frame does not show it: drawn after the frame's agents.
+  function refilledItems(zone, pointer, explained) {
+    const items = [];
+    for (let index = zone.agents.length; explained.agents.has(pointer + "/agents/" + index); ++index) {
+      const agent = explained.agents.get(pointer + "/agents/" + index);
+      const node = el("li", "agent refilled");
+      node.appendChild(el("span", "badge refilled-badge", "\u21bb placed again"));
+      node.appendChild(document.createTextNode(" "));
+      node.appendChild(el("span", "vid", shortText(agent.visual_id)));
+      node.appendChild(document.createTextNode(": " + agent.name + " \u00b7 priority " + agent.priority));
+      node.title = agent.name + " \u201c" + shortText(agent.visual_id) + "\u201d, a refill agent placed again after this frame";
+      node.dataset.visualId = agent.visual_id;
+      node.appendChild(agentNote(agent));
+      items.push(node);
+    }
+    return items;
+  }
+
   function banner(node, explained) {
     const stopped = !!explained && explained.outcome !== "running";
     node.hidden = !stopped;
@@ -245,6 +266,7 @@ const QorDraw = (function () {
       if (explained) item.appendChild(agentNote(explained));
       return item;
     });
+    agents = agents.concat(refilledItems(zone, pointer, drawing.explained));
     const actor = marks.actor;
     if (actor && actor.zone === pointer) {
       drawing.highlighted = actedItem(actor.agent);
