@@ -63,7 +63,6 @@
   // gets the file as the engine writes it again.
   function openText(name, bytes, shownAs) {
     const label = shownAs || name;
-    document.body.dataset.opened = "";
     const read = readLevel(bytes);
     if (read.problems.length) {
       // The pointers are the file's, whose fields are not on screen.
@@ -72,8 +71,12 @@
       document.body.dataset.opened = label;
       return false;
     }
-    const level = JSON.parse(read.level.to_text());
-    read.level.delete();
+    let level;
+    try {
+      level = JSON.parse(read.level.to_text());
+    } finally {
+      read.level.delete();
+    }
     if (state.history === null) state.history = new History(level, name);
     else state.history.replace(level, name);
     state.history.markSaved();
