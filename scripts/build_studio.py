@@ -32,8 +32,8 @@ LEVELS = ROOT / "examples" / "levels"
 # The page's own code and styles, in the order the page runs them: the shared
 # drawing of a level (web/draw), then the studio's (web/studio).
 STYLES = ["draw/draw.css", "studio/studio.css"]
-SCRIPTS = ["draw/draw.js", "draw/jsonpatch.js", "studio/level_json.js", "studio/close_matches.js", "studio/level_check.js",
-           "studio/level_model.js", "studio/level_player.js", "studio/replay_page.js", "studio/studio.js"]
+SCRIPTS = ["draw/draw.js", "draw/jsonpatch.js", "studio/level_model.js", "studio/level_player.js",
+           "studio/replay_page.js", "studio/studio.js"]
 REPLAY = ROOT / "examples" / "replay.py"
 FIRST_LEVEL = "tutorial.json"
 

@@ -5,6 +5,7 @@
 
 #include <emscripten/emscripten.h>
 
+#include "level_file/level_file.h"
 #include "model/zone_walk.h"
 #include "web/web.h"
 
@@ -16,6 +17,21 @@ EM_JS(void, qor_record_error, (const char* kind, const char* message), {
     var name = UTF8ToString(kind);
     var text = UTF8ToString(message);
     Module["qorPendingError"] = name === "TypeError" ? new TypeError(text) : new Module[name](text);
+});
+
+// A q.LevelError: its message holds every problem; problems and pointers
+// are filled one problem at a time by qor_add_level_problem.
+EM_JS(void, qor_record_level_error, (const char* message), {
+    var error = new Module["LevelError"](UTF8ToString(message));
+    Object.defineProperty(error, "problems", { value: [], enumerable: true });
+    Object.defineProperty(error, "pointers", { value: [], enumerable: true });
+    Module["qorPendingError"] = error;
+});
+
+EM_JS(void, qor_add_level_problem, (const char* text, const char* pointer), {
+    var error = Module["qorPendingError"];
+    error.problems.push(UTF8ToString(text));
+    error.pointers.push(UTF8ToString(pointer));
 });
 
 EM_JS(void, qor_describe_parameters, (const char* owner, const char* member, const char* parameters), {
@@ -50,9 +66,26 @@ const char* kind_of(const std::exception& error) {
     return "RuntimeError";
 }
 
+// Each problem's text is made here; memory running out while making them is
+// the call's MemoryError.
+void record_level_error(const LevelError& error) noexcept {
+    try {
+        qor_record_level_error(error.what());
+        for (const LevelProblem& problem : error.problems()) {
+            qor_add_level_problem(problem.text().c_str(), problem.pointer.c_str());
+        }
+    } catch (const std::bad_alloc& exhausted) {
+        qor_record_error("MemoryError", exhausted.what());
+    }
+}
+
 }  // namespace
 
 void record_exception(const std::exception& error) noexcept {
+    if (const auto* level_error = dynamic_cast<const LevelError*>(&error)) {
+        record_level_error(*level_error);
+        return;
+    }
     qor_record_error(kind_of(error), error.what());
 }
 

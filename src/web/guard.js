@@ -2,9 +2,9 @@
 // never throw into JavaScript: they record an Error in
 // Module["qorPendingError"] and return (src/web/errors.cpp). Once the classes
 // are registered, every constructor, method, property and static function of
-// Environment and NarrativeSequencer is wrapped to check `this` and the
-// argument count, and to throw that Error as soon as the call is back in
-// JavaScript. Here too: the error classes, q.Charge, q.POSITIVE and the
+// Environment, NarrativeSequencer, LevelPlay and Level, and read_level(), is
+// wrapped to check `this` and the argument count, and to throw that Error as
+// soon as the call is back in JavaScript. Here too: the error classes, q.Charge, q.POSITIVE and the
 // polarities' names, root_environment's one handle, and the handle count.
 
 // The JavaScript type of a value, for messages: "string", "null", "Array",
@@ -36,7 +36,7 @@ Module["qorTypeName"] = function (value) {
     Module[name] = Made;
     return Made;
   }
-  errorClass("ValueError", Error);
+  errorClass("LevelError", errorClass("ValueError", Error));
   errorClass("IndexError", Error);
   errorClass("OverflowError", Error);
   errorClass("MemoryError", Error);
@@ -211,8 +211,10 @@ addOnInit(function () {
       }
       Object.defineProperty(prototype, name, member);
     });
-    // delete() counts the handle out; deleting a deleted handle does nothing.
+    // A subclass (LevelPlay) inherits delete() and clone() as guarded.
     var inherited = Object.getPrototypeOf(prototype);
+    if (handleClasses.some(function (Base) { return Base !== Bound && prototype instanceof Base; })) return;
+    // delete() counts the handle out; deleting a deleted handle does nothing.
     var remove = inherited["delete"];
     var clone = inherited["clone"];
     Object.defineProperty(prototype, "delete", {
@@ -293,6 +295,18 @@ addOnInit(function () {
 
   guardClass("Environment");
   guardClass("NarrativeSequencer");
+  guardClass("LevelPlay");
+  guardClass("Level");
+
+  // The module's functions that make handles.
+  ["read_level"].forEach(function (name) {
+    var bound = Module[name];
+    var caller = name + "()";
+    var expected = signature(caller, parametersOf("module", name));
+    Module[name] = function () {
+      return adopt(finish(call(bound, null, argumentsFor(expected, arguments))), caller);
+    };
+  });
 
   // A level's root_environment is one handle while it lives: each read
   // still takes one delete(), as every handle a call returns, so a host

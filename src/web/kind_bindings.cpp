@@ -20,8 +20,8 @@ em::val agent_kinds() {
         item.set("priority", em::val(kind->priority));
         item.set("method", em::val(kind->placing_method));
         item.set("summary", em::val(kind->summary));
-        // Set by index: a method call through val would need thread-local
-        // storage, which this build's linker refuses.
+        // Not call("push"): embind's method calls keep thread-local storage,
+        // which the linker refuses in a build without threads.
         kinds.set(index++, item);
     }
     return kinds;

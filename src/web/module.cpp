@@ -9,4 +9,5 @@ EMSCRIPTEN_BINDINGS(qor_engine) {
     qor::web::bind_agent_placing(environment);
     const qor::web::SequencerClass sequencer = qor::web::bind_sequencer();
     qor::web::bind_saving(environment, sequencer);
+    qor::web::bind_level_file();
 }

@@ -60,20 +60,20 @@ em::val byte_array(const std::string& bytes) {
     return em::val::global("Uint8Array").new_(view);
 }
 
-// The bytes of a Uint8Array (a Node Buffer is one) or an ArrayBuffer, copied
-// into the module's memory. Anything else is a TypeError, and so is a
-// detached buffer.
-std::vector<std::uint8_t> bytes_of(const em::val& data, const char* caller) {
+}  // namespace
+
+std::vector<std::uint8_t> bytes_of(const em::val& data, const char* caller, const char* expected) {
     const em::val view = em::val::take_ownership(qor_byte_view(data.as_handle()));
     if (view.isNull()) {
-        throw ArgumentTypeError(std::string(caller) + ": data must be a Uint8Array or ArrayBuffer, not " +
-                                type_name(data));
+        throw ArgumentTypeError(std::string(caller) + ": data must be " + expected + ", not " + type_name(data));
     }
     if (view.isUndefined()) throw ArgumentTypeError(std::string(caller) + ": data's buffer is detached");
     std::vector<std::uint8_t> bytes(qor_byte_length(view.as_handle()));
     qor_copy_bytes(view.as_handle(), bytes.data());
     return bytes;
 }
+
+namespace {
 
 em::val save_environment(const Environment& zone) {
     return guarded<em::val>([&] { return byte_array(save_zone(zone)); });

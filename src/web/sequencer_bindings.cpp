@@ -9,11 +9,6 @@
 
 namespace qor::web {
 
-namespace {
-
-// A frame limit as Python takes it: any integer number reaches the engine's
-// own check of the range (ValueError), anything else is a TypeError whose
-// message starts with `caller`.
 std::int32_t frame_limit_of(const em::val& value, const char* caller) {
     const double number = value.isNumber() ? value.as<double>() : NAN;
     // 2^63: every double below it in magnitude converts to int64 exactly.
@@ -26,6 +21,8 @@ std::int32_t frame_limit_of(const em::val& value, const char* caller) {
     NarrativeSequencer::check_max_frames(limit);
     return static_cast<std::int32_t>(limit);
 }
+
+namespace {
 
 // max_frames left out (undefined) is the engine's default limit.
 NarrativeSequencer* make_sequencer(em::val env, em::val max_frames) {
@@ -82,6 +79,10 @@ void set_finished(NarrativeSequencer& level, em::val finished) {
     guarded_void([&] { level.is_finished = flag_of(finished, "is_finished"); });
 }
 
+em::val explain(NarrativeSequencer& level) {
+    return guarded<em::val>([&] { return js_text(level.explain()); });
+}
+
 em::val root_environment(const NarrativeSequencer& level) {
     return guarded<em::val>([&] { return em::val(level.root_environment); });
 }
@@ -93,6 +94,7 @@ SequencerClass bind_sequencer() {
     sequencer.constructor(&make_sequencer, em::allow_raw_pointers())
         .function("next_frame", &next_frame)
         .function("next_frame_patch", &next_frame_patch)
+        .function("explain", &explain)
         .property("is_finished", &is_finished, &set_finished)
         .property("current_frame", &current_frame, &set_current_frame)
         .property("max_frames", &max_frames, &set_max_frames)
@@ -100,6 +102,7 @@ SequencerClass bind_sequencer() {
     describe_parameters("NarrativeSequencer", "new", "env, max_frames?");
     describe_parameters("NarrativeSequencer", "next_frame", "");
     describe_parameters("NarrativeSequencer", "next_frame_patch", "");
+    describe_parameters("NarrativeSequencer", "explain", "");
     return sequencer;
 }
 

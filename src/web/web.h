@@ -22,6 +22,7 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <emscripten/bind.h>
 #include <emscripten/val.h>
@@ -104,6 +105,17 @@ std::optional<std::int32_t> int32_of(const em::val& value);
 // A boolean, as Python's flags take: ArgumentTypeError for anything else.
 bool flag_of(const em::val& flag, const char* property);
 
+// The bytes of a Uint8Array (a Node Buffer is one) or an ArrayBuffer, copied
+// into the module's memory. Anything else is a TypeError ("`caller`: data
+// must be `expected`, not ..."), and so is a detached buffer.
+std::vector<std::uint8_t> bytes_of(const em::val& data, const char* caller,
+                                   const char* expected = "a Uint8Array or ArrayBuffer");
+
+// A frame limit as Python takes it: any integer number reaches the engine's
+// own check of the range (ValueError), anything else is a TypeError whose
+// message starts with `caller`.
+std::int32_t frame_limit_of(const em::val& value, const char* caller);
+
 // The zone of an Environment handle: ArgumentTypeError for any other value,
 // a deleted handle included.
 std::shared_ptr<Environment> environment_of(const em::val& zone, const char* caller, const char* parameter);
@@ -126,5 +138,7 @@ void bind_agent_placing(const EnvironmentClass& environment);
 SequencerClass bind_sequencer();
 // Adds saving and loading to both classes.
 void bind_saving(const EnvironmentClass& environment, const SequencerClass& sequencer);
+// Registers read_level, Level and LevelPlay.
+void bind_level_file();
 
 }  // namespace qor::web

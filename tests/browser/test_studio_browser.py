@@ -3,7 +3,8 @@
 A level is built through the page's controls, played to its end on the
 WebAssembly engine and every drawn frame compared with the native module's
 frames for the level file the page saves; every bad level file of the schema
-tests is opened and its problems compared with `play.py --check`; the replay
+tests is opened and its problems compared with the native reader's; the
+outcome banner and the notes of why agents wait come from explain(); the replay
 page the studio exports is compared with replay.py's byte for byte; and the
 page is checked to have asked the network for nothing.
 
@@ -13,10 +14,8 @@ Debian's chromium and chromium-driver. Screenshots go to build/browser/.
 
 from __future__ import annotations
 
-import contextlib
 import functools
 import importlib.util
-import io
 import json
 import os
 import re
@@ -30,7 +29,6 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[2]
 STUDIO = REPO / "build" / "web" / "studio.html"
-PLAY = REPO / "examples" / "play.py"
 REPLAY = REPO / "examples" / "replay.py"
 SHOTS = REPO / "build" / "browser"
 
@@ -58,23 +56,31 @@ def bad_level_files() -> list[tuple[str, str]]:
     )
 
 
-def play_check(path: Path) -> list[str]:
-    """The problems `play.py --check` lists for a file, without the file name."""
-    play = load_module("play", PLAY)
-    out = io.StringIO()
-    with contextlib.redirect_stdout(out):
-        play.main(["--check", str(path)])
-    prefix = f"{path}: "
-    return [line.removeprefix(prefix) for line in out.getvalue().splitlines()]
+def native_problems(path: Path) -> list[str]:
+    """The problems the native module's reader lists for a file."""
+    import qor_engine
+
+    try:
+        qor_engine.read_level(path.read_bytes())
+    except qor_engine.LevelError as error:
+        return list(error.problems)
+    return []
 
 
 def native_play(level: Path) -> tuple[dict[str, Any], list[str]]:
-    """A level file played by play.py on the native module: the level as
-    built, and every frame text."""
-    play = load_module("play", PLAY)
-    built = play.build(play.load_level(level))
-    start = json.loads(built.root.to_json())
-    return start, [text for text, _ in play.play(built)]
+    """A level file played on the native module: the level as built, and
+    every frame text up to the end or the frame limit."""
+    import qor_engine
+
+    played = qor_engine.read_level(level.read_bytes()).play()
+    start = json.loads(played.root_environment.to_json())
+    frames = []
+    while not played.is_finished:
+        before = played.current_frame
+        text = played.next_frame()
+        if played.current_frame != before:
+            frames.append(text)
+    return start, frames
 
 
 def zones_of(zone: dict[str, Any]) -> Iterator[dict[str, Any]]:
@@ -205,7 +211,7 @@ class Studio:
         drawn = self.driver.execute_script("""
             const tree = document.getElementById("tree");
             const ids = (selector) => [...tree.querySelectorAll(selector)].map((n) => n.dataset.zoneId || n.dataset.visualId);
-            return [ids("section.zone"), ids(".chip"), ids("li.agent:not(.acted)"),
+            return [ids("section.zone"), ids(".chip"), ids("li.agent:not(.acted):not(.refilled)"),
                     tree.querySelectorAll(".zone.frozen").length, ids(".highlight")];
         """)
         assert drawn[:4] == [
@@ -287,7 +293,7 @@ def test_a_level_built_with_the_controls_plays_as_its_saved_file(studio: Studio)
     start, frames = native_play(saved)
     assert len(frames) >= 6
     studio.play_through(start, frames)
-    assert studio.text("outcome").startswith("Resolved after ")
+    assert studio.body("outcome") in ("won", "lost")
     studio.click("#first")
     assert studio.driver.save_screenshot(str(SHOTS / "studio_built.png"))
 
@@ -347,12 +353,13 @@ def test_an_edit_that_breaks_a_rule_is_listed_and_not_played(studio: Studio) -> 
 
 
 @pytest.mark.parametrize(("name", "text"), bad_level_files(), ids=[name for name, _ in bad_level_files()])
-def test_a_bad_level_file_has_every_problem_listed_as_play_py_lists_them(
+def test_a_bad_level_file_has_every_problem_listed_as_the_reader_lists_them(
     studio: Studio, tmp_path: Path, name: str, text: str
 ) -> None:
     path = tmp_path / f"{name}.json"
     path.write_text(text, encoding="utf-8", errors="surrogatepass")
-    expected = play_check(path)
+    expected = native_problems(path)
+    assert expected
     studio.open_file(path)
     assert studio.problems() == expected
     assert studio.text("problems-head").startswith(f"{name}.json cannot be opened: ")
@@ -577,7 +584,7 @@ def test_the_frame_limit_field_and_steps_that_are_frames(studio: Studio, tmp_pat
     studio.click("#last")
     assert studio.step() == 7
     assert (studio.text("position"), studio.text("frame-number"), studio.text("status")) == ("frame 7 of 7", "7", "ERROR")
-    assert studio.text("outcome").startswith("Stopped by the frame limit after 7 frames")
+    assert studio.text("outcome") == "Stopped at the frame limit"
     assert studio.level() == LIMITED  # the limit is the studio's, not the file's
     page = studio.download("export-replay", "loop_replay.html").read_text(encoding="utf-8")
     assert "Stopped by the frame limit after 7 frames" in page
@@ -600,12 +607,14 @@ def test_frames_replayed_from_checkpoints_are_the_frames_played(studio: Studio, 
     texts = studio.driver.execute_script("""
         return createQorEngine().then((q) => {
             const player = new QorLevelPlayer.Player(q, { texts: 1, checkpointEvery: 2 });
-            player.load(arguments[0]);
+            const level = q.read_level(JSON.stringify(arguments[0]));
+            player.load(level);
             player.playTo(Infinity);
             const order = [...Array(player.count + 1).keys()];
             const texts = [];
             for (const step of order.slice().reverse().concat(order)) texts.push(player.text(step));
             player.free();
+            level.delete();
             return texts;
         });
     """, level)
@@ -650,3 +659,91 @@ def test_export_replay_refuses_a_page_past_replay_py_bound(studio: Studio, tmp_p
     assert re.fullmatch(r"Export replay: the replay would be larger than 67,108,864 bytes, the bound of a replay page "
                         r"\(reached after frame \d+\); it was not written\.", studio.text("notice"))
     assert not list(Path(studio.driver.downloads).glob("turns_replay.html*"))
+
+
+def native_explanations(path: Path, max_frames: int = 1000) -> tuple[dict[str, Any], dict[str, Any]]:
+    """explain() of a level file played natively, before its first frame and
+    after its last."""
+    import qor_engine
+
+    played = qor_engine.read_level(path.read_bytes()).play(max_frames)
+    first = json.loads(played.explain())
+    while not played.is_finished:
+        played.next_frame()
+    return first, json.loads(played.explain())
+
+
+def drawn_notes(studio: Studio) -> dict[str, str]:
+    """The note drawn beside each standing agent, by its id."""
+    notes: dict[str, str] = studio.driver.execute_script("""
+        const notes = {};
+        for (const agent of document.querySelectorAll("#tree li.agent:not(.acted)")) {
+            const note = agent.querySelector(".agent-note");
+            notes[agent.dataset.visualId] = note ? note.textContent : null;
+        }
+        return notes;
+    """)
+    return notes
+
+
+def background(studio: Studio, selector: str, what: str = "backgroundColor") -> tuple[int, ...]:
+    colour = studio.driver.execute_script(f"return getComputedStyle(document.querySelector('{selector}')).{what}")
+    return tuple(int(part) for part in re.findall(r"\d+", colour)[:3])
+
+
+def greenish(rgb: tuple[int, ...]) -> bool:
+    red, green, blue = rgb
+    return green > red + 20 and green > blue
+
+
+TUTORIAL = REPO / "examples" / "levels" / "tutorial.json"
+
+
+def lost_tutorial(tmp_path: Path) -> Path:
+    level = json.loads(TUTORIAL.read_text(encoding="utf-8"))
+    gate = next(agent for agent in level["agents"] if agent["kind"] == "equals_gate")
+    gate["target"] = 20
+    path = tmp_path / "tutorial_lost.json"
+    path.write_text(json.dumps(level), encoding="utf-8")
+    return path
+
+
+def limited(tmp_path: Path) -> Path:
+    path = tmp_path / "loop.json"
+    path.write_text(json.dumps(LIMITED), encoding="utf-8")
+    return path
+
+
+@pytest.mark.parametrize(("make", "frame_limit", "outcome", "banner"), [
+    (lambda _: TUTORIAL, "1000", "won", "Won: every gate opened"),
+    (lost_tutorial, "1000", "lost", 'Lost: gate "gate" is still shut: total 18.0, opens at 20.0'),
+    (limited, "7", "frame_limit", "Stopped at the frame limit"),
+], ids=["won", "lost", "frame_limit"])
+def test_the_outcome_banner_and_the_notes_of_why_agents_wait(
+    studio: Studio, tmp_path: Path, make: Any, frame_limit: str, outcome: str, banner: str
+) -> None:
+    path = make(tmp_path)
+    studio.open_file(path)
+    studio.set_field("frame-limit", frame_limit)
+    first, last = native_explanations(path, int(frame_limit))
+    studio.click("#first")
+    assert not studio.one("#outcome").is_displayed()
+    assert drawn_notes(studio) == {agent["visual_id"]: agent["note"] for agent in first["agents"]}
+    keeping = {zone["frozen_by"]["id"] for zone in first["zones"] if zone["frozen_by"]}
+    assert {box.get_attribute("data-zone-id") for box in studio.css("#tree section.zone.keeps-frozen")} == keeping
+    studio.click("#last")
+    assert (studio.text("outcome"), studio.body("outcome")) == (banner, outcome)
+    assert last["summary"] == banner
+    assert drawn_notes(studio) == {agent["visual_id"]: agent["note"] for agent in last["agents"]}
+    assert greenish(background(studio, "#outcome", "borderTopColor")) == (outcome == "won")
+    assert greenish(background(studio, "#status", "color")) == (outcome == "won")
+    assert studio.driver.save_screenshot(str(SHOTS / f"studio_outcome_{outcome}.png"))
+    studio.set_field("frame-limit", "1000")
+
+
+def test_the_zone_that_keeps_another_frozen_is_marked(studio: Studio) -> None:
+    studio.open_file(TUTORIAL)
+    studio.click("#first")
+    assert [box.get_attribute("data-zone-id") for box in studio.css("#tree section.zone.keeps-frozen")] == ["forge"]
+    assert studio.one("#tree section.keeps-frozen .keeps-frozen-badge").text == "\u2744 keeps hall frozen"
+    assert drawn_notes(studio)["adder"] == 'zone "hall" is frozen by sub-zone "forge", which still holds an agent'

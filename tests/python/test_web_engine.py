@@ -194,6 +194,10 @@ class LevelComparison:
                     self.frames_differing += op[0] == "frame"
             elif op[0] == "charges" and x != y:
                 self.charges(x, y, where)
+            elif op[0] == "explain" and x != y and not self.libm_differed:
+                # Its notes give totals in words: once a log or pow result
+                # differed, they may too.
+                self.problems.append(f"{self.name}, {where}: {x!r} != {y!r}")
             elif op[0] in ("save", "zone_save") and x != y:
                 self.differed = True  # checked as states below
             elif x != y:

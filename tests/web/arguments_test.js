@@ -17,10 +17,13 @@ require(require("path").resolve(process.argv[2]))().then((q) => {
   const keep = (handle) => { made.push(handle); return handle; };
   const zone = () => keep(new q.Environment("zone"));
   const deleted = () => { const gone = new q.Environment("gone"); gone.delete(); return gone; };
+  const levelText = '{"zone": "r", "charges": [[2, "positive", "c"]], "agents": [{"kind": "plus", "id": "p"}]}';
   const instances = {
     Environment: zone,
     NarrativeSequencer: () => keep(new q.NarrativeSequencer(zone())),
     Charge: () => new q.Charge(1, q.POSITIVE, "c"),
+    Level: () => keep(q.read_level(levelText)),
+    LevelPlay: () => keep(instances.Level().play()),
   };
   const validValues = {
     id: () => "z",
@@ -32,7 +35,7 @@ require(require("path").resolve(process.argv[2]))().then((q) => {
     max_frames: () => 10,
     target: () => 3,
     comparison_type: () => "<",
-    data: (owner) => instances[owner]().save(),
+    data: (owner) => (owner === "module" ? levelText : instances[owner]().save()),
   };
 
   function throwing() { throw new Error("the host's getter"); }
@@ -96,16 +99,18 @@ require(require("path").resolve(process.argv[2]))().then((q) => {
   }
 
   function invoke(owner, member, self, args) {
+    if (owner === "module") return keep(q[member](...args));
     if (member === "new") return new q[owner](...args);
     if (member.startsWith("static ")) return q[owner][member.slice(7)](...args);
     return self[member](...args);
   }
 
   const table = q.qorParameters;
-  assert.deepStrictEqual(Object.keys(table).sort(), ["Charge", "Environment", "NarrativeSequencer"]);
+  assert.deepStrictEqual(Object.keys(table).sort(),
+                         ["Charge", "Environment", "Level", "LevelPlay", "NarrativeSequencer", "module"]);
   for (const [owner, members] of Object.entries(table)) {
     // Every method of the class is in the table.
-    if (owner !== "Charge") {
+    if (owner !== "Charge" && owner !== "module") {
       for (const name of Object.getOwnPropertyNames(q[owner].prototype)) {
         const member = Object.getOwnPropertyDescriptor(q[owner].prototype, name);
         if (typeof member.value === "function" && !["constructor", "delete", "clone"].includes(name)) {
@@ -115,7 +120,7 @@ require(require("path").resolve(process.argv[2]))().then((q) => {
     }
     for (const [member, parameters] of Object.entries(members)) {
       const where = `${owner} ${member}`;
-      const plain = !member.startsWith("static ") && member !== "new";
+      const plain = owner !== "module" && !member.startsWith("static ") && member !== "new";
       parameters.forEach((parameter, position) => {
         const name = parameter.replace(/\?$/, "");
         for (const [kind, value] of Object.entries(hostile)) {
@@ -145,7 +150,7 @@ require(require("path").resolve(process.argv[2]))().then((q) => {
 
   // Every property with a setter, given each hostile value; every property
   // read from a handle that is not one.
-  for (const owner of ["Environment", "NarrativeSequencer"]) {
+  for (const owner of ["Environment", "NarrativeSequencer", "Level"]) {
     for (const [name, member] of Object.entries(Object.getOwnPropertyDescriptors(q[owner].prototype))) {
       if (member.set) {
         for (const [kind, value] of Object.entries(hostile)) {
@@ -171,6 +176,9 @@ require(require("path").resolve(process.argv[2]))().then((q) => {
   }
   level.is_finished = true;
   assert.strictEqual(level.is_finished, true);
+
+  // Level and LevelPlay are made by the module only.
+  for (const owner of ["Level", "LevelPlay"]) expectTypeError(() => new q[owner](), ["made by"], `new ${owner}()`);
 
   made.forEach((handle) => { if (!handle.isDeleted()) handle.delete(); });
   witness.delete();

@@ -28,6 +28,7 @@ loaded level (root first, each zone before its sub-zones).
     ["save"]                            the level's save, as hex
     ["reload"]                          the level replaced by a loaded copy; zones walked again
     ["state"]                           [current_frame, is_finished, max_frames]
+    ["explain"]                         the level's explain()
 
 A call that raises is answered ["error", exception name, message]. Numbers
 JSON cannot hold travel as {"float": "nan" | "inf" | "-inf"}.
@@ -151,6 +152,9 @@ class Player:
         elif name == "state":
             assert level is not None
             return [level.current_frame, level.is_finished, level.max_frames]
+        elif name == "explain":
+            assert level is not None
+            return level.explain()
         else:
             raise AssertionError(f"unknown call {name}")
         return None
@@ -201,7 +205,7 @@ def golden_script(level: dict[str, Any]) -> list[Op]:
     script += [["json", 0], ["level", 0]]
     if "start_frame" in level:
         script.append(["set_level", "current_frame", level["start_frame"]])
-    return script + [["play", 5000], ["frame"], ["state"], ["save"]]
+    return script + [["explain"], ["play", 5000], ["explain"], ["frame"], ["state"], ["save"]]
 
 
 def sample_script(path: Path, play: Any) -> list[Op]:
@@ -229,7 +233,7 @@ def sample_script(path: Path, play: Any) -> list[Op]:
         return number
 
     build(json.loads(play.load_level(path).to_text()))
-    return script + [["level", 0], ["play", 5000], ["frame"], ["state"], ["save"]]
+    return script + [["level", 0], ["explain"], ["play", 5000], ["explain"], ["frame"], ["state"], ["save"]]
 
 
 # --------------------------------------------------------------------------

@@ -39,6 +39,25 @@ require(require("path").resolve(process.argv[2]))().then((q) => {
     }
   }
 
+  // A level file whose refill agent is placed again after it acts, and one
+  // with three problems.
+  const levelText = JSON.stringify({
+    title: "Forge", zone: "hall", charges: [[2, "positive", "a"], [3, "negative", "b"], [4, "positive", "c"]],
+    agents: [{ kind: "plus", id: "adder", refill: true }, { kind: "equals_gate", id: "gate", target: 9 }],
+  });
+  const badLevelText = JSON.stringify({ zone: "hall", charges: [[-1, "positive", "a"]],
+                                        agents: [{ kind: "plux", id: "p" }, { kind: "plus" }] });
+  function problemsOf(text) {
+    try {
+      q.read_level(text).delete();
+    } catch (error) {
+      if (!(error instanceof q.LevelError)) throw error;
+      assert.strictEqual(error.problems.length, 3);
+      return [error.message, error.problems, error.pointers];
+    }
+    throw new Error("no LevelError");
+  }
+
   // Each call, made on a level as makeLevel() leaves it; what it answers is
   // compared with the same call's answer when nothing fails.
   const kinds = ["plus_magician", "minus_magician", "multiply_magician", "divide_magician", "power_sorcerer",
@@ -60,6 +79,13 @@ require(require("path").resolve(process.argv[2]))().then((q) => {
     "new NarrativeSequencer": (s) => new q.NarrativeSequencer(s.forge, 10).delete(),
     add_equals_gate: (s) => s.forge.add_equals_gate("gate_2", 3),
     add_inequality_gate: (s) => s.forge.add_inequality_gate("judge_2", 3, ">="),
+    explain: (s) => s.level.explain(),
+    read_level: () => using(q.read_level(levelText), (level) => [level.title, level.to_text()]),
+    "read_level of a bad file": () => problemsOf(badLevelText),
+    "level file play": () => using(q.read_level(levelText), (level) => using(level.play(), (play) =>
+      [play.next_frame(), play.explain(), play.next_frame(), play.explain()])),
+    "LevelPlay load": () => using(q.read_level(levelText), (level) => using(level.play(), (play) =>
+      using(q.LevelPlay.load(play.save()), (copy) => copy.next_frame()))),
   };
   for (const kind of kinds) calls[`add_${kind}`] = (s) => s[`forge`][`add_${kind}`](`${kind}_new`);
 

@@ -153,6 +153,8 @@ class Player {
       }
       case "state":
         return [this.level.current_frame, this.level.is_finished, this.level.max_frames];
+      case "explain":
+        return this.level.explain();
       default:
         throw new Error(`unknown op ${name}`);
     }
@@ -185,6 +187,43 @@ function crossLoad(q, saveHex) {
   }
 }
 
+// A level file's bytes read: [problems, pointers] of its LevelError, or
+// ["level", to_text(), title, description].
+function readFile(q, fileHex) {
+  let level;
+  try {
+    level = q.read_level(unhex(fileHex));
+  } catch (error) {
+    if (!(error instanceof q.LevelError)) return ["error", error.name, error.message];
+    return [error.problems, error.pointers];
+  }
+  try {
+    return ["level", level.to_text(), level.title, level.description];
+  } finally {
+    level.delete();
+  }
+}
+
+// A level file played by Level.play(): explain() before the first frame and
+// after each, then the save and the frame after loading it with
+// LevelPlay.load().
+function playFile(q, [text, maxFrames]) {
+  const file = q.read_level(text);
+  const level = file.play(maxFrames);
+  file.delete();
+  try {
+    const answers = [level.explain()];
+    while (!level.is_finished) answers.push(level.next_frame(), level.explain());
+    const saved = level.save();
+    const loaded = q.LevelPlay.load(saved);
+    answers.push(hex(saved), loaded instanceof q.LevelPlay, loaded.next_frame());
+    loaded.delete();
+    return answers;
+  } finally {
+    level.delete();
+  }
+}
+
 require(require("path").resolve(enginePath))().then((q) => {
   const request = JSON.parse(fs.readFileSync(inPath, "utf8"));
   const answer = {};
@@ -197,5 +236,7 @@ require(require("path").resolve(enginePath))().then((q) => {
     });
   }
   if (request.saves) answer.saves = request.saves.map((save) => crossLoad(q, save));
+  if (request.files) answer.files = request.files.map((file) => readFile(q, file));
+  if (request.plays) answer.plays = request.plays.map((play) => playFile(q, play));
   fs.writeFileSync(outPath, JSON.stringify(answer));
 });

@@ -12,6 +12,11 @@
  *              merged where it stood in its parent, new charges marked.
  *       exact  {JSON Pointer of a magnitude in `frame`: number}: the values
  *              the frame wrote as null (NaN, Infinity, -Infinity).
+ *       explained  the level after `frame` as explain() tells it (parsed):
+ *              beside each standing agent a note of why it acts or waits,
+ *              each zone that keeps another frozen marked so, and a
+ *              "refill" agent placed again after the frame (which the
+ *              frame does not show) drawn after its zone's agents.
  *     Returns the highlighted element (the agent that acted or the zone that
  *     merged), or null; scrolling it into view is up to the page.
  *
@@ -32,6 +37,12 @@
  *
  *   QorDraw.shortText(text) -> string: the text, or its start and its length
  *     when it is longer than 200 characters (ids and messages are shown so).
+ *
+ *   QorDraw.banner(node, explained)
+ *     Shows the outcome of a level that stopped (explain()'s "summary":
+ *     "Won: every gate opened", "Lost: ...", "Stopped at the frame limit")
+ *     in `node`, styled by the outcome (never green unless won), and hides
+ *     `node` while the level runs.
  *
  *   QorDraw.legend(container)
  *     Fills `container` with the key to the drawing: the charge colours and
@@ -157,6 +168,72 @@ const QorDraw = (function () {
     return nodes.slice(0, index).concat([extra], nodes.slice(index));
   }
 
+  // ------------------------------------------------------------------
+  // Why agents wait: explain()'s notes
+  // ------------------------------------------------------------------
+
+  // explain()'s agents by pointer, and the zones keeping others frozen: by
+  // the keeping zone's pointer, the ids of the zones it freezes.
+  function readExplanation(explained) {
+    const agents = new Map();
+    const keeping = new Map();
+    if (!explained) return { agents: agents, keeping: keeping };
+    for (const agent of explained.agents) agents.set(agent.pointer, agent);
+    for (const zone of explained.zones) {
+      if (!zone.frozen_by) continue;
+      const frozen = keeping.get(zone.frozen_by.pointer) || [];
+      frozen.push(zone.id);
+      keeping.set(zone.frozen_by.pointer, frozen);
+    }
+    return { agents: agents, keeping: keeping };
+  }
+
+  function agentNote(explained) {
+    const node = el("span", "agent-note note-" + explained.state, shortText(explained.note));
+    node.dataset.reason = explained.reason;
+    return node;
+  }
+
+  function keepsFrozenBadge(frozen) {
+    const names = frozen.map(shortText).join(", ");
+    const badge = el("span", "badge keeps-frozen-badge", "\u2744 keeps " + names + " frozen");
+    badge.title = "While this zone is unresolved, zone " + names + " cannot act";
+    return badge;
+  }
+
+  // A "refill" agent placed again after the frame stands in the zone
+  // although the frame does not show it: drawn after the frame's agents.
+  function refilledItems(zone, pointer, explained) {
+    const items = [];
+    for (let index = zone.agents.length; explained.agents.has(pointer + "/agents/" + index); ++index) {
+      const agent = explained.agents.get(pointer + "/agents/" + index);
+      const node = el("li", "agent refilled");
+      node.appendChild(el("span", "badge refilled-badge", "\u21bb placed again"));
+      node.appendChild(document.createTextNode(" "));
+      node.appendChild(el("span", "vid", shortText(agent.visual_id)));
+      node.appendChild(document.createTextNode(": " + agent.name + " \u00b7 priority " + agent.priority));
+      node.title = agent.name + " \u201c" + shortText(agent.visual_id) + "\u201d, a refill agent placed again after this frame";
+      node.dataset.visualId = agent.visual_id;
+      node.appendChild(agentNote(agent));
+      items.push(node);
+    }
+    return items;
+  }
+
+  function banner(node, explained) {
+    const stopped = !!explained && explained.outcome !== "running";
+    node.hidden = !stopped;
+    node.classList.remove("outcome-won", "outcome-lost", "outcome-frame_limit");
+    if (!stopped) {
+      node.textContent = "";
+      delete node.dataset.outcome;
+      return;
+    }
+    node.textContent = explained.summary;
+    node.dataset.outcome = explained.outcome;
+    node.classList.add("outcome-" + explained.outcome);
+  }
+
   function zoneBox(zone, pointer, drawing) {
     const marks = drawing.marks;
     const box = el("section", "zone" + (zone.is_time_frozen ? " frozen" : ""));
@@ -166,6 +243,11 @@ const QorDraw = (function () {
     const head = el("div", "zone-head");
     head.appendChild(el("span", "zone-id", shortText(zone.id)));
     if (zone.is_time_frozen) head.appendChild(el("span", "badge frozen-badge", "\u2744 frozen"));
+    const frozen = drawing.explained.keeping.get(pointer);
+    if (frozen) {
+      box.classList.add("keeps-frozen");
+      head.appendChild(keepsFrozenBadge(frozen));
+    }
     box.appendChild(head);
 
     const charges = el("div", "charges");
@@ -178,7 +260,13 @@ const QorDraw = (function () {
     });
     box.appendChild(charges);
 
-    let agents = zone.agents.map(agentItem);
+    let agents = zone.agents.map((agent, index) => {
+      const item = agentItem(agent);
+      const explained = drawing.explained.agents.get(pointer + "/agents/" + index);
+      if (explained) item.appendChild(agentNote(explained));
+      return item;
+    });
+    agents = agents.concat(refilledItems(zone, pointer, drawing.explained));
     const actor = marks.actor;
     if (actor && actor.zone === pointer) {
       drawing.highlighted = actedItem(actor.agent);
@@ -210,6 +298,7 @@ const QorDraw = (function () {
     const drawing = {
       marks: (options && options.marks) || {},
       exact: (options && options.exact) || null,
+      explained: readExplanation(options && options.explained),
       highlighted: null,
     };
     container.replaceChildren(zoneBox(frame, "", drawing));
@@ -337,7 +426,7 @@ const QorDraw = (function () {
 
   return Object.freeze({
     render: render, changes: changes, formatMagnitude: formatMagnitude, describeEvent: describeEvent, legend: legend,
-    shortText: shortText,
+    shortText: shortText, banner: banner,
   });
 })();
 if (typeof module !== "undefined") module.exports = QorDraw;

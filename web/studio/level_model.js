@@ -1,5 +1,5 @@
 // The level being edited: plain data in the level file's own shape
-// (examples/LEVELS.md), changed only through edits that the history records,
+// (docs/levels.md), changed only through edits that the history records,
 // so that every state can be undone and redone.
 "use strict";
 
@@ -44,6 +44,11 @@ var QorLevelModel = (function () {
     }
     return level;
   }
+
+  // The editor's choices; the engine's reader checks what they make.
+  const GATE_KINDS = ["equals_gate", "inequality_gate"];
+  const POLARITIES = ["positive", "negative", "neutral"];
+  const RULES = ["<", ">", "<=", ">="];
 
   const isInside = (path, ancestor) => ancestor.length <= path.length && ancestor.every((v, i) => path[i] === v);
 
@@ -200,7 +205,7 @@ var QorLevelModel = (function () {
     get unsaved() { return this.states[this.index].text !== this.savedText; }
   }
 
-  return { History, edits, zoneAt, allZones, toText, isInside };
+  return { History, edits, zoneAt, allZones, toText, isInside, GATE_KINDS, POLARITIES, RULES };
 })();
 
 if (typeof module !== "undefined") module.exports = QorLevelModel;

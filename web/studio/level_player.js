@@ -1,28 +1,12 @@
-// Plays a level on the engine (the WebAssembly build of qor_engine) as
-// examples/play.py plays it: the same building, the same "refill" rule, the
-// frame texts exactly as the engine returns them. Frames are played on
-// demand, so the first one is ready at once however long the level runs.
-// record() plays a level to its end as examples/replay.py records it, by the
+// Plays a level on the engine (the WebAssembly build of qor_engine): a level
+// file read by the engine, played by its Level.play() (which places the
+// "refill" agents again), the frame texts exactly as the engine returns
+// them. Frames are played on demand, so the first one is ready at once
+// however long the level runs. record() plays a level to its end as examples/replay.py records it, by the
 // engine's JSON Patches (applied with QorPatch, web/draw/jsonpatch.js).
 "use strict";
 
 var QorLevelPlayer = (function () {
-  const PLACERS = {
-    plus: (zone, a) => zone.add_plus_magician(a.id),
-    minus: (zone, a) => zone.add_minus_magician(a.id),
-    multiply: (zone, a) => zone.add_multiply_magician(a.id),
-    divide: (zone, a) => zone.add_divide_magician(a.id),
-    power: (zone, a) => zone.add_power_sorcerer(a.id),
-    root: (zone, a) => zone.add_root_magician(a.id),
-    abs: (zone, a) => zone.add_abs_magician(a.id),
-    factorial: (zone, a) => zone.add_factorial_magician(a.id),
-    modulo: (zone, a) => zone.add_modulo_magician(a.id),
-    log: (zone, a) => zone.add_log_magician(a.id),
-    chronomancer: (zone, a) => zone.add_chronomancer(a.id),
-    equals_gate: (zone, a) => zone.add_equals_gate(a.id, a.target),
-    inequality_gate: (zone, a) => zone.add_inequality_gate(a.id, a.target, a.rule),
-  };
-
   // What a player keeps, in UTF-16 code units of texts and bytes of saves.
   const BUDGET = {
     texts: 64 * 1024 * 1024,        // frame texts kept for stepping back and forth
@@ -40,30 +24,13 @@ var QorLevelPlayer = (function () {
       this.texts = new Map();
     }
 
-    // Builds a checked level (plain data, examples/LEVELS.md) and plays
-    // nothing yet: step 0 is the level as built. `maxFrames`, when given, is
-    // the sequencer's frame limit.
+    // Plays a Level (the engine's, from read_level(); the caller keeps it)
+    // and plays nothing yet: step 0 is the level as built. `maxFrames`, when
+    // given, is the frame limit.
     load(level, maxFrames) {
       this.free();
-      const q = this.q;
-      const polarity = { positive: q.ChargePolarity.POSITIVE, negative: q.ChargePolarity.NEGATIVE,
-        neutral: q.ChargePolarity.NEUTRAL };
-      this.refills = new Map();  // by agent id: [kind, zone id, agent]
-      this.zones = new Map();    // by id: zone ids are unique in a level file
-      const build = (def) => {
-        const zone = this.keep(new q.Environment(def.zone));
-        this.zones.set(def.zone, zone);
-        for (const [magnitude, pole, id] of def.charges || []) zone.add_charge(magnitude, polarity[pole], id);
-        for (const agent of def.agents || []) {
-          PLACERS[agent.kind](zone, agent);
-          if (agent.refill) this.refills.set(agent.id, [def.zone, agent]);
-        }
-        for (const sub of def.zones || []) zone.add_sub_environment(build(sub));
-        return zone;
-      };
-      const root = build(level);
-      this.sequencer = new q.NarrativeSequencer(root);
-      if (maxFrames !== undefined) this.sequencer.max_frames = maxFrames;
+      this.sequencer = maxFrames === undefined ? level.play() : level.play(maxFrames);
+      this.indexZones();
       this.count = 0;          // steps played: step n is the document after frame n
       this.live = 0;           // the step the engine's level is at
       this.ended = false;      // the level ended at step `count` (or the frame limit stopped it)
@@ -74,6 +41,7 @@ var QorLevelPlayer = (function () {
       this.checkpointBytes = 0;
       this.exact = new Map();
       this.parsed = new Map();
+      this.explained = new Map();
       this.cache(0, this.root().to_json());
       this.noteNonFinite(0);
       this.checkpoint(0);
@@ -142,7 +110,6 @@ var QorLevelPlayer = (function () {
       this.sinceCheckpoint += text.length;
       this.cache(this.count, text);
       this.noteNonFinite(this.count);
-      this.refillAfter(this.parse(text));
       this.ended = this.sequencer.is_finished;
       const { checkpointEvery, checkpointAfter } = this.budget;
       if (!this.ended && (this.count % checkpointEvery === 0 || this.sinceCheckpoint >= checkpointAfter)) {
@@ -168,7 +135,6 @@ var QorLevelPlayer = (function () {
       const text = this.sequencer.next_frame();
       this.live++;
       this.cache(this.live, text);
-      this.refillAfter(this.parse(text));
     }
 
     // Makes a known step's text again: the level as built from the first
@@ -199,13 +165,19 @@ var QorLevelPlayer = (function () {
       }
     }
 
-    // The engine's level as it was at a checkpoint; the zones are found
-    // again by id (a zone gone from the tree takes no refill that shows).
+    // The engine's level as it was at a checkpoint (a LevelPlay again, with
+    // its refills).
     restore(step) {
       const loaded = this.q.NarrativeSequencer.load(this.checkpoints.get(step));
       this.releaseHandles();
       this.sequencer = loaded;
       this.live = step;
+      this.indexZones();
+    }
+
+    // The zones of the level in play, by id (ids are unique in a level file),
+    // for reading the magnitudes a frame writes as null.
+    indexZones() {
       this.zones = new Map();
       const pending = [this.root()];
       while (pending.length) {
@@ -215,12 +187,15 @@ var QorLevelPlayer = (function () {
       }
     }
 
-    // play.py's "refill" rule: an agent marked so is placed again once it acted.
-    refillAfter(frame) {
-      const event = frame.meta.last_event;
-      const refill = event && event.type === "CAST_SPELL" && this.refills.get(event.visual_id);
-      const zone = refill && this.zones.get(refill[0]);
-      if (zone) PLACERS[refill[1].kind](zone, refill[1]);
+    // The engine's explain() of a known step, parsed: why each agent acts or
+    // waits there, and the outcome. A few are kept.
+    explanation(step) {
+      if (!this.explained.has(step)) {
+        this.seek(step);
+        if (this.explained.size >= 4) this.explained.delete(this.explained.keys().next().value);
+        this.explained.set(step, JSON.parse(this.sequencer.explain()));
+      }
+      return this.explained.get(step);
     }
 
     // Keeps a step's text; the oldest go beyond the budget (two at least stay).
@@ -280,14 +255,11 @@ var QorLevelPlayer = (function () {
         patches.push(text);
         count("patch", text, patches.length);
         noteExact(patches.length, text, frame);
-        this.refillAfter(frame);
         yield patches.length;
       }
       const line = frame ? outcome(frame, this.rootCharges, this.q) : "No frames.";
       return { start, patches, exact: exact.byStep, outcome: line };
     }
-
-    parse(text) { return JSON.parse(text); }
 
     // The parsed state at a known step (0: as built); a few are kept.
     frame(step) {
@@ -314,6 +286,7 @@ var QorLevelPlayer = (function () {
       this.checkpointBytes = 0;
       this.count = 0;
       this.ended = false;
+      this.explained = new Map();
     }
   }
 
@@ -343,13 +316,40 @@ var QorLevelPlayer = (function () {
     }
   }
 
-  // play.py's closing line, "Resolved after 5 frames; root holds [ +18.0 ]",
-  // naming at most five of the agents still standing, as replay.py does.
+  // Python's "%g" of a finite number: six significant digits, trailing
+  // zeros dropped, an exponent outside 1e-4 to 1e6.
+  function formatG(x) {
+    if (x === 0) return Object.is(x, -0) ? "-0" : "0";
+    const [mantissa, power] = Math.abs(x).toExponential(99).split("e");
+    const digits = mantissa.replace(".", "");
+    let head = digits.slice(0, 6), exponent = Number(power);
+    const rest = digits.slice(6);
+    const odd = Number(head[5]) % 2 === 1;
+    if (rest[0] > "5" || (rest[0] === "5" && (/[1-9]/.test(rest.slice(1)) || odd))) {
+      head = String(Number(head) + 1);
+      if (head.length > 6) { head = head.slice(0, 6); exponent++; }
+    }
+    const strip = (s) => (s.includes(".") ? s.replace(/0+$/, "").replace(/\.$/, "") : s);
+    let shown;
+    if (exponent >= -4 && exponent < 6) {
+      shown = exponent >= 0 ? head.slice(0, exponent + 1) + "." + head.slice(exponent + 1)
+        : "0." + "0".repeat(-exponent - 1) + head;
+      shown = strip(shown);
+    } else {
+      const e = Math.abs(exponent);
+      shown = strip(head[0] + "." + head.slice(1)) + "e" + (exponent < 0 ? "-" : "+") + String(e).padStart(2, "0");
+    }
+    return (x < 0 ? "-" : "") + shown;
+  }
+
+  // replay.py's closing line, "Resolved after 5 frames; root holds [ +18.0 ]",
+  // naming at most five of the agents still standing, for the replay page
+  // the studio exports.
   function formatMagnitude(m) {
     if (Number.isNaN(m)) return "nan";
     if (!Number.isFinite(m)) return m > 0 ? "inf" : "-inf";
     if (Number.isInteger(m) && Math.abs(m) < 1e15) return m.toFixed(1);
-    return QorLevelCheck.formatG(m);
+    return formatG(m);
   }
 
   // The polarity's sign, then the magnitude; one below zero in brackets.

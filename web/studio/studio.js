@@ -2,8 +2,7 @@
 "use strict";
 
 (function () {
-  const { History, allZones, toText, isInside } = QorLevelModel;
-  const { GATE_KINDS, POLARITIES, RULES } = QorLevelCheck;
+  const { History, allZones, toText, isInside, GATE_KINDS, POLARITIES, RULES } = QorLevelModel;
   const $ = (id) => document.getElementById(id);
   const samples = JSON.parse($("studio-samples").textContent);
 
@@ -42,18 +41,41 @@
     fieldProblems: new Map(),
   };
 
+  // --- Reading levels with the engine ---------------------------------------
+
+  // A level file's text or bytes read by the engine's reader: the engine's
+  // Level (the caller's to delete) or, for a file it refuses, its problems
+  // as { text, pointer }.
+  function readLevel(data) {
+    const q = state.engine;
+    try {
+      return { level: q.read_level(data), problems: [] };
+    } catch (error) {
+      if (!(error instanceof q.LevelError)) throw error;
+      return { level: null, problems: error.problems.map((text, i) => ({ text, pointer: error.pointers[i] })) };
+    }
+  }
+
   // --- Opening levels ------------------------------------------------------
 
   // Opens a level file's bytes in place of the level edited; a step of the
-  // undo history. `name` is "" for a level that has no file yet.
+  // undo history. `name` is "" for a level that has no file yet. The editor
+  // gets the file as the engine writes it again.
   function openText(name, bytes, shownAs) {
-    const { level, problems } = QorLevelCheck.checkBytes(bytes);
     const label = shownAs || name;
-    if (problems.length) {
-      showProblems(`${label} cannot be opened: ${plural(problems.length, "problem")}`,
-        problems.map((text) => ({ text, pointer: null })));
+    const read = readLevel(bytes);
+    if (read.problems.length) {
+      // The pointers are the file's, whose fields are not on screen.
+      showProblems(`${label} cannot be opened: ${plural(read.problems.length, "problem")}`,
+        read.problems.map(({ text }) => ({ text, pointer: null })));
       document.body.dataset.opened = label;
       return false;
+    }
+    let level;
+    try {
+      level = JSON.parse(read.level.to_text());
+    } finally {
+      read.level.delete();
     }
     if (state.history === null) state.history = new History(level, name);
     else state.history.replace(level, name);
@@ -66,12 +88,6 @@
   }
 
   function openFile(file) {
-    if (file.size > QorLevelJson.MAX_LEVEL_BYTES) {
-      showProblems(`${file.name} cannot be opened: 1 problem`,
-        [{ text: "longer than 8,388,608 bytes, the most a level file may hold", pointer: null }]);
-      document.body.dataset.opened = file.name;
-      return;
-    }
     file.arrayBuffer().then((buffer) => openText(file.name, new Uint8Array(buffer)));
   }
 
@@ -111,40 +127,6 @@
   function hideProblems() { $("problems").hidden = true; }
 
   const zonePointer = (path) => path.map((index) => `/zones/${index}`).join("");
-
-  // The checker's problems as { text, pointer }: the pointer read from the
-  // place the text names and the value it speaks of.
-  function checkerProblems(texts, level) {
-    return texts.map((text) => ({ text, pointer: pointerOf(text, level) }));
-  }
-
-  const STEP = /zone "((?:[^"\\]|\\.)*)"|zone (\d+)|agent (\d+)|charge (\d+)/g;
-  const CHARGE_PARTS = [[/^magnitude/, "/0"], [/^polarity/, "/1"], [/^id/, "/2"]];
-  const AGENT_FIELDS = [[/^unknown kind|^field "kind"|^missing field "kind"/, "/kind"], [/^agent id|field "id"/, "/id"],
-    [/field "target"|^target/, "/target"], [/field "rule"|^rule/, "/rule"], [/field "refill"/, "/refill"]];
-
-  function pointerOf(text, level) {
-    const { place, what } = splitPlace(text);
-    if (!place) return null;
-    let path = [], item = null;
-    for (const [, id, zone, agent, charge] of place.matchAll(STEP)) {
-      if (id !== undefined) {
-        const found = allZones(level).find(({ zone: z }) => z.zone === JSON.parse(`"${id}"`));
-        if (!found) return null;
-        path = found.path;
-      } else if (zone !== undefined) path = path.concat(Number(zone) - 1);
-      else if (agent !== undefined) item = `/agents/${Number(agent) - 1}`;
-      else item = `/charges/${Number(charge) - 1}`;
-    }
-    const base = zonePointer(path);
-    if (item === null) {
-      const field = /field "(title|description)"/.exec(what);
-      return field ? `/${field[1]}` : `${base}/zone`;
-    }
-    const parts = item.startsWith("/charges") ? CHARGE_PARTS : AGENT_FIELDS;
-    const part = parts.find(([pattern]) => pattern.test(what));
-    return base + item + (part ? part[1] : "");
-  }
 
   // The editor's field for a pointer: the field itself, or the first one of
   // the row or zone it points at.
@@ -217,18 +199,24 @@
     refresh();
   }
 
-  // The checker's problems with the level's text, checked once per text.
+  // The level edited, read by the engine once per text: { text, level,
+  // problems }, `level` the engine's Level when it has no problems. Its
+  // problems' pointers are the editor's fields: the text has the model's
+  // shape.
   function checkLevel(level) {
     const text = toText(level);
-    if (!state.checked || state.checked.text !== text) state.checked = { text, problems: QorLevelCheck.checkText(text).problems };
+    if (!state.checked || state.checked.text !== text) {
+      if (state.checked && state.checked.level) state.checked.level.delete();
+      state.checked = Object.assign({ text }, readLevel(text));
+    }
     return state.checked.problems;
   }
 
-  // The level's problems: the editor's, then the checker's.
+  // The level's problems: the editor's, then the engine's.
   function listProblems() {
     const level = state.history.level;
     const fields = [...state.fieldProblems.values()];
-    const checked = checkerProblems(checkLevel(level), level);
+    const checked = checkLevel(level);
     const problems = fields.concat(checked);
     if (problems.length) {
       const when = checked.length ? "it plays once they are fixed" : "the level keeps the last valid values";
@@ -298,7 +286,7 @@
   // The kinds as the engine names them: "The Extractor (root), priority 75",
   // each with its one line as the option's title.
   function kinds() {
-    return state.kinds || QorLevelCheck.AGENT_KINDS.map((key) => ({ key, name: key, priority: "?", summary: "" }));
+    return state.kinds;
   }
 
   function kindSelect(value, attributes) {
@@ -479,7 +467,7 @@
       showNothing();
       return;
     }
-    state.player.load(level, state.frameLimit);
+    state.player.load(state.checked.level, state.frameLimit);
     state.player.playTo(Math.max(1, state.position));  // the first frame at least, timed below
     show(state.position);
     const ms = performance.now() - started;
@@ -551,18 +539,17 @@
     const stopped = atEnd && player.limitText !== null ? JSON.parse(player.limitText).meta : null;
     const meta = stopped || frame.meta;
     $("frame-number").textContent = meta ? String(meta.frame_index) : "0 (the level as built)";
+    // Why each agent acts or waits, and how the level ended, from the engine.
+    const explained = player.explanation(state.position);
     $("status").textContent = meta ? meta.status : "READY";
     $("status").dataset.status = meta ? meta.status : "READY";
+    $("status").dataset.outcome = explained.outcome;
     $("event").textContent = QorDraw.describeEvent(frame.meta);
     $("message").textContent = meta ? QorDraw.shortText(meta.message) : "The level as built.";
-    $("outcome").hidden = !atEnd;
-    if (atEnd) {
-      const last = stopped ? Object.assign({}, frame, { meta: stopped }) : frame;
-      $("outcome").textContent = QorLevelPlayer.outcome(last, player.rootCharges, state.engine);
-      $("outcome").classList.toggle("limit", meta.status === "ERROR");
-    }
+    QorDraw.banner($("outcome"), atEnd ? explained : null);
+    document.body.dataset.outcome = atEnd ? explained.outcome : "";
     const marks = state.position > 0 ? QorDraw.changes(player.frame(state.position - 1), frame) : null;
-    const changed = QorDraw.render($("tree"), frame, { marks, exact: player.exactAt(state.position) });
+    const changed = QorDraw.render($("tree"), frame, { marks, exact: player.exactAt(state.position), explained });
     if (changed) changed.scrollIntoView({ block: "nearest" });
     document.body.dataset.position = String(state.position);
     updatePosition();
@@ -644,7 +631,7 @@
   function saveLevel() {
     if (!state.playable) return;
     const name = fileStem() + ".json";
-    download(name, "application/json", toText(state.history.level));
+    download(name, "application/json", state.checked.level.to_text());
     state.history.states[state.history.index].name = name;
     state.history.markSaved();
     refresh();
@@ -669,7 +656,7 @@
     const stem = fileStem();
     const recorder = new QorLevelPlayer.Player(state.engine, { checkpoints: 0 });
     const fields = { title: level.title || stem, description: level.description || "", level_file: stem + ".json" };
-    recorder.load(level, state.frameLimit);
+    recorder.load(state.checked.level, state.frameLimit);
     let size = QorReplayPage.render(Object.assign({ start: recorder.text(0), patches: [], exact: {}, outcome: "" }, fields)).length;
     const steps = recorder.recording((kind, text, frames) => {
       size += kind === "patch" ? QorReplayPage.pythonJson(text).length : QorReplayPage.pythonJson(text).length - 2;
@@ -812,7 +799,6 @@
     openFirstLevel();
     document.body.dataset.engine = "ready";
   }, (error) => {
-    openFirstLevel();
     $("timing").textContent = "The engine could not start: " + error;
     document.body.dataset.engine = "failed";
   });
