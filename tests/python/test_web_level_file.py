@@ -13,8 +13,8 @@ from typing import Any
 import pytest
 
 from qor_engine import LevelError, LevelPlay, read_level
+from level_corpus import MALFORMED, SUGGESTIONS
 from test_level_file import I_CASES, LEVELS, N_CASES, Y_CASES
-from test_play_example import MALFORMED, SUGGESTIONS
 from test_schemas import BEYOND_THE_SCHEMA, CORPUS, MULTI_PROBLEM
 from test_web_engine import pytestmark, run_in_node  # noqa: F401 (the same skips)
 
