@@ -10,6 +10,7 @@
 
 #include "level_file/level_json.h"
 #include "level_file/suggestions.h"
+#include "model/thread_local.h"
 
 namespace qor {
 
@@ -618,6 +619,27 @@ private:
     IdSet agent_ids_;
 };
 
+// The storage of the last document read on this thread, kept for the next
+// one: a level's document is a few hundred kilobytes, which the allocator
+// would otherwise hand back to the system and take again, page by page, for
+// every file. Only the storage of an ordinary file's size is kept.
+class SpareDocument {
+public:
+    Document take() { return std::move(kept()); }
+    void give_back(Document&& document) noexcept {
+        const std::size_t bytes = document.values.capacity() * sizeof(Value) +
+                                  document.members.capacity() * sizeof(Member) + document.texts.capacity();
+        if (bytes <= kMaxKeptBytes) kept() = std::move(document);
+    }
+
+private:
+    static constexpr std::size_t kMaxKeptBytes = 4 * 1024 * 1024;
+    static Document& kept() {
+        static QOR_THREAD_LOCAL Document document;
+        return document;
+    }
+};
+
 [[noreturn]] void refuse(std::string message) {
     throw LevelError({LevelProblem{"", std::move(message), ""}});
 }
@@ -829,7 +851,8 @@ Level Level::read(std::string_view text) {
     }
     if (level_suggestions::is_blank(text)) refuse("the file is empty");
     level_json::ParseError error;
-    const std::optional<Document> document = level_json::parse(text, error);
+    SpareDocument spare;
+    std::optional<Document> document = level_json::parse(text, error, spare.take());
     if (!document) {
         refuse("invalid JSON at line " + std::to_string(error.line) + ", column " + std::to_string(error.column) +
                ": " + error.message);
@@ -837,6 +860,7 @@ Level Level::read(std::string_view text) {
     Checker checker(*document);
     std::optional<Level> level = checker.level();
     if (!level) throw LevelError(checker.problems());
+    spare.give_back(std::move(*document));
     return std::move(*level);
 }
 
