@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <unordered_set>
+#include <functional>
 #include <utility>
 
 #include <nlohmann/json.hpp>
 
 #include "level_file/level_json.h"
 #include "level_file/suggestions.h"
+#include "model/thread_local.h"
 
 namespace qor {
 
@@ -174,6 +175,61 @@ struct Where {
 
 std::string field(std::string_view key) { return "field " + json_quoted(key); }
 
+// The ids met so far, each once, as views of the document's texts (which
+// outlive the set): open addressing in one table that doubles as it fills,
+// so that an id costs no allocation of its own.
+class IdSet {
+public:
+    void reserve(std::size_t count) {
+        if (count * 2 > slots_.size()) grow(count * 2);
+    }
+
+    // Whether `id` is new (it is then added). Ids are never empty.
+    bool insert(std::string_view id) {
+        if ((size_ + 1) * 2 > slots_.size()) grow(slots_.size() * 2);
+        for (std::size_t at = slot_of(id);; at = (at + 1) & (slots_.size() - 1)) {
+            if (slots_[at].empty()) {
+                slots_[at] = id;
+                ++size_;
+                return true;
+            }
+            if (slots_[at] == id) return false;
+        }
+    }
+
+private:
+    std::size_t slot_of(std::string_view id) const {
+        return std::hash<std::string_view>()(id) & (slots_.size() - 1);
+    }
+
+    // To the power of two at least `count` (16 at least).
+    void grow(std::size_t count) {
+        std::size_t size = 16;
+        while (size < count) size *= 2;
+        std::vector<std::string_view> old(size);
+        old.swap(slots_);
+        for (std::string_view id : old) {
+            if (id.empty()) continue;
+            std::size_t at = slot_of(id);
+            while (!slots_[at].empty()) at = (at + 1) & (slots_.size() - 1);
+            slots_[at] = id;
+        }
+    }
+
+    std::vector<std::string_view> slots_;
+    std::size_t size_ = 0;
+};
+
+// Whether two member names are the same: names are short, and a loop beats
+// a call of memcmp on them.
+bool same_name(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
+
 // An object of the document: its members by name, the last one given of a
 // name counting, in the order each name first appears.
 class Object {
@@ -183,7 +239,7 @@ public:
     const Value* get(std::string_view key) const {
         for (const Member* member = document_.end(value_); member != document_.begin(value_);) {
             --member;
-            if (document_.key(*member) == key) return &document_.at(member->value);
+            if (same_name(document_.key(*member), key)) return &document_.at(member->value);
         }
         return nullptr;
     }
@@ -196,9 +252,12 @@ public:
         if (value_.size > N) return false;
         for (const Member* member = document_.begin(value_); member != document_.end(value_); ++member) {
             const std::string_view key = document_.key(*member);
-            if (std::find(std::begin(allowed), std::end(allowed), key) == std::end(allowed)) return false;
+            if (std::none_of(std::begin(allowed), std::end(allowed),
+                             [key](std::string_view name) { return same_name(name, key); })) {
+                return false;
+            }
             for (const Member* before = document_.begin(value_); before != member; ++before) {
-                if (document_.key(*before) == key) return false;
+                if (same_name(document_.key(*before), key)) return false;
             }
         }
         return true;
@@ -298,7 +357,7 @@ private:
         if (check_members) check_fields(where, object, kZoneFields);
         const std::optional<std::string_view> zone_id = expect_id(where, object, "zone");
         if (zone_id) {
-            if (!zone_ids_.insert(*zone_id).second) {  // its place stays the name of what is inside it
+            if (!zone_ids_.insert(*zone_id)) {  // its place stays the name of what is inside it
                 problem(where.member("zone"), "zone id " + json_quoted(*zone_id) + " is used twice");
             } else {
                 where.zone_id = zone_id;
@@ -374,7 +433,7 @@ private:
         check_fields(where, object, kAgentFields);
         const AgentKindInfo* kind = agent_kind(where, object);
         const std::optional<std::string_view> agent_id = expect_id(where, object, "id");
-        if (agent_id && !agent_ids_.insert(*agent_id).second) {
+        if (agent_id && !agent_ids_.insert(*agent_id)) {
             problem(where.member("id"), "agent id " + json_quoted(*agent_id) + " is used twice");
         }
         const std::optional<double> target = gate_target(where, object, kind);
@@ -556,8 +615,29 @@ private:
     const Document& document_;
     std::vector<LevelProblem> problems_;
     std::size_t unlisted_ = 0;
-    std::unordered_set<std::string_view> zone_ids_;
-    std::unordered_set<std::string_view> agent_ids_;
+    IdSet zone_ids_;
+    IdSet agent_ids_;
+};
+
+// The storage of the last document read on this thread, kept for the next
+// one: a level's document is a few hundred kilobytes, which the allocator
+// would otherwise hand back to the system and take again, page by page, for
+// every file. Only the storage of an ordinary file's size is kept.
+class SpareDocument {
+public:
+    Document take() { return std::move(kept()); }
+    void give_back(Document&& document) noexcept {
+        const std::size_t bytes = document.values.capacity() * sizeof(Value) +
+                                  document.members.capacity() * sizeof(Member) + document.texts.capacity();
+        if (bytes <= kMaxKeptBytes) kept() = std::move(document);
+    }
+
+private:
+    static constexpr std::size_t kMaxKeptBytes = 4 * 1024 * 1024;
+    static Document& kept() {
+        static QOR_THREAD_LOCAL Document document;
+        return document;
+    }
 };
 
 [[noreturn]] void refuse(std::string message) {
@@ -771,7 +851,8 @@ Level Level::read(std::string_view text) {
     }
     if (level_suggestions::is_blank(text)) refuse("the file is empty");
     level_json::ParseError error;
-    const std::optional<Document> document = level_json::parse(text, error);
+    SpareDocument spare;
+    std::optional<Document> document = level_json::parse(text, error, spare.take());
     if (!document) {
         refuse("invalid JSON at line " + std::to_string(error.line) + ", column " + std::to_string(error.column) +
                ": " + error.message);
@@ -779,6 +860,7 @@ Level Level::read(std::string_view text) {
     Checker checker(*document);
     std::optional<Level> level = checker.level();
     if (!level) throw LevelError(checker.problems());
+    spare.give_back(std::move(*document));
     return std::move(*level);
 }
 

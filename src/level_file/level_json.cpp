@@ -100,7 +100,11 @@ double rounded(bool negative, std::string_view int_digits, std::string_view frac
 
 class Parser {
 public:
-    Parser(std::string_view text, ParseError& error) : text_(text), error_(error) {
+    Parser(std::string_view text, ParseError& error, Document spare)
+        : text_(text), error_(error), document_(std::move(spare)) {
+        document_.values.clear();
+        document_.members.clear();
+        document_.texts.clear();
         // A level's text holds about one kept value per ten bytes.
         document_.values.reserve(text.size() / 10 + 1);
         document_.members.reserve(text.size() / 10 + 1);
@@ -495,7 +499,9 @@ private:
 
 }  // namespace
 
-std::optional<Document> parse(std::string_view text, ParseError& error) { return Parser(text, error).run(); }
+std::optional<Document> parse(std::string_view text, ParseError& error, Document spare) {
+    return Parser(text, error, std::move(spare)).run();
+}
 
 std::optional<Utf8Fault> utf8_fault(std::string_view bytes) {
     const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());

@@ -175,10 +175,14 @@ bool JsonTextWriter::escaped_printable_ascii(std::string_view text) {
         if (byte < 0x20 || byte > 0x7E) return false;
     }
     raw('"');
-    for (const char c : text) {
-        if (c == '"' || c == '\\') raw('\\');
-        raw(c);
+    std::size_t run = 0;  // the start of the text not yet written
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        if (text[at] != '"' && text[at] != '\\') continue;
+        raw(text.substr(run, at - run));
+        raw('\\');
+        run = at;
     }
+    raw(text.substr(run));
     raw('"');
     return true;
 }

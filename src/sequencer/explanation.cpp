@@ -142,13 +142,13 @@ std::string spell_decision_note(const SpellDecision& decision) {
 namespace {
 
 // The members of a JSON object written one by one, commas between them.
+// A key is given with its comma, quotes and colon (`,"total":`), so that
+// each is one write.
 class Members {
 public:
     explicit Members(JsonTextWriter& out) : out_(out) {}
-    JsonTextWriter& key(const char* name) {
-        out_.raw(first_ ? "\"" : ",\"");
-        out_.raw(name);
-        out_.raw("\":");
+    JsonTextWriter& key(const char* comma_name_colon) {
+        out_.raw(first_ ? comma_name_colon + 1 : comma_name_colon);
         first_ = false;
         return out_;
     }
@@ -182,35 +182,35 @@ void write_decision_figures(Members& members, const SpellDecision& decision) {
     };
     switch (decision.reason) {
         case SpellReason::LOG_ARGUMENT:
-            figure("argument", decision.value);
-            count("position", decision.position);
+            figure(",\"argument\":", decision.value);
+            count(",\"position\":", decision.position);
             break;
         case SpellReason::LOG_BASE:
-            figure("base", decision.value);
-            count("position", decision.position);
+            figure(",\"base\":", decision.value);
+            count(",\"position\":", decision.position);
             break;
         case SpellReason::TOO_FEW_CHARGES:
-            count("charges", decision.charge_count);
-            count("needed", decision.charges_needed);
+            count(",\"charges\":", decision.charge_count);
+            count(",\"needed\":", decision.charges_needed);
             break;
         case SpellReason::DIVISOR_NEAR_ZERO:
-            figure("divisor", decision.value);
-            count("position", decision.position);
+            figure(",\"divisor\":", decision.value);
+            count(",\"position\":", decision.position);
             break;
         case SpellReason::NEGATIVE_RADICAND:
-            figure("index", decision.bound);
-            figure("radicand", decision.value);
+            figure(",\"index\":", decision.bound);
+            figure(",\"radicand\":", decision.value);
             break;
         case SpellReason::NEGATIVE_CHARGE:
-            figure("magnitude", decision.value);
-            count("position", decision.position);
+            figure(",\"magnitude\":", decision.value);
+            count(",\"position\":", decision.position);
             break;
         default: break;
     }
     if (decision.rule != nullptr) {
-        members.key("rule").string(decision.rule);
-        figure("target", decision.bound);
-        figure("total", decision.value);
+        members.key(",\"rule\":").string(decision.rule);
+        figure(",\"target\":", decision.bound);
+        figure(",\"total\":", decision.value);
     }
 }
 
@@ -330,7 +330,7 @@ private:
     void explain_agent(const Environment& zone, MagicianAgent& agent, std::size_t place,
                        const MagicianAgent*& chronomancer);
     Verdict verdict(const SpellDecision& decision, bool acts_next);
-    void write_agent(const Environment& zone, const MagicianAgent& agent, std::size_t place, bool refill,
+    void write_agent(const MagicianAgent& agent, std::size_t place, bool refill,
                      const Verdict& verdict, const SpellDecision& decision);
     const std::string& note_of(const Verdict& verdict) const {
         return std::string_view(verdict.reason) == "zone_frozen" ? frozen_note_ : note_;
@@ -362,6 +362,8 @@ private:
     std::string frozen_note_;    // its agents' note while it is frozen
     std::string frozen_note_text_;  // the same as a JSON string
     std::string note_;           // the note being written
+    std::string agent_pointer_key_;  // `,"pointer":"/.../agents/` of the zone being explained
+    std::string agent_zone_tail_;    // `,"zone":"id"}` of the zone being explained
     bool actor_found_ = false;
     bool collapsible_found_ = false;
     bool anything_acts_ = false;
@@ -393,6 +395,13 @@ void ExplanationWriter::explain_zone(const Environment& zone, const Environment*
         note_text.string(frozen_note_);
         note_text.flush();
     }
+    // What every agent entry of the zone ends its pointer and itself with.
+    agent_pointer_key_.assign(",\"pointer\":\"").append(pointer_).append("/agents/");
+    agent_zone_tail_.assign(",\"zone\":");
+    JsonTextWriter zone_id_text(agent_zone_tail_);
+    zone_id_text.string(zone.id);
+    zone_id_text.raw('}');
+    zone_id_text.flush();
     remembered_.watch(zone.charges);
     const MagicianAgent* chronomancer = nullptr;
     std::size_t place = 0;  // in the frame document, which leaves empty slots out
@@ -476,7 +485,7 @@ void ExplanationWriter::explain_agent(const Environment& zone, MagicianAgent& ag
     note_.clear();
     const Verdict verdict_ = verdict(decision, acts_next);
     const bool refill = sequencer_.is_refill(zone, agent);
-    write_agent(zone, agent, place, refill, verdict_, decision);
+    write_agent(agent, place, refill, verdict_, decision);
     // Only the engine's gates decide with a rule.
     if (decision.rule != nullptr && !refill && is_shut_gate(agent)) {
         if (any_shut_gate_) shut_out_.raw(',');
@@ -539,25 +548,22 @@ ExplanationWriter::Verdict ExplanationWriter::verdict(const SpellDecision& decis
     return {"declines", "declines"};
 }
 
-void ExplanationWriter::write_agent(const Environment& zone, const MagicianAgent& agent, std::size_t place,
+void ExplanationWriter::write_agent(const MagicianAgent& agent, std::size_t place,
                                     bool refill, const Verdict& verdict, const SpellDecision& decision) {
     JsonTextWriter& out = agents_out_;
     if (agent_written_) out.raw(',');
     agent_written_ = true;
     out.raw("{\"figures\":{");
-    Members figures(out);
     const std::string_view reason = verdict.reason;
     const bool frozen = reason == "zone_frozen";
-    if (frozen) {
-        figures.key("frozen_by").string(frozen_by_.zone->id);
-        figures.key("frozen_by_agents").integer(static_cast<std::int64_t>(agent_count(*frozen_by_.zone)));
-        figures.key("frozen_by_charges").integer(static_cast<std::int64_t>(frozen_by_.zone->charges.size()));
-        write_pointer(figures.key("frozen_by_pointer"), "/sub_environments/", frozen_by_.place);
-    } else if (reason != "never_acts") {
+    // A frozen zone's figures are in its own entry of "zones"; its agents
+    // give none, only the note.
+    if (!frozen && reason != "never_acts") {
+        Members figures(out);
         if (reason == "outranked") {
-            figures.key("by_name").string(next_.actor->name);
-            figures.key("by_priority").integer(next_.actor->priority);
-            figures.key("by_visual_id").string(next_.actor->visual_id);
+            figures.key(",\"by_name\":").string(next_.actor->name);
+            figures.key(",\"by_priority\":").integer(next_.actor->priority);
+            figures.key(",\"by_visual_id\":").string(next_.actor->visual_id);
         }
         write_decision_figures(figures, decision);
     }
@@ -569,9 +575,9 @@ void ExplanationWriter::write_agent(const Environment& zone, const MagicianAgent
     } else {
         out.string(note_);
     }
-    out.raw(",\"pointer\":");
-    write_pointer(out, "/agents/", place);
-    out.raw(",\"priority\":");
+    out.raw(std::string_view(agent_pointer_key_));
+    out.integer(static_cast<std::int64_t>(place));
+    out.raw("\",\"priority\":");
     out.integer(agent.priority);
     out.raw(",\"reason\":\"");
     out.raw(verdict.reason);
@@ -579,9 +585,7 @@ void ExplanationWriter::write_agent(const Environment& zone, const MagicianAgent
     out.raw(verdict.state);
     out.raw("\",\"visual_id\":");
     out.string(agent.visual_id);
-    out.raw(",\"zone\":");
-    out.string(zone.id);
-    out.raw('}');
+    out.raw(std::string_view(agent_zone_tail_));
 }
 
 // A level has ended when the next call runs no frame and nothing is left to

@@ -334,10 +334,6 @@ class AgentFiguresJson(TypedDict, total=False):
     by_visual_id: str
     charges: int
     divisor: float | None
-    frozen_by: str
-    frozen_by_agents: int
-    frozen_by_charges: int
-    frozen_by_pointer: str
     index: float | None
     magnitude: float | None
     needed: int

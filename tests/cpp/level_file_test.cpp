@@ -268,6 +268,22 @@ TEST(LevelFile, SampleLevelsReadBackFromTheirText) {
     EXPECT_EQ(Level::read(tutorial).to_text(), tutorial);
 }
 
+// A reading reuses the storage of the one before it on the thread: each
+// gives its own level, whatever was read (or refused) before.
+TEST(LevelFile, ReadingsInTurnKeepNothingOfEachOther) {
+    std::string large = R"({"zone": "big", "agents": [)";
+    for (int n = 0; n < 300; ++n) large += (n ? "," : "") + std::string(R"({"kind": "plus", "id": "agent_with_a_long_id_)") + std::to_string(n) + "\"}";
+    large += "]}";
+    const std::string small = R"({"zone": "s", "agents": [{"kind": "log", "id": "x"}]})";
+    const std::string small_text = Level::read(small).to_text();
+    const std::string large_text = Level::read(large).to_text();
+    EXPECT_THROW(Level::read(R"({"zone": "s", "agents": [{"kind": "log", "id": "x"}, {"kind": "log", "id": "x"}]})"), LevelError);
+    EXPECT_EQ(Level::read(small).to_text(), small_text);
+    EXPECT_EQ(Level::read(large).to_text(), large_text);
+    EXPECT_EQ(Level::read(large).root.agents.size(), 300u);
+    EXPECT_EQ(Level::read(small).to_text(), small_text);
+}
+
 TEST(LevelFile, BuildListsTheRefillAgentsWithTheirZones) {
     const BuiltLevel built = Level::read(R"({"zone": "r", "agents": [{"kind": "plus", "id": "a", "refill": true}],
         "zones": [{"zone": "s", "agents": [{"kind": "inequality_gate", "id": "b", "target": 2, "rule": ">", "refill": true},

@@ -52,6 +52,7 @@ def test_the_tutorial_explained_at_its_start() -> None:
         ("gate", "waits", "zone_frozen", "/agents/1"),
     ]
     assert document["agents"][1]["note"] == 'zone "hall" is frozen by sub-zone "forge", which still holds an agent'
+    assert [a["figures"] for a in document["agents"][1:]] == [{}, {}]  # the zone's entry holds them
     assert document["zones"] == [{
         "frozen_by": {"id": "forge", "pointer": "/sub_environments/0"}, "id": "hall", "into": None,
         "note": 'frozen by sub-zone "forge", which still holds an agent', "pointer": "", "state": "frozen"}]

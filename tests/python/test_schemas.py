@@ -447,7 +447,7 @@ NOT_EXPLANATIONS: dict[str, Callable[[dict[str, Any]], None]] = {
     "running_without_next": lambda d: d.update(next=None),
     "won_with_other_words": lambda d: d.update(outcome="won", next=None, summary="Won"),
     "acts_with_a_reason_to_wait": lambda d: d["agents"][0].update(reason="zone_frozen"),
-    "frozen_without_its_figures": lambda d: d["agents"][1].update(figures={}),
+    "frozen_with_figures_of_its_zone": lambda d: d["agents"][1].update(figures={"frozen_by": "forge"}),
     "pointer_to_a_zone": lambda d: d["agents"][0].update(pointer="/sub_environments/0"),
     "zone_merging_nowhere": lambda d: d["zones"][0].update(state="merges"),
     "extra_member": lambda d: d.update(verdict="fine"),
