@@ -1,11 +1,13 @@
-"""The level studio's memory on a level whose every frame is large: an
-8 MiB level file (the most a level file may hold) whose one zone's id is
-1.4 million control characters, each written 6 bytes wide, with an agent
-that is placed again each time it acts, so that the level runs to the
-frame limit with frames of about 25 MB. For a minute of play the page must
-keep answering and its renderer processes stay under 1 GiB; the background
-play stops at its budget with a message, and Export replay records without
-blocking the page and can be stopped.
+"""The level studio's memory on levels whose every frame is large: one zone
+whose id is control characters, each written 6 bytes wide, with an agent
+that is placed again each time it acts, so that the level runs to the frame
+limit with frames as large as the engine writes. At 8 MiB (the most a level
+file may hold) the engine refuses to play such a level at all, and the
+studio says so and stays responsive; just under the engine's work bound
+(about 666,000 control characters, frames of about 12 MB) it plays: for a
+minute the page must keep answering and its renderer processes stay under
+1 GiB; the background play stops at its budget with a message, and Export
+replay records without blocking the page and can be stopped.
 """
 
 from __future__ import annotations
@@ -21,12 +23,20 @@ MAX_LEVEL_BYTES = 8 * 1024 * 1024
 RENDERER_BOUND = 1024 * 1024 * 1024
 
 
+REST = {"charges": [[1, "negative", "c"]], "agents": [{"kind": "abs", "id": "again", "refill": True}]}
+# Control characters in the id of the largest level of this shape the engine plays.
+PLAYED_ID_LENGTH = 660_000
+
+
+def level_with_id_of(path: Path, length: int) -> None:
+    path.write_text(json.dumps({"zone": "\x01" * length, **REST}), encoding="ascii")
+
+
 def huge_level(path: Path) -> None:
-    """Just under the bound, with room for the lines and indents the studio's
-    own text of the level adds."""
-    rest = {"charges": [[1, "negative", "c"]], "agents": [{"kind": "abs", "id": "again", "refill": True}]}
-    size = MAX_LEVEL_BYTES - 100 - len(json.dumps({"zone": "", **rest}))
-    path.write_text(json.dumps({"zone": "\x01" * (size // 6), **rest}), encoding="ascii")
+    """Just under the file size cap, with room for the lines and indents the
+    studio's own text of the level adds."""
+    size = MAX_LEVEL_BYTES - 100 - len(json.dumps({"zone": "", **REST}))
+    level_with_id_of(path, size // 6)
     assert MAX_LEVEL_BYTES - 110 < path.stat().st_size <= MAX_LEVEL_BYTES - 100
 
 
@@ -63,9 +73,16 @@ def renderer_bytes(driver: Any) -> int:
 def test_a_level_of_huge_frames_plays_a_minute_in_bounded_memory(browser: Any, tmp_path: Path) -> None:  # noqa: F811
     from selenium.webdriver.support.ui import Select, WebDriverWait
 
-    level = tmp_path / "huge.json"
-    huge_level(level)
     studio = Studio(browser)
+    refused = tmp_path / "huge.json"
+    huge_level(refused)
+    studio.open_file(refused)
+    assert studio.problems() == []
+    WebDriverWait(browser, 60).until(lambda _: studio.body("background") == "refused")
+    assert studio.text("notice").startswith("The engine cannot play this level: the zone tree is larger")
+
+    level = tmp_path / "largest_played.json"
+    level_with_id_of(level, PLAYED_ID_LENGTH)
     studio.open_file(level)
     assert studio.problems() == []
     WebDriverWait(browser, 300).until(lambda _: studio.body("background") == "stopped")

@@ -467,8 +467,13 @@
       showNothing();
       return;
     }
-    state.player.load(state.checked.level, state.frameLimit);
-    state.player.playTo(Math.max(1, state.position));  // the first frame at least, timed below
+    try {
+      state.player.load(state.checked.level, state.frameLimit);
+      state.player.playTo(Math.max(1, state.position));  // the first frame at least, timed below
+    } catch (error) {
+      refusedByTheEngine(error);
+      return;
+    }
     show(state.position);
     const ms = performance.now() - started;
     document.body.dataset.firstFrameMs = ms.toFixed(1);
@@ -484,7 +489,13 @@
     const step = () => {
       const player = state.player;
       const until = performance.now() + 12;
-      while (!player.finished && player.played < BACKGROUND_BUDGET && performance.now() < until) player.advance();
+      try {
+        while (!player.finished && player.played < BACKGROUND_BUDGET && performance.now() < until) player.advance();
+      } catch (error) {
+        state.filling = null;
+        refusedByTheEngine(error);
+        return;
+      }
       updatePosition();
       if (!player.finished && player.played >= BACKGROUND_BUDGET) {
         notice(`Played ahead to frame ${known()} and stopped there: its frames hold ${mib(player.played)} of text, ` +
@@ -502,6 +513,18 @@
   function stopFilling() {
     if (state.filling !== null) clearTimeout(state.filling);
     state.filling = null;
+  }
+
+  // A level that keeps every rule of the format but that the engine will not
+  // play (a tree beyond the work one call may do, memory running out): the
+  // engine's own message, and nothing plays.
+  function refusedByTheEngine(error) {
+    const q = state.engine;
+    if (!(error instanceof q.RuntimeError || error instanceof q.MemoryError)) throw error;
+    state.player.free();
+    showNothing();
+    notice(`The engine cannot play this level: ${error.message}`);
+    document.body.dataset.background = "refused";
   }
 
   function notice(text) {
