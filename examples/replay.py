@@ -115,6 +115,9 @@ class Replay:
     # built, n the document after frame n), whenever they change.
     exact: dict[str, dict[str, str]]
     outcome: str
+    # Why each standing agent acts or waits after every step, and how the
+    # level ended, from explain(): see Explanations.
+    explained: Json = None
 
 
 def non_finite_magnitudes(root: qor_engine.Environment) -> dict[str, str]:
@@ -181,6 +184,60 @@ class ExactValues:
         return {str(step): values}
 
 
+class Explanations:
+    """explain() after every step, kept as only what the page draws:
+    "outcome" and "summary" of the last step (the banner after it), "notes"
+    (each distinct note once: [state, reason, note], and for a refill agent
+    its name, visual id and priority after them) and "steps", one a step:
+    "agents", the zones whose agents' notes differ from the step before, each
+    the list of its agents' indexes into "notes" by slot (-1 for a slot left
+    out), by the zone's JSON Pointer; "gone", the zones that held standing
+    agents the step before and hold none now; "frozen", [zone id, pointer of
+    the sub-zone that keeps it frozen] of every zone kept frozen."""
+
+    def __init__(self) -> None:
+        self.notes: list[list[Any]] = []
+        self.note_index: dict[str, int] = {}
+        self.steps: list[Json] = []
+        self.standing: dict[str, list[int]] = {}
+        self.last: Json = {"outcome": "running", "summary": ""}
+
+    def add(self, text: str) -> str:
+        """Keeps a step's explanation (explain()'s text); returns the JSON
+        text of what it added to the page's data, for counting."""
+        explanation = json.loads(text)
+        self.last = explanation
+        added: list[list[Any]] = []
+        standing: dict[str, list[int]] = {}
+        for agent in explanation["agents"]:
+            zone, _, slot = agent["pointer"].rpartition("/agents/")
+            slots = standing.setdefault(zone, [])
+            slots.extend([-1] * (int(slot) - len(slots)))
+            slots.append(self.note(agent, added))
+        changed = {zone: slots for zone, slots in standing.items() if self.standing.get(zone) != slots}
+        gone = [zone for zone in self.standing if zone not in standing]
+        frozen = [[zone["id"], zone["frozen_by"]["pointer"]] for zone in explanation["zones"] if zone["frozen_by"]]
+        step = {"agents": changed, "gone": gone, "frozen": frozen}
+        self.standing = standing
+        self.steps.append(step)
+        return script_json([step, added])
+
+    def note(self, agent: Json, added: list[list[Any]]) -> int:
+        note = [agent["state"], agent["reason"], agent["note"]]
+        if agent["refill"]:
+            note += [agent["name"], agent["visual_id"], agent["priority"]]
+        key = json.dumps(note)
+        if key not in self.note_index:
+            self.note_index[key] = len(self.notes)
+            self.notes.append(note)
+            added.append(note)
+        return self.note_index[key]
+
+    def data(self) -> Json:
+        return {"outcome": self.last["outcome"], "summary": self.last["summary"],
+                "notes": self.notes, "steps": self.steps}
+
+
 def record(level: qor_engine.Level, level_file: str, max_bytes: int) -> Replay:
     """Plays the level to its end and keeps every frame as a patch, refusing
     a page longer than `max_bytes` (PageTooLarge) as soon as it would be."""
@@ -192,10 +249,11 @@ def record(level: qor_engine.Level, level_file: str, max_bytes: int) -> Replay:
     start = json.loads(start_text)
     patches: list[Json] = []
     exact = ExactValues(root)
+    explained = Explanations()
     # Counted short of the page by at most a few bytes a frame (commas and
     # braces), never over it: the written page is measured once more.
     size = PageSize(max_bytes)
-    size.add(render_page(Replay(title, description, level_file, start, [], {}, "")))
+    size.add(render_page(Replay(title, description, level_file, start, [], {}, "", explained.data())))
 
     def count_exact_values(step: int, text: str) -> None:
         entry = exact.after(step, text)
@@ -203,6 +261,7 @@ def record(level: qor_engine.Level, level_file: str, max_bytes: int) -> Replay:
             size.add(script_json(entry)[2:])
 
     count_exact_values(0, start_text)
+    size.add(explained.add(sequencer.explain()))
     last: FrameResponse | None = None
     for text, frame in play_patches(sequencer):
         patch = json.loads(text)
@@ -210,9 +269,10 @@ def record(level: qor_engine.Level, level_file: str, max_bytes: int) -> Replay:
         size.frames = len(patches)
         size.add(script_json(patch))
         count_exact_values(len(patches), text)
+        size.add(explained.add(sequencer.explain()))
         last = frame
     outcome = describe_outcome(last, root.charges) if last is not None else "No frames."
-    return Replay(title, description, level_file, start, patches, exact.by_step, outcome)
+    return Replay(title, description, level_file, start, patches, exact.by_step, outcome, explained.data())
 
 
 def play_patches(sequencer: qor_engine.NarrativeSequencer) -> Iterator[tuple[str, FrameResponse]]:
