@@ -200,7 +200,7 @@ class Page:
             stood = [agent["visual_id"] for agent in before["agents"]]
             if event["visual_id"] not in stood:  # placed again by the host ("refill"): last
                 stood.append(event["visual_id"])
-            drawn = box.find_elements("css selector", ":scope > .agents > li")
+            drawn = box.find_elements("css selector", ":scope > .agents > li:not(.refilled)")
             assert [item.get_attribute("data-visual-id") for item in drawn] == stood
         else:
             assert "shield_" + mark.get_attribute("data-zone-id") == event["visual_id"]
