@@ -54,8 +54,10 @@
 
   // The level after `step` as explain() told it, in the form QorDraw reads.
   // The data keeps each distinct note once, each step's notes by zone and
-  // slot where they changed from the step before, and the outcome of the last
-  // step only (the level runs before it).
+  // slot where they changed from the step before (USUAL_NOTE standing for
+  // the note most agents have at the step), and the outcome of the last step
+  // only (the level runs before it).
+  const USUAL_NOTE = -2;
   let standing = { step: -1, zones: new Map() };  // the notes by zone at a step
   function standingAt(step) {
     const kept = data.explained.steps;
@@ -75,7 +77,8 @@
     const ended = step === last;
     const agents = [];
     for (const [zone, slots] of standingAt(step).zones) {
-      slots.forEach((index, slot) => {
+      slots.forEach((written, slot) => {
+        const index = written === USUAL_NOTE ? kept.usual : written;
         if (index < 0) return;
         const [state, reason, note, name, visualId, priority] = data.explained.notes[index];
         agents.push({ pointer: zone + "/agents/" + slot, state: state, reason: reason, note: note,

@@ -294,6 +294,21 @@ var QorLevelPlayer = (function () {
     }
   }
 
+  const USUAL_NOTE = -2;  // a slot holding the step's usual note
+
+  // replay.py's usual_note(): the note most slots hold (the lowest index of
+  // those tied), or null.
+  function usualNote(standing) {
+    const counts = new Map();
+    for (const slots of standing.values()) for (const index of slots) if (index >= 0) counts.set(index, (counts.get(index) || 0) + 1);
+    let usual = null;
+    for (const [index, count] of counts) {
+      const best = usual === null ? 0 : counts.get(usual);
+      if (count > best || (count === best && index < usual)) usual = index;
+    }
+    return usual;
+  }
+
   // replay.py's Explanations: explain() after every step, kept as only what
   // the replay page draws (the last step's outcome and summary, each
   // distinct note once, and each step's notes by zone and slot where they
@@ -322,12 +337,14 @@ var QorLevelPlayer = (function () {
         while (slots.length < slot) slots.push(-1);
         slots.push(this.note(agent, added));
       }
+      const usual = usualNote(standing);
+      for (const slots of standing.values()) slots.forEach((index, slot) => { if (index === usual) slots[slot] = USUAL_NOTE; });
       const same = (a, b) => !!a && a.length === b.length && a.every((index, slot) => index === b[slot]);
       const changed = {};
       for (const [zone, slots] of standing) if (!same(this.standing.get(zone), slots)) changed[zone] = slots;
       const gone = [...this.standing.keys()].filter((zone) => !standing.has(zone));
       const frozen = explanation.zones.filter((zone) => zone.frozen_by).map((zone) => [zone.id, zone.frozen_by.pointer]);
-      const step = { agents: changed, gone, frozen };
+      const step = { usual, agents: changed, gone, frozen };
       this.standing = standing;
       this.steps.push(step);
       return JSON.stringify([step, added]);
