@@ -8,15 +8,21 @@ The level is read and played by the engine, as play.py does
 the LevelPlay), with next_frame_patch(): the page embeds the
 level as built and every frame, the last one included, as the engine's JSON
 Patch against the frame before it (the first patch holds the whole first
-frame), and applies them in the page. A flat level of 1,000 agents and 200
-zones makes a page of about 0.6 MB.
+frame), and applies them in the page.
 
 The page draws one frame at a time: the zone tree as nested boxes, charges as
 chips, agents, frozen zones dimmed, the agent that acted (in the place where
 it stood) or the zone that merged highlighted and scrolled into view, with
 first/previous/next/last buttons, a slider, the arrow keys and play/pause.
 Magnitudes a frame writes as null are read from the zones after the frame and
-shown as NaN, +inf or -inf.
+shown as NaN, +inf or -inf. Beside each standing agent the page shows why it
+acts, waits or declines, and marks the zone that keeps another frozen, as the
+engine's explain() tells it after every frame; after the last frame a banner
+gives the outcome in the engine's words ("Won: every gate opened", "Lost:
+...", "Stopped at the frame limit"), above the closing line. The page embeds
+of each explanation only what it draws (see Explanations): a flat level of
+1,000 agents and 200 zones makes a page of about 0.8 MB, 0.2 MB of it the
+explanations.
 
 The page's code and styles are files of their own, inlined into it here: the
 drawing of a level, shared with other pages, in web/draw/, the replay's
@@ -26,8 +32,8 @@ forbids every load, and its own style and script are allowed by their hashes
 only. The data is embedded as JSON with every "<", ">" and "&" escaped, and
 the page puts ids and messages into the document as text, never as markup.
 
-A replay page is at most MAX_PAGE_BYTES (64 MiB) long. The page's length is
-counted as the level is played, and a level whose replay would be longer is
+A replay page is at most MAX_PAGE_BYTES (64 MiB) long. The page's length
+(patches and explanations) is counted as the level is played, and a level whose replay would be longer is
 refused as soon as that is known, before the page is built (a level file of
 a few MiB whose every frame is large could otherwise ask for gigabytes).
 The output file is written whole or not at all.
