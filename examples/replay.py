@@ -33,9 +33,10 @@ only. The data is embedded as JSON with every "<", ">" and "&" escaped, and
 the page puts ids and messages into the document as text, never as markup.
 
 A replay page is at most MAX_PAGE_BYTES (64 MiB) long. The page's length
-(patches and explanations) is counted as the level is played, and a level whose replay would be longer is
-refused as soon as that is known, before the page is built (a level file of
-a few MiB whose every frame is large could otherwise ask for gigabytes).
+(patches and explanations) is counted as the level is played, and a level
+whose replay would be longer is refused as soon as that is known, before the
+page is built (a level file of a few MiB whose every frame is large could
+otherwise ask for gigabytes).
 The output file is written whole or not at all.
 
 The replay never writes over the level it plays: an output that is the level
@@ -123,7 +124,7 @@ class Replay:
     outcome: str
     # Why each standing agent acts or waits after every step, and how the
     # level ended, from explain(): see Explanations.
-    explained: Json = None
+    explained: Json
 
 
 def non_finite_magnitudes(root: qor_engine.Environment) -> dict[str, str]:

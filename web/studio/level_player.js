@@ -225,9 +225,11 @@ var QorLevelPlayer = (function () {
     // Plays a level just loaded to its end by next_frame_patch(), as
     // replay.py records it: the level as built and each frame's patch as
     // the engine wrote them, the magnitudes written as null by the step from
-    // which they hold (replay.py's "exact"), and the outcome line.
+    // which they hold (replay.py's "exact"), the outcome line, and explain()
+    // after every step as the replay page draws it (replay.py's "explained").
     // `measure(kind, text)`, when given, is told each text the page will
-    // hold ("patch" or "exact") and may throw to stop the recording.
+    // hold ("patch", or "exact" and "explained", counted less two
+    // characters) and may throw to stop the recording.
     record(measure) {
       const steps = this.recording(measure);
       for (;;) {
