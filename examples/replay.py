@@ -214,8 +214,10 @@ class Explanations:
     notes differ from the step before, each the list of its agents' indexes
     into "notes" by slot (-2 for the usual note, -1 for a slot left out), by
     the zone's JSON Pointer; "gone", the zones that held standing agents the
-    step before and hold none now; "frozen", [zone id, pointer of the
-    sub-zone that keeps it frozen] of every zone kept frozen. Most agents
+    step before and hold none now; "frozen", [pointer of the zone, pointer
+    of the sub-zone that keeps it frozen] of every zone kept frozen (by
+    pointer, since an id may be long: the page reads it from the frame).
+    Most agents
     wait for the one that acts, a note that changes with every step: as the
     usual note, their zones' lists stay the same."""
 
@@ -243,7 +245,7 @@ class Explanations:
             slots[:] = [USUAL_NOTE if index == usual else index for index in slots]
         changed = {zone: slots for zone, slots in standing.items() if self.standing.get(zone) != slots}
         gone = [zone for zone in self.standing if zone not in standing]
-        frozen = [[zone["id"], zone["frozen_by"]["pointer"]] for zone in explanation["zones"] if zone["frozen_by"]]
+        frozen = [[zone["pointer"], zone["frozen_by"]["pointer"]] for zone in explanation["zones"] if zone["frozen_by"]]
         step = {"usual": usual, "agents": changed, "gone": gone, "frozen": frozen}
         self.standing = standing
         self.steps.append(step)

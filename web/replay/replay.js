@@ -71,7 +71,7 @@
     return (standing = at);
   }
 
-  function explainedAt(step) {
+  function explainedAt(step, frame) {
     const kept = data.explained.steps[step];
     if (!kept) return null;
     const ended = step === last;
@@ -89,7 +89,7 @@
       outcome: ended ? data.explained.outcome : "running",
       summary: ended ? data.explained.summary : "",
       agents: agents,
-      zones: kept.frozen.map(([id, pointer]) => ({ id: id, frozen_by: { pointer: pointer } })),
+      zones: kept.frozen.map(([pointer, keeper]) => ({ id: QorPatch.get(frame, pointer).id, frozen_by: { pointer: keeper } })),
     };
   }
 
@@ -109,7 +109,7 @@
     shown = documentsAround(position);
     const frame = shown.after;
     const marks = QorDraw.changes(shown.before, frame);
-    const explained = explainedAt(position);
+    const explained = explainedAt(position, frame);
     showFrameInfo(frame.meta, explained);
     $("position").textContent = "step " + position + " of " + last;
     slider.value = String(position);

@@ -345,7 +345,7 @@ var QorLevelPlayer = (function () {
       const changed = {};
       for (const [zone, slots] of standing) if (!same(this.standing.get(zone), slots)) changed[zone] = slots;
       const gone = [...this.standing.keys()].filter((zone) => !standing.has(zone));
-      const frozen = explanation.zones.filter((zone) => zone.frozen_by).map((zone) => [zone.id, zone.frozen_by.pointer]);
+      const frozen = explanation.zones.filter((zone) => zone.frozen_by).map((zone) => [zone.pointer, zone.frozen_by.pointer]);
       const step = { usual, agents: changed, gone, frozen };
       this.standing = standing;
       this.steps.push(step);
