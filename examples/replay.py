@@ -8,15 +8,21 @@ The level is read and played by the engine, as play.py does
 the LevelPlay), with next_frame_patch(): the page embeds the
 level as built and every frame, the last one included, as the engine's JSON
 Patch against the frame before it (the first patch holds the whole first
-frame), and applies them in the page. A flat level of 1,000 agents and 200
-zones makes a page of about 0.6 MB.
+frame), and applies them in the page.
 
 The page draws one frame at a time: the zone tree as nested boxes, charges as
 chips, agents, frozen zones dimmed, the agent that acted (in the place where
 it stood) or the zone that merged highlighted and scrolled into view, with
 first/previous/next/last buttons, a slider, the arrow keys and play/pause.
 Magnitudes a frame writes as null are read from the zones after the frame and
-shown as NaN, +inf or -inf.
+shown as NaN, +inf or -inf. Beside each standing agent the page shows why it
+acts, waits or declines, and marks the zone that keeps another frozen, as the
+engine's explain() tells it after every frame; after the last frame a banner
+gives the outcome in the engine's words ("Won: every gate opened", "Lost:
+...", "Stopped at the frame limit"), above the closing line. The page embeds
+of each explanation only what it draws (see Explanations): a flat level of
+1,000 agents and 200 zones makes a page of about 0.8 MB, 0.2 MB of it the
+explanations.
 
 The page's code and styles are files of their own, inlined into it here: the
 drawing of a level, shared with other pages, in web/draw/, the replay's
@@ -26,10 +32,11 @@ forbids every load, and its own style and script are allowed by their hashes
 only. The data is embedded as JSON with every "<", ">" and "&" escaped, and
 the page puts ids and messages into the document as text, never as markup.
 
-A replay page is at most MAX_PAGE_BYTES (64 MiB) long. The page's length is
-counted as the level is played, and a level whose replay would be longer is
-refused as soon as that is known, before the page is built (a level file of
-a few MiB whose every frame is large could otherwise ask for gigabytes).
+A replay page is at most MAX_PAGE_BYTES (64 MiB) long. The page's length
+(patches and explanations) is counted as the level is played, and a level
+whose replay would be longer is refused as soon as that is known, before the
+page is built (a level file of a few MiB whose every frame is large could
+otherwise ask for gigabytes).
 The output file is written whole or not at all.
 
 The replay never writes over the level it plays: an output that is the level
@@ -115,6 +122,9 @@ class Replay:
     # built, n the document after frame n), whenever they change.
     exact: dict[str, dict[str, str]]
     outcome: str
+    # Why each standing agent acts or waits after every step, and how the
+    # level ended, from explain(): see Explanations.
+    explained: Json
 
 
 def non_finite_magnitudes(root: qor_engine.Environment) -> dict[str, str]:
@@ -181,6 +191,82 @@ class ExactValues:
         return {str(step): values}
 
 
+USUAL_NOTE: Final = -2  # a slot holding the step's usual note
+
+
+def usual_note(standing: dict[str, list[int]]) -> int | None:
+    """The note most slots hold (the lowest index of those tied), or None."""
+    counts: dict[int, int] = {}
+    for slots in standing.values():
+        for index in slots:
+            if index >= 0:
+                counts[index] = counts.get(index, 0) + 1
+    return min(counts, key=lambda index: (-counts[index], index)) if counts else None
+
+
+class Explanations:
+    """explain() after every step, kept as only what the page draws:
+    "outcome" and "summary" of the last step (the banner after it), "notes"
+    (each distinct note once: [state, reason, note], and for a refill agent
+    its name, visual id and priority after them) and "steps", one a step:
+    "usual", the note most agents have at the step (the lowest index of
+    those tied; null without agents); "agents", the zones whose agents'
+    notes differ from the step before, each the list of its agents' indexes
+    into "notes" by slot (-2 for the usual note, -1 for a slot left out), by
+    the zone's JSON Pointer; "gone", the zones that held standing agents the
+    step before and hold none now; "frozen", [pointer of the zone, pointer
+    of the sub-zone that keeps it frozen] of every zone kept frozen (by
+    pointer, since an id may be long: the page reads it from the frame).
+    Most agents
+    wait for the one that acts, a note that changes with every step: as the
+    usual note, their zones' lists stay the same."""
+
+    def __init__(self) -> None:
+        self.notes: list[list[Any]] = []
+        self.note_index: dict[str, int] = {}
+        self.steps: list[Json] = []
+        self.standing: dict[str, list[int]] = {}
+        self.last: Json = {"outcome": "running", "summary": ""}
+
+    def add(self, text: str) -> str:
+        """Keeps a step's explanation (explain()'s text); returns the JSON
+        text of what it added to the page's data, for counting."""
+        explanation = json.loads(text)
+        self.last = explanation
+        added: list[list[Any]] = []
+        standing: dict[str, list[int]] = {}
+        for agent in explanation["agents"]:
+            zone, _, slot = agent["pointer"].rpartition("/agents/")
+            slots = standing.setdefault(zone, [])
+            slots.extend([-1] * (int(slot) - len(slots)))
+            slots.append(self.note(agent, added))
+        usual = usual_note(standing)
+        for slots in standing.values():
+            slots[:] = [USUAL_NOTE if index == usual else index for index in slots]
+        changed = {zone: slots for zone, slots in standing.items() if self.standing.get(zone) != slots}
+        gone = [zone for zone in self.standing if zone not in standing]
+        frozen = [[zone["pointer"], zone["frozen_by"]["pointer"]] for zone in explanation["zones"] if zone["frozen_by"]]
+        step = {"usual": usual, "agents": changed, "gone": gone, "frozen": frozen}
+        self.standing = standing
+        self.steps.append(step)
+        return script_json([step, added])
+
+    def note(self, agent: Json, added: list[list[Any]]) -> int:
+        note = [agent["state"], agent["reason"], agent["note"]]
+        if agent["refill"]:
+            note += [agent["name"], agent["visual_id"], agent["priority"]]
+        key = json.dumps(note)
+        if key not in self.note_index:
+            self.note_index[key] = len(self.notes)
+            self.notes.append(note)
+            added.append(note)
+        return self.note_index[key]
+
+    def data(self) -> Json:
+        return {"outcome": self.last["outcome"], "summary": self.last["summary"],
+                "notes": self.notes, "steps": self.steps}
+
+
 def record(level: qor_engine.Level, level_file: str, max_bytes: int) -> Replay:
     """Plays the level to its end and keeps every frame as a patch, refusing
     a page longer than `max_bytes` (PageTooLarge) as soon as it would be."""
@@ -192,10 +278,11 @@ def record(level: qor_engine.Level, level_file: str, max_bytes: int) -> Replay:
     start = json.loads(start_text)
     patches: list[Json] = []
     exact = ExactValues(root)
+    explained = Explanations()
     # Counted short of the page by at most a few bytes a frame (commas and
     # braces), never over it: the written page is measured once more.
     size = PageSize(max_bytes)
-    size.add(render_page(Replay(title, description, level_file, start, [], {}, "")))
+    size.add(render_page(Replay(title, description, level_file, start, [], {}, "", explained.data())))
 
     def count_exact_values(step: int, text: str) -> None:
         entry = exact.after(step, text)
@@ -203,6 +290,7 @@ def record(level: qor_engine.Level, level_file: str, max_bytes: int) -> Replay:
             size.add(script_json(entry)[2:])
 
     count_exact_values(0, start_text)
+    size.add(explained.add(sequencer.explain()))
     last: FrameResponse | None = None
     for text, frame in play_patches(sequencer):
         patch = json.loads(text)
@@ -210,9 +298,10 @@ def record(level: qor_engine.Level, level_file: str, max_bytes: int) -> Replay:
         size.frames = len(patches)
         size.add(script_json(patch))
         count_exact_values(len(patches), text)
+        size.add(explained.add(sequencer.explain()))
         last = frame
     outcome = describe_outcome(last, root.charges) if last is not None else "No frames."
-    return Replay(title, description, level_file, start, patches, exact.by_step, outcome)
+    return Replay(title, description, level_file, start, patches, exact.by_step, outcome, explained.data())
 
 
 def play_patches(sequencer: qor_engine.NarrativeSequencer) -> Iterator[tuple[str, FrameResponse]]:

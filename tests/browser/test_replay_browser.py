@@ -49,6 +49,18 @@ def native_states(level: Path) -> list[dict[str, Any]]:
     return [json.loads(built.root.to_json())] + [json.loads(text) for text, _ in play(built)]
 
 
+def native_explanations(level: Path) -> list[dict[str, Any]]:
+    """explain() of the level as built, then after every frame."""
+    from play import load_level
+
+    sequencer = load_level(level).play()
+    explained = [json.loads(sequencer.explain())]
+    while not sequencer.is_finished:
+        sequencer.next_frame()
+        explained.append(json.loads(sequencer.explain()))
+    return explained
+
+
 def zone_at(state: dict[str, Any], pointer: str) -> dict[str, Any]:
     """The zone a JSON Pointer such as "/sub_environments/1" names."""
     zone = state
@@ -89,11 +101,13 @@ def browser() -> Iterator[Any]:
 class Page:
     """The replay open in the browser, with the checks against the frame texts."""
 
-    def __init__(self, driver: Any, data: dict[str, Any], states: list[dict[str, Any]]) -> None:
+    def __init__(self, driver: Any, data: dict[str, Any], level: Path) -> None:
         self.driver = driver
         self.data = data
-        self.states = states
-        self.last = len(states) - 1
+        self.states = native_states(level)
+        self.explanations = native_explanations(level)
+        self.last = len(self.states) - 1
+        assert len(self.explanations) == len(self.states)
 
     def css(self, selector: str) -> list[Any]:
         return list(self.driver.find_elements("css selector", selector))
@@ -141,12 +155,33 @@ class Page:
         ]
         assert len(self.css("#tree .chip")) == sum(len(zone["charges"]) for zone in zones)
         assert len(self.css("#tree .zone.frozen")) == sum(zone["is_time_frozen"] for zone in zones)
-        assert len(self.css("li.agent:not(.acted)")) == sum(len(zone["agents"]) for zone in zones)
+        assert len(self.css("li.agent:not(.acted):not(.refilled)")) == sum(len(zone["agents"]) for zone in zones)
         self.check_highlight(meta["last_event"] if meta else None)
+        self.check_explanation(self.explanations[position], position == self.last)
 
         outcome = self.one("#outcome")
         assert outcome.is_displayed() == (position == self.last)
         assert outcome.get_attribute("textContent") == self.data["outcome"]
+
+    def check_explanation(self, explained: dict[str, Any], at_end: bool) -> None:
+        """Beside each standing agent its note, the zones keeping others
+        frozen marked, and after the last frame the outcome, as explain()
+        tells them."""
+        notes = self.driver.execute_script("""return Array.from(document.querySelectorAll('#tree section.zone'))
+            .flatMap((box) => Array.from(box.querySelectorAll(':scope > .agents > li:not(.acted)'))
+              .map((item, slot) => [box.dataset.pointer + '/agents/' + slot,
+                                    item.querySelector('.agent-note').textContent,
+                                    item.querySelector('.agent-note').dataset.reason]));""")
+        assert sorted(map(tuple, notes)) == sorted(
+            (agent["pointer"], agent["note"], agent["reason"]) for agent in explained["agents"]
+        )
+        keeping = {box.get_attribute("data-pointer") for box in self.css("#tree section.zone.keeps-frozen")}
+        assert keeping == {zone["frozen_by"]["pointer"] for zone in explained["zones"] if zone["frozen_by"]}
+        banner = self.one("#banner")
+        assert banner.is_displayed() == at_end
+        if at_end:
+            assert banner.text == explained["summary"]
+            assert banner.get_attribute("data-outcome") == explained["outcome"]
 
     def check_highlight(self, event: dict[str, Any] | None) -> None:
         """The agent that acted is drawn in the slot it stood in, a zone that
@@ -165,7 +200,7 @@ class Page:
             stood = [agent["visual_id"] for agent in before["agents"]]
             if event["visual_id"] not in stood:  # placed again by the host ("refill"): last
                 stood.append(event["visual_id"])
-            drawn = box.find_elements("css selector", ":scope > .agents > li")
+            drawn = box.find_elements("css selector", ":scope > .agents > li:not(.refilled)")
             assert [item.get_attribute("data-visual-id") for item in drawn] == stood
         else:
             assert "shield_" + mark.get_attribute("data-zone-id") == event["visual_id"]
@@ -180,7 +215,7 @@ def page(browser: Any, tmp_path_factory: pytest.TempPathFactory) -> Page:
     output = tmp_path_factory.mktemp("replay") / "nested_shields.html"
     data = write_replay(LEVEL, output)
     browser.get(output.as_uri())
-    return Page(browser, data, native_states(LEVEL))
+    return Page(browser, data, LEVEL)
 
 
 def test_buttons_walk_every_frame(page: Page) -> None:
@@ -273,7 +308,7 @@ def test_ids_and_texts_cannot_inject_markup(browser: Any, tmp_path: Path) -> Non
     output = tmp_path / "hostile.html"
     data = write_replay(level, output)
     browser.get(output.as_uri())
-    page = Page(browser, data, native_states(level))
+    page = Page(browser, data, level)
     page.check(0)
     assert page.css("img, i, [onerror], [onmouseover]") == []
     assert len(page.css("script")) == 2  # the page's own: its data and its code
@@ -290,7 +325,7 @@ def open_replay(browser: Any, level: Path, tmp_path: Path) -> Page:
     output = tmp_path / (level.stem + ".html")
     data = write_replay(level, output)
     browser.get(output.as_uri())
-    return Page(browser, data, native_states(level))
+    return Page(browser, data, level)
 
 
 def test_every_kind_of_agent_is_drawn_where_it_acted(browser: Any, tmp_path: Path) -> None:
@@ -309,6 +344,50 @@ def test_jumps_in_a_long_level_land_on_the_frames(browser: Any, tmp_path: Path) 
     for position in (page.last, 500, 499, 130, 128, 64, 63, 1, page.last - 1):
         page.slide(position)
         page.check(position)
+
+
+def tutorial_with_target(target: int, folder: Path) -> Path:
+    level = json.loads((LEVELS / "tutorial.json").read_text(encoding="utf-8"))
+    level["agents"][1]["target"] = target
+    path = folder / f"tutorial_{target}.json"
+    path.write_text(json.dumps(level), encoding="utf-8")
+    return path
+
+
+GREEN = "rgb(238, 247, 239)"  # the won banner's background
+
+
+@pytest.mark.parametrize(
+    ("make_level", "outcome", "summary"),
+    [
+        (lambda folder: LEVELS / "tutorial.json", "won", "Won: every gate opened"),
+        (lambda folder: tutorial_with_target(20, folder), "lost",
+         'Lost: gate "gate" is still shut: total 18.0, opens at 20.0'),
+        (lambda folder: LEVELS / "endless_hourglass.json", "frame_limit", "Stopped at the frame limit"),
+    ],
+    ids=["won", "lost", "frame_limit"],
+)
+def test_the_end_shows_the_outcome_and_why_agents_wait(
+    browser: Any, tmp_path: Path, make_level: Callable[[Path], Path], outcome: str, summary: str
+) -> None:
+    from selenium.webdriver.common.keys import Keys
+
+    page = open_replay(browser, make_level(tmp_path), tmp_path)
+    page.check(0)
+    page.press(Keys.END)
+    page.check(page.last)
+    banner = page.one("#banner")
+    assert (banner.text, banner.get_attribute("data-outcome")) == (summary, outcome)
+    assert page.one("body").get_attribute("data-outcome") == outcome
+    green = [page.driver.execute_script("return getComputedStyle(arguments[0]).backgroundColor", banner)]
+    green.append(page.driver.execute_script("return getComputedStyle(arguments[0]).color", page.one("#status")))
+    assert (green[0] == GREEN) == (outcome == "won")
+    assert (green[1] == "rgb(29, 107, 47)") == (outcome == "won")  # the status is green only when won
+    SHOTS.mkdir(parents=True, exist_ok=True)
+    assert page.driver.save_screenshot(str(SHOTS / f"replay_{outcome}.png"))
+    page.press(Keys.ARROW_LEFT)
+    page.check(page.last - 1)
+    assert not banner.is_displayed()
 
 
 NON_FINITE = {"nan": "NaN", "inf": "+\u221e", "-inf": "\u2212\u221e"}

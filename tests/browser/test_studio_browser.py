@@ -389,7 +389,7 @@ def test_a_level_file_dropped_on_the_page_opens(studio: Studio) -> None:
 
 # Levels without log or root results, which the two math libraries may write
 # differently in the last digits (docs/development.md, "Frames that differ").
-@pytest.mark.parametrize("name", ["tutorial.json", "beyond_counting.json", "nested_shields.json"])
+@pytest.mark.parametrize("name", ["tutorial.json", "beyond_counting.json", "nested_shields.json", "endless_hourglass.json"])
 def test_the_exported_replay_is_the_page_replay_py_writes(studio: Studio, tmp_path: Path, name: str) -> None:
     """Byte for byte: the same patches (the engine's), exact values (beyond
     counting's infinities and NaN) and outcome, written as replay.py writes them."""

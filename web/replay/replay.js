@@ -52,14 +52,56 @@
     return exact;
   }
 
-  function showFrameInfo(meta) {
+  // The level after `step` as explain() told it, in the form QorDraw reads.
+  // The data keeps each distinct note once, each step's notes by zone and
+  // slot where they changed from the step before (USUAL_NOTE standing for
+  // the note most agents have at the step), and the outcome of the last step
+  // only (the level runs before it).
+  const USUAL_NOTE = -2;
+  let standing = { step: -1, zones: new Map() };  // the notes by zone at a step
+  function standingAt(step) {
+    const kept = data.explained.steps;
+    let at = standing.step <= step ? standing : { step: -1, zones: new Map() };
+    for (let s = at.step + 1; s <= step && s < kept.length; s++) {
+      const zones = new Map(at.zones);
+      for (const zone of kept[s].gone) zones.delete(zone);
+      for (const zone of Object.keys(kept[s].agents)) zones.set(zone, kept[s].agents[zone]);
+      at = { step: s, zones: zones };
+    }
+    return (standing = at);
+  }
+
+  function explainedAt(step, frame) {
+    const kept = data.explained.steps[step];
+    if (!kept) return null;
+    const ended = step === last;
+    const agents = [];
+    for (const [zone, slots] of standingAt(step).zones) {
+      slots.forEach((written, slot) => {
+        const index = written === USUAL_NOTE ? kept.usual : written;
+        if (index < 0) return;
+        const [state, reason, note, name, visualId, priority] = data.explained.notes[index];
+        agents.push({ pointer: zone + "/agents/" + slot, state: state, reason: reason, note: note,
+          name: name, visual_id: visualId, priority: priority });
+      });
+    }
+    return {
+      outcome: ended ? data.explained.outcome : "running",
+      summary: ended ? data.explained.summary : "",
+      agents: agents,
+      zones: kept.frozen.map(([pointer, keeper]) => ({ id: QorPatch.get(frame, pointer).id, frozen_by: { pointer: keeper } })),
+    };
+  }
+
+  function showFrameInfo(meta, explained) {
     $("frame-number").textContent = meta ? String(meta.frame_index) : "0 (before the first frame)";
     $("status").textContent = meta ? meta.status : "READY";
     $("status").dataset.status = meta ? meta.status : "READY";
+    $("status").dataset.outcome = explained ? explained.outcome : "running";
     $("message").textContent = meta ? meta.message : "The level as built.";
-    const outcome = $("outcome");
-    outcome.hidden = position !== last;
-    outcome.classList.toggle("limit", !!meta && meta.status === "ERROR");
+    QorDraw.banner($("banner"), explained);
+    document.body.dataset.outcome = explained && explained.outcome !== "running" ? explained.outcome : "";
+    $("outcome").hidden = position !== last;
   }
 
   function show(step) {
@@ -67,11 +109,12 @@
     shown = documentsAround(position);
     const frame = shown.after;
     const marks = QorDraw.changes(shown.before, frame);
-    showFrameInfo(frame.meta);
+    const explained = explainedAt(position, frame);
+    showFrameInfo(frame.meta, explained);
     $("position").textContent = "step " + position + " of " + last;
     slider.value = String(position);
     slider.setAttribute("aria-valuetext", "step " + position + " of " + last);
-    const changed = QorDraw.render($("tree"), frame, { marks: marks, exact: exactValuesAt(position) });
+    const changed = QorDraw.render($("tree"), frame, { marks: marks, exact: exactValuesAt(position), explained: explained });
     if (changed) changed.scrollIntoView({ block: "nearest" });
     document.body.dataset.position = String(position);
     try { history.replaceState(null, "", "#" + position); } catch (error) { /* e.g. a sandboxed frame */ }

@@ -66,6 +66,9 @@ var QorReplayPage = (function () {
   }
 
   // replay.py's asdict(Replay), its members in order.
+  // What a recording without explanations embeds (replay.py's empty Explanations).
+  const NO_EXPLANATIONS = { outcome: "running", summary: "", notes: [], steps: [] };
+
   function dataText(recording) {
     return "{" + [
       '"title":' + scriptJson(recording.title),
@@ -75,12 +78,13 @@ var QorReplayPage = (function () {
       '"patches":[' + recording.patches.map(pythonJson).join(",") + "]",
       '"exact":' + scriptJson(recording.exact),
       '"outcome":' + scriptJson(recording.outcome),
+      '"explained":' + scriptJson(recording.explained || NO_EXPLANATIONS),
     ].join(",") + "}";
   }
 
   // recording: { title, description, level_file, start (the level as built,
   // as the engine wrote it), patches (each frame's JSON Patch text), exact,
-  // outcome }.
+  // outcome, explained }.
   function render(recording) {
     const template = JSON.parse(document.getElementById("replay-template").textContent);
     const fields = {
