@@ -48,11 +48,9 @@ void append_escape(std::string& out, unsigned unit) {
     out += escape;
 }
 
-// JSON text of a string as the level's messages quote it: characters left as
-// they are but for the quote, the backslash and control characters, and a
-// lone surrogate written as its escape.
-std::string json_quoted(std::string_view text) {
-    std::string out = "\"";
+// A string as JSON.stringify writes it.
+void write_string(std::string& out, std::string_view text) {
+    out += '"';
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         switch (c) {
@@ -74,7 +72,15 @@ std::string json_quoted(std::string_view text) {
             out += c;
         }
     }
-    return out + "\"";
+    out += '"';
+}
+
+// JSON text of a string as the level's messages quote it: as the writer
+// writes it, a lone surrogate as its escape.
+std::string json_quoted(std::string_view text) {
+    std::string out;
+    write_string(out, text);
+    return out;
 }
 
 // The first lone surrogate of a text, quoted ("\"\\ud800\""), or nothing.
@@ -646,32 +652,6 @@ private:
 
 // --- writing ------------------------------------------------------------------
 
-// A string as JSON.stringify writes it.
-void write_string(std::string& out, std::string_view text) {
-    out += '"';
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        switch (c) {
-            case '"': out += "\\\""; continue;
-            case '\\': out += "\\\\"; continue;
-            case '\n': out += "\\n"; continue;
-            case '\r': out += "\\r"; continue;
-            case '\t': out += "\\t"; continue;
-            case '\b': out += "\\b"; continue;
-            case '\f': out += "\\f"; continue;
-            default: break;
-        }
-        if (static_cast<unsigned char>(c) < 0x20) {
-            append_escape(out, static_cast<unsigned char>(c));
-        } else if (const unsigned surrogate = lone_surrogate_at(text, i)) {
-            append_escape(out, surrogate);
-            i += 2;
-        } else {
-            out += c;
-        }
-    }
-    out += '"';
-}
 
 // A number as JSON.stringify writes it (the shortest digits that read back as
 // the same double), but minus zero as "-0.0", which reads back as itself, and
