@@ -33,7 +33,7 @@ LEVELS = ROOT / "examples" / "levels"
 # drawing of a level (web/draw), then the studio's (web/studio).
 STYLES = ["draw/draw.css", "studio/studio.css"]
 SCRIPTS = ["draw/draw.js", "draw/jsonpatch.js", "studio/level_model.js", "studio/level_player.js",
-           "studio/replay_page.js", "studio/studio.js"]
+           "studio/replay_page.js", "studio/file_kinds.js", "studio/studio.js"]
 REPLAY = ROOT / "examples" / "replay.py"
 FIRST_LEVEL = "tutorial.json"
 

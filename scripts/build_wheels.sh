@@ -3,9 +3,12 @@
 # wheels for x86_64 and 32-bit x86 (i686), each repaired by auditwheel to the
 # most widely compatible manylinux tag it qualifies for. Prints
 # `auditwheel show` for each wheel, ends with `twine check` and lists the
-# files of dist/ with their sizes and digests in dist/SIZES.md.
+# files of dist/ with their sizes and digests in dist/SIZES.md. The level
+# studio goes beside them as one versioned page, dist/qor_studio-VERSION.html
+# (build/web/studio.html, made by scripts/build_web.sh): a designer opens it
+# from disk, offline.
 #
-# Usage: bash scripts/build_wheels.sh [sdist] [x86_64] [i686]   (default: all)
+# Usage: bash scripts/build_wheels.sh [sdist] [x86_64] [i686] [studio]   (default: all)
 #
 # The x86_64 wheel is built in the project's environment (.venv) and shares
 # its build folder with scripts/build.sh; the i686 wheel is built with the
@@ -17,19 +20,21 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv=${QOR_VENV:-$root/.venv}
 venv32=${QOR_VENV_I686:-$root/.venv-i686}
-dist=$root/dist
+dist=${QOR_DIST:-$root/dist}
 wheelhouse=$root/build/wheelhouse
 cd "$root"
 # shellcheck source=lib.sh
 source "$root/scripts/lib.sh"
 
 targets=("$@")
-((${#targets[@]})) || targets=(sdist x86_64 i686)
+((${#targets[@]})) || targets=(sdist x86_64 i686 studio)
+packages=0
 for target in "${targets[@]}"; do
     case $target in
-        sdist | x86_64 | i686) ;;
+        sdist | x86_64 | i686) packages=1 ;;
+        studio) ;;
         *)
-            echo "usage: $0 [sdist] [x86_64] [i686]" >&2
+            echo "usage: $0 [sdist] [x86_64] [i686] [studio]" >&2
             exit 2
             ;;
     esac
@@ -41,7 +46,7 @@ pip_quiet=(-q --disable-pip-version-check)
 # The packaging tools, in the project's environment only.
 stamp=$venv/.wheel-tools.sha256
 wanted=$(sha256sum requirements-wheels.txt | cut -d' ' -f1)
-if [[ ! -f $stamp || $(cat "$stamp") != "$wanted" ]]; then
+if ((packages)) && [[ ! -f $stamp || $(cat "$stamp") != "$wanted" ]]; then
     echo "build_wheels: installing the packaging tools into $venv" >&2
     "$venv/bin/python" -m pip install "${pip_quiet[@]}" --root-user-action=ignore -r requirements-wheels.txt >&2
     echo "$wanted" >"$stamp"
@@ -107,9 +112,24 @@ if problems:
 EOF
 }
 
+# build_studio: the studio page, named after the version, into dist/.
+build_studio() {
+    echo "== studio" >&2
+    bash scripts/build_web.sh >/dev/null
+    local version
+    version=$("$venv/bin/python" -c 'import sys, tomllib; print(tomllib.load(open(sys.argv[1], "rb"))["project"]["version"])' \
+        pyproject.toml)
+    rm -f "$dist"/qor_studio-*.html
+    cp build/web/studio.html "$dist/qor_studio-$version.html"
+}
+
 mkdir -p "$dist"
 built=()
 for target in "${targets[@]}"; do
+    if [[ $target == studio ]]; then
+        build_studio
+        continue
+    fi
     if [[ $target == sdist ]]; then
         echo "== sdist" >&2
         rm -f "$dist"/qor_engine-*.tar.gz
@@ -128,7 +148,10 @@ for target in "${targets[@]}"; do
     built+=("$repaired")
 done
 
-"$venv/bin/twine" check --strict "${built[@]}"
+((${#built[@]} == 0)) || "$venv/bin/twine" check --strict "${built[@]}"
+for file in "$dist"/qor_studio-*.html; do
+    [[ -f $file ]] && built+=("$file")
+done
 echo "build_wheels: in $dist:" >&2
 for file in "${built[@]}"; do
     echo "  $(basename "$file") ($((($(stat -c %s "$file") + 512) / 1024)) KiB)" >&2
@@ -142,7 +165,7 @@ done
     echo
     echo "| File | Size | SHA-256 |"
     echo "| --- | ---: | --- |"
-    for file in "$dist"/qor_engine-*.whl "$dist"/qor_engine-*.tar.gz; do
+    for file in "$dist"/qor_engine-*.whl "$dist"/qor_engine-*.tar.gz "$dist"/qor_studio-*.html; do
         [[ -f $file ]] || continue
         echo "| \`$(basename "$file")\` | $((($(stat -c %s "$file") + 512) / 1024)) KiB | \`$(sha256sum "$file" | cut -d' ' -f1)\` |"
     done

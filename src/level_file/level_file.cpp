@@ -826,8 +826,14 @@ Level Level::read(std::string_view text) {
     if (text.size() > kMaxLevelFileBytes) {
         refuse("longer than " + with_commas(kMaxLevelFileBytes) + " bytes, the most a level file may hold");
     }
+    // A UTF-8 byte order mark, as some editors write one, is no part of the
+    // level (RFC 8259 lets a reader ignore it); byte offsets stay the file's.
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    const std::size_t skipped = text.substr(0, kByteOrderMark.size()) == kByteOrderMark ? kByteOrderMark.size() : 0;
+    text.remove_prefix(skipped);
     if (const auto fault = level_json::utf8_fault(text)) {
-        refuse(std::string("not UTF-8 text (") + fault->reason + " at byte " + std::to_string(fault->offset) + ")");
+        refuse(std::string("not UTF-8 text (") + fault->reason + " at byte " + std::to_string(fault->offset + skipped) +
+               ")");
     }
     if (level_suggestions::is_blank(text)) refuse("the file is empty");
     level_json::ParseError error;

@@ -33,7 +33,7 @@ const AgentKindInfo kKinds[] = {
     {AgentKind::MINUS, "minus", "Minus Magician", 10, "add_minus_magician",
      "the first charge minus the rest"},
     {AgentKind::EQUALS_GATE, "equals_gate", "Equals Gate", 0, "add_equals_gate",
-     "opens (and leaves) when the zone's total is within 1e-6 of its target"},
+     "opens (and leaves) when the zone's total differs from its target by less than 0.000001"},
     {AgentKind::INEQUALITY_GATE, "inequality_gate", "The Judge", 0, "add_inequality_gate",
      "opens (and leaves) when the zone's total compares with its target as its rule says"},
 };

@@ -120,12 +120,21 @@ def browser(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Any]:
 class Studio:
     """The studio open in the browser."""
 
-    def __init__(self, driver: Any) -> None:
+    def __init__(self, driver: Any, page: Path = STUDIO) -> None:
         from selenium.webdriver.support.ui import WebDriverWait
 
         self.driver = driver
-        driver.get(STUDIO.as_uri())
+        self.page = page
+        driver.get(page.as_uri())
         WebDriverWait(driver, 30).until(lambda _: self.body("engine") in ("ready", "failed"))
+        assert self.body("engine") == "ready"
+
+    def reload(self) -> None:
+        """Opens the page again, as after the tab was closed."""
+        from selenium.webdriver.support.ui import WebDriverWait
+
+        self.driver.get(self.page.as_uri())
+        WebDriverWait(self.driver, 30).until(lambda _: self.body("engine") in ("ready", "failed"))
         assert self.body("engine") == "ready"
 
     def css(self, selector: str) -> list[Any]:
@@ -173,12 +182,36 @@ class Studio:
         self.set_field(f"{path}|new-kind", kind)
         self.zone_button(path, "add-agent")
 
-    def open_file(self, path: Path) -> None:
+    def open_file(self, path: Path, discard: bool = True) -> None:
+        """Opens a file with Open file..., letting unsaved edits go when asked."""
         self.driver.execute_script("document.body.dataset.opened = ''")
         self.one("#open-file").send_keys(str(path))
+        self.answer(lambda: self.body("opened") == path.name, discard)
+
+    def answer(self, done: Any, discard: bool = True) -> None:
+        """Waits for `done()`, answering the question before unsaved edits
+        are discarded (Open it, or Keep editing) if it is asked."""
         from selenium.webdriver.support.ui import WebDriverWait
 
-        WebDriverWait(self.driver, 30).until(lambda _: self.body("opened") == path.name)
+        WebDriverWait(self.driver, 30).until(lambda _: done() or self.asked())
+        if self.asked():
+            self.click("#discard-yes" if discard else "#discard-no")
+            WebDriverWait(self.driver, 30).until(lambda _: not self.asked() and (done() or not discard))
+
+    def asked(self) -> bool:
+        return bool(self.one("#discard").get_attribute("open") is not None)
+
+    def new_level(self) -> None:
+        self.driver.execute_script("document.body.dataset.opened = ''")
+        self.click("#new-level")
+        self.answer(lambda: self.body("opened") == "new level")
+
+    def open_sample(self, name: str) -> None:
+        from selenium.webdriver.support.ui import Select
+
+        self.driver.execute_script("document.body.dataset.opened = ''")
+        Select(self.one("#samples")).select_by_value(name)
+        self.answer(lambda: self.body("opened") == name)
 
     def problems(self) -> list[str]:
         if not self.one("#problems").is_displayed():
@@ -205,8 +238,10 @@ class Studio:
         if meta is None:
             assert self.text("frame-number").startswith("0 ")
         else:
+            # A level lost ends as one won ("Equation Resolved."): the outcome says which.
+            lost = step == len(frames) and self.body("outcome") == "lost"
             assert (self.text("frame-number"), self.text("status"), self.text("message")) == (
-                str(meta["frame_index"]), meta["status"], meta["message"])
+                str(meta["frame_index"]), meta["status"], self.text("outcome") if lost else meta["message"])
         zones = list(zones_of(state))
         drawn = self.driver.execute_script("""
             const tree = document.getElementById("tree");
@@ -256,7 +291,7 @@ def test_the_tutorial_is_open_and_plays_as_the_native_module_plays_it(studio: St
 
 
 def test_a_level_built_with_the_controls_plays_as_its_saved_file(studio: Studio) -> None:
-    studio.click("#new-level")
+    studio.new_level()
     studio.set_field("title", "Built by hand")
     studio.set_field("root|zone", "keep")
     for n, (magnitude, polarity, charge_id) in enumerate([("3", "positive", "a"), ("7", "negative", "b")]):
@@ -322,7 +357,7 @@ def test_the_slider_last_first_and_play_reach_their_steps(studio: Studio) -> Non
 
 
 def test_undo_and_redo_walk_the_edits(studio: Studio) -> None:
-    studio.click("#new-level")
+    studio.new_level()
     states = [studio.level()]
     studio.zone_button("root", "add-charge")
     states.append(studio.level())
@@ -341,11 +376,10 @@ def test_undo_and_redo_walk_the_edits(studio: Studio) -> None:
 
 
 def test_an_edit_that_breaks_a_rule_is_listed_and_not_played(studio: Studio) -> None:
-    studio.click("#new-level")
+    studio.new_level()
     studio.zone_button("root", "add-zone")
     studio.set_field("0|zone", "root")
     assert studio.problems() == ['zone "root": zone 1: zone id "root" is used twice']
-    assert not studio.one("#save-level").is_enabled() and not studio.one("#export-replay").is_enabled()
     assert studio.css("#tree section.zone") == []
     studio.click("#undo")
     assert studio.problems() == []
@@ -353,16 +387,35 @@ def test_an_edit_that_breaks_a_rule_is_listed_and_not_played(studio: Studio) -> 
 
 
 @pytest.mark.parametrize(("name", "text"), bad_level_files(), ids=[name for name, _ in bad_level_files()])
-def test_a_bad_level_file_has_every_problem_listed_as_the_reader_lists_them(
+def test_a_bad_level_file_opens_with_every_problem_listed_as_the_reader_lists_them(
     studio: Studio, tmp_path: Path, name: str, text: str
 ) -> None:
+    """JSON the fields can show opens in the editor, each problem marked on
+    its field; other text in the text view; only what is not UTF-8 text
+    stays shut."""
     path = tmp_path / f"{name}.json"
     path.write_text(text, encoding="utf-8", errors="surrogatepass")
     expected = native_problems(path)
     assert expected
     studio.open_file(path)
     assert studio.problems() == expected
-    assert studio.text("problems-head").startswith(f"{name}.json cannot be opened: ")
+    if expected[0].startswith("not UTF-8 text"):
+        assert studio.text("problems-head").startswith(f"{name}.json cannot be opened: ")
+    elif studio.body("view") == "text":
+        assert studio.one("#level-text").get_attribute("value") == path.read_bytes().decode("utf-8", "surrogatepass")
+    else:
+        assert studio.body("view") != "text" and studio.one("#fields").is_displayed()
+        assert studio.driver.execute_script(MARKED) == []
+
+
+# The fields a problem is about that are not marked.
+MARKED = """
+    return [...document.querySelectorAll("#problem-list li[data-pointer]")].map((item) => item.dataset.pointer)
+        .filter((pointer) => {
+            const field = document.querySelector(`#editor :is(input, select, textarea)[data-pointer="${CSS.escape(pointer)}"]`);
+            return field && field.getAttribute("aria-invalid") !== "true";
+        });
+"""
 
 
 DROP = """
@@ -384,7 +437,8 @@ def test_a_level_file_dropped_on_the_page_opens(studio: Studio) -> None:
     studio.driver.execute_script(DROP, "bad.json", '{"zone": "r", "zones": [{"zone": "r"}]}')
     WebDriverWait(studio.driver, 30).until(lambda _: studio.body("opened") == "bad.json")
     assert studio.problems() == ['zone "r": zone 1: zone id "r" is used twice']
-    assert studio.level() == json.loads(level.read_text(encoding="utf-8"))  # the open level stays
+    assert studio.level() == {"zone": "r", "zones": [{"zone": "r"}]}  # opened to be mended
+    assert studio.one("[data-key='0|zone']").get_attribute("aria-invalid") == "true"
 
 
 # Levels without log or root results, which the two math libraries may write
@@ -437,16 +491,14 @@ def beforeunload_asks(studio: Studio) -> bool:
 
 
 def test_new_a_sample_and_open_are_steps_of_the_undo_history(studio: Studio) -> None:
-    from selenium.webdriver.support.ui import Select
-
-    Select(studio.one("#samples")).select_by_value("tutorial.json")
+    studio.open_sample("tutorial.json")
     assert not beforeunload_asks(studio)
     studio.zone_button("root", "add-charge")
     edited = studio.level()
     assert beforeunload_asks(studio)
-    studio.click("#new-level")
+    studio.new_level()
     assert studio.level() == {"zone": "root"}
-    Select(studio.one("#samples")).select_by_value("beyond_counting.json")
+    studio.open_sample("beyond_counting.json")
     beyond = studio.level()
     studio.open_file(REPO / "examples" / "levels" / "nested_shields.json")
     for state, name in [(beyond, "beyond_counting.json"), ({"zone": "root"}, ""), (edited, "tutorial.json")]:
@@ -459,7 +511,7 @@ def test_new_a_sample_and_open_are_steps_of_the_undo_history(studio: Studio) -> 
 
 
 def test_an_edit_after_undo_is_shown_and_ends_redo(studio: Studio) -> None:
-    studio.click("#new-level")
+    studio.new_level()
     studio.zone_button("root", "add-charge")
     studio.set_field("root|charge|0|2", "first")
     studio.click("#undo")
@@ -471,23 +523,28 @@ def test_an_edit_after_undo_is_shown_and_ends_redo(studio: Studio) -> None:
     assert studio.level()["charges"] == [[1, "positive", "charge"]]
 
 
-@pytest.mark.parametrize(("key", "what", "place"), [
-    ("root|charge|0|0", "magnitude", 'zone "root": charge 1'),
-    ("root|agent|0|target", "target", 'zone "root": agent 1'),
-])
-def test_a_number_field_refuses_what_is_not_a_number(studio: Studio, key: str, what: str, place: str) -> None:
-    studio.click("#new-level")
+@pytest.mark.parametrize(("key", "pointer"), [("root|charge|0|0", "/charges/0/0"), ("root|agent|0|target", "/agents/0/target")])
+def test_a_number_field_holding_what_is_not_a_number_is_saved_as_it_shows(
+    studio: Studio, tmp_path: Path, key: str, pointer: str
+) -> None:
+    """What is saved is what the field shows: the text typed, which the
+    reader names when the file is opened again; never the old number."""
+    studio.new_level()
     studio.zone_button("root", "add-charge")
     studio.add_agent("root", "equals_gate")
     studio.set_field(key, "7.5")
-    kept = studio.level()
-    for typed in ("18,5", "", "1e", "0x10"):
+    for typed in ("1,5", "", "1e", "0x10"):
         studio.set_field(key, typed)
         field = studio.one(f'[data-key="{key}"]')
         assert field.get_attribute("aria-invalid") == "true"
         assert field.get_attribute("value") == typed
-        assert studio.problems() == [f"{place}: {what} {json.dumps(typed)} is not a number"]
-        assert studio.level() == kept
+        saved = studio.download("save-level", "level.json")
+        held = json.loads(saved.read_text(encoding="utf-8"))
+        value = held["charges"][0][0] if pointer.startswith("/charges") else held["agents"][0]["target"]
+        assert value == typed
+        assert studio.problems() == native_problems(saved) != []
+        assert studio.css("#tree section.zone") == []  # nothing plays
+        assert studio.one(f'[data-key="{key}"]').get_attribute("value") == typed
     studio.set_field(key, "18.5")
     assert studio.one(f'[data-key="{key}"]').get_attribute("aria-invalid") is None
     assert studio.problems() == []
@@ -495,7 +552,7 @@ def test_a_number_field_refuses_what_is_not_a_number(studio: Studio, key: str, w
 
 
 def test_a_problem_names_the_row_shown_and_clicking_it_shows_the_field(studio: Studio) -> None:
-    studio.click("#new-level")
+    studio.new_level()
     studio.zone_button("root", "add-zone")
     for _ in range(2):
         studio.add_agent("0", "plus")
@@ -548,7 +605,7 @@ def test_events_read_in_words_beside_the_legend_the_replay_page_shares(studio: S
 
 
 def test_the_kind_list_names_each_kind_as_the_engine_does(studio: Studio) -> None:
-    studio.click("#new-level")
+    studio.new_level()
     options = studio.driver.execute_script(
         "return [...document.querySelector('[data-key=\"root|new-kind\"]').options].map((o) => [o.value, o.text, o.title])")
     assert len(options) == 13
@@ -561,14 +618,14 @@ def test_the_kind_list_names_each_kind_as_the_engine_does(studio: Studio) -> Non
 
 
 def test_downloads_are_named_after_the_title(studio: Studio) -> None:
-    studio.click("#new-level")
+    studio.new_level()
     studio.set_field("title", "The Long Road!")
     saved = studio.download("save-level", "the_long_road.json")
     assert json.loads(saved.read_text(encoding="utf-8"))["title"] == "The Long Road!"
     assert not beforeunload_asks(studio)
     page = studio.download("export-replay", "the_long_road_replay.html")
     assert '"level_file":"the_long_road.json"' in page.read_text(encoding="utf-8")
-    studio.click("#new-level")
+    studio.new_level()
     studio.download("save-level", "level.json")
 
 
@@ -747,3 +804,255 @@ def test_the_zone_that_keeps_another_frozen_is_marked(studio: Studio) -> None:
     assert [box.get_attribute("data-zone-id") for box in studio.css("#tree section.zone.keeps-frozen")] == ["forge"]
     assert studio.one("#tree section.keeps-frozen .keeps-frozen-badge").text == "\u2744 keeps hall frozen"
     assert drawn_notes(studio)["adder"] == 'zone "hall" is frozen by sub-zone "forge", which still holds an agent'
+
+
+# --- A designer's work is never lost, any file opens to be mended ----------
+
+
+def test_opening_another_level_asks_first_while_edits_are_unsaved(studio: Studio) -> None:
+    from selenium.webdriver.support.ui import Select, WebDriverWait
+
+    studio.open_sample("tutorial.json")
+    studio.zone_button("root", "add-charge")
+    edited = studio.level()
+    for opening in (lambda: studio.click("#new-level"),
+                    lambda: Select(studio.one("#samples")).select_by_value("nested_shields.json"),
+                    lambda: studio.one("#open-file").send_keys(str(REPO / "examples" / "levels" / "grand_council.json"))):
+        opening()
+        WebDriverWait(studio.driver, 30).until(lambda _: studio.asked())
+        assert "Undo brings the edits back" in studio.text("discard-text")
+        studio.click("#discard-no")
+        assert studio.level() == edited and beforeunload_asks(studio)
+        assert studio.one("#samples").get_attribute("value") == "tutorial.json"
+    studio.new_level()  # asked, and answered "Open it"
+    assert studio.level() == {"zone": "root"} and not beforeunload_asks(studio)
+    studio.click("#undo")
+    assert studio.level() == edited and beforeunload_asks(studio)
+
+
+def test_the_level_edited_is_kept_in_the_browser_and_offered_back(studio: Studio) -> None:
+    """After every edit the level is kept in the browser's storage; a page
+    opened after the tab closed (or crashed) offers it back, unsaved."""
+    studio.new_level()
+    studio.set_field("title", "The Little Workshop")
+    studio.zone_button("root", "add-charge")
+    studio.set_field("root|charge|0|0", "1,5")
+    edited = studio.level()
+    studio.reload()
+    assert studio.one("#restore").is_displayed()
+    assert studio.text("restore-text") == 'Restore the level you were editing? ("The Little Workshop", a new level, not saved)'
+    assert studio.one("#level-title").get_attribute("value") == "First Steps"  # the tutorial opened meanwhile
+    studio.click("#restore-yes")
+    assert studio.level() == edited and beforeunload_asks(studio)
+    assert not studio.one("#restore").is_displayed()
+    assert studio.one("[data-key='root|charge|0|0']").get_attribute("value") == "1,5"
+    studio.download("save-level", "the_little_workshop.json")
+    studio.reload()
+    assert not studio.one("#restore").is_displayed()
+
+
+def test_clicking_a_problem_scrolls_to_its_field_and_focuses_it(studio: Studio) -> None:
+    from selenium.webdriver.common.keys import Keys
+
+    studio.open_file(REPO / "examples" / "levels" / "grand_council.json")
+    studio.set_field("0.0.0.0|agent|0|id", "keeper")
+    pointer = "/zones/0/zones/0/zones/0/zones/0/agents/0/id"
+    for press in (lambda item: item.click(), lambda item: item.send_keys(Keys.ENTER)):
+        studio.driver.execute_script("window.scrollTo(0, 0); document.activeElement.blur()")
+        item = studio.one(f"#problem-list li[data-pointer='{pointer}']")
+        press(item)
+        focused = studio.driver.switch_to.active_element
+        assert focused.get_attribute("data-pointer") == pointer
+        assert studio.driver.execute_script(
+            "const r = arguments[0].getBoundingClientRect(); return r.top >= 0 && r.bottom <= innerHeight", focused)
+    studio.set_field("0.0.0.0|agent|0|id", "sorcerer")
+    assert studio.problems() == []
+
+
+NOT_JSON = '{\n  "zone": "root",\n  "charges": [[4, "positive", "a"],]\n}\n'
+
+
+def test_a_file_that_is_not_json_opens_as_text_marked_where_it_stops(studio: Studio, tmp_path: Path) -> None:
+    from selenium.webdriver.common.keys import Keys
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    path = tmp_path / "mend_me.json"
+    path.write_text(NOT_JSON, encoding="utf-8")
+    studio.open_file(path)
+    assert studio.body("view") == "text" and not studio.one("#fields").is_displayed()
+    assert studio.problems() == native_problems(path)
+    assert studio.problems()[0].startswith("invalid JSON at line 3, column 37")
+    assert studio.text("text-mark") == 'line 3, column 37:\n  "charges": [[4, "positive", "a"],]\n' + " " * 36 + "^"
+    assert studio.css("#tree section.zone") == []
+    assert studio.driver.save_screenshot(str(SHOTS / "studio_text_view.png"))
+    area = studio.one("#level-text")
+    area.send_keys(Keys.CONTROL + "a")
+    area.send_keys(NOT_JSON.replace("],]", "]]").replace("root", "r"))
+    WebDriverWait(studio.driver, 30).until(lambda _: studio.body("view") == "editor")
+    assert studio.level() == {"zone": "r", "charges": [[4, "positive", "a"]]}
+    assert studio.problems() == [] and beforeunload_asks(studio)
+    assert studio.text("file-name") == "mend_me.json (edited, not saved)"
+
+
+SEVEN = {"zone": "root", "charges": [[-2, "negitive", "a"]],
+         "agents": [{"kind": "plux", "id": "p"}, {"kind": "equals_gate", "id": "p"}, {"kind": "abs", "id": ""}]}
+
+
+def test_a_file_with_rule_problems_opens_in_the_editor_to_be_mended(studio: Studio, tmp_path: Path) -> None:
+    path = tmp_path / "seven.json"
+    path.write_text(json.dumps(SEVEN), encoding="utf-8")
+    studio.open_file(path)
+    assert studio.level() == SEVEN and studio.problems() == native_problems(path)
+    assert len(studio.problems()) >= 5
+    assert studio.driver.execute_script(MARKED) == []
+    assert studio.one("[data-key='root|charge|0|1']").get_attribute("value") == "negitive"
+    assert studio.driver.save_screenshot(str(SHOTS / "studio_problems.png"))
+    for key, value in [("root|charge|0|0", "2"), ("root|charge|0|1", "negative"), ("root|agent|0|kind", "plus"),
+                       ("root|agent|1|id", "gate"), ("root|agent|1|target", "2"), ("root|agent|2|id", "purifier")]:
+        studio.set_field(key, value)
+    assert studio.problems() == []
+    studio.click("#last")
+    assert studio.body("outcome") == "won"
+
+
+def test_a_level_with_problems_is_saved_as_it_stands(studio: Studio) -> None:
+    """Save always saves, with a note of the problems; Export replay says
+    it needs a level that plays."""
+    studio.new_level()
+    studio.add_agent("root", "plus")
+    studio.add_agent("root", "plus")
+    studio.set_field("root|agent|1|id", "plus_1")
+    studio.set_field("root|agent|0|id", "")
+    saved = studio.download("save-level", "level.json")
+    assert json.loads(saved.read_text(encoding="utf-8")) == studio.level()
+    assert native_problems(saved) == studio.problems() != []
+    assert studio.text("file-note").startswith("Saved as level.json, with 1 problem: ")
+    assert not beforeunload_asks(studio)
+    studio.click("#export-replay")
+    assert studio.text("file-note") == ("Export replay needs a level that plays: fix the problems listed above, "
+                                        "then export again.")
+    assert not list(Path(studio.driver.downloads).glob("level_replay.html*"))
+
+
+def png_file(_: Path) -> tuple[str, bytes, str]:
+    return "studio.png", (REPO / "docs" / "studio.png").read_bytes(), "an image (PNG)"
+
+
+def save_file(_: Path) -> tuple[str, bytes, str]:
+    import qor_engine
+
+    return "tutorial.qorsave", qor_engine.read_level(TUTORIAL.read_bytes()).play().save(), "a save of a level in play (the engine's save format)"
+
+
+def replay_file(tmp_path: Path) -> tuple[str, bytes, str]:
+    written = tmp_path / "replay.html"
+    subprocess.run([sys.executable, REPLAY, TUTORIAL, "-o", written], check=True, capture_output=True)
+    return "tutorial_replay.html", written.read_bytes(), "a replay page (open the level file it was made from)"
+
+
+@pytest.mark.parametrize("make", [png_file, save_file, replay_file], ids=["png", "save", "replay_page"])
+def test_a_file_that_is_no_level_file_is_named_by_what_it_is(studio: Studio, tmp_path: Path, make: Any) -> None:
+    name, data, kind = make(tmp_path)
+    path = tmp_path / name
+    path.write_bytes(data)
+    studio.open_sample("tutorial.json")
+    studio.open_file(path)
+    assert studio.text("problems-head") == f"{name} cannot be opened: it is {kind}, not a level file"
+    assert studio.one("#level-title").get_attribute("value") == "First Steps"  # the level edited stays
+
+
+def test_a_level_file_with_a_byte_order_mark_opens(studio: Studio, tmp_path: Path) -> None:
+    path = tmp_path / "windows.json"
+    path.write_bytes(b"\xef\xbb\xbf" + TUTORIAL.read_bytes())
+    studio.open_file(path)
+    assert studio.problems() == [] and studio.level() == json.loads(TUTORIAL.read_text(encoding="utf-8"))
+    assert not studio.download("save-level", "windows.json").read_bytes().startswith(b"\xef\xbb\xbf")
+
+
+def test_the_words_after_new_and_in_the_help(studio: Studio, tmp_path: Path) -> None:
+    studio.new_level()
+    assert studio.text("file-name") == "new level, not saved yet (Save downloads it as level.json)"
+    studio.add_agent("root", "equals_gate")
+    assert studio.one(".agent-row .kind-note").text == (
+        "Equals Gate: opens (and leaves) when the zone's total differs from its target by less than 0.000001")
+    studio.open_file(lost_tutorial(tmp_path))
+    studio.click("#last")
+    assert studio.text("status") == "FINISHED" and studio.body("outcome") == "lost"
+    assert studio.text("message") == studio.text("outcome") == 'Lost: gate "gate" is still shut: total 18.0, opens at 20.0'
+
+
+# --- Layout, keys and notes ---------------------------------------------------
+
+
+def window(studio: Studio, width: int, height: int) -> None:
+    studio.driver.set_window_size(width, height)
+    studio.driver.execute_script("window.scrollTo(0, 0)")
+
+
+ROWS_ON_ONE_LINE = """
+    // The rows whose fields and buttons do not stand on one line.
+    return [...document.querySelectorAll(".charge-row, .agent-row")].filter((row) => {
+        const parts = [...row.children].filter((node) => !node.classList.contains("kind-note"));
+        const tops = parts.map((node) => Math.round(node.getBoundingClientRect().top + node.getBoundingClientRect().height / 2));
+        return Math.max(...tops) - Math.min(...tops) > 4;
+    }).map((row) => row.dataset.pointer);
+"""
+
+
+@pytest.mark.parametrize(("width", "height"), [(1280, 720), (1400, 900), (1920, 1080)])
+def test_the_page_at_common_window_sizes(studio: Studio, width: int, height: int) -> None:
+    """A row's fields and buttons stand on one line, and the play controls
+    leave the frame's number and status in view."""
+    studio.open_sample("grand_council.json")
+    window(studio, width, height)
+    try:
+        assert studio.driver.execute_script("return innerWidth") >= width - 20
+        assert studio.driver.execute_script(ROWS_ON_ONE_LINE) == []
+        studio.click("#last")
+        for scrolled in (0, 10_000):
+            studio.driver.execute_script("document.getElementById('player').scrollTop = arguments[0]", scrolled)
+            covered = studio.driver.execute_script("""
+                const controls = document.getElementById("controls").getBoundingClientRect();
+                const rows = ["frame-number", "status"].map((id) => document.getElementById(id).getBoundingClientRect());
+                return rows.some((row) => row.top < controls.bottom && row.bottom > controls.top);
+            """)
+            if scrolled == 0:
+                assert not covered
+        studio.driver.execute_script("document.getElementById('player').scrollTop = 0")
+        assert studio.driver.save_screenshot(str(SHOTS / f"studio_{width}x{height}.png"))
+    finally:
+        window(studio, 1300, 1000)
+
+
+def test_ctrl_s_saves_and_save_and_export_say_what_they_wrote(studio: Studio) -> None:
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.keys import Keys
+
+    studio.new_level()
+    studio.zone_button("root", "add-charge")
+    title = studio.one("#level-title")
+    title.send_keys("Keys")  # still typing: Ctrl+S takes the field as it stands
+    target = Path(studio.driver.downloads) / "keys.json"
+    target.unlink(missing_ok=True)
+    ActionChains(studio.driver).key_down(Keys.CONTROL).send_keys("s").key_up(Keys.CONTROL).perform()
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    WebDriverWait(studio.driver, 30).until(lambda _: target.exists() and target.stat().st_size > 0)
+    assert json.loads(target.read_text(encoding="utf-8"))["title"] == "Keys"
+    assert studio.text("file-note") == "Saved as keys.json." and studio.one("#file-note").is_displayed()
+    studio.download("export-replay", "keys_replay.html")
+    assert studio.text("file-note") == "Exported keys_replay.html."
+
+
+def test_the_replay_page_shows_the_levels_description(studio: Studio) -> None:
+    studio.new_level()
+    studio.set_field("title", "Described")
+    studio.set_field("description", "Make the gate open with what the forge gives.")
+    studio.zone_button("root", "add-charge")
+    page = studio.download("export-replay", "described_replay.html")
+    studio.driver.get(page.as_uri())
+    try:
+        assert studio.one("#description").text == "Make the gate open with what the forge gives."
+        assert studio.one("#description").is_displayed()
+    finally:
+        studio.reload()

@@ -63,6 +63,9 @@ std::vector<BadFile> bad_files() {
         {"invalid_utf8", "{\"zone\": \"\xC3\x28\"}", {"not UTF-8 text (invalid continuation byte at byte 10) @ "}},
         {"encoded_surrogate", "{\"zone\": \"\xED\xA0\x80\"}", {"not UTF-8 text (invalid continuation byte at byte 10) @ "}},
         {"cut_short_utf8", "{\"zone\": \"\xE2\x82", {"not UTF-8 text (unexpected end of data at byte 10) @ "}},
+        {"byte_order_mark_then_bad_utf8", "\xEF\xBB\xBF{\"zone\": \"\xC3\x28\"}",
+         {"not UTF-8 text (invalid continuation byte at byte 13) @ "}},
+        {"two_byte_order_marks", "\xEF\xBB\xBF\xEF\xBB\xBF{\"zone\": \"r\"}", {"invalid JSON at line 1, column 1: expected a value @ "}},
         {"not_an_object", "[]", {"level: expected an object like {\"zone\": \"root\", \"charges\": [...], \"agents\": [...]}, got a list @ "}},
         {"charge_with_three_problems", R"({"zone": "root", "charges": [[-1.5, "postive", " "]]})",
          {"zone \"root\": charge 1: magnitude must not be negative (the polarity is the sign), not -1.5 @ /charges/0/0",
@@ -262,6 +265,10 @@ TEST(LevelFile, TextIsCanonicalAndStable) {
     const Level level = Level::read(R"({"zones": [{"zone": "s"}], "agents": [{"refill": false, "id": "x", "kind": "log"}], "zone": "r"})");
     EXPECT_EQ(level.to_text(), "{\n  \"zone\": \"r\",\n  \"agents\": [\n    {\"kind\": \"log\", \"id\": \"x\"}\n  ],\n"
                                "  \"zones\": [\n    {\n      \"zone\": \"s\"\n    }\n  ]\n}\n");
+}
+
+TEST(LevelFile, AByteOrderMarkIsReadPastAndNotWrittenBack) {
+    EXPECT_EQ(Level::read("\xEF\xBB\xBF{\"zone\": \"r\"}").to_text(), "{\n  \"zone\": \"r\"\n}\n");
 }
 
 TEST(LevelFile, SampleLevelsReadBackFromTheirText) {

@@ -97,6 +97,13 @@ def test_text_and_utf8_bytes_of_every_kind_read_alike() -> None:
     assert problems_of(memoryview(b"x" + data)[1:]) == []
 
 
+def test_a_byte_order_mark_is_read_past_and_not_written_back() -> None:
+    text = LEVELS[0].read_text(encoding="utf-8")
+    for data in ("\ufeff" + text, b"\xef\xbb\xbf" + text.encode()):
+        assert read_level(data).to_text() == read_level(text).to_text()
+    assert problems_of(b"\xef\xbb\xbf" + b'{"zone": "r\xff"}') == ["not UTF-8 text (invalid start byte at byte 14)"]
+
+
 @pytest.mark.parametrize(
     ("data", "problem"),
     [

@@ -33,6 +33,7 @@ def corpus() -> list[bytes]:
     texts += [*Y_CASES.values(), *N_CASES.values(), *I_CASES.values()]
     texts += [b'{"zone": "r\xff"}', b" " * (8 * 1024 * 1024 + 1), b""]
     texts += [path.read_bytes() for path in LEVELS]
+    texts += [b"\xef\xbb\xbf" + LEVELS[0].read_bytes(), b"\xef\xbb\xbf{", "\ufeff\ufeff{}"]
     return [utf8(text) for text in texts]
 
 

@@ -35,6 +35,19 @@ var QorLevelModel = (function () {
     for (let n = 1; ; n++) if (!taken.has(stem + n)) return stem + n;
   }
 
+  const isObject = (value) => value !== null && typeof value === "object" && !Array.isArray(value);
+  const listOf = (value, fits) => value === undefined || (Array.isArray(value) && value.every(fits));
+
+  // Whether the editor can show a level file's value: an object for the
+  // root and each zone, lists of lists for charges and of objects for agents
+  // and sub-zones. What the fields hold (a text where a number belongs, an
+  // unknown kind) may break any rule: the engine's reader lists it.
+  function fitsEditor(level) {
+    const fits = (zone) => isObject(zone) && listOf(zone.charges, Array.isArray) &&
+      listOf(zone.agents, isObject) && listOf(zone.zones, fits);
+    return fits(level);
+  }
+
   // Every list present, so that edits can push into them.
   function normalise(level) {
     for (const { zone } of allZones(level)) {
@@ -112,14 +125,14 @@ var QorLevelModel = (function () {
   }
 
   // The level file's text: lists left out when empty, one line per charge
-  // and per agent.
+  // and per agent. Members the editor has no field for are kept as they are.
   function toText(level) {
     const lines = ["{"];
     const members = [];
     for (const key of ["title", "description"]) {
-      if (typeof level[key] === "string") members.push([`"${key}": ${JSON.stringify(level[key])}`]);
+      if (level[key] !== undefined) members.push([`"${key}": ${JSON.stringify(level[key])}`]);
     }
-    members.push(...zoneMembers(level, "  "));
+    members.push(...zoneMembers(level, "  ", ["title", "description"]));
     members.forEach((member, i) => {
       const comma = i < members.length - 1 ? "," : "";
       member[member.length - 1] += comma;
@@ -129,8 +142,10 @@ var QorLevelModel = (function () {
     return lines.join("\n") + "\n";
   }
 
-  function zoneMembers(zone, indent) {
-    const members = [[`"zone": ${JSON.stringify(zone.zone)}`]];
+  const ZONE_KEYS = ["zone", "charges", "agents", "zones"];
+
+  function zoneMembers(zone, indent, writtenAlready) {
+    const members = zone.zone === undefined ? [] : [[`"zone": ${JSON.stringify(zone.zone)}`]];
     const block = (key, items, render) => {
       if (!items || !items.length) return;
       const body = items.map((item, i) => render(item).map((line) => indent + line))
@@ -151,6 +166,10 @@ var QorLevelModel = (function () {
       out.push("}");
       return out;
     });
+    const known = ZONE_KEYS.concat(writtenAlready || []);
+    for (const [key, value] of Object.entries(zone)) {
+      if (!known.includes(key)) members.push([`${JSON.stringify(key)}: ${JSON.stringify(value)}`]);
+    }
     return members;
   }
 
@@ -159,31 +178,36 @@ var QorLevelModel = (function () {
   // level (New, a sample, a file) is a step like any edit, so Undo brings the
   // edited level back; each state keeps the file name it goes by. The states
   // kept are bounded in size: the oldest are dropped first, never the one on
-  // screen.
+  // screen. The states of one level (from its opening to the next) share
+  // its file's text as last opened or saved, so each state knows whether it
+  // is saved, whatever was opened after it.
   const HISTORY_BUDGET = 64 * 1024 * 1024;  // UTF-16 code units of state texts
 
   class History {
     constructor(level, name, budget) {
       this.budget = budget || HISTORY_BUDGET;
-      this.states = [{ text: JSON.stringify(normalise(level)), name: name || "" }];
+      const text = JSON.stringify(normalise(level));
+      this.states = [{ text, name: name || "", file: { text } }];
       this.index = 0;
-      this.savedText = this.states[0].text;
     }
     get level() { return JSON.parse(this.states[this.index].text); }
     get name() { return this.states[this.index].name; }
     apply(name, ...args) {
       const level = this.level;
       edits[name](level, ...args);
-      return this.push(JSON.stringify(level), this.name);
+      return this.push(JSON.stringify(level), this.name, this.states[this.index].file);
     }
-    // Another level in place of the one edited (New, a sample, a file).
-    replace(level, name) {
-      return this.push(JSON.stringify(normalise(level)), name);
+    // Another level in place of the one edited (New, a sample, a file): its
+    // file holds it as it is, unless `fileText` (the state text of what the
+    // file holds) says otherwise.
+    replace(level, name, fileText) {
+      const text = JSON.stringify(normalise(level));
+      return this.push(text, name, { text: fileText === undefined ? text : fileText });
     }
-    push(text, name) {
+    push(text, name, file) {
       const current = this.states[this.index];
-      if (text === current.text && name === current.name) return false;
-      this.states.splice(this.index + 1, Infinity, { text, name });
+      if (text === current.text && name === current.name && file === current.file) return false;
+      this.states.splice(this.index + 1, Infinity, { text, name, file });
       this.index++;
       this.trim();
       return true;
@@ -200,12 +224,17 @@ var QorLevelModel = (function () {
     get canRedo() { return this.index < this.states.length - 1; }
     undo() { if (this.canUndo) this.index--; }
     redo() { if (this.canRedo) this.index++; }
-    // Saved: the state on screen is the one last saved or opened.
-    markSaved() { this.savedText = this.states[this.index].text; }
-    get unsaved() { return this.states[this.index].text !== this.savedText; }
+    // The state on screen was just saved under `name`.
+    markSaved(name) {
+      const current = this.states[this.index];
+      current.file.text = current.text;
+      if (name !== undefined) current.name = name;
+    }
+    get unsaved() { const current = this.states[this.index]; return current.text !== current.file.text; }
+    get fileText() { return this.states[this.index].file.text; }
   }
 
-  return { History, edits, zoneAt, allZones, toText, isInside, GATE_KINDS, POLARITIES, RULES };
+  return { History, edits, zoneAt, allZones, toText, fitsEditor, isInside, GATE_KINDS, POLARITIES, RULES };
 })();
 
 if (typeof module !== "undefined") module.exports = QorLevelModel;

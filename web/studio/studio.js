@@ -2,7 +2,7 @@
 "use strict";
 
 (function () {
-  const { History, allZones, toText, isInside, GATE_KINDS, POLARITIES, RULES } = QorLevelModel;
+  const { History, allZones, toText, fitsEditor, isInside, GATE_KINDS, POLARITIES, RULES } = QorLevelModel;
   const $ = (id) => document.getElementById(id);
   const samples = JSON.parse($("studio-samples").textContent);
 
@@ -13,6 +13,11 @@
   const BACKGROUND_BUDGET = 256 * 1024 * 1024;
   // replay.py's bound of a replay page, in bytes.
   const MAX_PAGE_BYTES = 64 * 1024 * 1024;
+  // The reader's bound of a level file, in bytes.
+  const MAX_LEVEL_BYTES = 8 * 1024 * 1024;
+  // Where the level being edited is kept in the browser after every edit,
+  // until it is saved, so a closed tab or a crash loses nothing.
+  const STORE_KEY = "qor_studio.working";
 
   function el(tag, attributes, ...children) {
     const node = document.createElement(tag);
@@ -36,9 +41,11 @@
     timer: null,
     filling: null,      // the timer that plays the rest of the frames in the background
     frameLimit: DEFAULT_FRAME_LIMIT,
-    // Problems only the editor knows: a field holding what is not a number.
-    // By the field's JSON Pointer: { text, pointer, raw }.
-    fieldProblems: new Map(),
+    // A file that is not JSON, shown as text to mend: { name, text, original }.
+    textView: null,
+    // The level kept in the browser from an earlier visit, while the page
+    // offers it back.
+    offered: null,
   };
 
   // --- Reading levels with the engine ---------------------------------------
@@ -59,36 +66,134 @@
   // --- Opening levels ------------------------------------------------------
 
   // Opens a level file's bytes in place of the level edited; a step of the
-  // undo history. `name` is "" for a level that has no file yet. The editor
-  // gets the file as the engine writes it again.
+  // undo history. `name` is "" for a level that has no file yet. A level the
+  // engine reads goes to the editor as the engine writes it again; a file of
+  // JSON with problems goes to the editor as it is, its problems marked on
+  // their fields; a text that is not JSON goes to the text view. Anything
+  // else (not a level file, not text, too long) is refused and the level
+  // edited stays.
   function openText(name, bytes, shownAs) {
     const label = shownAs || name;
-    const read = readLevel(bytes);
-    if (read.problems.length) {
-      // The pointers are the file's, whose fields are not on screen.
-      showProblems(`${label} cannot be opened: ${plural(read.problems.length, "problem")}`,
-        read.problems.map(({ text }) => ({ text, pointer: null })));
-      document.body.dataset.opened = label;
+    document.body.dataset.opened = label;
+    const kind = QorFileKinds.kindOf(bytes);
+    if (kind) {
+      showProblems(`${label} cannot be opened: it is ${kind}, not a level file`, []);
       return false;
     }
-    let level;
-    try {
-      level = JSON.parse(read.level.to_text());
-    } finally {
-      read.level.delete();
+    const read = readLevel(bytes);
+    if (!read.problems.length) {
+      let level;
+      try {
+        level = JSON.parse(read.level.to_text());
+      } finally {
+        read.level.delete();
+      }
+      openLevel(level, name);
+      return true;
     }
-    if (state.history === null) state.history = new History(level, name);
-    else state.history.replace(level, name);
-    state.history.markSaved();
-    state.fieldProblems.clear();
-    state.position = 0;
-    refresh();
-    document.body.dataset.opened = label;
+    const text = bytes.length <= MAX_LEVEL_BYTES ? QorFileKinds.utf8Text(bytes) : null;
+    if (text === null) {
+      // The pointers are the file's, whose fields are not on screen.
+      showProblems(`${label} cannot be opened: ${plural(read.problems.length, "problem")}`,
+        read.problems.map(({ text: problem }) => ({ text: problem, pointer: null })));
+      return false;
+    }
+    const level = editableLevel(text, read.problems);
+    if (level) openLevel(level, name);
+    else openTextView(name, text, text);
     return true;
   }
 
+  function openLevel(level, name, fileText) {
+    leaveTextView();
+    if (state.history === null) state.history = new History(level, name);
+    else state.history.replace(level, name, fileText);
+    state.position = 0;
+    refresh();
+  }
+
+  // The level of a file's text, for the editor: when the text is JSON the
+  // editor can show and writes back with the same problems (nothing it
+  // holds is lost or changed on the way), else null.
+  function editableLevel(text, problems) {
+    let level;
+    try {
+      level = JSON.parse(text.replace(/^\uFEFF/, ""));
+    } catch (error) {
+      return null;
+    }
+    if (!fitsEditor(level)) return null;
+    const written = new History(level, "").level;
+    const same = (a, b) => a.length === b.length && a.every((p, i) => p.text === b[i].text && p.pointer === b[i].pointer);
+    const again = readLevel(toText(written));
+    if (again.level) again.level.delete();
+    return same(again.problems, problems) ? written : null;
+  }
+
   function openFile(file) {
-    file.arrayBuffer().then((buffer) => openText(file.name, new Uint8Array(buffer)));
+    file.arrayBuffer().then((buffer) => {
+      askBeforeDiscarding(file.name).then((open) => { if (open) openText(file.name, new Uint8Array(buffer)); });
+    });
+  }
+
+  // --- The text view ---------------------------------------------------------
+  // A file that is not JSON yet: its text, editable, with the place where
+  // it stops reading marked; once it reads it moves to the editor.
+
+  function openTextView(name, text, original) {
+    state.textView = { name, text, original };
+    stopFilling();
+    pause();
+    if (state.player) { state.player.free(); showNothing(); }
+    $("fields").hidden = true;
+    $("text-view").hidden = false;
+    $("level-text").value = text;
+    document.body.dataset.view = "text";
+    checkTextView();
+  }
+
+  function leaveTextView() {
+    if (state.textView === null) return;
+    state.textView = null;
+    $("fields").hidden = false;
+    $("text-view").hidden = true;
+    $("text-mark").textContent = "";
+    document.body.dataset.view = "editor";
+  }
+
+  // The text as it stands: to the editor once it reads as JSON the editor
+  // can show, else its problems listed and the place it stops marked.
+  function checkTextView() {
+    const view = state.textView;
+    view.text = $("level-text").value;
+    const read = readLevel(view.text);
+    if (read.level) read.level.delete();
+    const level = read.problems.length ? editableLevel(view.text, read.problems) : JSON.parse(view.text.replace(/^\uFEFF/, ""));
+    if (level) {
+      const focused = document.activeElement === $("level-text");
+      openLevel(level, view.name, view.original === view.text ? undefined : "");
+      if (focused) $("level-title").focus();
+      return;
+    }
+    markTextError(view.text, read.problems);
+    showProblems(`${view.name || "The file"} is not JSON yet: ${plural(read.problems.length, "problem")}`,
+      read.problems.map(({ text }) => ({ text, pointer: null })));
+    updateFileName();
+    keepInStorage();
+  }
+
+  // "invalid JSON at line 3, column 9: ..." marks line 3 and column 9.
+  function markTextError(text, problems) {
+    const where = problems.length ? /^invalid JSON at line (\d+), column (\d+)/.exec(problems[0].text) : null;
+    const field = $("level-text");
+    if (!where) { $("text-mark").textContent = ""; return; }
+    const [line, column] = [Number(where[1]), Number(where[2])];
+    const lines = text.replace(/^\uFEFF/, "").split("\n");
+    const shown = QorDraw.shortText(lines[line - 1] || "");
+    $("text-mark").textContent = `line ${line}, column ${column}:\n${shown}\n${" ".repeat(Math.min(column - 1, shown.length))}^`;
+    const offset = lines.slice(0, line - 1).reduce((sum, l) => sum + l.length + 1, 0) + column - 1 + (text.startsWith("\uFEFF") ? 1 : 0);
+    field.dataset.errorAt = String(offset);
+    if (document.activeElement !== field) field.setSelectionRange(offset, offset);
   }
 
   function plural(n, word) { return `${n} ${word}${n === 1 ? "" : "s"}`; }
@@ -147,54 +252,34 @@
   }
 
   // --- Number fields -------------------------------------------------------
-  // A field holding what is not a number (a number as a level file writes
-  // it) is marked and listed; the level keeps its last valid value.
+  // A field holding a number as a level file writes it puts that number in
+  // the level; anything else ("18,5", nothing) goes into the level as the
+  // text it is, so the level is what the fields show: the engine's reader
+  // lists it as a problem, and a file saved so holds it.
 
   const NUMBER = /^[-+]?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?$/;
 
   function numberIn(field) {
     const raw = field.value.trim();
     const value = NUMBER.test(raw) ? Number(raw) : NaN;
-    return Number.isFinite(value) ? value : null;
+    return Number.isFinite(value) ? value : field.value;
   }
 
-  function refuseNumber(field, what) {
-    const pointer = field.dataset.pointer;
-    state.fieldProblems.set(pointer, {
-      text: `${placeOfField(field)}: ${what} ${JSON.stringify(field.value)} is not a number`, pointer, raw: field.value,
-    });
-    field.setAttribute("aria-invalid", "true");
-    listProblems();
-  }
-
-  function acceptNumber(field) {
-    field.removeAttribute("aria-invalid");
-    state.fieldProblems.delete(field.dataset.pointer);
-  }
-
-  // The place of a field as the checker names places: 'zone "hall": agent 2'.
-  function placeOfField(field) {
-    const zone = field.closest(".zone-editor");
-    const place = [`zone ${JSON.stringify(zone.querySelector("[data-action='rename-zone']").value)}`];
-    const row = field.closest("li");
-    if (row) place.push(`${row.classList.contains("charge-row") ? "charge" : "agent"} ${Number(row.dataset.index) + 1}`);
-    return place.join(": ");
+  // What a field shows of a value of the level: a text as it is, a number
+  // as JavaScript writes it, anything else as JSON; nothing for no value.
+  function shown(value) {
+    if (value === undefined || value === null) return "";
+    return typeof value === "string" ? value : typeof value === "number" ? String(value) : JSON.stringify(value);
   }
 
   // --- Editing -------------------------------------------------------------
 
-  // Edits that move rows or zones: what a refused field held no longer
-  // belongs to the place it was typed in.
-  const MOVING = new Set(["addZone", "deleteZone", "moveZone", "shift", "deleteItem"]);
-
   function edit(name, ...args) {
-    if (MOVING.has(name)) state.fieldProblems.clear();
     if (state.history.apply(name, ...args)) refresh();
     else listProblems();
   }
 
   function undoOrRedo(step) {
-    state.fieldProblems.clear();
     step();
     refresh();
   }
@@ -212,17 +297,19 @@
     return state.checked.problems;
   }
 
-  // The level's problems: the editor's, then the engine's.
+  // The level's problems, as the engine's reader lists them, each marked
+  // on its field.
   function listProblems() {
-    const level = state.history.level;
-    const fields = [...state.fieldProblems.values()];
-    const checked = checkLevel(level);
-    const problems = fields.concat(checked);
+    const problems = checkLevel(state.history.level);
     if (problems.length) {
-      const when = checked.length ? "it plays once they are fixed" : "the level keeps the last valid values";
-      showProblems(`The level has ${plural(problems.length, "problem")}; ${when}`, problems);
+      showProblems(`The level has ${plural(problems.length, "problem")}; it plays once they are fixed`, problems);
     } else hideProblems();
-    return checked.length === 0;
+    for (const field of document.querySelectorAll("#editor [aria-invalid]")) field.removeAttribute("aria-invalid");
+    for (const { pointer } of problems) {
+      const field = pointer === null ? null : document.querySelector(`#editor [data-pointer="${CSS.escape(pointer)}"]`);
+      if (field && field.matches("input, select, textarea")) field.setAttribute("aria-invalid", "true");
+    }
+    return problems.length === 0;
   }
 
   function refresh() {
@@ -232,16 +319,31 @@
     state.playable = checkLevel(level).length === 0;
     $("undo").disabled = !state.history.canUndo;
     $("redo").disabled = !state.history.canRedo;
-    $("save-level").disabled = !state.playable;
-    $("export-replay").disabled = !state.playable;
+    $("export-replay").title = state.playable ? "Download a replay page of this level"
+      : "A replay needs a level that plays: fix the problems listed first";
     const name = state.history.name;
-    $("file-name").textContent = name || `new level, saved as ${fileStem()}.json`;
     $("samples").value = samples.some((sample) => sample.file === name) ? name : "";
     document.body.dataset.levelText = text;
-    document.body.dataset.unsaved = String(state.history.unsaved);
+    updateFileName();
     restart(level, started);
     renderEditor(level);
     listProblems();
+    keepInStorage();
+  }
+
+  // The file the level goes by, and whether what is on screen is saved.
+  function updateFileName() {
+    const unsaved = hasUnsavedWork();
+    const name = state.textView ? state.textView.name : state.history.name;
+    const words = name ? `${name}${unsaved ? " (edited, not saved)" : ""}`
+      : `new level, not saved yet (Save downloads it as ${fileStem()}.json)`;
+    $("file-name").textContent = words;
+    document.body.dataset.unsaved = String(unsaved);
+  }
+
+  function hasUnsavedWork() {
+    if (state.textView) return state.textView.text !== state.textView.original || state.history === null || state.history.unsaved;
+    return state.history !== null && state.history.unsaved;
   }
 
   function zoneKey(path) { return path.length ? path.join(".") : "root"; }
@@ -253,19 +355,12 @@
 
   function renderEditor(level) {
     const focused = document.activeElement && document.activeElement.dataset.key;
-    $("level-title").value = level.title || "";
-    $("level-description").value = level.description || "";
+    $("level-title").value = shown(level.title);
+    $("level-description").value = shown(level.description);
     const zoneList = JSON.stringify(allZones(level).map(({ zone, path }) => [zone.zone, path]));
     const seen = new Set();
     $("zones").replaceChildren(cachedZoneEditor(level, level, [], zoneList, seen));
     for (const key of [...editors.keys()]) if (!seen.has(key)) editors.delete(key);
-    for (const field of document.querySelectorAll("#zones [aria-invalid]")) {
-      if (!state.fieldProblems.has(field.dataset.pointer)) field.removeAttribute("aria-invalid");
-    }
-    for (const { pointer, raw } of state.fieldProblems.values()) {
-      const field = document.querySelector(`[data-pointer="${CSS.escape(pointer)}"]`);
-      if (field) { field.value = raw; field.setAttribute("aria-invalid", "true"); }
-    }
     if (focused) {
       const again = document.querySelector(`[data-key="${CSS.escape(focused)}"]`);
       if (again) again.focus();
@@ -276,11 +371,21 @@
     return el("button", Object.assign({ type: "button", text, "data-action": action, "aria-label": label, title: label }, extra || {}));
   }
 
+  // A value outside the choices (a file's "negitive") is shown as one more
+  // choice, so the field shows what the level holds.
   function select(options, value, attributes) {
     const node = el("select", attributes);
     for (const option of options) node.append(el("option", { value: option, text: option }));
-    node.value = value;
+    outsideChoice(node, value);
     return node;
+  }
+
+  function outsideChoice(node, value) {
+    const text = shown(value);
+    if (![...node.options].some((option) => option.value === value)) {
+      node.append(el("option", { value: text, text: `${text || "(none)"} \u2014 not a choice`, "data-outside": "true" }));
+    }
+    node.value = text;
   }
 
   // The kinds as the engine names them: "The Extractor (root), priority 75",
@@ -294,7 +399,7 @@
     for (const kind of kinds()) {
       node.append(el("option", { value: kind.key, text: `${kind.name} (${kind.key}), priority ${kind.priority}`, title: kind.summary }));
     }
-    node.value = value;
+    outsideChoice(node, value);
     return node;
   }
 
@@ -324,7 +429,7 @@
     const box = el("fieldset", { className: "zone-editor", "data-path": key, "data-pointer": at || "/" });
     const number = path.length ? el("span", { className: "zone-number", text: ` (zone ${path[path.length - 1] + 1})` }) : "";
     const head = el("div", { className: "zone-editor-head" },
-      el("label", {}, "Zone ", el("input", { type: "text", value: zone.zone, "data-key": `${key}|zone`, "data-pointer": `${at}/zone`,
+      el("label", {}, "Zone ", el("input", { type: "text", value: shown(zone.zone), "data-key": `${key}|zone`, "data-pointer": `${at}/zone`,
         "data-action": "rename-zone", "aria-label": `Zone id of ${zone.zone}` })), number);
     if (path.length) {
       head.append(
@@ -373,10 +478,10 @@
     const at = `${key}|charge|${i}`;
     const pointer = `${zoneAt}/charges/${i}`;
     return el("li", { className: "charge-row", "data-index": i, "data-pointer": pointer }, rowNumber("charge", i),
-      el("input", { type: "text", inputmode: "decimal", value: magnitude === null ? "" : String(magnitude),
+      el("input", { type: "text", inputmode: "decimal", value: shown(magnitude),
         "data-key": `${at}|0`, "data-pointer": `${pointer}/0`, "data-action": "set-charge", "aria-label": "Magnitude" }),
       select(POLARITIES, polarity, { "data-key": `${at}|1`, "data-pointer": `${pointer}/1`, "data-action": "set-charge", "aria-label": "Polarity" }),
-      el("input", { type: "text", value: id, "data-key": `${at}|2`, "data-pointer": `${pointer}/2`, "data-action": "set-charge", "aria-label": "Charge id" }),
+      el("input", { type: "text", value: shown(id), "data-key": `${at}|2`, "data-pointer": `${pointer}/2`, "data-action": "set-charge", "aria-label": "Charge id" }),
       button("\u2191", "charge-up", "Move charge up"),
       button("\u2193", "charge-down", "Move charge down"),
       button("\u2715", "delete-charge", "Delete charge"));
@@ -387,10 +492,10 @@
     const pointer = `${zoneAt}/agents/${i}`;
     const row = el("li", { className: "agent-row", "data-index": i, "data-pointer": pointer }, rowNumber("agent", i),
       kindSelect(agent.kind, { "data-key": `${at}|kind`, "data-pointer": `${pointer}/kind`, "data-action": "set-agent", "aria-label": "Agent kind" }),
-      el("input", { type: "text", value: agent.id, "data-key": `${at}|id`, "data-pointer": `${pointer}/id`, "data-action": "set-agent", "aria-label": "Agent id" }));
+      el("input", { type: "text", value: shown(agent.id), "data-key": `${at}|id`, "data-pointer": `${pointer}/id`, "data-action": "set-agent", "aria-label": "Agent id" }));
     if (GATE_KINDS.includes(agent.kind)) {
       row.append(el("label", {}, "target ", el("input", { type: "text", inputmode: "decimal",
-        value: agent.target === null || agent.target === undefined ? "" : String(agent.target),
+        value: shown(agent.target),
         "data-key": `${at}|target`, "data-pointer": `${pointer}/target`, "data-action": "set-agent", "aria-label": "Gate target" })));
     }
     if (agent.kind === "inequality_gate") {
@@ -437,20 +542,12 @@
     },
     "set-charge": (node) => {
       const part = Number(node.dataset.key.split("|").pop());
-      if (part !== 0) return edit("setCharge", pathOf(node), indexOf(node), part, node.value);
-      const value = numberIn(node);
-      if (value === null) return refuseNumber(node, "magnitude");
-      acceptNumber(node);
-      edit("setCharge", pathOf(node), indexOf(node), part, value);
+      edit("setCharge", pathOf(node), indexOf(node), part, part === 0 ? numberIn(node) : node.value);
     },
     "set-agent": (node) => {
       const field = node.dataset.key.split("|").pop();
       let value = field === "refill" ? node.checked : node.value;
-      if (field === "target") {
-        value = numberIn(node);
-        if (value === null) return refuseNumber(node, "target");
-        acceptNumber(node);
-      }
+      if (field === "target") value = numberIn(node);
       edit("setAgent", pathOf(node), indexOf(node), field, value);
     },
   };
@@ -568,7 +665,10 @@
     $("status").dataset.status = meta ? meta.status : "READY";
     $("status").dataset.outcome = explained.outcome;
     $("event").textContent = QorDraw.describeEvent(frame.meta);
-    $("message").textContent = meta ? QorDraw.shortText(meta.message) : "The level as built.";
+    // The engine ends a level it lost as it ends one it won ("Equation
+    // Resolved."): the outcome says which.
+    const lost = atEnd && explained.outcome === "lost";
+    $("message").textContent = lost ? explained.summary : meta ? QorDraw.shortText(meta.message) : "The level as built.";
     QorDraw.banner($("outcome"), atEnd ? explained : null);
     document.body.dataset.outcome = atEnd ? explained.outcome : "";
     const marks = state.position > 0 ? QorDraw.changes(player.frame(state.position - 1), frame) : null;
@@ -651,13 +751,44 @@
     return title || "level";
   }
 
+  // Saves the level as it stands: as the engine writes it when it reads,
+  // else as the fields hold it, problems and all (the text view's text as
+  // it is).
   function saveLevel() {
-    if (!state.playable) return;
+    if (state.textView) return saveTextView();
     const name = fileStem() + ".json";
-    download(name, "application/json", state.checked.level.to_text());
-    state.history.states[state.history.index].name = name;
-    state.history.markSaved();
+    const problems = checkLevel(state.history.level);
+    download(name, "application/json", state.checked.level ? state.checked.level.to_text() : state.checked.text);
+    state.history.markSaved(name);
     refresh();
+    fileNote(problems.length ? `Saved as ${name}, with ${plural(problems.length, "problem")}: ${problemList(problems)}. ` +
+      "It plays once they are fixed." : `Saved as ${name}.`, problems.length ? "problems" : "saved");
+  }
+
+  function saveTextView() {
+    const view = state.textView;
+    const name = (view.name || "level.json").replace(/\.json$/i, "") + ".json";
+    download(name, "application/json", view.text);
+    view.name = name;
+    view.original = view.text;
+    updateFileName();
+    keepInStorage();
+    fileNote(`Saved as ${name}, as text: it is not JSON yet.`, "problems");
+  }
+
+  function problemList(problems) {
+    const shownProblems = problems.slice(0, 3).map(({ text }) => QorDraw.shortText(text));
+    return shownProblems.join("; ") + (problems.length > 3 ? `; and ${problems.length - 3} more` : "");
+  }
+
+  // A short note beside the file's name: what Save or Export did.
+  function fileNote(text, kind) {
+    const note = $("file-note");
+    clearTimeout(state.noteTimer);
+    note.textContent = text;
+    note.hidden = false;
+    note.dataset.kind = kind;
+    state.noteTimer = setTimeout(() => { note.hidden = true; }, kind === "saved" ? 4000 : 12000);
   }
 
   // The page grows past replay.py's bound: refused with replay.py's words.
@@ -674,7 +805,11 @@
   // so the page stays responsive; clicking Export replay again stops it.
   function exportReplay() {
     if (state.exporting) return stopExport("Export replay stopped.");
-    if (!state.playable) return;
+    if (state.textView || !state.playable) {
+      const problems = state.textView ? "mend the file until it reads" : "fix the problems listed above";
+      fileNote(`Export replay needs a level that plays: ${problems}, then export again.`, "problems");
+      return;
+    }
     const level = state.history.level;
     const stem = fileStem();
     const recorder = new QorLevelPlayer.Player(state.engine, { checkpoints: 0 });
@@ -702,6 +837,7 @@
         if (page.length > MAX_PAGE_BYTES) throw new PageTooLarge(next.value.patches.length);
         stopExport("");
         download(stem + "_replay.html", "text/html", page);
+        fileNote(`Exported ${stem}_replay.html.`, "saved");
       } catch (error) {
         if (!(error instanceof PageTooLarge)) { stopExport(""); throw error; }
         stopExport(`Export replay: ${error.message}.`);
@@ -721,16 +857,115 @@
     notice(message);
   }
 
+  // --- Keeping the work -------------------------------------------------------
+  // Opening another level asks first while edits are unsaved (Undo still
+  // brings them back); the level being edited is kept in the browser's
+  // storage until it is saved, and offered back when the page opens again.
+
+  function askBeforeDiscarding(opening) {
+    if (!hasUnsavedWork()) return Promise.resolve(true);
+    const dialog = $("discard");
+    $("discard-text").textContent = state.textView
+      ? `The file's text has edits that are not saved. Open ${opening} in its place? The text will be lost.`
+      : `The level has edits that are not saved. Open ${opening} in its place? Undo brings the edits back.`;
+    dialog.returnValue = "";
+    dialog.showModal();
+    document.body.dataset.asking = "true";
+    return new Promise((resolve) => {
+      dialog.addEventListener("close", () => {
+        document.body.dataset.asking = "false";
+        resolve(dialog.returnValue === "open");
+      }, { once: true });
+    });
+  }
+
+  // What is kept: the level (or the text) on screen while it is unsaved.
+  function working() {
+    if (state.textView) {
+      const view = state.textView;
+      return view.text === view.original ? null : { view: "text", name: view.name, text: view.text, original: view.original };
+    }
+    if (!state.history.unsaved) return null;
+    return { view: "editor", name: state.history.name, text: state.history.states[state.history.index].text,
+      fileText: state.history.fileText };
+  }
+
+  function keepInStorage() {
+    const kept = working();
+    // While a level of an earlier visit is offered, only new work replaces it.
+    if (state.offered && kept === null) return;
+    try {
+      if (kept === null) localStorage.removeItem(STORE_KEY);
+      else localStorage.setItem(STORE_KEY, JSON.stringify(kept));
+      document.body.dataset.kept = kept === null ? "" : "true";
+    } catch (error) {
+      document.body.dataset.kept = "failed";
+      fileNote("The browser would not keep this level (too large for its storage, or storage is off): save it to keep it.",
+        "problems");
+    }
+    if (kept !== null) hideOffer();
+  }
+
+  function offerKeptLevel() {
+    let kept = null;
+    try {
+      kept = JSON.parse(localStorage.getItem(STORE_KEY) || "null");
+    } catch (error) {
+      kept = null;
+    }
+    if (!kept || typeof kept.text !== "string") return;
+    state.offered = kept;
+    let title = "";
+    try { title = kept.view === "editor" ? shown(JSON.parse(kept.text).title) : ""; } catch (error) { title = ""; }
+    const what = [title && JSON.stringify(title), kept.name || "a new level"].filter(Boolean).join(", ");
+    $("restore-text").textContent = `Restore the level you were editing? (${what}, not saved)`;
+    $("restore").hidden = false;
+    document.body.dataset.offered = "true";
+  }
+
+  function hideOffer() {
+    state.offered = null;
+    $("restore").hidden = true;
+    document.body.dataset.offered = "false";
+  }
+
+  function restoreKept() {
+    const kept = state.offered;
+    if (!kept) return;
+    askBeforeDiscarding("the level you were editing").then((open) => {
+      if (!open) return;
+      hideOffer();
+      if (kept.view === "text") openTextView(kept.name, kept.text, kept.original);
+      else openLevel(JSON.parse(kept.text), kept.name, kept.fileText);
+    });
+  }
+
+  function discardKept() {
+    hideOffer();
+    keepInStorage();
+  }
+
+  function openSample(file) {
+    const sample = samples.find((s) => s.file === file);
+    askBeforeDiscarding(`"${sample.title}"`).then((open) => {
+      if (open) openText(sample.file, new TextEncoder().encode(sample.text));
+      else $("samples").value = samples.some((s) => s.file === state.history.name) ? state.history.name : "";
+    });
+  }
+
+  function newLevel() {
+    askBeforeDiscarding("a new level").then((open) => {
+      if (open) openText("", new TextEncoder().encode('{"zone": "root"}'), "new level");
+    });
+  }
+
   // --- Wiring ----------------------------------------------------------------
 
   function wire() {
     const sampleList = $("samples");
     sampleList.append(el("option", { value: "", text: "\u2014", disabled: true }));
     for (const sample of samples) sampleList.append(el("option", { value: sample.file, text: `${sample.title} (${sample.file})` }));
-    sampleList.addEventListener("change", () => {
-      const sample = samples.find((s) => s.file === sampleList.value);
-      openText(sample.file, new TextEncoder().encode(sample.text));
-    });
+    sampleList.addEventListener("change", () => openSample(sampleList.value));
     $("open-file").addEventListener("change", (event) => {
       const file = event.target.files[0];
       if (file) openFile(file);
@@ -746,12 +981,21 @@
     });
     // Closing the tab with unsaved edits asks first.
     window.addEventListener("beforeunload", (event) => {
-      if (!state.history || !state.history.unsaved) return;
+      if (!state.history || !hasUnsavedWork()) return;
       event.preventDefault();
       event.returnValue = "";
     });
+    $("discard-yes").addEventListener("click", () => $("discard").close("open"));
+    $("discard-no").addEventListener("click", () => $("discard").close("keep"));
+    $("restore-yes").addEventListener("click", restoreKept);
+    $("restore-no").addEventListener("click", discardKept);
+    let typing = null;
+    $("level-text").addEventListener("input", () => {
+      clearTimeout(typing);
+      typing = setTimeout(checkTextView, 300);
+    });
 
-    $("new-level").addEventListener("click", () => openText("", new TextEncoder().encode('{"zone": "root"}'), "new level"));
+    $("new-level").addEventListener("click", newLevel);
     $("undo").addEventListener("click", () => undoOrRedo(() => state.history.undo()));
     $("redo").addEventListener("click", () => undoOrRedo(() => state.history.redo()));
     $("save-level").addEventListener("click", saveLevel);
@@ -788,6 +1032,12 @@
   }
 
   function onKey(event) {
+    if ((event.ctrlKey || event.metaKey) && !event.altKey && event.key.toLowerCase() === "s") {
+      event.preventDefault();
+      commitField(event.target);
+      $("save-level").click();
+      return;
+    }
     const typing = event.target.closest("input, textarea, select");
     if ((event.ctrlKey || event.metaKey) && !typing) {
       const key = event.key.toLowerCase();
@@ -807,6 +1057,14 @@
     if (keys[event.key]) { event.preventDefault(); keys[event.key](); }
   }
 
+  // A field being typed in takes effect before a save, as when it is left.
+  function commitField(target) {
+    if (target.matches("#editor input, #editor textarea") && target.id !== "level-text") {
+      target.dispatchEvent(new Event("change", { bubbles: true }));
+    }
+    if (target.id === "level-text" && state.textView) checkTextView();
+  }
+
   // The editor lists the engine's kinds, so the first level opens once the
   // engine is ready.
   function openFirstLevel() {
@@ -819,6 +1077,7 @@
     state.engine = engine;
     state.kinds = engine.agent_kinds();
     state.player = new QorLevelPlayer.Player(engine);
+    offerKeptLevel();
     openFirstLevel();
     document.body.dataset.engine = "ready";
   }, (error) => {
