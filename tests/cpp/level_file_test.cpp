@@ -65,7 +65,7 @@ std::vector<BadFile> bad_files() {
         {"cut_short_utf8", "{\"zone\": \"\xE2\x82", {"not UTF-8 text (unexpected end of data at byte 10) @ "}},
         {"byte_order_mark_then_bad_utf8", "\xEF\xBB\xBF{\"zone\": \"\xC3\x28\"}",
          {"not UTF-8 text (invalid continuation byte at byte 13) @ "}},
-        {"two_byte_order_marks", "\xEF\xBB\xBF\xEF\xBB\xBF{\"zone\": \"r\"}", {"invalid JSON at line 1, column 1: expected a value @ "}},
+        {"two_byte_order_marks", "\xEF\xBB\xBF\xEF\xBB\xBF{\"zone\": \"r\"}", {"invalid JSON at line 1, column 1: a byte order mark (U+FEFF) is not allowed @ "}},
         {"not_an_object", "[]", {"level: expected an object like {\"zone\": \"root\", \"charges\": [...], \"agents\": [...]}, got a list @ "}},
         {"charge_with_three_problems", R"({"zone": "root", "charges": [[-1.5, "postive", " "]]})",
          {"zone \"root\": charge 1: magnitude must not be negative (the polarity is the sign), not -1.5 @ /charges/0/0",

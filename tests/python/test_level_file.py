@@ -225,7 +225,6 @@ N_CASES: dict[str, str] = {
     "n_literal_cut": "[nul]",
     "n_structure_two_values": "{} {}",
     "n_structure_comment": '{"zone": "r"} // x',
-    "n_structure_bom": "\ufeff{}",
     "n_structure_lone_open": "{",
     "n_structure_nul_byte": '{"zone": "r"}\x00',
 }
@@ -238,6 +237,7 @@ I_CASES: dict[str, str | bytes] = {
     "i_string_invalid_utf8": b'["\xc0\xaf"]',
     "i_string_overlong_nul": b'["\xc0\x80"]',
     "i_string_utf16_bom": b"\xff\xfe[\x00]\x00",
+    "i_structure_UTF-8_BOM_empty_object": "\ufeff{}",
     "i_structure_500_deep": "[" * 500 + "]" * 500,
     "i_structure_100000_deep": "[" * 100000 + "]" * 100000,
     "i_structure_deep_objects": '{"a":' * 5000 + "1" + "}" * 5000,

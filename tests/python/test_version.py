@@ -27,9 +27,11 @@ def test_version_is_the_installed_package_version():
 
 
 def test_readme_names_the_files_of_this_version():
-    """README names the wheels and the sdist by file name: they must carry the
+    """README names the wheels, the sdist and the studio page by file name: they must carry the
     project's version, or a release would leave them stale without notice."""
     root = Path(__file__).resolve().parents[2]
     version = tomllib.loads((root / "pyproject.toml").read_text(encoding="utf-8"))["project"]["version"]
-    named = re.findall(r"qor_engine-([^-\s`]+?)(?:-cp\d+|\.tar\.gz)", (root / "README.md").read_text(encoding="utf-8"))
+    readme = (root / "README.md").read_text(encoding="utf-8")
+    named = re.findall(r"qor_engine-([^-\s`]+?)(?:-cp\d+|\.tar\.gz)", readme)
     assert len(named) >= 6 and set(named) == {version}
+    assert set(re.findall(r"qor_studio-([^\s`]+?)\.html", readme)) == {version}

@@ -235,10 +235,11 @@
 
   // The editor's field for a pointer: the field itself, or the first one of
   // the row or zone it points at.
+  // (Only the editor's: a problem's item carries its pointer too.)
   function fieldAt(pointer) {
-    const escaped = CSS.escape(pointer);
-    return document.querySelector(`[data-pointer="${escaped}"]`) ||
-      document.querySelector(`[data-pointer^="${CSS.escape(pointer + "/")}"]`);
+    const editor = $("editor");
+    return editor.querySelector(`[data-pointer="${CSS.escape(pointer)}"]`) ||
+      editor.querySelector(`[data-pointer^="${CSS.escape(pointer + "/")}"]`);
   }
 
   function showField(pointer) {
