@@ -106,6 +106,7 @@
 
   function openLevel(level, name, fileText) {
     leaveTextView();
+    $("file-note").hidden = true;
     if (state.history === null) state.history = new History(level, name);
     else state.history.replace(level, name, fileText);
     state.position = 0;
@@ -148,6 +149,8 @@
     $("fields").hidden = true;
     $("text-view").hidden = false;
     $("level-text").value = text;
+    $("undo").disabled = true;  // the text has its own undo (Ctrl+Z in it)
+    $("redo").disabled = true;
     document.body.dataset.view = "text";
     checkTextView();
   }
@@ -167,8 +170,10 @@
     const view = state.textView;
     view.text = $("level-text").value;
     const read = readLevel(view.text);
-    if (read.level) read.level.delete();
-    const level = read.problems.length ? editableLevel(view.text, read.problems) : JSON.parse(view.text.replace(/^\uFEFF/, ""));
+    let level;
+    if (read.level) {
+      try { level = JSON.parse(read.level.to_text()); } finally { read.level.delete(); }
+    } else level = editableLevel(view.text, read.problems);
     if (level) {
       const focused = document.activeElement === $("level-text");
       openLevel(level, view.name, view.original === view.text ? undefined : "");
@@ -242,8 +247,19 @@
       editor.querySelector(`[data-pointer^="${CSS.escape(pointer + "/")}"]`);
   }
 
-  function showField(pointer) {
-    const field = fieldAt(pointer);
+  // The form field a problem is about: the field at its pointer, or for a
+  // missing member ('missing field "target"') the field that would hold it.
+  function formField(pointer, text) {
+    const missing = /missing field "(\w+)"$/.exec(text);
+    for (const at of missing ? [pointer, `${pointer}/${missing[1]}`] : [pointer]) {
+      const field = $("editor").querySelector(`[data-pointer="${CSS.escape(at)}"]`);
+      if (field && field.matches("input, select, textarea")) return field;
+    }
+    return null;
+  }
+
+  function showField(pointer, text) {
+    const field = formField(pointer, text) || fieldAt(pointer);
     if (!field) return;
     field.scrollIntoView({ block: "center" });
     field.focus();
@@ -306,9 +322,9 @@
       showProblems(`The level has ${plural(problems.length, "problem")}; it plays once they are fixed`, problems);
     } else hideProblems();
     for (const field of document.querySelectorAll("#editor [aria-invalid]")) field.removeAttribute("aria-invalid");
-    for (const { pointer } of problems) {
-      const field = pointer === null ? null : document.querySelector(`#editor [data-pointer="${CSS.escape(pointer)}"]`);
-      if (field && field.matches("input, select, textarea")) field.setAttribute("aria-invalid", "true");
+    for (const { text, pointer } of problems) {
+      const field = pointer === null ? null : formField(pointer, text);
+      if (field) field.setAttribute("aria-invalid", "true");
     }
     return problems.length === 0;
   }
@@ -343,7 +359,7 @@
   }
 
   function hasUnsavedWork() {
-    if (state.textView) return state.textView.text !== state.textView.original || state.history === null || state.history.unsaved;
+    if (state.textView) return state.textView.text !== state.textView.original;
     return state.history !== null && state.history.unsaved;
   }
 
@@ -563,6 +579,7 @@
     if (!state.playable) {
       state.player.free();
       showNothing();
+      $("message").textContent = "Nothing plays until the problems listed are fixed.";
       return;
     }
     try {
@@ -728,7 +745,7 @@
       return;
     }
     state.frameLimit = limit;
-    refresh();
+    if (!state.textView) refresh();
   }
 
   // --- Saving and exporting -----------------------------------------------
@@ -893,7 +910,8 @@
 
   function keepInStorage() {
     const kept = working();
-    // While a level of an earlier visit is offered, only new work replaces it.
+    // While a level of an earlier visit is offered, only new work replaces it
+    // (the offer stays until it is answered).
     if (state.offered && kept === null) return;
     try {
       if (kept === null) localStorage.removeItem(STORE_KEY);
@@ -904,7 +922,6 @@
       fileNote("The browser would not keep this level (too large for its storage, or storage is off): save it to keep it.",
         "problems");
     }
-    if (kept !== null) hideOffer();
   }
 
   function offerKeptLevel() {
@@ -1014,11 +1031,14 @@
     });
     $("problem-list").addEventListener("click", (event) => {
       const item = event.target.closest("li[data-pointer]");
-      if (item) showField(item.dataset.pointer);
+      if (item) showField(item.dataset.pointer, item.dataset.problem);
     });
     $("problem-list").addEventListener("keydown", (event) => {
       const item = event.target.closest("li[data-pointer]");
-      if (item && (event.key === "Enter" || event.key === " ")) { event.preventDefault(); showField(item.dataset.pointer); }
+      if (item && (event.key === "Enter" || event.key === " ")) {
+        event.preventDefault();
+        showField(item.dataset.pointer, item.dataset.problem);
+      }
     });
 
     $("first").addEventListener("click", () => { pause(); show(0); });
