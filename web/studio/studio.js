@@ -151,6 +151,8 @@
     $("level-text").value = text;
     $("undo").disabled = true;  // the text has its own undo (Ctrl+Z in it)
     $("redo").disabled = true;
+    $("samples").value = "";
+    $("message").textContent = "Nothing plays until the file reads as a level.";
     document.body.dataset.view = "text";
     checkTextView();
   }
@@ -181,8 +183,13 @@
       return;
     }
     markTextError(view.text, read.problems);
-    showProblems(`${view.name || "The file"} is not JSON yet: ${plural(read.problems.length, "problem")}`,
-      read.problems.map(({ text }) => ({ text, pointer: null })));
+    const json = !/^(invalid JSON at |the file is empty)/.test(read.problems[0].text);
+    $("text-help").textContent = json
+      ? "The editor has no fields for this JSON (an agent or a zone that is not an object, a list that is not a list), " +
+        "so it is shown as text: mend it here and it moves to the editor once it can."
+      : "The file is not JSON yet, so it is shown as text: mend it here and it moves to the editor once it reads.";
+    showProblems(`${view.name || "The file"} ${json ? "cannot be shown as fields" : "is not JSON yet"}: ` +
+      plural(read.problems.length, "problem"), read.problems.map(({ text }) => ({ text, pointer: null })));
     updateFileName();
     keepInStorage();
   }
@@ -319,7 +326,7 @@
   function listProblems() {
     const problems = checkLevel(state.history.level);
     if (problems.length) {
-      showProblems(`The level has ${plural(problems.length, "problem")}; it plays once they are fixed`, problems);
+      showProblems(`The level has ${plural(problems.length, "problem")}; it plays once ${fixed(problems)}`, problems);
     } else hideProblems();
     for (const field of document.querySelectorAll("#editor [aria-invalid]")) field.removeAttribute("aria-invalid");
     for (const { text, pointer } of problems) {
@@ -780,7 +787,7 @@
     state.history.markSaved(name);
     refresh();
     fileNote(problems.length ? `Saved as ${name}, with ${plural(problems.length, "problem")}: ${problemList(problems)}. ` +
-      "It plays once they are fixed." : `Saved as ${name}.`, problems.length ? "problems" : "saved");
+      `It plays once ${fixed(problems)}.` : `Saved as ${name}.`, problems.length ? "problems" : "saved");
   }
 
   function saveTextView() {
@@ -793,6 +800,8 @@
     keepInStorage();
     fileNote(`Saved as ${name}, as text: it is not JSON yet.`, "problems");
   }
+
+  const fixed = (problems) => (problems.length === 1 ? "it is fixed" : "they are fixed");
 
   function problemList(problems) {
     const shownProblems = problems.slice(0, 3).map(({ text }) => QorDraw.shortText(text));
