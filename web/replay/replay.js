@@ -98,7 +98,9 @@
     $("status").textContent = meta ? meta.status : "READY";
     $("status").dataset.status = meta ? meta.status : "READY";
     $("status").dataset.outcome = explained ? explained.outcome : "running";
-    $("message").textContent = meta ? meta.message : "The level as built.";
+    // A level lost ends as one won ("Equation Resolved."): the outcome says which.
+    const lost = explained && explained.outcome === "lost";
+    $("message").textContent = lost ? explained.summary : meta ? meta.message : "The level as built.";
     QorDraw.banner($("banner"), explained);
     document.body.dataset.outcome = explained && explained.outcome !== "running" ? explained.outcome : "";
     $("outcome").hidden = position !== last;
