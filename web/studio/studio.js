@@ -892,6 +892,7 @@
   function askBeforeDiscarding(opening) {
     if (!hasUnsavedWork()) return Promise.resolve(true);
     const dialog = $("discard");
+    if (dialog.open) return Promise.resolve(false);  // already asking about another
     $("discard-text").textContent = state.textView
       ? `The file's text has edits that are not saved. Open ${opening} in its place? The text will be lost.`
       : `The level has edits that are not saved. Open ${opening} in its place? Undo brings the edits back.`;
