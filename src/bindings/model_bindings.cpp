@@ -167,6 +167,15 @@ EnvironmentClass bind_environment(py::module_& m) {
                 self.add_environment(std::move(sub_env));
             },
             py::arg("sub_env"), "Append a sub-zone; it is shared, not copied.")
+        .def(
+            "find_zone",
+            [](const std::shared_ptr<Environment>& self, const std::string& id) -> std::shared_ptr<Environment> {
+                if (self->id == id) return self;
+                return find_sub_zone(*self, id);
+            },
+            py::arg("id"),
+            "The first zone of this tree (this zone, then its sub-zones' trees in order) whose id is "
+            "id, or None.")
         .def("__repr__", [](const Environment& self) {
             return py::str("<Environment id={!r}: {}, {}, {}>")
                 .format(readable(self.id), count_of(self.charges.size(), "charge"),
