@@ -42,7 +42,7 @@ declare namespace createQorEngine {
 
     /** Reads a level file, its text or its UTF-8 bytes. Throws LevelError listing every problem. */
     read_level(data: string | Uint8Array | ArrayBuffer): Level;
-    readonly Level: ClassWithoutConstructor<Level>;
+    readonly Level: LevelClass;
     readonly LevelPlay: LevelPlayConstructor;
     /** Every kind of agent a level file can place. */
     agent_kinds(): AgentKind[];
@@ -158,6 +158,15 @@ declare namespace createQorEngine {
     add_equals_gate(visual_id: string, target: number): void;
     /** The module takes any text as the rule (any other means "<"); declared as the four. */
     add_inequality_gate(visual_id: string, target: number, comparison_type: ComparisonRule): void;
+    /**
+     * Places an agent by its kind's key in level files, checked as a level
+     * file's agent is: `target` for the gates alone, `rule` for
+     * "inequality_gate" alone (null or left out: none). Throws LevelError
+     * listing every problem; nothing is placed then.
+     */
+    add_agent(kind: KindKey, id: string, target?: number | null, rule?: ComparisonRule | null): void;
+    /** The first zone of this tree (this zone, then its sub-zones' trees in order) with the id, or null. */
+    find_zone(id: string): Environment | null;
   }
 
   interface EnvironmentConstructor {
@@ -211,6 +220,18 @@ declare namespace createQorEngine {
     to_text(): string;
     /** Builds the level's tree and plays it; `max_frames` is the frame limit (1000 if left out). */
     play(max_frames?: number): LevelPlay;
+    /** A fresh zone tree of the level, as play() starts it, to read or change before play. */
+    build(): Environment;
+  }
+
+  interface LevelClass extends ClassWithoutConstructor<Level> {
+    readonly prototype: Level;
+    /**
+     * The level of a zone tree built or changed in code, which to_text()
+     * writes as a level file; no agent is marked "refill". A ValueError for
+     * an agent of a kind no level file holds.
+     */
+    from_zone(zone: Environment, title?: string | null, description?: string | null): Level;
   }
 
   /** The kinds whose placing method takes the id alone. */
@@ -344,14 +365,71 @@ declare namespace createQorEngine {
     value?: unknown;
   }
 
+  type AgentVerdict = "acts" | "waits" | "declines";
+  type AgentReason =
+    | "acts" | "outranked" | "zone_frozen" | "frame_limit" | "level_finished" | "too_few_charges"
+    | "negative_charge" | "log_argument" | "log_base" | "negative_radicand" | "divisor_near_zero"
+    | "gate_shut" | "never_acts" | "declines";
+  type ZoneVerdict = "merges_next" | "merges" | "frozen" | "never_resolves";
+
+  /** The figures behind a reason: which members are there depends on it. */
+  interface AgentFigures {
+    argument?: number | null;
+    base?: number | null;
+    by_name?: string;
+    by_priority?: number;
+    by_visual_id?: string;
+    charges?: number;
+    divisor?: number | null;
+    index?: number | null;
+    magnitude?: number | null;
+    needed?: number;
+    position?: number;
+    radicand?: number | null;
+    rule?: "==" | ComparisonRule;
+    target?: number | null;
+    total?: number | null;
+  }
+
+  /** An agent of Explanation.agents. */
+  interface AgentExplanation {
+    figures: AgentFigures;
+    name: string;
+    note: string;
+    pointer: string;
+    priority: number;
+    reason: AgentReason;
+    refill: boolean;
+    state: AgentVerdict;
+    visual_id: string;
+    zone: string;
+  }
+
+  interface ZoneRef {
+    id: string;
+    pointer: string;
+  }
+
+  /** A zone of Explanation.zones. */
+  interface ZoneExplanation {
+    frozen_by: ZoneRef | null;
+    id: string;
+    into: string | null;
+    note: string;
+    pointer: string;
+    state: ZoneVerdict;
+  }
+
   /** What explain() returns, parsed (its other members: schemas/explain.schema.json). */
   interface Explanation {
     outcome: "running" | "won" | "lost" | "frame_limit";
     summary: string;
     /** The "last_event" the next next_frame() will report. */
     next: EventJson | null;
-    agents: object[];
-    zones: object[];
+    /** Each agent standing in the tree: whether it acts or waits, and why. */
+    agents: AgentExplanation[];
+    /** The zones: whether each merges or stays, and why. */
+    zones: ZoneExplanation[];
     shut_gates: string[];
     frame_index: number;
     max_frames: number;
