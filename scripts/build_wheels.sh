@@ -3,9 +3,10 @@
 # wheels for x86_64 and 32-bit x86 (i686), each repaired by auditwheel to the
 # most widely compatible manylinux tag it qualifies for. Prints
 # `auditwheel show` for each wheel, ends with `twine check` and lists the
-# files of dist/ with their sizes and digests in dist/SIZES.md.
+# files of dist/ with their sizes and digests in dist/SIZES.md. The target
+# npm puts the WebAssembly engine's npm package (scripts/build_web.sh) there.
 #
-# Usage: bash scripts/build_wheels.sh [sdist] [x86_64] [i686]   (default: all)
+# Usage: bash scripts/build_wheels.sh [sdist] [x86_64] [i686] [npm]   (default: all)
 #
 # The x86_64 wheel is built in the project's environment (.venv) and shares
 # its build folder with scripts/build.sh; the i686 wheel is built with the
@@ -24,12 +25,12 @@ cd "$root"
 source "$root/scripts/lib.sh"
 
 targets=("$@")
-((${#targets[@]})) || targets=(sdist x86_64 i686)
+((${#targets[@]})) || targets=(sdist x86_64 i686 npm)
 for target in "${targets[@]}"; do
     case $target in
-        sdist | x86_64 | i686) ;;
+        sdist | x86_64 | i686 | npm) ;;
         *)
-            echo "usage: $0 [sdist] [x86_64] [i686]" >&2
+            echo "usage: $0 [sdist] [x86_64] [i686] [npm]" >&2
             exit 2
             ;;
     esac
@@ -117,6 +118,12 @@ for target in "${targets[@]}"; do
         built+=("$(compgen -G "$dist/qor_engine-*.tar.gz")")
         continue
     fi
+    if [[ $target == npm ]]; then
+        echo "== npm package" >&2
+        rm -f "$dist"/qor-engine-*.tgz
+        cp "$(bash scripts/build_web.sh >/dev/null && bash scripts/pack_web.sh)" "$dist/"
+        continue
+    fi
     build_wheel "$target"
     wheel=$(compgen -G "$wheelhouse/qor_engine-*_$target.whl")
     rm -f "$dist"/qor_engine-*"_$target.whl"
@@ -128,7 +135,7 @@ for target in "${targets[@]}"; do
     built+=("$repaired")
 done
 
-"$venv/bin/twine" check --strict "${built[@]}"
+((${#built[@]} == 0)) || "$venv/bin/twine" check --strict "${built[@]}"
 echo "build_wheels: in $dist:" >&2
 for file in "${built[@]}"; do
     echo "  $(basename "$file") ($((($(stat -c %s "$file") + 512) / 1024)) KiB)" >&2
@@ -142,7 +149,7 @@ done
     echo
     echo "| File | Size | SHA-256 |"
     echo "| --- | ---: | --- |"
-    for file in "$dist"/qor_engine-*.whl "$dist"/qor_engine-*.tar.gz; do
+    for file in "$dist"/qor_engine-*.whl "$dist"/qor_engine-*.tar.gz "$dist"/qor-engine-*.tgz; do
         [[ -f $file ]] || continue
         echo "| \`$(basename "$file")\` | $((($(stat -c %s "$file") + 512) / 1024)) KiB | \`$(sha256sum "$file" | cut -d' ' -f1)\` |"
     done

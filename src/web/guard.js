@@ -103,7 +103,7 @@ addOnInit(function () {
     ++live;
     if (!collector) return handle;
     var held = { $$: handle.$$, freedByEmbind: Boolean(handle.$$.smartPtr), read: read };
-    if (watching) {
+    if (watching && !read) {  // a zone read from the tree is the module's to free, not the host's
       held.report = "qor_engine: a handle from " + what + " was garbage-collected without delete(); " +
                     "it was made " + String(new Error().stack).replace(/^Error\n/, "");
     }
