@@ -175,7 +175,7 @@ void bind_level_file(py::module_& m) {
     m.def(
         "agent_kinds",
         []() {
-            py::typing::List<py::typing::Dict<py::str, py::object>> kinds;
+            py::list kinds;
             for (const AgentKindInfo* kind = agent_kinds_begin(); kind != agent_kinds_end(); ++kind) {
                 py::dict item;
                 item["key"] = kind->key;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
 #include "bindings/bindings.h"
 #include "bindings/charge_handle.h"
@@ -169,9 +170,10 @@ EnvironmentClass bind_environment(py::module_& m) {
             py::arg("sub_env"), "Append a sub-zone; it is shared, not copied.")
         .def(
             "find_zone",
-            [](const std::shared_ptr<Environment>& self, const std::string& id) -> std::shared_ptr<Environment> {
-                if (self->id == id) return self;
-                return find_sub_zone(*self, id);
+            [](const std::shared_ptr<Environment>& self, const std::string& id) -> py::typing::Optional<Environment> {
+                std::shared_ptr<Environment> found = self->id == id ? self : find_sub_zone(*self, id);
+                if (!found) return py::none();
+                return py::cast(std::move(found));
             },
             py::arg("id"),
             "The first zone of this tree (this zone, then its sub-zones' trees in order) whose id is "

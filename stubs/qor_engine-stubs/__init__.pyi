@@ -129,9 +129,7 @@ class Environment(metaclass=_pybind11_type):
     # An agent by its kind's key in level files (a key of agent_kinds()), checked as
     # a level file's agent is: target for the two gates alone, rule for
     # "inequality_gate" alone. LevelError lists every problem; nothing is placed then.
-    def add_agent(
-        self, kind: KindKey | str, id: str, target: _Float | None = None, rule: RuleText | None = None
-    ) -> None: ...
+    def add_agent(self, kind: str, id: str, target: _Float | None = None, rule: RuleText | None = None) -> None: ...
     # The first zone of this tree (this zone, then its sub-zones' trees in order) with the id.
     def find_zone(self, id: str) -> Environment | None: ...
     # A new list on every read; the items are the sub-zones themselves.
