@@ -424,8 +424,12 @@ INSTANTIATE_TEST_SUITE_P(
 // would throw out of a noexcept function and end the program.
 void with_no_memory(const std::function<void()>& release) {
     fail_every_allocation(true);
+    void* probe = ::operator new(1, std::nothrow);  // the switch works
+    const bool refused = probe == nullptr;
+    ::operator delete(probe);
     release();
     fail_every_allocation(false);
+    ASSERT_TRUE(refused) << "an allocation succeeded with no memory";
 }
 
 TEST(NoMemoryToSpare, DroppingDeepAndWideTreesWorks) {
