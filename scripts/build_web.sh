@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds build/web/qor_engine.js: the engine as WebAssembly inside one
-# JavaScript file, for Node and for pages (docs/development.md), and the level
-# studio page build/web/studio.html that inlines it. Installs
-# Debian's emscripten and nodejs when missing; the build folder build/web is
-# kept, so a second run only compiles what changed.
+# JavaScript file, for Node and for pages (docs/development.md), the npm
+# package build/web/qor-engine-VERSION.tgz that holds it (docs/web.md is its
+# README), and the level studio page build/web/studio.html that inlines it.
+# Installs Debian's emscripten, nodejs and npm when missing; the build folder
+# build/web is kept, so a second run only compiles what changed.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -30,6 +31,7 @@ toolchain=$(dirname "$(readlink -f "$(command -v emcc)")")/cmake/Modules/Platfor
 "$venv/bin/cmake" --build build/web -j2 --target qor_engine_web qor_engine_faults >&2
 # The module's TypeScript declarations, beside it.
 cp src/web/qor_engine.d.ts build/web/qor_engine.d.ts
+bash scripts/pack_web.sh >&2
 # The level studio: one page with the engine inlined (scripts/build_studio.py).
 "$venv/bin/python" scripts/build_studio.py >&2
 echo "$root/build/web/qor_engine.js"

@@ -6,9 +6,10 @@
 # files of dist/ with their sizes and digests in dist/SIZES.md. The level
 # studio goes beside them as one versioned page, dist/qor_studio-VERSION.html
 # (build/web/studio.html, made by scripts/build_web.sh): a designer opens it
-# from disk, offline.
+# from disk, offline. The target npm puts the WebAssembly engine's npm package
+# (scripts/build_web.sh) there.
 #
-# Usage: bash scripts/build_wheels.sh [sdist] [x86_64] [i686] [studio]   (default: all)
+# Usage: bash scripts/build_wheels.sh [sdist] [x86_64] [i686] [studio] [npm]   (default: all)
 #
 # The x86_64 wheel is built in the project's environment (.venv) and shares
 # its build folder with scripts/build.sh; the i686 wheel is built with the
@@ -27,14 +28,14 @@ cd "$root"
 source "$root/scripts/lib.sh"
 
 targets=("$@")
-((${#targets[@]})) || targets=(sdist x86_64 i686 studio)
+((${#targets[@]})) || targets=(sdist x86_64 i686 studio npm)
 packages=0
 for target in "${targets[@]}"; do
     case $target in
         sdist | x86_64 | i686) packages=1 ;;
-        studio) ;;
+        studio | npm) ;;
         *)
-            echo "usage: $0 [sdist] [x86_64] [i686] [studio]" >&2
+            echo "usage: $0 [sdist] [x86_64] [i686] [studio] [npm]" >&2
             exit 2
             ;;
     esac
@@ -137,6 +138,12 @@ for target in "${targets[@]}"; do
         built+=("$(compgen -G "$dist/qor_engine-*.tar.gz")")
         continue
     fi
+    if [[ $target == npm ]]; then
+        echo "== npm package" >&2
+        rm -f "$dist"/qor-engine-*.tgz
+        cp "$(bash scripts/build_web.sh >/dev/null && bash scripts/pack_web.sh)" "$dist/"
+        continue
+    fi
     build_wheel "$target"
     wheel=$(compgen -G "$wheelhouse/qor_engine-*_$target.whl")
     rm -f "$dist"/qor_engine-*"_$target.whl"
@@ -149,7 +156,7 @@ for target in "${targets[@]}"; do
 done
 
 ((${#built[@]} == 0)) || "$venv/bin/twine" check --strict "${built[@]}"
-for file in "$dist"/qor_studio-*.html; do
+for file in "$dist"/qor_studio-*.html "$dist"/qor-engine-*.tgz; do
     [[ -f $file ]] && built+=("$file")
 done
 echo "build_wheels: in $dist:" >&2
@@ -165,7 +172,7 @@ done
     echo
     echo "| File | Size | SHA-256 |"
     echo "| --- | ---: | --- |"
-    for file in "$dist"/qor_engine-*.whl "$dist"/qor_engine-*.tar.gz "$dist"/qor_studio-*.html; do
+    for file in "$dist"/qor_engine-*.whl "$dist"/qor_engine-*.tar.gz "$dist"/qor_studio-*.html "$dist"/qor-engine-*.tgz; do
         [[ -f $file ]] || continue
         echo "| \`$(basename "$file")\` | $((($(stat -c %s "$file") + 512) / 1024)) KiB | \`$(sha256sum "$file" | cut -d' ' -f1)\` |"
     done

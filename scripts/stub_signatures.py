@@ -49,7 +49,8 @@ QUALIFIERS = re.compile(r"\b(?:qor_engine|typing|collections\.abc)\.")
 # How pybind11 names, in its signature lines, what our stubs spell more exactly.
 RUNTIME_SPELLINGS = {"bytearray | bytes | str": "str", "Iterable[": "Sequence["}
 # The types ours narrow, by pybind11's name of them (see the docstring).
-NARROWED = {"SupportsIndex | SupportsInt": re.compile(r"SupportsIndex|int"), "str": re.compile(r"Literal\['[^]]*'\]")}
+NARROWED = {"SupportsIndex | SupportsInt": re.compile(r"SupportsIndex|int"), "str": re.compile(r"Literal\['[^]]*'\]"),
+            "None | str": re.compile(r"Literal\['[^]]*'\] \| None")}
 
 
 @dataclass(frozen=True)

@@ -1,8 +1,12 @@
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
+#include <pybind11/stl.h>
+
 #include "bindings/bindings.h"
+#include "level_file/level_file.h"
 #include "spells/arithmetic_magicians.h"
 #include "spells/gates.h"
 
@@ -62,6 +66,17 @@ void bind_agent_placing(EnvironmentClass& environment) {
         py::arg("visual_id"), py::arg("target"), py::arg("comparison_type"),
         "Place The Judge: opens when the zone's total compares with target as the rule "
         "'>', '<=' or '>=' says; any other text means '<'.");
+    environment.def(
+        "add_agent",
+        [](Environment& zone, const std::string& kind, const std::string& id, std::optional<double> target,
+           std::optional<std::string> rule) {
+            zone.add_magician(make_agent(read_agent(kind, id, target, rule)));
+        },
+        py::arg("kind"), py::arg("id"), py::arg("target") = py::none(), py::arg("rule") = py::none(),
+        "Place an agent of a level file's kind (a key of agent_kinds(), such as 'plus'), checked as "
+        "a level file's agent is: target is for the two gates alone, rule ('<', '>', '<=' or '>=') "
+        "for the inequality gate alone. Raises LevelError (a ValueError) listing every problem; "
+        "nothing is placed then.");
 }
 
 }  // namespace qor::bindings

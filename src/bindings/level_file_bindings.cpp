@@ -6,8 +6,12 @@
 #include <utility>
 #include <vector>
 
+#include <pybind11/stl.h>
+
 #include "bindings/bindings.h"
+#include "bindings/bytes_argument.h"
 #include "level_file/level_file.h"
+#include "spells/agent_kinds.h"
 
 namespace qor::bindings {
 
@@ -15,56 +19,10 @@ namespace {
 
 using LevelData = py::typing::Union<py::str, py::bytes, py::bytearray, py::memoryview>;
 
-// The UTF-8 bytes of a str, or of a bytes, bytearray or memoryview object,
-// borrowed for the length of one reading. A str holding a lone surrogate is
-// read as its bytes with the surrogate's three (which the reader refuses as
-// not UTF-8). Anything else is a TypeError.
-class LevelBytes {
-public:
-    explicit LevelBytes(const py::handle& data) {
-        if (PyUnicode_Check(data.ptr())) {
-            Py_ssize_t size = 0;
-            if (const char* utf8 = PyUnicode_AsUTF8AndSize(data.ptr(), &size)) {
-                text_ = std::string_view(utf8, static_cast<std::size_t>(size));
-                return;
-            }
-            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
-            PyErr_Clear();
-            copy_ = py::reinterpret_steal<py::object>(PyUnicode_AsEncodedString(data.ptr(), "utf-8", "surrogatepass"));
-            if (!copy_) throw py::error_already_set();
-            text_ = std::string_view(PyBytes_AS_STRING(copy_.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(copy_.ptr())));
-            return;
-        }
-        if (!PyBytes_Check(data.ptr()) && !PyByteArray_Check(data.ptr()) && !PyMemoryView_Check(data.ptr())) {
-            throw py::type_error(std::string("read_level(): data must be str, bytes, bytearray or memoryview, not ") +
-                                 Py_TYPE(data.ptr())->tp_name);
-        }
-        if (PyObject_GetBuffer(data.ptr(), &view_, PyBUF_SIMPLE) != 0) {
-            // A memoryview that is not contiguous is read through a copy.
-            if (!PyMemoryView_Check(data.ptr()) || !PyErr_ExceptionMatches(PyExc_BufferError)) {
-                throw py::error_already_set();
-            }
-            PyErr_Clear();
-            copy_ = data.attr("tobytes")();
-            if (PyObject_GetBuffer(copy_.ptr(), &view_, PyBUF_SIMPLE) != 0) throw py::error_already_set();
-        }
-        held_ = true;
-        text_ = std::string_view(static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len));
-    }
-    LevelBytes(const LevelBytes&) = delete;
-    LevelBytes& operator=(const LevelBytes&) = delete;
-    ~LevelBytes() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
-    std::string_view text() const { return text_; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-    py::object copy_;
-    std::string_view text_;
-};
+// How a host reads a level file to pass it: what a file name or a path given
+// instead is told.
+constexpr const char* kPassContents = "pass the file's contents: read_level(open(name, 'rb').read())";
+constexpr const char* kReadContents = "read_level(open(name, 'rb').read())";
 
 // LevelError's class, made once when the module is imported and kept for
 // the interpreter's life.
@@ -176,6 +134,20 @@ void bind_level_file(py::module_& m) {
             "A fresh zone tree in play: a LevelPlay (a NarrativeSequencer) that places every "
             "\"refill\" agent again, in its zone and under its id, after each frame in which it "
             "acted. max_frames is the frame limit, from 1 to 2147483647 (ValueError otherwise).")
+        .def_static(
+            "from_zone",
+            [](const Environment& zone, std::optional<std::string> title, std::optional<std::string> description) {
+                return Level::of_zone(zone, std::move(title), std::move(description));
+            },
+            py::arg("zone"), py::arg("title") = py::none(), py::arg("description") = py::none(),
+            "The level of a zone tree built or changed in code, with a title and a description, so "
+            "that to_text() writes it as a level file: every zone with its charges and agents, none "
+            "marked \"refill\" (time freezes and the agents' state are not kept). Raises ValueError "
+            "for an agent of a kind no level file holds.")
+        .def(
+            "build", [](const Level& self) { return self.build().root; },
+            "A fresh zone tree of the level, as play() starts it, to read or change before play; "
+            "Level.from_zone() makes a level of it again (without the \"refill\" marks).")
         .def(
             "__reduce__",
             [](const Level& self) {
@@ -190,7 +162,8 @@ void bind_level_file(py::module_& m) {
     m.def(
         "read_level",
         [](const LevelData& data) {
-            const LevelBytes bytes(data);
+            const BytesArgument bytes(data, "read_level()", BytesArgument::Text::UTF8, kPassContents);
+            if (looks_like_file_name(bytes.text())) throw file_name_error(bytes.text(), kReadContents);
             py::gil_scoped_release unlocked;
             return Level::read(bytes.text());
         },
@@ -199,6 +172,25 @@ void bind_level_file(py::module_& m) {
         "memoryview). Returns the Level. Raises LevelError (a ValueError) listing every problem "
         "of a file that breaks a rule of the format (docs/levels.md), each with its place, and "
         "TypeError for data of another type.");
+    m.def(
+        "agent_kinds",
+        []() {
+            py::list kinds;
+            for (const AgentKindInfo* kind = agent_kinds_begin(); kind != agent_kinds_end(); ++kind) {
+                py::dict item;
+                item["key"] = kind->key;
+                item["name"] = kind->agent_name;
+                item["priority"] = kind->priority;
+                item["method"] = kind->placing_method;
+                item["summary"] = kind->summary;
+                kinds.append(std::move(item));
+            }
+            return kinds;
+        },
+        "Every kind of agent a level file can place, highest priority first, each a dict: 'key' "
+        "(its key in level files, which Environment.add_agent() takes), 'name' (the agent's name in "
+        "frames), 'priority', 'method' (the Environment method that places one) and 'summary' (what "
+        "it does, in one line).");
 }
 
 }  // namespace qor::bindings

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
 #include "bindings/bindings.h"
 #include "bindings/charge_handle.h"
@@ -167,6 +168,16 @@ EnvironmentClass bind_environment(py::module_& m) {
                 self.add_environment(std::move(sub_env));
             },
             py::arg("sub_env"), "Append a sub-zone; it is shared, not copied.")
+        .def(
+            "find_zone",
+            [](const std::shared_ptr<Environment>& self, const std::string& id) -> py::typing::Optional<Environment> {
+                std::shared_ptr<Environment> found = self->id == id ? self : find_sub_zone(*self, id);
+                if (!found) return py::none();
+                return py::cast(std::move(found));
+            },
+            py::arg("id"),
+            "The first zone of this tree (this zone, then its sub-zones' trees in order) whose id is "
+            "id, or None.")
         .def("__repr__", [](const Environment& self) {
             return py::str("<Environment id={!r}: {}, {}, {}>")
                 .format(readable(self.id), count_of(self.charges.size(), "charge"),

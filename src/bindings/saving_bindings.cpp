@@ -16,6 +16,7 @@
 #include <pybind11/typing.h>
 
 #include "bindings/bindings.h"
+#include "bindings/bytes_argument.h"
 #include "bindings/charge_handle.h"
 #include "level_file/level_play.h"
 #include "saving/level_save.h"
@@ -48,45 +49,6 @@ namespace {
 using SaveData = py::typing::Union<py::bytes, py::bytearray, py::memoryview>;
 using SequencerClass = py::class_<NarrativeSequencer>;
 using LevelPlayClass = py::class_<LevelPlay, NarrativeSequencer>;
-
-// The bytes of a bytes, bytearray or memoryview object, borrowed for the
-// length of one load. Anything else is a TypeError.
-class SaveBytes {
-public:
-    explicit SaveBytes(const py::handle& data, const char* caller) {
-        if (!PyBytes_Check(data.ptr()) && !PyByteArray_Check(data.ptr()) &&
-            !PyMemoryView_Check(data.ptr())) {
-            throw py::type_error(std::string(caller) +
-                                 ": data must be bytes, bytearray or memoryview, not " +
-                                 Py_TYPE(data.ptr())->tp_name);
-        }
-        if (PyObject_GetBuffer(data.ptr(), &view_, PyBUF_SIMPLE) == 0) {
-            held_ = true;
-            return;
-        }
-        // A memoryview that is not contiguous is read through a copy.
-        if (!PyMemoryView_Check(data.ptr()) || !PyErr_ExceptionMatches(PyExc_BufferError)) {
-            throw py::error_already_set();
-        }
-        PyErr_Clear();
-        copy_ = data.attr("tobytes")();
-        if (PyObject_GetBuffer(copy_.ptr(), &view_, PyBUF_SIMPLE) != 0) throw py::error_already_set();
-        held_ = true;
-    }
-    SaveBytes(const SaveBytes&) = delete;
-    SaveBytes& operator=(const SaveBytes&) = delete;
-    ~SaveBytes() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
-    const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(view_.buf); }
-    std::size_t size() const { return static_cast<std::size_t>(view_.len); }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-    py::object copy_;
-};
 
 // pickle and copy rebuild these objects as pickle protocol 2 describes
 // (cls.__new__(cls), then __setstate__ with what __getstate__ gave), for
@@ -389,7 +351,7 @@ void bind_zone_saving(py::module_& m) {
         .def_static(
             "load",
             [](const SaveData& data) {
-                SaveBytes bytes(data, "Environment.load()");
+                BytesArgument bytes(data, "Environment.load()");
                 return load_zone(bytes.data(), bytes.size());
             },
             py::arg("data"),
@@ -404,7 +366,7 @@ void bind_zone_saving(py::module_& m) {
             "not a copy.")
         .def(py::pickle([](const Environment& self) { return py::bytes(save_zone(self)); },
                         [](const py::bytes& saved) {
-                            SaveBytes bytes(saved, "Environment.__setstate__()");
+                            BytesArgument bytes(saved, "Environment.__setstate__()");
                             return load_zone(bytes.data(), bytes.size());
                         }))
         .def(
@@ -478,7 +440,7 @@ void point_refills_at_copies(const LevelPlay& original, LevelPlay& copy, const Z
 
 // What NarrativeSequencer.__setstate__ loads: a plain level's save only, as a
 // LevelPlay's state goes to LevelPlay.__setstate__.
-std::unique_ptr<NarrativeSequencer> load_plain_level(const SaveBytes& bytes) {
+std::unique_ptr<NarrativeSequencer> load_plain_level(const BytesArgument& bytes) {
     std::unique_ptr<NarrativeSequencer> level = load_level(bytes.data(), bytes.size());
     if (dynamic_cast<LevelPlay*>(level.get()) != nullptr) {
         throw SaveFormatError("wrong kind: this is a level-play save (LevelPlay), not a level save "
@@ -499,7 +461,7 @@ void bind_level_saving(py::module_& m) {
         .def_static(
             "load",
             [](const SaveData& data) {
-                SaveBytes bytes(data, "NarrativeSequencer.load()");
+                BytesArgument bytes(data, "NarrativeSequencer.load()");
                 return as_python(load_level(bytes.data(), bytes.size()));
             },
             py::arg("data"),
@@ -514,7 +476,7 @@ void bind_level_saving(py::module_& m) {
             "The root zone this sequencer plays: the zone itself, not a copy.")
         .def(py::pickle([](const NarrativeSequencer& self) { return py::bytes(save_level(self)); },
                         [](const py::bytes& saved) {
-                            return load_plain_level(SaveBytes(saved, "NarrativeSequencer.__setstate__()"));
+                            return load_plain_level(BytesArgument(saved, "NarrativeSequencer.__setstate__()"));
                         }))
         .def(
             "__reduce__", [](const py::object& self) { return reduced_by_state(self); },
@@ -566,7 +528,7 @@ void bind_level_play_saving(py::module_& m) {
         .def_static(
             "load",
             [](const SaveData& data) {
-                SaveBytes bytes(data, "LevelPlay.load()");
+                BytesArgument bytes(data, "LevelPlay.load()");
                 return load_level_play(bytes.data(), bytes.size());
             },
             py::arg("data"),
@@ -577,7 +539,7 @@ void bind_level_play_saving(py::module_& m) {
             "bytes, bytearray or memoryview. Loading only reads data; it runs no code.")
         .def(py::pickle([](const LevelPlay& self) { return py::bytes(save_level_play(self)); },
                         [](const py::bytes& saved) {
-                            SaveBytes bytes(saved, "LevelPlay.__setstate__()");
+                            BytesArgument bytes(saved, "LevelPlay.__setstate__()");
                             return load_level_play(bytes.data(), bytes.size());
                         }));
     guard_setstate<py::typing::Union<py::bytes, py::typing::Tuple<py::bytes, py::object>>>(

@@ -1,6 +1,7 @@
 #include "level_file/level_file.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -11,6 +12,7 @@
 #include "level_file/level_json.h"
 #include "level_file/suggestions.h"
 #include "model/thread_local.h"
+#include "model/zone_walk.h"
 
 namespace qor {
 
@@ -336,6 +338,9 @@ public:
         return std::move(problems_);
     }
 
+    // The document as one agent's object.
+    std::optional<AgentSpec> agent_alone() { return agent(Where{}, document_.root()); }
+
 private:
     std::size_t found() const { return problems_.size() + unlisted_; }
 
@@ -650,6 +655,58 @@ private:
     throw LevelError({LevelProblem{"", std::move(message), ""}});
 }
 
+// A document of one agent object, {"kind", "id", "target"?, "rule"?}, built
+// from values instead of read from text.
+class AgentDocument {
+public:
+    AgentDocument(std::string_view kind, std::string_view id, std::optional<double> target,
+                  std::optional<std::string_view> rule) {
+        document_.values.push_back(Value{});  // the object, filled in last
+        add_text("kind", kind);
+        add_text("id", id);
+        if (target) {
+            Value number;
+            number.type = Type::NUMBER;
+            number.finite = std::isfinite(*target);
+            number.number = *target;
+            add("target", number);
+        }
+        if (rule) add_text("rule", *rule);
+        Value& object = document_.values.front();
+        object.type = Type::OBJECT;
+        object.size = object.count = static_cast<std::uint32_t>(document_.members.size());
+    }
+
+    const Document& document() const { return document_; }
+
+private:
+    std::uint32_t text_at(std::string_view text) {
+        const auto begin = static_cast<std::uint32_t>(document_.texts.size());
+        document_.texts.append(text);
+        return begin;
+    }
+
+    void add(std::string_view key, Value value) {
+        Member member;
+        member.key_begin = text_at(key);
+        member.key_size = static_cast<std::uint32_t>(key.size());
+        member.value = static_cast<std::uint32_t>(document_.values.size());
+        document_.values.push_back(value);
+        document_.members.push_back(member);
+    }
+
+    void add_text(std::string_view key, std::string_view text) {
+        if (text.size() > kMaxLevelFileBytes) refuse(field(key) + " is longer than a level file may be");
+        Value value;
+        value.type = Type::STRING;
+        value.begin = text_at(text);
+        value.size = static_cast<std::uint32_t>(text.size());
+        add(key, value);
+    }
+
+    Document document_;
+};
+
 // --- writing ------------------------------------------------------------------
 
 
@@ -899,6 +956,97 @@ BuiltLevel Level::build() const {
         std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(first), pending.end());
     }
     return built;
+}
+
+namespace {
+
+AgentSpec agent_spec_of(const MagicianAgent& agent, const Environment& zone) {
+    const std::optional<AgentKind> kind = kind_of(agent);
+    if (!kind) {
+        throw std::invalid_argument("zone " + json_quoted(zone.id) + ": agent " + json_quoted(agent.visual_id) +
+                                    " is of a kind no level file holds");
+    }
+    AgentSpec spec;
+    spec.kind = *kind;
+    spec.id = agent.visual_id;
+    if (const auto* gate = dynamic_cast<const EqualsGate*>(&agent)) spec.target = gate->target_value;
+    if (const auto* gate = dynamic_cast<const InequalityGate*>(&agent)) {
+        spec.target = gate->target_value;
+        spec.rule = gate->comparison_type;
+    }
+    return spec;
+}
+
+}  // namespace
+
+Level Level::of_zone(const Environment& root, std::optional<std::string> title,
+                     std::optional<std::string> description) {
+    ensure_walkable(root);
+    Level level;
+    level.title = std::move(title);
+    level.description = std::move(description);
+    struct Pending {
+        const Environment* zone;
+        ZoneSpec* spec;
+    };
+    std::vector<Pending> pending{Pending{&root, &level.root}};
+    while (!pending.empty()) {
+        const Pending next = pending.back();
+        pending.pop_back();
+        const Environment& zone = *next.zone;
+        ZoneSpec& spec = *next.spec;
+        spec.id = zone.id;
+        spec.charges.reserve(zone.charges.size());
+        for (const Charge& charge : zone.charges) {
+            spec.charges.push_back(ChargeSpec{charge.magnitude, charge.polarity, charge.visual_id});
+        }
+        spec.agents.reserve(zone.agents.size());
+        for (const std::shared_ptr<MagicianAgent>& agent : zone.agents) {
+            if (agent) spec.agents.push_back(agent_spec_of(*agent, zone));
+        }
+        // Sized before any is taken by address.
+        spec.zones.resize(zone.sub_environments.size());
+        for (std::size_t n = 0; n < zone.sub_environments.size(); ++n) {
+            if (zone.sub_environments[n]) pending.push_back(Pending{zone.sub_environments[n].get(), &spec.zones[n]});
+        }
+    }
+    return level;
+}
+
+bool looks_like_file_name(std::string_view text) {
+    constexpr std::size_t kLongestName = 4096;
+    if (text.empty() || text.size() > kLongestName) return false;
+    if (text.find_first_of("\n\r{}[]\"") != std::string_view::npos) return false;
+    if (level_json::utf8_fault(text)) return false;
+    const std::size_t last = text.find_last_not_of(" \t");
+    if (last == std::string_view::npos) return false;
+    const std::string_view name = text.substr(0, last + 1);
+    const bool json_suffix = name.size() > 5 && [&] {
+        std::string suffix(name.substr(name.size() - 5));
+        for (char& c : suffix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return suffix == ".json";
+    }();
+    return json_suffix || name.find_first_of("/\\") != std::string_view::npos;
+}
+
+LevelError file_name_error(std::string_view text, std::string_view how_to_read) {
+    return LevelError({LevelProblem{"", json_quoted(text) + " looks like a file name, not a level file's text: " +
+                                            "pass the file's contents: " + std::string(how_to_read), ""}});
+}
+
+AgentSpec read_agent(std::string_view kind, std::string_view id, std::optional<double> target,
+                     std::optional<std::string_view> rule) {
+    const AgentDocument made(kind, id, target, rule);
+    Checker checker(made.document());
+    std::optional<AgentSpec> agent = checker.agent_alone();
+    if (agent) return std::move(*agent);
+    std::vector<LevelProblem> problems = checker.problems();
+    for (LevelProblem& problem : problems) problem.place.clear();
+    throw LevelError(std::move(problems));
+}
+
+std::shared_ptr<MagicianAgent> make_agent(const AgentSpec& agent) {
+    return make_agent(agent.kind, agent.id, agent.target, agent.rule);
 }
 
 std::unique_ptr<LevelPlay> Level::play(std::int32_t max_frames) const {

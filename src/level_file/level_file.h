@@ -85,6 +85,26 @@ struct ZoneSpec {
     ~ZoneSpec();
 };
 
+// Whether a text given as a level file looks like a file's name instead
+// ("levels/tutorial.json"): one short line that does not start as JSON's
+// object does and ends in ".json" or holds a path separator.
+bool looks_like_file_name(std::string_view text);
+
+// The LevelError for such a text: it names the text and tells to pass the
+// file's contents, read as `how_to_read` says ("read_level(open(name, 'rb').read())").
+LevelError file_name_error(std::string_view text, std::string_view how_to_read);
+
+// An agent as a level file's agent object describes it, checked by the
+// same rules: `kind` is its key in level files ("plus"), `id` its id, and
+// `target` is given for the gates alone, `rule` ("<", ">", "<=", ">=") for
+// the inequality gate alone. Throws LevelError listing every problem, each
+// without a place; its pointer names the member ("/target").
+AgentSpec read_agent(std::string_view kind, std::string_view id, std::optional<double> target,
+                     std::optional<std::string_view> rule);
+
+// A new, dormant agent as the spec says.
+std::shared_ptr<MagicianAgent> make_agent(const AgentSpec& agent);
+
 // A level file's zone tree, built: the root zone and every "refill" agent
 // with the zone it stands in, in the file's order.
 struct BuiltLevel {
@@ -100,6 +120,14 @@ public:
     std::optional<std::string> title;
     std::optional<std::string> description;
     ZoneSpec root;
+
+    // The level of a zone tree built or changed in code, so that a host's
+    // editor can write what it built: every zone with its charges and its
+    // agents, none marked "refill"; a zone's time freeze and the agents'
+    // state are no part of a level file. Throws std::invalid_argument for an
+    // agent of a kind no level file holds, and as ensure_walkable() does.
+    static Level of_zone(const Environment& root, std::optional<std::string> title = std::nullopt,
+                         std::optional<std::string> description = std::nullopt);
 
     // The level of a level file's bytes (UTF-8). Throws LevelError listing
     // every problem of a file that breaks a rule of the format.

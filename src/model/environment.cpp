@@ -109,6 +109,19 @@ void ensure_walkable(const Environment& root) {
     walk_zones(root, [](const Environment&) {}, [](const Environment&, const Environment*, std::size_t) { return false; });
 }
 
+std::shared_ptr<Environment> find_sub_zone(const Environment& root, std::string_view id) {
+    const Environment* first = nullptr;
+    std::shared_ptr<Environment> found;
+    walk_zones(
+        root, [&](const Environment& zone) { if (!first && &zone != &root && zone.id == id) first = &zone; },
+        [&](const Environment& zone, const Environment* parent, std::size_t index) {
+            if (&zone != first || parent == nullptr) return false;
+            found = parent->sub_environments[index];
+            return true;
+        });
+    return found;
+}
+
 std::uint64_t tree_work(const Environment& root) {
     std::uint64_t work = 0;
     std::uint64_t largest_event = 0;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -157,6 +158,11 @@ template <typename Zone, typename Visit>
 bool walk_zones_post_order(Zone& root, Visit&& visit) {
     return walk_zones(root, [](Zone&) {}, std::forward<Visit>(visit));
 }
+
+// The first zone under `root` whose id is `id`, in the frames' order (a zone
+// before its sub-zones, these in their order); `root` itself is not looked
+// at. Null if there is none. Throws as ensure_walkable() does.
+std::shared_ptr<Environment> find_sub_zone(const Environment& root, std::string_view id);
 
 // Throws TreeTooDeepError or TreeTooLargeError when the tree under `root`
 // is beyond what the engine walks; changes nothing.

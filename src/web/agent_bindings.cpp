@@ -1,7 +1,9 @@
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
+#include "level_file/level_file.h"
 #include "spells/arithmetic_magicians.h"
 #include "spells/gates.h"
 #include "web/web.h"
@@ -37,6 +39,22 @@ void place_inequality_gate(Environment& zone, em::val visual_id, em::val target_
     });
 }
 
+// add_agent(kind, id, target?, rule?): an agent of a level file's kind,
+// checked as a level file's agent is. null or undefined leaves a parameter
+// out.
+void place_agent(Environment& zone, em::val kind, em::val id, em::val target, em::val rule) {
+    guarded_void([&] {
+        const char* caller = "add_agent()";
+        const std::string key = cpp_text(kind, caller, "kind");
+        const std::string agent_id = cpp_text(id, caller, "id");
+        std::optional<double> target_value;
+        if (!target.isUndefined() && !target.isNull()) target_value = number_of(target, caller, "target");
+        std::optional<std::string> rule_text;
+        if (!rule.isUndefined() && !rule.isNull()) rule_text = cpp_text(rule, caller, "rule");
+        zone.add_magician(make_agent(read_agent(key, agent_id, target_value, rule_text)));
+    });
+}
+
 }  // namespace
 
 void bind_agent_placing(const EnvironmentClass& environment) {
@@ -59,6 +77,8 @@ void bind_agent_placing(const EnvironmentClass& environment) {
         .function("add_inequality_gate", &place_inequality_gate);
     describe_parameters("Environment", "add_equals_gate", "visual_id, target");
     describe_parameters("Environment", "add_inequality_gate", "visual_id, target, comparison_type");
+    environment.function("add_agent", &place_agent);
+    describe_parameters("Environment", "add_agent", "kind, id, target?, rule?");
 }
 
 }  // namespace qor::web

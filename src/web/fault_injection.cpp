@@ -2,45 +2,20 @@
 // q.qorFailAllocation(k) makes the k-th allocation from then on throw
 // std::bad_alloc (k = 0: none fails), and q.qorAllocations() counts the
 // allocations since. The tests fail every allocation of a call in turn.
-#include <cstddef>
-#include <cstdlib>
-#include <new>
-
 #include <emscripten/bind.h>
+
+#include "fault_injection/failing_allocation.h"
 
 namespace {
 
-long allocations = 0;
-long failing = 0;  // the allocation that fails, counted from 1; 0: none
-
-void* allocate_or_null(std::size_t size) noexcept {
-    if (++allocations == failing) return nullptr;
-    return std::malloc(size == 0 ? 1 : size);
-}
-
-void* allocate(std::size_t size) {
-    void* memory = allocate_or_null(size);
-    if (memory == nullptr) throw std::bad_alloc();
-    return memory;
-}
-
 void fail_allocation(double which) {
-    allocations = 0;
-    failing = static_cast<long>(which);
+    const bool counted = which >= 1 && which < 1e15;  // NaN and the rest: none fails
+    qor::failing_allocation::fail_allocation(counted ? static_cast<long>(which) : 0);
 }
 
-double allocations_made() { return static_cast<double>(allocations); }
+double allocations_made() { return static_cast<double>(qor::failing_allocation::allocations_made()); }
 
 }  // namespace
-
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate_or_null(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate_or_null(size); }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
 
 EMSCRIPTEN_BINDINGS(qor_fault_injection) {
     emscripten::function("qorFailAllocation", &fail_allocation);

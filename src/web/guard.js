@@ -5,7 +5,8 @@
 // Environment, NarrativeSequencer, LevelPlay and Level, and read_level(), is
 // wrapped to check `this` and the argument count, and to throw that Error as
 // soon as the call is back in JavaScript. Here too: the error classes, q.Charge, q.POSITIVE and the
-// polarities' names, root_environment's one handle, and the handle count.
+// polarities' names, the handle count, the garbage collector's freeing of
+// handles never deleted, and one handle per zone read from a property.
 
 // The JavaScript type of a value, for messages: "string", "null", "Array",
 // ... Never throws: a Proxy's trap or a `constructor` getter that throws
@@ -48,9 +49,7 @@ addOnInit(function () {
   var typeName = Module["qorTypeName"];
   var parameterTable = Module["qorParameters"] || {};
   var live = 0;
-  var leaks = typeof Module["onLeakedHandle"] === "function" && typeof FinalizationRegistry === "function"
-    ? new FinalizationRegistry(function (made) { Module["onLeakedHandle"](made); })
-    : null;
+  var watching = typeof Module["onLeakedHandle"] === "function";
 
   function takeError() {
     var error = Module["qorPendingError"];
@@ -76,39 +75,86 @@ addOnInit(function () {
     }
   }
 
-  // ---- handles: counted, and watched for leaks when the host asks
+  // ---- handles: counted, freed by the garbage collector when the host did
+  // not delete() them, and reported then when the host asks
 
   var handleClasses = [];
+  var freeHandle = null;  // embind's delete(), the same for every class
 
   function isHandle(value) {
     for (var i = 0; i < handleClasses.length; ++i) if (value instanceof handleClasses[i]) return true;
     return false;
   }
 
-  function adopt(result, what) {
-    if (result === null || typeof result !== "object") return result;
-    if (Array.isArray(result)) {
-      result.forEach(function (item) { adopt(item, what); });
-    } else if (isHandle(result)) {
-      ++live;
-      if (leaks) {
-        leaks.register(result, "qor_engine: a handle from " + what + " was garbage-collected without delete(); " +
-                       "it was made " + String(new Error().stack).replace(/^Error\n/, ""), result);
-      }
+  // What the collector frees is held apart from the handle: embind's record
+  // of the C++ object ($$), never the handle itself. A zone's handle holds a
+  // shared pointer, which embind's own collector frees; the others (levels,
+  // level files) are freed here.
+  var collector = typeof FinalizationRegistry === "function" ? new FinalizationRegistry(collected) : null;
+
+  function collected(held) {
+    if (held.report) Module["onLeakedHandle"](held.report);
+    if (held.read && reads.get(held.read.key) === held.read.ref) reads["delete"](held.read.key);
+    if (!held.freedByEmbind && held.$$.ptr) freeHandle.call({ $$: held.$$ });
+    --live;
+  }
+
+  function count(handle, what, read) {
+    ++live;
+    if (!collector) return handle;
+    var held = { $$: handle.$$, freedByEmbind: Boolean(handle.$$.smartPtr), read: read };
+    if (watching && !read) {  // a zone read from the tree is the module's to free, not the host's
+      held.report = "qor_engine: a handle from " + what + " was garbage-collected without delete(); " +
+                    "it was made " + String(new Error().stack).replace(/^Error\n/, "");
     }
-    return result;
+    collector.register(handle, held, handle);
+    return handle;
   }
 
   function release(handle) {
     --live;
-    if (leaks) leaks.unregister(handle);
+    if (collector) collector.unregister(handle);
+  }
+
+  // A zone read from a property (root_environment, sub_environments) is one
+  // handle while it lives, whoever reads it: a loop that reads the tree makes
+  // no handle after the first. Keyed by the zone's address, which stays the
+  // zone's while a handle holds it.
+  var reads = typeof WeakRef === "function" ? new Map() : null;
+
+  function shareRead(handle, what) {
+    if (!reads || !(handle instanceof Module["Environment"])) return count(handle, what);
+    var key = handle.$$.ptr;
+    var ref = reads.get(key);
+    var kept = ref && ref.deref();
+    if (kept && kept.$$.ptr) {
+      freeHandle.call(handle);
+      return kept;
+    }
+    ref = new WeakRef(handle);
+    reads.set(key, ref);
+    return count(handle, what, { key: key, ref: ref });
+  }
+
+  function forgetRead(handle) {
+    if (!reads) return;
+    var ref = reads.get(handle.$$.ptr);
+    if (ref && ref.deref() === handle) reads["delete"](handle.$$.ptr);
+  }
+
+  // Counts the handles a call returned (alone or in an array); `shared`: a
+  // property's read, answered with the handle the zone already has.
+  function adopt(result, what, shared) {
+    if (result === null || typeof result !== "object") return result;
+    if (Array.isArray(result)) {
+      for (var i = 0; i < result.length; ++i) result[i] = adopt(result[i], what, shared);
+    } else if (isHandle(result)) {
+      return shared ? shareRead(result, what) : count(result, what);
+    }
+    return result;
   }
 
   Module["live_handles"] = function () { return live; };
-
-  // A handle a call returned again (root_environment): how many more
-  // delete() calls it takes before it is freed.
-  var extraReads = new WeakMap();
 
   // ---- `this` and the argument count
 
@@ -162,12 +208,17 @@ addOnInit(function () {
 
   // ---- the classes
 
+  // Methods that read the tree: their zones are the zones' one handles, as
+  // properties' are.
+  var treeReads = { find_zone: true };
+
   function guardMethod(owner, Bound, name, bound) {
     var caller = name + "()";
     var expected = signature(caller, parametersOf(owner, name));
+    var shared = treeReads[name] === true;
     return function () {
       checkThis(this, Bound, owner, caller);
-      return adopt(finish(call(bound, this, argumentsFor(expected, arguments))), caller);
+      return adopt(finish(call(bound, this, argumentsFor(expected, arguments))), caller, shared);
     };
   }
 
@@ -176,7 +227,7 @@ addOnInit(function () {
       var get = member.get;
       member.get = function () {
         checkThis(this, Bound, owner, name);
-        return adopt(finish(call(get, this, [])), name);
+        return adopt(finish(call(get, this, [])), name, true);
       };
     }
     if (member.set) {
@@ -215,7 +266,7 @@ addOnInit(function () {
     var inherited = Object.getPrototypeOf(prototype);
     if (handleClasses.some(function (Base) { return Base !== Bound && prototype instanceof Base; })) return;
     // delete() counts the handle out; deleting a deleted handle does nothing.
-    var remove = inherited["delete"];
+    freeHandle = inherited["delete"];
     var clone = inherited["clone"];
     Object.defineProperty(prototype, "delete", {
       configurable: true, writable: true,
@@ -226,12 +277,8 @@ addOnInit(function () {
           // not a handle: checkThis says so
         }
         checkThis(this, Bound, owner, "delete()");
-        var reads = extraReads.get(this);
-        if (reads) {
-          extraReads.set(this, reads - 1);
-          return;
-        }
-        remove.call(this);
+        forgetRead(this);
+        freeHandle.call(this);
         release(this);
       },
     });
@@ -293,6 +340,18 @@ addOnInit(function () {
     Module[owner] = Guarded;
   }
 
+  // zone.find_zone(id): made in C++ as a class function, which takes the
+  // zone's handle, so that the zone itself can be the answer.
+  (function () {
+    var Environment = Module["Environment"];
+    var findZone = Environment["qorFindZone"];
+    delete Environment["qorFindZone"];
+    Object.defineProperty(Environment.prototype, "find_zone", {
+      configurable: true, writable: true,
+      value: function (id) { return findZone(this, id); },
+    });
+  })();
+
   guardClass("Environment");
   guardClass("NarrativeSequencer");
   guardClass("LevelPlay");
@@ -307,26 +366,6 @@ addOnInit(function () {
       return adopt(finish(call(bound, null, argumentsFor(expected, arguments))), caller);
     };
   });
-
-  // A level's root_environment is one handle while it lives: each read
-  // still takes one delete(), as every handle a call returns, so a host
-  // that deletes what it reads frees it at the last delete().
-  var roots = new WeakMap();
-  var sequencerPrototype = Module["NarrativeSequencer"].prototype;
-  var rootMember = Object.getOwnPropertyDescriptor(sequencerPrototype, "root_environment");
-  var readRoot = rootMember.get;
-  rootMember.get = function () {
-    checkThis(this, Module["NarrativeSequencer"], "NarrativeSequencer", "root_environment");
-    var kept = roots.get(this);
-    if (kept !== undefined && !kept.isDeleted()) {
-      extraReads.set(kept, (extraReads.get(kept) || 0) + 1);
-      return kept;
-    }
-    var root = readRoot.call(this);
-    roots.set(this, root);
-    return root;
-  };
-  Object.defineProperty(sequencerPrototype, "root_environment", rootMember);
 
   // ---- polarities and charges, as Python's module has them
 

@@ -27,6 +27,7 @@ std::string level_text_of(const em::val& data) {
 em::val read_level(em::val data) {
     return guarded<em::val>([&] {
         const std::string text = level_text_of(data);
+        if (looks_like_file_name(text)) throw file_name_error(text, "read_level(fs.readFileSync(name))");
         return em::val(std::make_unique<Level>(Level::read(text)));
     });
 }
@@ -62,6 +63,25 @@ em::val load_level_play_of(em::val data) {
     });
 }
 
+// null or undefined: no text.
+std::optional<std::string> optional_text_of(const em::val& text, const char* caller, const char* parameter) {
+    if (text.isUndefined() || text.isNull()) return std::nullopt;
+    return cpp_text(text, caller, parameter);
+}
+
+em::val level_of_zone(em::val zone, em::val title, em::val description) {
+    return guarded<em::val>([&] {
+        const char* caller = "Level.from_zone()";
+        const std::shared_ptr<Environment> root = environment_of(zone, caller, "zone");
+        return em::val(std::make_unique<Level>(Level::of_zone(*root, optional_text_of(title, caller, "title"),
+                                                              optional_text_of(description, caller, "description"))));
+    });
+}
+
+em::val build(const Level& level) {
+    return guarded<em::val>([&] { return em::val(level.build().root); });
+}
+
 // `new q.Level()` and `new q.LevelPlay()`: refused, as in Python.
 em::val made_by(const char* maker) {
     return guarded<em::val>([&]() -> em::val { throw ArgumentTypeError(maker); });
@@ -80,10 +100,14 @@ void bind_level_file() {
         .class_function("qorMake", &make_level)
         .property("title", &title)
         .property("description", &description)
+        .class_function("from_zone", &level_of_zone)
+        .function("build", &build)
         .function("to_text", &to_text)
         .function("play", &play);
     describe_parameters("Level", "new", "");
     describe_parameters("Level", "to_text", "");
+    describe_parameters("Level", "static from_zone", "zone, title?, description?");
+    describe_parameters("Level", "build", "");
     describe_parameters("Level", "play", "max_frames?");
 
     em::class_<LevelPlay, em::base<NarrativeSequencer>>("LevelPlay")

@@ -194,6 +194,17 @@ void add_sub_environment(Environment& zone, em::val sub_env) {
     guarded_void([&] { zone.add_environment(environment_of(sub_env, "add_sub_environment()", "sub_env")); });
 }
 
+// zone.find_zone(id), through guard.js: a class function, so that the zone
+// itself can be answered as a handle of its own.
+em::val find_zone(em::val zone, em::val id) {
+    return guarded<em::val>([&] {
+        const std::shared_ptr<Environment> root = environment_of(zone, "find_zone()", "this");
+        const std::string wanted = cpp_text(id, "find_zone()", "id");
+        std::shared_ptr<Environment> found = root->id == wanted ? root : find_sub_zone(*root, wanted);
+        return found ? em::val(std::move(found)) : em::val::null();
+    });
+}
+
 }  // namespace
 
 void bind_charges() {
@@ -212,6 +223,7 @@ EnvironmentClass bind_environment() {
     EnvironmentClass environment("Environment");
     environment.smart_ptr<std::shared_ptr<Environment>>("Environment")
         .class_function("qorMake", &make_environment)
+        .class_function("qorFindZone", &find_zone)
         .property("id", &id_of, &set_id)
         .property("is_time_frozen", &is_time_frozen, &set_time_frozen)
         .property("charges", &charges_of, &set_charges)
@@ -223,6 +235,7 @@ EnvironmentClass bind_environment() {
     describe_parameters("Environment", "to_json", "");
     describe_parameters("Environment", "add_charge", "magnitude, polarity, visual_id");
     describe_parameters("Environment", "add_sub_environment", "sub_env");
+    describe_parameters("Environment", "find_zone", "id");
     return environment;
 }
 

@@ -1,8 +1,7 @@
 // TypeScript declarations of qor_engine.js, the engine as WebAssembly
-// (docs/web.md). scripts/build_web.sh copies this file beside the module as
-// build/web/qor_engine.d.ts. In Node:
+// (docs/web.md), in the package qor-engine beside the module. In Node:
 //
-//     import createQorEngine = require("./qor_engine.js");
+//     import createQorEngine = require("qor-engine");   // ES module: import createQorEngine from "qor-engine";
 //     const q = await createQorEngine();
 //
 // In a page's script (no import), the module's global `createQorEngine` has
@@ -11,8 +10,8 @@
 // Names and messages are the Python module's. A wrong or missing argument, or
 // a property given a value of the wrong type, throws JavaScript's TypeError;
 // the engine's other errors are the module's classes (q.ValueError, ...).
-// Zones, levels and level files are handles: free each one a call returns
-// with delete() (or `using`, where Symbol.dispose exists).
+// Zones, levels and level files are handles: the garbage collector frees
+// them; delete() (or `using`, where Symbol.dispose exists) frees one at once.
 
 /** Makes one engine: its own memory, classes and handles. */
 declare function createQorEngine(options?: createQorEngine.Options): Promise<createQorEngine.QorEngine>;
@@ -21,7 +20,7 @@ declare namespace createQorEngine {
   interface Options {
     /**
      * Called with a text naming the call that made a handle (and its stack)
-     * when the garbage collector takes that handle without delete(). Slower:
+     * when the garbage collector frees that handle without delete(). Slower:
      * for finding forgotten handles while debugging.
      */
     onLeakedHandle?: (report: string) => void;
@@ -30,7 +29,7 @@ declare namespace createQorEngine {
   interface QorEngine {
     /** The Python package's version. */
     readonly __version__: string;
-    /** How many handles of this engine are not yet deleted. */
+    /** How many handles of this engine are not yet freed (by delete() or the garbage collector). */
     live_handles(): number;
 
     readonly ChargePolarity: ChargePolarityValues;
@@ -42,8 +41,8 @@ declare namespace createQorEngine {
     readonly NarrativeSequencer: NarrativeSequencerConstructor;
 
     /** Reads a level file, its text or its UTF-8 bytes. Throws LevelError listing every problem. */
-    read_level(data: string | Uint8Array): Level;
-    readonly Level: ClassWithoutConstructor<Level>;
+    read_level(data: string | Uint8Array | ArrayBuffer): Level;
+    readonly Level: LevelClass;
     readonly LevelPlay: LevelPlayConstructor;
     /** Every kind of agent a level file can place. */
     agent_kinds(): AgentKind[];
@@ -65,9 +64,9 @@ declare namespace createQorEngine {
   type DisposeSymbol = SymbolConstructor extends { readonly dispose: infer Key extends symbol } ? Key : never;
   type Disposal = { [Key in DisposeSymbol]: () => void };
 
-  /** Memory of the engine, which the garbage collector does not free. */
+  /** Memory of the engine: freed by the garbage collector, or at once by delete(). */
   interface Handle extends Disposal {
-    /** Frees the handle; deleting a deleted handle does nothing. */
+    /** Frees the handle now; deleting a deleted handle does nothing. */
     delete(): void;
     isDeleted(): boolean;
     /** Whether both handles are on the same object. */
@@ -135,7 +134,7 @@ declare namespace createQorEngine {
     /** New q.Charge copies on every read; assigning copies an array in, all or nothing. */
     get charges(): Charge[];
     set charges(charges: readonly ChargeFields[]);
-    /** The sub-zones: new handles on every read, each to delete. */
+    /** The sub-zones: each zone's one handle while it lives (as root_environment). */
     readonly sub_environments: Environment[];
 
     /** The zone with everything under it, as JSON text. */
@@ -159,6 +158,15 @@ declare namespace createQorEngine {
     add_equals_gate(visual_id: string, target: number): void;
     /** The module takes any text as the rule (any other means "<"); declared as the four. */
     add_inequality_gate(visual_id: string, target: number, comparison_type: ComparisonRule): void;
+    /**
+     * Places an agent by its kind's key in level files, checked as a level
+     * file's agent is: `target` for the gates alone, `rule` for
+     * "inequality_gate" alone (null or left out: none). Throws LevelError
+     * listing every problem; nothing is placed then.
+     */
+    add_agent(kind: KindKey, id: string, target?: number | null, rule?: ComparisonRule | null): void;
+    /** The first zone of this tree (this zone, then its sub-zones' trees in order) with the id, or null. */
+    find_zone(id: string): Environment | null;
   }
 
   interface EnvironmentConstructor {
@@ -181,7 +189,7 @@ declare namespace createQorEngine {
     is_finished: boolean;
     current_frame: number;
     max_frames: number;
-    /** The root zone: one handle per level while it lives; each read takes one delete(). */
+    /** The root zone: the same handle on every read while it lives; one delete() frees it for every reader. */
     readonly root_environment: Environment;
   }
 
@@ -199,7 +207,7 @@ declare namespace createQorEngine {
   interface LevelPlayConstructor extends ClassWithoutConstructor<LevelPlay> {
     readonly prototype: LevelPlay;
     /** Resumes a LevelPlay's save() with its refill agents. */
-    load(data: Uint8Array): LevelPlay;
+    load(data: Uint8Array | ArrayBuffer): LevelPlay;
   }
 
   // ---- level files
@@ -212,19 +220,47 @@ declare namespace createQorEngine {
     to_text(): string;
     /** Builds the level's tree and plays it; `max_frames` is the frame limit (1000 if left out). */
     play(max_frames?: number): LevelPlay;
+    /** A fresh zone tree of the level, as play() starts it, to read or change before play. */
+    build(): Environment;
   }
 
-  interface AgentKind {
-    /** The kind's key in level files ("plus", "equals_gate", ...). */
-    key: string;
+  interface LevelClass extends ClassWithoutConstructor<Level> {
+    readonly prototype: Level;
+    /**
+     * The level of a zone tree built or changed in code, which to_text()
+     * writes as a level file; no agent is marked "refill". A ValueError for
+     * an agent of a kind no level file holds.
+     */
+    from_zone(zone: Environment, title?: string | null, description?: string | null): Level;
+  }
+
+  /** The kinds whose placing method takes the id alone. */
+  type PlainKindKey =
+    | "chronomancer" | "abs" | "log" | "factorial" | "power" | "root"
+    | "multiply" | "divide" | "modulo" | "plus" | "minus";
+  type KindKey = PlainKindKey | "equals_gate" | "inequality_gate";
+  type PlainPlacingMethod =
+    | "add_chronomancer" | "add_abs_magician" | "add_log_magician" | "add_factorial_magician"
+    | "add_power_sorcerer" | "add_root_magician" | "add_multiply_magician" | "add_divide_magician"
+    | "add_modulo_magician" | "add_plus_magician" | "add_minus_magician";
+
+  interface AgentKindFields {
     /** The agent's name in frames ("Plus Magician", ...). */
     name: string;
     priority: number;
-    /** The Environment method that places one. */
-    method: string;
     /** What the kind does, in one line. */
     summary: string;
   }
+
+  /**
+   * A kind as agent_kinds() lists it: `key`, its key in level files, and
+   * `method`, the Environment method that places one. Narrowed by its key,
+   * `zone[kind.method](id)` places one of a plain kind.
+   */
+  type AgentKind =
+    | (AgentKindFields & { key: PlainKindKey; method: PlainPlacingMethod })
+    | (AgentKindFields & { key: "equals_gate"; method: "add_equals_gate" })
+    | (AgentKindFields & { key: "inequality_gate"; method: "add_inequality_gate" });
 
   // ---- errors
 
@@ -329,14 +365,71 @@ declare namespace createQorEngine {
     value?: unknown;
   }
 
+  type AgentVerdict = "acts" | "waits" | "declines";
+  type AgentReason =
+    | "acts" | "outranked" | "zone_frozen" | "frame_limit" | "level_finished" | "too_few_charges"
+    | "negative_charge" | "log_argument" | "log_base" | "negative_radicand" | "divisor_near_zero"
+    | "gate_shut" | "never_acts" | "declines";
+  type ZoneVerdict = "merges_next" | "merges" | "frozen" | "never_resolves";
+
+  /** The figures behind a reason: which members are there depends on it. */
+  interface AgentFigures {
+    argument?: number | null;
+    base?: number | null;
+    by_name?: string;
+    by_priority?: number;
+    by_visual_id?: string;
+    charges?: number;
+    divisor?: number | null;
+    index?: number | null;
+    magnitude?: number | null;
+    needed?: number;
+    position?: number;
+    radicand?: number | null;
+    rule?: "==" | ComparisonRule;
+    target?: number | null;
+    total?: number | null;
+  }
+
+  /** An agent of Explanation.agents. */
+  interface AgentExplanation {
+    figures: AgentFigures;
+    name: string;
+    note: string;
+    pointer: string;
+    priority: number;
+    reason: AgentReason;
+    refill: boolean;
+    state: AgentVerdict;
+    visual_id: string;
+    zone: string;
+  }
+
+  interface ZoneRef {
+    id: string;
+    pointer: string;
+  }
+
+  /** A zone of Explanation.zones. */
+  interface ZoneExplanation {
+    frozen_by: ZoneRef | null;
+    id: string;
+    into: string | null;
+    note: string;
+    pointer: string;
+    state: ZoneVerdict;
+  }
+
   /** What explain() returns, parsed (its other members: schemas/explain.schema.json). */
   interface Explanation {
     outcome: "running" | "won" | "lost" | "frame_limit";
     summary: string;
     /** The "last_event" the next next_frame() will report. */
     next: EventJson | null;
-    agents: object[];
-    zones: object[];
+    /** Each agent standing in the tree: whether it acts or waits, and why. */
+    agents: AgentExplanation[];
+    /** The zones: whether each merges or stays, and why. */
+    zones: ZoneExplanation[];
     shut_gates: string[];
     frame_index: number;
     max_frames: number;

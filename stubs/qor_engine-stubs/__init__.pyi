@@ -126,6 +126,12 @@ class Environment(metaclass=_pybind11_type):
     # means "<". A host holding a rule as plain text passes
     # cast("qor_engine.RuleText", text) once it has checked it.
     def add_inequality_gate(self, visual_id: _Text, target: _Float, comparison_type: RuleText) -> None: ...
+    # An agent by its kind's key in level files (a key of agent_kinds()), checked as
+    # a level file's agent is: target for the two gates alone, rule for
+    # "inequality_gate" alone. LevelError lists every problem; nothing is placed then.
+    def add_agent(self, kind: str, id: str, target: _Float | None = None, rule: RuleText | None = None) -> None: ...
+    # The first zone of this tree (this zone, then its sub-zones' trees in order) with the id.
+    def find_zone(self, id: str) -> Environment | None: ...
     # A new list on every read; the items are the sub-zones themselves.
     @property
     def sub_environments(self) -> list[Environment]: ...
@@ -206,11 +212,34 @@ class Level(metaclass=_pybind11_type):
     # A fresh zone tree in play; every "refill" agent is placed again after each
     # frame in which it acted. ValueError for a frame limit below 1.
     def play(self, max_frames: int = 1000) -> LevelPlay: ...
+    # A fresh zone tree of the level, as play() starts it, to read or change before play.
+    def build(self) -> Environment: ...
+    # The level of a zone tree built or changed in code, written by to_text(); no
+    # agent is marked "refill". ValueError for an agent of a kind no level file holds.
+    @staticmethod
+    def from_zone(zone: Environment, title: str | None = None, description: str | None = None) -> Level: ...
     # pickle and copy go through the level's text.
     def __reduce__(self) -> tuple[object, tuple[str]]: ...
 
 # Reads a level file, its text or its UTF-8 bytes; LevelError lists every problem.
 def read_level(data: str | bytes | bytearray | memoryview) -> Level: ...
+
+# Every kind of agent a level file can place, highest priority first.
+def agent_kinds() -> list[AgentKindInfo]: ...
+
+KindKey: TypeAlias = Literal[
+    "chronomancer", "abs", "log", "factorial", "power", "root", "multiply",
+    "divide", "modulo", "plus", "minus", "equals_gate", "inequality_gate",
+]
+
+# A kind as agent_kinds() lists it: its key in level files, the agent's name in
+# frames, its priority, the Environment method that places one, what it does.
+class AgentKindInfo(TypedDict):
+    key: KindKey
+    name: str
+    priority: int
+    method: str
+    summary: str
 
 # ---------------------------------------------------------------------------
 # The JSON texts, parsed: what json.loads makes of a frame (next_frame), a zone

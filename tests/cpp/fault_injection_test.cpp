@@ -1,6 +1,6 @@
 // Every call is all or nothing. This program replaces the global allocation
-// functions so that a test can make the k-th allocation from now fail, or
-// every allocation. For every k, each kind of call either answers exactly
+// functions (src/fault_injection) so that a test can make the k-th
+// allocation from now fail, or every allocation. For every k, each kind of call either answers exactly
 // what a run that never failed answers, or throws std::bad_alloc and leaves
 // the level exactly as it was, after which the same call, unfailed, answers
 // what the run that never failed answered. Dropping trees and keeping frames
@@ -23,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fault_injection/failing_allocation.h"
 #include "level_file/level_play.h"
 #include "level_file/level_file.h"
 #include "model/environment.h"
@@ -35,41 +36,10 @@
 #include "spells/arithmetic_magicians.h"
 #include "spells/gates.h"
 
-namespace {
-
-// 0: no failure planned; k > 0: the k-th allocation from now fails.
-long allocations_until_failure = 0;
-bool failure_happened = false;
-bool fail_every_allocation = false;
-
-void* allocate(std::size_t size) {
-    if (fail_every_allocation || (allocations_until_failure > 0 && --allocations_until_failure == 0)) {
-        failure_happened = true;
-        throw std::bad_alloc();
-    }
-    void* memory = std::malloc(size == 0 ? 1 : size);
-    if (memory == nullptr) throw std::bad_alloc();
-    return memory;
-}
-
-void* allocate_or_null(std::size_t size) noexcept {
-    try {
-        return allocate(size);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate_or_null(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate_or_null(size); }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+using qor::failing_allocation::fail_allocation;
+using qor::failing_allocation::fail_every_allocation;
+using qor::failing_allocation::failure_happened;
+using qor::failing_allocation::stop_failing;
 
 namespace qor {
 namespace {
@@ -355,26 +325,25 @@ TEST_P(EveryAllocationFailure, LeavesTheLevelAsItWasAndTheCallCanBeRepeated) {
     for (long k = 1;; ++k) {
         Level level = c.make();
         const std::string before = snapshot(level, true);
-        failure_happened = false;
-        allocations_until_failure = k;
+        fail_allocation(k);
         std::optional<std::string> answer;
         try {
             answer = c.call(level);
         } catch (const std::bad_alloc&) {
         }
-        allocations_until_failure = 0;
+        stop_failing();
         if (answer) {
             // The failure, if it came, was absorbed: the answer is the same.
             ASSERT_EQ(*answer, expected) << "allocation " << k;
             ASSERT_EQ(snapshot(level, false), expected_after) << "allocation " << k;
-            if (!failure_happened) {
+            if (!failure_happened()) {
                 EXPECT_GT(k, 1) << "the call never allocated";
                 std::printf("%s: %ld allocations\n", c.name, k - 1);
                 break;
             }
             continue;
         }
-        ASSERT_TRUE(failure_happened) << "allocation " << k;
+        ASSERT_TRUE(failure_happened()) << "allocation " << k;
         ASSERT_EQ(snapshot(level, true), before) << "allocation " << k;
         ASSERT_EQ(c.call(level), expected) << "retried after allocation " << k;
         ASSERT_EQ(snapshot(level, false), expected_after) << "retried after allocation " << k;
@@ -454,9 +423,13 @@ INSTANTIATE_TEST_SUITE_P(
 // Runs `release` with every allocation failing; a destructor that allocated
 // would throw out of a noexcept function and end the program.
 void with_no_memory(const std::function<void()>& release) {
-    fail_every_allocation = true;
+    fail_every_allocation(true);
+    void* probe = ::operator new(1, std::nothrow);  // the switch works
+    const bool refused = probe == nullptr;
+    ::operator delete(probe);
     release();
-    fail_every_allocation = false;
+    fail_every_allocation(false);
+    ASSERT_TRUE(refused) << "an allocation succeeded with no memory";
 }
 
 TEST(NoMemoryToSpare, DroppingDeepAndWideTreesWorks) {
@@ -545,20 +518,19 @@ TEST(EveryAllocationFailure, ReadingAndBuildingALevelFileGivesTheAnswerOrBadAllo
     for (const std::string& file : files) {
         const std::string expected = read_write_and_build(file);
         for (long k = 1;; ++k) {
-            failure_happened = false;
-            allocations_until_failure = k;
+            fail_allocation(k);
             std::optional<std::string> answer;
             try {
                 answer = read_write_and_build(file);
             } catch (const std::bad_alloc&) {
             }
-            allocations_until_failure = 0;
+            stop_failing();
             if (!answer) {
-                ASSERT_TRUE(failure_happened) << "allocation " << k;
+                ASSERT_TRUE(failure_happened()) << "allocation " << k;
                 continue;
             }
             ASSERT_EQ(*answer, expected) << "allocation " << k;
-            if (!failure_happened) break;
+            if (!failure_happened()) break;
         }
     }
 }

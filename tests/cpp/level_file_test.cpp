@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "level_file/level_file.h"
+#include "model/magician_agent.h"
 #include "sequencer/narrative_sequencer.h"
 
 namespace qor {
@@ -398,6 +399,56 @@ TEST(LevelFile, BuiltLevelsPlayTheGoldenFrames) {
         ++played;
     }
     EXPECT_GE(played, 23u);
+}
+
+}  // namespace
+}  // namespace qor
+
+namespace qor {
+namespace {
+
+TEST(LevelFile, TextsThatLookLikeFileNames) {
+    for (const char* name : {"levels/tutorial.json", "tutorial.JSON ", "C:\\levels\\x", "a/b"}) {
+        EXPECT_TRUE(looks_like_file_name(name)) << name;
+    }
+    for (const char* text : {"", "tutorial", "{\"zone\": \"a/b.json\"}", "[1]", "\"a/b\"", "a/b\nc", " "}) {
+        EXPECT_FALSE(looks_like_file_name(text)) << text;
+    }
+    EXPECT_FALSE(looks_like_file_name(std::string(5000, 'a') + ".json"));
+    EXPECT_FALSE(looks_like_file_name("\xff/x.json"));  // not UTF-8: no name to quote
+}
+
+// An agent of no kind a level file holds.
+class StrangeAgent : public MagicianAgent {
+public:
+    StrangeAgent() : MagicianAgent("Strange", 1, "odd") {}
+    bool CastSpell(std::vector<Charge>&) override { return false; }
+};
+
+TEST(LevelFile, ALevelOfATreeHoldsEveryZoneChargeAndAgent) {
+    auto root = std::make_shared<Environment>("hall");
+    auto forge = std::make_shared<Environment>("forge");
+    forge->add_charge(Charge(4, ChargePolarity::NEGATIVE, "ember"));
+    forge->add_magician(make_agent(read_agent("inequality_gate", "judge", 2.5, ">=")));
+    root->add_environment(forge);
+    root->add_magician(make_agent(read_agent("plus", "adder", std::nullopt, std::nullopt)));
+    const Level level = Level::of_zone(*root, "Forge", std::nullopt);
+    EXPECT_EQ(Level::read(level.to_text()).to_text(), level.to_text());
+    EXPECT_EQ(level.build().root->to_json(), root->to_json());
+    forge->add_magician(std::make_shared<StrangeAgent>());
+    EXPECT_THROW(Level::of_zone(*root), std::invalid_argument);
+}
+
+TEST(LevelFile, AnAgentReadAloneGivesTheFilesProblemsWithoutAPlace) {
+    try {
+        read_agent("plux", "", 1, "<");
+        FAIL() << "no LevelError";
+    } catch (const LevelError& error) {
+        std::vector<std::string> texts;
+        for (const LevelProblem& problem : error.problems()) texts.push_back(problem.text() + " @" + problem.pointer);
+        EXPECT_EQ(texts, (std::vector<std::string>{"unknown kind \"plux\" (did you mean \"plus\"?) @/kind",
+                                                   "field \"id\" must not be empty @/id"}));
+    }
 }
 
 }  // namespace

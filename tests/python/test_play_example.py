@@ -202,7 +202,7 @@ def test_example_knows_one_kind_per_agent_placing_method_of_the_module() -> None
     placing = {
         name
         for name in dir(qor_engine.Environment)
-        if name.startswith("add_") and name not in {"add_charge", "add_sub_environment"}
+        if name.startswith("add_") and name not in {"add_charge", "add_sub_environment", "add_agent"}
     }
     assert len(AGENT_KINDS) == len(placing) == 13
 

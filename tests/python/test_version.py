@@ -35,3 +35,11 @@ def test_readme_names_the_files_of_this_version():
     named = re.findall(r"qor_engine-([^-\s`]+?)(?:-cp\d+|\.tar\.gz)", readme)
     assert len(named) >= 6 and set(named) == {version}
     assert set(re.findall(r"qor_studio-([^\s`]+?)\.html", readme)) == {version}
+
+
+def test_the_guides_name_the_npm_package_of_this_version():
+    root = Path(__file__).resolve().parents[2]
+    version = tomllib.loads((root / "pyproject.toml").read_text(encoding="utf-8"))["project"]["version"]
+    text = (root / "README.md").read_text(encoding="utf-8") + (root / "docs" / "web.md").read_text(encoding="utf-8")
+    named = re.findall(r"qor-engine-([0-9][^\s`]*?)\.tgz", text)
+    assert len(named) >= 4 and set(named) == {version}

@@ -145,17 +145,16 @@ createQorEngine().then(async (q) => {
              "charges: item 1: visual_id must be a string, not undefined");
   assert.deepStrictEqual(vault.charges.map((c) => c.magnitude), [4], "a refused list changed the charges");
 
-  // Handles: one root handle per level while it lives, freed by as many
-  // delete() calls as reads; more do nothing; Symbol.dispose deletes;
+  // Handles: a zone read from the tree is one handle while it lives, freed
+  // by one delete() (a later read makes a new one); Symbol.dispose deletes;
   // live_handles() counts.
   const handlesBefore = q.live_handles();
   const owner = new q.NarrativeSequencer(vault);
   const root = owner.root_environment;
   assert.strictEqual(owner.root_environment, root);
+  assert.strictEqual(root.find_zone("vault"), root);
   root.delete();
-  assert.strictEqual(root.id, "vault", "freed before its last delete()");
-  root.delete();
-  assert.ok(root.isDeleted());
+  assert.ok(root.isDeleted(), "one delete() frees a read handle");
   root.delete();
   const again = owner.root_environment;
   assert.ok(again !== root && again.id === "vault");
@@ -169,6 +168,41 @@ createQorEngine().then(async (q) => {
   owner.delete();
   vault.delete();
   assert.strictEqual(q.live_handles(), handlesBefore - 1);
+
+  // Reading the tree in a loop makes no handle after the first read.
+  const tree = q.read_level(JSON.stringify({ zone: "hall", zones: [{ zone: "a" }, { zone: "b", zones: [{ zone: "c" }] }] }));
+  const treePlay = tree.play();
+  const readsBefore = q.live_handles();
+  let seen = 0;
+  for (let i = 0; i < 1000; ++i) {
+    const zones = treePlay.root_environment.sub_environments;
+    seen += zones.length + zones[1].sub_environments.length + treePlay.root_environment.find_zone("c").id.length;
+  }
+  assert.strictEqual(seen, 4000);
+  assert.strictEqual(q.live_handles(), readsBefore + 4, "reads made handles");  // hall, a, b, c
+
+  // A handle never deleted is freed by the garbage collector, zones and
+  // levels alike.
+  if (typeof global.gc === "function") {
+    const settled = async () => {
+      for (let i = 0; i < 5; ++i) {
+        global.gc();
+        await new Promise((resolve) => setTimeout(resolve, 10));
+      }
+      return q.live_handles();
+    };
+    const kept = await settled();
+    (() => {
+      for (let i = 0; i < 100; ++i) new q.NarrativeSequencer(new q.Environment("dropped")).next_frame();
+      treePlay.root_environment.sub_environments.forEach((zone) => zone.id);
+      tree.build().sub_environments.forEach((zone) => zone.id);
+    })();
+    assert.strictEqual(q.live_handles(), kept + 204);
+    // (the engine's last returned sub-zone may stay alive until its next read of one)
+    assert.ok(await settled() <= kept + 1, `${q.live_handles()} handles after collection, ${kept} before`);
+  }
+  treePlay.delete();
+  tree.delete();
 
   // A handle collected without delete() is reported when the host asks.
   if (typeof global.gc === "function") {

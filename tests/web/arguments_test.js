@@ -35,6 +35,11 @@ require(require("path").resolve(process.argv[2]))().then((q) => {
     max_frames: () => 10,
     target: () => 3,
     comparison_type: () => "<",
+    kind: () => "plus",
+    rule: () => "<",
+    zone,
+    title: () => "t",
+    description: () => "d",
     data: (owner) => (owner === "module" ? levelText : instances[owner]().save()),
   };
 

@@ -115,9 +115,8 @@ class Player {
         const patches = [];
         while (!this.level.is_finished && patches.length < a[0]) {
           const patch = this.level.next_frame_patch();
-          const root = this.level.root_environment;
-          patches.push([patch, root.to_json()]);
-          root.delete();
+          // A read of the tree: the zone's one handle, which this.zones may hold too.
+          patches.push([patch, this.level.root_environment.to_json()]);
         }
         return patches;
       }
