@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -36,10 +37,16 @@ long long usual_note(const std::map<std::size_t, std::vector<long long>>& standi
     return usual;
 }
 
+// A number below `bound` (a zone's, a slot's), or std::invalid_argument.
+std::size_t number_below(const Json& value, std::size_t bound, const char* what) {
+    if (!value.is_number_unsigned() || value.get<std::uint64_t>() >= bound) {
+        throw std::invalid_argument(std::string("not an explanation: ") + what);
+    }
+    return static_cast<std::size_t>(value.get<std::uint64_t>());
+}
+
 std::size_t zone_number(const Json& value, std::size_t zones) {
-    const std::size_t number = value.get<std::size_t>();
-    if (number >= zones) throw std::invalid_argument("an explanation names a zone it does not list");
-    return number;
+    return number_below(value, zones, "it names a zone it does not list");
 }
 
 // [state, reason, note], and a refill agent's name, visual id and priority.
@@ -93,10 +100,12 @@ std::string CompactExplanations::add(std::string_view explanation) {
     JsonTextWriter out(text);
     try {
         const Json& zones = document.at("zones");
-        for (const Json& agent : document.at("agents")) {
+        const Json& agents = document.at("agents");
+        for (const Json& agent : agents) {
             Slots& slots = standing[zone_number(agent.at("zone"), zones.size())];
-            const std::size_t slot = agent.at("slot").get<std::size_t>();
-            if (slot < slots.size()) throw std::invalid_argument("an explanation gives a slot twice");
+            // A zone's slots are its agents' places: fewer than the agents.
+            const std::size_t slot = number_below(agent.at("slot"), agents.size(), "a slot past its agents");
+            if (slot < slots.size()) throw std::invalid_argument("not an explanation: it gives a slot twice");
             slots.resize(slot, kNoAgent);
             slots.push_back(note_index(note_text(agent), fresh));
         }

@@ -315,7 +315,10 @@ public:
     }
 
     void walk(const Environment& root) {
-        if (next_.actor != nullptr) actor_number_ = actor_number(root, next_);
+        if (next_.actor != nullptr) {
+            actor_number_ = actor_number(root, next_);
+            write_outranked_note();
+        }
         walk_zones(
             root, [this](const Environment&) { open_.push_back({sub_zone_numbers_.size()}); },
             [this](const Environment& zone, const Environment* parent, std::size_t) {
@@ -364,8 +367,10 @@ private:
     void write_agent(const MagicianAgent& agent, std::size_t slot, bool refill,
                      const Verdict& verdict, const SpellDecision& decision);
     const std::string& note_of(const Verdict& verdict) const {
-        return std::string_view(verdict.reason) == "zone_frozen" ? frozen_note_ : note_;
+        const std::string_view reason = verdict.reason;
+        return reason == "zone_frozen" ? frozen_note_ : reason == "outranked" ? outranked_note_ : note_;
     }
+    void write_outranked_note();
     const char* outcome() const;
     std::string summary(const char* outcome) const;
 
@@ -382,6 +387,8 @@ private:
     FreezingSubZone frozen_by_;  // of the zone being explained
     std::string frozen_note_;    // its agents' note while it is frozen
     std::string frozen_note_text_;  // the same as a JSON string
+    std::string outranked_note_;    // the note of every agent the next actor outranks
+    std::string outranked_note_text_;  // the same as a JSON string
     std::string note_;           // the note being written
     std::string agent_zone_tail_;  // `,"zone":N}` of the zone being explained
     bool actor_found_ = false;
@@ -398,6 +405,21 @@ private:
     JsonTextWriter shut_out_{shut_text_};
     std::string shut_gate_words_;  // for the summary of a level that has ended
 };
+
+// "waits for Multiply Magician "m" (priority 50), which acts first", the
+// same for every agent that waits for the next actor: written once.
+void ExplanationWriter::write_outranked_note() {
+    outranked_note_ += "waits for ";
+    append_short(outranked_note_, next_.actor->name);
+    outranked_note_ += ' ';
+    append_quoted(outranked_note_, next_.actor->visual_id);
+    outranked_note_ += " (priority ";
+    append_integer(outranked_note_, next_.actor->priority);
+    outranked_note_ += "), which acts first";
+    JsonTextWriter note_text(outranked_note_text_);
+    note_text.string(outranked_note_);
+    note_text.flush();
+}
 
 void ExplanationWriter::explain_zone(const Environment& zone, const Environment* parent, OpenZone& open) {
     frozen_by_ = freezing_sub_zone(zone);
@@ -546,16 +568,7 @@ ExplanationWriter::Verdict ExplanationWriter::verdict(const SpellDecision& decis
         note_ += "would act, but the level has finished";
         return {"waits", "level_finished"};
     }
-    if (next_.actor != nullptr) {
-        note_ += "waits for ";
-        append_short(note_, next_.actor->name);
-        note_ += ' ';
-        append_quoted(note_, next_.actor->visual_id);
-        note_ += " (priority ";
-        append_integer(note_, next_.actor->priority);
-        note_ += "), which acts first";
-        return {"waits", "outranked"};
-    }
+    if (next_.actor != nullptr) return {"waits", "outranked"};
     // A host's kind whose decide() and spell disagree: the frame is what counts.
     append_decision_note(note_, SpellDecision::declining(SpellReason::DECLINES, 0));
     return {"declines", "declines"};
@@ -581,6 +594,8 @@ void ExplanationWriter::write_agent(const MagicianAgent& agent, std::size_t slot
     out.raw(",\"note\":");
     if (frozen) {
         out.raw(std::string_view(frozen_note_text_));
+    } else if (reason == "outranked") {
+        out.raw(std::string_view(outranked_note_text_));
     } else {
         out.string(note_);
     }

@@ -47,6 +47,8 @@ declare namespace createQorEngine {
     readonly LevelPlay: LevelPlayConstructor;
     /** Every kind of agent a level file can place. */
     agent_kinds(): AgentKind[];
+    /** explain() after every step, kept as only what a replay page draws. */
+    readonly CompactExplanations: CompactExplanationsConstructor;
 
     readonly ValueError: ErrorClass<ValueError>;
     readonly LevelError: LevelErrorConstructor;
@@ -214,6 +216,21 @@ declare namespace createQorEngine {
     play(max_frames?: number): LevelPlay;
   }
 
+  // ---- replays
+
+  /** explain() after every step of a level, kept as only what a replay page draws (docs/frames.md). */
+  interface CompactExplanations extends Handle {
+    /** Keeps a step's explanation (explain()'s text); returns the JSON text of what it added, for counting. */
+    add(explanation: string): string;
+    /** Every step added, as JSON text: {"outcome", "summary", "notes", "steps"}. */
+    to_json(): string;
+  }
+
+  interface CompactExplanationsConstructor {
+    new (): CompactExplanations;
+    readonly prototype: CompactExplanations;
+  }
+
   interface AgentKind {
     /** The kind's key in level files ("plus", "equals_gate", ...). */
     key: string;
@@ -329,15 +346,59 @@ declare namespace createQorEngine {
     value?: unknown;
   }
 
-  /** What explain() returns, parsed (its other members: schemas/explain.schema.json). */
+  /** An agent of an Explanation: its place is its zone's number in "zones" and its slot there. */
+  interface AgentExplanation {
+    /** The figures behind the reason; which are there depends on it (docs/frames.md). */
+    figures: {
+      argument?: number | null;
+      base?: number | null;
+      /** The number in "agents" of the agent that acts first. */
+      by?: number;
+      charges?: number;
+      divisor?: number | null;
+      index?: number | null;
+      magnitude?: number | null;
+      needed?: number;
+      position?: number;
+      radicand?: number | null;
+      rule?: "==" | "<" | ">" | "<=" | ">=";
+      target?: number | null;
+      total?: number | null;
+    };
+    name: string;
+    note: string;
+    priority: number;
+    reason: "acts" | "outranked" | "zone_frozen" | "frame_limit" | "level_finished" | "too_few_charges"
+      | "negative_charge" | "log_argument" | "log_base" | "negative_radicand" | "divisor_near_zero"
+      | "gate_shut" | "never_acts" | "declines";
+    refill: boolean;
+    slot: number;
+    state: "acts" | "waits" | "declines";
+    visual_id: string;
+    zone: number;
+  }
+
+  /** A zone of an Explanation: every zone is listed, after its sub-zones; the root is the last. */
+  interface ZoneExplanation {
+    /** The number of the sub-zone that keeps it frozen, or null. */
+    frozen_by: number | null;
+    id: string;
+    note: string | null;
+    state: "merges_next" | "merges" | "frozen" | "never_resolves" | null;
+    /** The numbers of its sub-zones, in their order. */
+    sub_zones: number[];
+  }
+
+  /** What explain() returns, parsed (schemas/explain.schema.json). */
   interface Explanation {
     outcome: "running" | "won" | "lost" | "frame_limit";
     summary: string;
     /** The "last_event" the next next_frame() will report. */
     next: EventJson | null;
-    agents: object[];
-    zones: object[];
-    shut_gates: string[];
+    agents: AgentExplanation[];
+    zones: ZoneExplanation[];
+    /** The numbers in "agents" of the gates standing shut. */
+    shut_gates: number[];
     frame_index: number;
     max_frames: number;
   }
