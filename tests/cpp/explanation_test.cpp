@@ -5,6 +5,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -150,7 +151,7 @@ TEST(Explain, NamesEveryPlaceByNumbersTheFrameResolves) {
     shared->add_charge(Charge(2, ChargePolarity::POSITIVE, "b"));
     shared->add_magician(make_agent(AgentKind::PLUS, "twice"));
     root->sub_environments.at(0)->add_environment(shared);
-    root->add_environment(shared);
+    root->sub_environments.insert(root->sub_environments.begin(), shared);
     root->agents.insert(root->agents.begin(), nullptr);
     NarrativeSequencer sequencer(root);
     const Json explained = Json::parse(sequencer.explain());
@@ -168,13 +169,19 @@ TEST(Explain, NamesEveryPlaceByNumbersTheFrameResolves) {
         EXPECT_EQ(placed.at("visual_id"), agent.at("visual_id"));
         named.push_back(agent.at("visual_id").get<std::string>());
     }
-    EXPECT_EQ(named, (std::vector<std::string>{"twice", "smith", "twice", "adder", "gate"}));
-    const Json& hall = explained.at("zones").back();
-    EXPECT_EQ(hall.at("state"), "frozen");
-    EXPECT_EQ(zones.at(hall.at("frozen_by").get<std::size_t>())->at("id"), "forge");
+    EXPECT_EQ(named, (std::vector<std::string>{"twice", "twice", "smith", "adder", "gate"}));
+    // A frozen zone names the first of its own sub-zones that keeps it so.
+    std::vector<std::pair<std::string, std::size_t>> frozen;
+    for (std::size_t number = 0; number < zones.size(); ++number) {
+        const Json& entry = explained.at("zones").at(number);
+        if (entry.at("frozen_by").is_null()) continue;
+        EXPECT_EQ(entry.at("sub_zones").at(0), entry.at("frozen_by"));
+        frozen.emplace_back(entry.at("id"), number);
+    }
+    EXPECT_EQ(frozen, (std::vector<std::pair<std::string, std::size_t>>{{"forge", 2}, {"hall", 3}}));
     EXPECT_EQ(explained.at("zones").at(0).at("state"), nullptr);
-    // The gate waits: the outranked agents name the one that acts by number.
-    const Json& twice = explained.at("agents").at(2);
+    // The second place of the agent that acts waits for the first, named by number.
+    const Json& twice = explained.at("agents").at(1);
     EXPECT_EQ(twice.at("reason"), "outranked");
     EXPECT_EQ(explained.at("agents").at(twice.at("figures").at("by").get<std::size_t>()).at("reason"), "acts");
 }
