@@ -264,3 +264,23 @@ def test_random_levels_explain_every_frame(plan: dict, limit: int) -> None:
     sequencer = NarrativeSequencer(build(plan).root, limit)
     for _ in range(limit + 2):
         acts_as_its_spell(sequencer)
+
+
+def test_compact_explanations_keep_what_the_replay_page_draws() -> None:
+    from qor_engine import CompactExplanations
+
+    sequencer, compact = tutorial(), CompactExplanations()
+    added = [json.loads(compact.add(sequencer.explain()))]
+    while not sequencer.is_finished:
+        sequencer.next_frame()
+        added.append(json.loads(compact.add(sequencer.explain())))
+    data = json.loads(compact.to_json())
+    assert [step for step, _ in added] == data["steps"]
+    assert [note for _, notes in added for note in notes] == data["notes"]
+    assert (data["outcome"], data["summary"]) == ("won", "Won: every gate opened")
+    assert data["steps"][0] == {"usual": 1, "agents": {"0": [0], "1": [-2, -2]}, "gone": [], "frozen": [[1, 0]]}
+    with pytest.raises(ValueError, match="not an explanation"):
+        compact.add('{"agents": []}')
+    assert json.loads(compact.to_json()) == data
+    with pytest.raises(TypeError, match="never initialised"):
+        CompactExplanations.add(CompactExplanations.__new__(CompactExplanations), "{}")
