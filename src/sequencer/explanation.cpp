@@ -1,6 +1,7 @@
 #include "sequencer/explanation.h"
 
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -228,6 +229,16 @@ void write_decision_figures(Members& members, const SpellDecision& decision) {
     }
 }
 
+// Whether a decision has no rule or one of the engine's own (a host's C++
+// kind may give any text as its rule).
+bool has_plain_rule(const SpellDecision& decision) {
+    if (decision.rule == nullptr) return true;
+    for (const char* rule : {"==", "<", ">", "<=", ">="}) {
+        if (std::strcmp(decision.rule, rule) == 0) return true;
+    }
+    return false;
+}
+
 bool is_shut_gate(const MagicianAgent& agent) {
     if (const auto* gate = dynamic_cast<const EqualsGate*>(&agent)) return !gate->is_open;
     if (const auto* gate = dynamic_cast<const InequalityGate*>(&agent)) return !gate->is_open;
@@ -274,12 +285,38 @@ void append_frozen_words(std::string& note, const Environment& sub_zone) {
     }
 }
 
+// Visits every zone of a tree explain() has found walkable, as walk_zones
+// does (enter before the sub-zones, leave after them; leave returning true
+// stops the walk), without counting the tree's work again.
+template <typename Enter, typename Leave>
+void walk_walkable(const Environment& root, Enter&& enter, Leave&& leave) {
+    struct Step {
+        const Environment* zone;
+        std::size_t next_sub_zone;
+    };
+    std::vector<Step> path{{&root, 0}};
+    enter(root);
+    while (!path.empty()) {
+        Step& top = path.back();
+        if (top.next_sub_zone < top.zone->sub_environments.size()) {
+            const Environment* sub_zone = top.zone->sub_environments[top.next_sub_zone++].get();
+            if (sub_zone == nullptr) continue;
+            path.push_back({sub_zone, 0});
+            enter(*sub_zone);
+            continue;
+        }
+        const Environment* zone = top.zone;
+        path.pop_back();
+        if (leave(*zone, path.empty() ? nullptr : path.back().zone)) return;
+    }
+}
+
 // The number the explanation gives the agent that acts next: its place in
 // "agents", which lists the agents zone by zone, every zone after its
 // sub-zones.
 std::size_t actor_number(const Environment& root, const ForeseenFrame& next) {
     std::size_t number = 0;
-    walk_zones_post_order(root, [&](const Environment& zone, const Environment*, std::size_t) {
+    walk_walkable(root, [](const Environment&) {}, [&](const Environment& zone, const Environment*) {
         if (&zone != next.actor_zone) {
             number += agent_count(zone);
             return false;
@@ -319,9 +356,9 @@ public:
             actor_number_ = actor_number(root, next_);
             write_outranked_note();
         }
-        walk_zones(
+        walk_walkable(
             root, [this](const Environment&) { open_.push_back({sub_zone_numbers_.size()}); },
-            [this](const Environment& zone, const Environment* parent, std::size_t) {
+            [this](const Environment& zone, const Environment* parent) {
                 leave_zone(zone, parent);
                 return false;
             });
@@ -596,6 +633,12 @@ void ExplanationWriter::write_agent(const MagicianAgent& agent, std::size_t slot
         out.raw(std::string_view(frozen_note_text_));
     } else if (reason == "outranked") {
         out.raw(std::string_view(outranked_note_text_));
+    } else if (has_plain_rule(decision)) {
+        // An agent's own note holds words, figures and its rule, never a
+        // text of the tree: nothing in it to escape.
+        out.raw('"');
+        out.raw(std::string_view(note_));
+        out.raw('"');
     } else {
         out.string(note_);
     }
