@@ -230,6 +230,27 @@ TEST(Explain, NamesALongTextByItsStart) {
     EXPECT_EQ(cut.substr(0, kNamedTextBytes + 6), "zone \"" + std::string(kNamedTextBytes - 4, 'a') + "\xE2\x80\xA6\"");
 }
 
+// A host's kind that declines with a rule of its own, a text to escape.
+class OddRule : public MagicianAgent {
+public:
+    OddRule() : MagicianAgent("Odd", 5, "odd") {}
+    bool CastSpell(std::vector<Charge>&) override { return false; }
+    SpellDecision decide(const std::vector<Charge>& charges) override {
+        SpellDecision decision = SpellDecision::declining(SpellReason::GATE_SHUT, charges.size());
+        decision.rule = "\"\\";
+        return decision;
+    }
+};
+
+TEST(Explain, AHostsOwnRuleIsEscapedInItsNote) {
+    auto zone = std::make_shared<Environment>("z");
+    zone->add_magician(std::make_shared<OddRule>());
+    NarrativeSequencer sequencer(zone);
+    const Json agent = Json::parse(sequencer.explain()).at("agents").at(0);
+    EXPECT_EQ(agent.at("note"), "total 0.0 is not \"\\ 0.0");
+    EXPECT_EQ(agent.at("figures").at("rule"), "\"\\");
+}
+
 // The replay's explanations of the tutorial, step by step.
 TEST(CompactExplanations, KeepsOnlyWhatChangesFromStepToStep) {
     NarrativeSequencer sequencer(tutorial());
