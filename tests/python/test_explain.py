@@ -174,19 +174,19 @@ def resolve(document: dict, pointer: str) -> dict:
 
 
 def test_a_deep_level_with_many_agents_is_explained_as_it_plays() -> None:
-    """100 zones deep, 20,001 agents in the deepest: the explanation is of the
+    """200 zones deep, 20,001 agents in the deepest: the explanation is of the
     order of the frame, its notes naming long ids by their start."""
-    deepest = zone("z99", (2.0, POS, "a"), (3.0, POS, "b"),
+    deepest = zone("z199", (2.0, POS, "a"), (3.0, POS, "b"),
                    agents=tuple(("plus_magician", f"p{i}") for i in range(20001)))
     tree = deepest
-    for depth in reversed(range(99)):
+    for depth in reversed(range(199)):
         tree = zone(f"z{depth}" + "x" * 1000, (1.0, POS, "c"), (1.0, POS, "d"), subs=(tree,),
                     agents=(("plus_magician", f"q{depth}"),))
     sequencer = NarrativeSequencer(tree)
     text = sequencer.explain()
     assert len(text) < 4 * len(sequencer.root_environment.to_json())
     document = json.loads(text)
-    assert len(document["agents"]) == 20001 + 99 and len(document["zones"]) == 100
+    assert len(document["agents"]) == 20001 + 199 and len(document["zones"]) == 200
     assert document["agents"][-1]["note"] == (
         f'zone "z0{"x" * 59}\u2026" is frozen by sub-zone "z1{"x" * 59}\u2026", which still holds an agent')
 

@@ -220,10 +220,11 @@ def test_output_that_is_the_level_file_is_refused_and_the_level_kept(route: Any,
 
 
 def test_a_deep_level_of_thousands_of_agents_plays_and_replays(tmp_path: Path) -> None:
-    """100 zones deep, 20,001 agents in the deepest: play.py ends in the
+    """100 zones deep (the most a level file nests), 40,001 agents in the
+    deepest (JSON Pointers to them would take 75 MB): play.py ends in the
     engine's words and replay.py writes its page, explanations included."""
     tree: dict[str, Any] = {"zone": "z99", "charges": [[2, "positive", "a"], [3, "positive", "b"]],
-                            "agents": [{"kind": "plus", "id": f"p{i}"} for i in range(20001)]}
+                            "agents": [{"kind": "plus", "id": f"p{i}"} for i in range(40001)]}
     for depth in reversed(range(99)):
         tree = {"zone": f"z{depth}", "charges": [[1, "positive", f"c{depth}"], [1, "positive", f"d{depth}"]],
                 "agents": [{"kind": "plus", "id": f"q{depth}"}], "zones": [tree]}
@@ -237,4 +238,4 @@ def test_a_deep_level_of_thousands_of_agents_plays_and_replays(tmp_path: Path) -
     assert result.returncode == 0, result.stderr
     explained = embedded(output.read_text(encoding="ascii"))["explained"]
     assert len(explained["steps"]) == 3 and explained["outcome"] == "won"
-    assert len(explained["steps"][0]["agents"]["0"]) == 20001  # the deepest zone is numbered first
+    assert len(explained["steps"][0]["agents"]["0"]) == 40001  # the deepest zone is numbered first
