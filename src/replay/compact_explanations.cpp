@@ -167,7 +167,11 @@ std::string CompactExplanations::add(std::string_view explanation) {
         added += note;
     }
     std::string step_added = "[" + text + ",[" + added + "]]";
-    // Kept only now that the step is written: a step that fails adds no note.
+    // Kept only now that the step is written, with room made first: a step
+    // that fails, memory running out included, changes nothing.
+    steps_.reserve(steps_.size() + text.size() + 1);
+    notes_.reserve(notes_.size() + added.size() + 1);
+    note_indexes_.reserve(note_indexes_.size() + fresh.indexes.size());
     if (step_count_ > 0) steps_ += ',';
     steps_ += text;
     if (note_count_ > 0 && !added.empty()) notes_ += ',';

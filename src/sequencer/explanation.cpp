@@ -378,8 +378,8 @@ private:
 
     // An agent's state and reason code; its note is in note_.
     struct Verdict {
-        const char* state;
-        const char* reason;
+        std::string_view state;
+        std::string_view reason;
     };
 
     void leave_zone(const Environment& zone, const Environment* parent) {
