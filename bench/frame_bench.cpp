@@ -18,15 +18,23 @@
 // BM_RootJsonBuild builds the root's JSON value instead.
 // BM_Explain is NarrativeSequencer::explain() on the acting level: it runs
 // the frame, undoes it and writes why every agent acts, waits or declines.
+// BM_ExplainChain and BM_FrameChain: explain() and a frame with text on a
+// chain of zones (the argument is its depth), each holding an agent, two
+// charges and the next zone; every zone above the deepest is frozen. The
+// frame's agent is placed back after it, so the chain stays as it is.
 
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "bench_levels.h"
 #include "model/json_text.h"
 #include "model/zone_text.h"
 #include "sequencer/narrative_sequencer.h"
+#include "spells/arithmetic_magicians.h"
 
 namespace {
 
@@ -108,6 +116,64 @@ void BM_Explain(benchmark::State& state) {
     describe(state, level);
 }
 
+struct Chain {
+    std::shared_ptr<qor::Environment> root;
+    std::shared_ptr<qor::Environment> deepest;
+};
+
+Chain make_chain(std::int64_t depth) {
+    Chain chain;
+    std::shared_ptr<qor::Environment> above;
+    for (std::int64_t level = 0; level < depth; ++level) {
+        auto zone = std::make_shared<qor::Environment>("zone_" + std::to_string(level));
+        zone->add_charge(qor::Charge(2.0, qor::ChargePolarity::POSITIVE, "a" + std::to_string(level)));
+        zone->add_charge(qor::Charge(3.0, qor::ChargePolarity::POSITIVE, "b" + std::to_string(level)));
+        zone->add_magician(std::make_shared<qor::PlusMagician>("plus_" + std::to_string(level)));
+        if (above) above->add_environment(zone);
+        if (!chain.root) chain.root = zone;
+        above = zone;
+    }
+    chain.deepest = above;
+    return chain;
+}
+
+void describe_chain(benchmark::State& state, const Chain& chain) {
+    state.counters["zones"] = static_cast<double>(state.range(0));
+    state.counters["json_bytes"] = static_cast<double>(qor::zone_json_text(*chain.root).size());
+}
+
+void BM_ExplainChain(benchmark::State& state) {
+    const Chain chain = make_chain(state.range(0));
+    qor::NarrativeSequencer sequencer(chain.root);
+    for (auto _ : state) {
+        std::string text = sequencer.explain();
+        benchmark::DoNotOptimize(text.data());
+    }
+    describe_chain(state, chain);
+}
+
+// The deepest zone's agent adds its two charges; the charges and the agent
+// are put back as they were.
+void BM_FrameChain(benchmark::State& state) {
+    const Chain chain = make_chain(state.range(0));
+    qor::NarrativeSequencer sequencer(chain.root);
+    const std::vector<qor::Charge> charges = chain.deepest->charges;
+    const auto agent = chain.deepest->agents.front();
+    for (auto _ : state) {
+        std::string text = sequencer.next_frame_text();
+        benchmark::DoNotOptimize(text.data());
+        chain.deepest->charges = charges;
+        chain.deepest->agents = {agent};
+        sequencer.current_frame = 0;
+    }
+    if (sequencer.last_event->type != qor::QOR_FRAME_EVENT_CAST_SPELL) state.SkipWithError("the agent did not act");
+    describe_chain(state, chain);
+}
+
+void chain_depths(benchmark::internal::Benchmark* benchmark) {
+    benchmark->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
+}
+
 void level_sizes(benchmark::internal::Benchmark* benchmark) {
     benchmark->Arg(10)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
 }
@@ -122,5 +188,7 @@ BENCHMARK_TEMPLATE(BM_FrameResolved, true)->Name("BM_FrameResolvedWithText")->Ap
 BENCHMARK_TEMPLATE(BM_FrameResolved, false)->Name("BM_FrameResolved")->Apply(level_sizes);
 
 BENCHMARK(BM_Explain)->Apply(level_sizes);
+BENCHMARK(BM_ExplainChain)->Apply(chain_depths);
+BENCHMARK(BM_FrameChain)->Apply(chain_depths);
 
 BENCHMARK_MAIN();

@@ -77,6 +77,16 @@ def main(argv: list[str]) -> int:
     for row in [header, *rows]:
         print("  ".join(cell.rjust(width) for cell, width in zip(row, widths)))
 
+    depths = sorted(size for name, size in times if name == "BM_ExplainChain")
+    if depths:
+        print()
+        print("A chain of zones, each with an agent (every zone above the deepest frozen):")
+        print("   depth  frame with text  explain()  explain/frame")
+        for depth in depths:
+            frame, explain = times.get(("BM_FrameChain", depth)), times[("BM_ExplainChain", depth)]
+            ratio = f"{explain / frame:.2f}" if frame else "-"
+            print(f"  {depth:>6,}  {frame or 0:>15,.1f}  {explain:>9,.1f}  {ratio:>13}")
+
     print()
     print("Growth from one size to the next (time ratio; the agents grow tenfold):")
     for smaller, larger in zip(sizes, sizes[1:]):

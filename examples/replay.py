@@ -191,80 +191,21 @@ class ExactValues:
         return {str(step): values}
 
 
-USUAL_NOTE: Final = -2  # a slot holding the step's usual note
-
-
-def usual_note(standing: dict[str, list[int]]) -> int | None:
-    """The note most slots hold (the lowest index of those tied), or None."""
-    counts: dict[int, int] = {}
-    for slots in standing.values():
-        for index in slots:
-            if index >= 0:
-                counts[index] = counts.get(index, 0) + 1
-    return min(counts, key=lambda index: (-counts[index], index)) if counts else None
-
-
 class Explanations:
-    """explain() after every step, kept as only what the page draws:
-    "outcome" and "summary" of the last step (the banner after it), "notes"
-    (each distinct note once: [state, reason, note], and for a refill agent
-    its name, visual id and priority after them) and "steps", one a step:
-    "usual", the note most agents have at the step (the lowest index of
-    those tied; null without agents); "agents", the zones whose agents'
-    notes differ from the step before, each the list of its agents' indexes
-    into "notes" by slot (-2 for the usual note, -1 for a slot left out), by
-    the zone's JSON Pointer; "gone", the zones that held standing agents the
-    step before and hold none now; "frozen", [pointer of the zone, pointer
-    of the sub-zone that keeps it frozen] of every zone kept frozen (by
-    pointer, since an id may be long: the page reads it from the frame).
-    Most agents
-    wait for the one that acts, a note that changes with every step: as the
-    usual note, their zones' lists stay the same."""
+    """explain() after every step, kept as only what the page draws: the
+    engine's CompactExplanations (docs/frames.md, "The replay's
+    explanations"), its data parsed for the page."""
 
     def __init__(self) -> None:
-        self.notes: list[list[Any]] = []
-        self.note_index: dict[str, int] = {}
-        self.steps: list[Json] = []
-        self.standing: dict[str, list[int]] = {}
-        self.last: Json = {"outcome": "running", "summary": ""}
+        self.compact = qor_engine.CompactExplanations()
 
     def add(self, text: str) -> str:
         """Keeps a step's explanation (explain()'s text); returns the JSON
         text of what it added to the page's data, for counting."""
-        explanation = json.loads(text)
-        self.last = explanation
-        added: list[list[Any]] = []
-        standing: dict[str, list[int]] = {}
-        for agent in explanation["agents"]:
-            zone, _, slot = agent["pointer"].rpartition("/agents/")
-            slots = standing.setdefault(zone, [])
-            slots.extend([-1] * (int(slot) - len(slots)))
-            slots.append(self.note(agent, added))
-        usual = usual_note(standing)
-        for slots in standing.values():
-            slots[:] = [USUAL_NOTE if index == usual else index for index in slots]
-        changed = {zone: slots for zone, slots in standing.items() if self.standing.get(zone) != slots}
-        gone = [zone for zone in self.standing if zone not in standing]
-        frozen = [[zone["pointer"], zone["frozen_by"]["pointer"]] for zone in explanation["zones"] if zone["frozen_by"]]
-        step = {"usual": usual, "agents": changed, "gone": gone, "frozen": frozen}
-        self.standing = standing
-        self.steps.append(step)
-        return script_json([step, added])
-
-    def note(self, agent: Json, added: list[list[Any]]) -> int:
-        note = [agent["state"], agent["reason"], agent["note"]]
-        if agent["refill"]:
-            note += [agent["name"], agent["visual_id"], agent["priority"]]
-        key = json.dumps(note)
-        if key not in self.note_index:
-            self.note_index[key] = len(self.notes)
-            self.notes.append(note)
-            added.append(note)
-        return self.note_index[key]
+        return script_json(json.loads(self.compact.add(text)))
 
     def data(self) -> Json:
-        return {"outcome": self.last["outcome"], "summary": self.last["summary"],
-                "notes": self.notes, "steps": self.steps}
+        return json.loads(self.compact.to_json())
 
 
 def record(level: qor_engine.Level, level_file: str, max_bytes: int) -> Replay:

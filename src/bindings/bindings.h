@@ -45,6 +45,8 @@ py::custom_type_setup own_layout();
 void bind_saving(py::module_& m);
 // Registers read_level, Level and LevelError.
 void bind_level_file(py::module_& m);
+// Registers CompactExplanations.
+void bind_replay(py::module_& m);
 // Gives every property of the class its name, so that CPython's errors for
 // assigning or deleting a read-only one name it.
 void name_properties(py::handle cls);

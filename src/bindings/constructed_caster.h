@@ -20,6 +20,7 @@
 #include "bindings/charge_handle.h"
 #include "model/charge.h"
 #include "model/environment.h"
+#include "replay/compact_explanations.h"
 #include "sequencer/narrative_sequencer.h"
 
 namespace pybind11::detail {
@@ -52,6 +53,9 @@ class type_caster<qor::Environment> : public constructed_caster<qor::Environment
 
 template <>
 class type_caster<qor::NarrativeSequencer> : public constructed_caster<qor::NarrativeSequencer> {};
+
+template <>
+class type_caster<qor::CompactExplanations> : public constructed_caster<qor::CompactExplanations> {};
 
 template <>
 class type_caster<qor::ChargePolarity> : public constructed_caster<qor::ChargePolarity> {};

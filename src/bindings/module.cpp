@@ -23,6 +23,7 @@ PYBIND11_MODULE(qor_engine, m) {
     qor::bindings::bind_sequencer(m);
     qor::bindings::bind_saving(m);
     qor::bindings::bind_level_file(m);
+    qor::bindings::bind_replay(m);
     for (const char* name :
          {"ChargePolarity", "Charge", "Environment", "NarrativeSequencer", "LevelPlay", "Level"}) {
         qor::bindings::keep_class_fixed(m.attr(name));

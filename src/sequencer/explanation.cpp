@@ -1,6 +1,7 @@
 #include "sequencer/explanation.h"
 
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -62,9 +63,23 @@ void append_integer(std::string& text, std::int64_t number) {
 
 void append_count(std::string& text, std::size_t count) { append_integer(text, static_cast<std::int64_t>(count)); }
 
+// A text a note names, whole up to kNamedTextBytes; a longer one by its
+// start and "…", so that a note stays short however long the ids it names.
+void append_short(std::string& text, std::string_view named) {
+    if (named.size() <= kNamedTextBytes) {
+        text += named;
+        return;
+    }
+    std::size_t end = kNamedTextBytes - 3;
+    // Cut before a character, never inside one (0b10xxxxxx continues one).
+    while (end > 0 && (static_cast<unsigned char>(named[end]) & 0xC0) == 0x80) --end;
+    text.append(named.data(), end);
+    text += "\xE2\x80\xA6";
+}
+
 void append_quoted(std::string& text, std::string_view quoted) {
     text += '"';
-    text += quoted;
+    append_short(text, quoted);
     text += '"';
 }
 
@@ -214,6 +229,16 @@ void write_decision_figures(Members& members, const SpellDecision& decision) {
     }
 }
 
+// Whether a decision has no rule or one of the engine's own (a host's C++
+// kind may give any text as its rule).
+bool has_plain_rule(const SpellDecision& decision) {
+    if (decision.rule == nullptr) return true;
+    for (const char* rule : {"==", "<", ">", "<=", ">="}) {
+        if (std::strcmp(decision.rule, rule) == 0) return true;
+    }
+    return false;
+}
+
 bool is_shut_gate(const MagicianAgent& agent) {
     if (const auto* gate = dynamic_cast<const EqualsGate*>(&agent)) return !gate->is_open;
     if (const auto* gate = dynamic_cast<const InequalityGate*>(&agent)) return !gate->is_open;
@@ -226,8 +251,8 @@ std::size_t agent_count(const Environment& zone) {
     return count;
 }
 
-// The first direct sub-zone that keeps a zone frozen, and its place in the
-// frame document (which leaves empty slots out).
+// The first direct sub-zone that keeps a zone frozen, and its place among
+// the zone's sub-zones in the frame document (which leaves empty slots out).
 struct FreezingSubZone {
     const Environment* zone = nullptr;
     std::size_t place = 0;
@@ -260,7 +285,56 @@ void append_frozen_words(std::string& note, const Environment& sub_zone) {
     }
 }
 
-// Writes the explanation's lists while the tree is walked, then the document.
+// Visits every zone of a tree explain() has found walkable, as walk_zones
+// does (enter before the sub-zones, leave after them; leave returning true
+// stops the walk), without counting the tree's work again.
+template <typename Enter, typename Leave>
+void walk_walkable(const Environment& root, Enter&& enter, Leave&& leave) {
+    struct Step {
+        const Environment* zone;
+        std::size_t next_sub_zone;
+    };
+    std::vector<Step> path{{&root, 0}};
+    enter(root);
+    while (!path.empty()) {
+        Step& top = path.back();
+        if (top.next_sub_zone < top.zone->sub_environments.size()) {
+            const Environment* sub_zone = top.zone->sub_environments[top.next_sub_zone++].get();
+            if (sub_zone == nullptr) continue;
+            path.push_back({sub_zone, 0});
+            enter(*sub_zone);
+            continue;
+        }
+        const Environment* zone = top.zone;
+        path.pop_back();
+        if (leave(*zone, path.empty() ? nullptr : path.back().zone)) return;
+    }
+}
+
+// The number the explanation gives the agent that acts next: its place in
+// "agents", which lists the agents zone by zone, every zone after its
+// sub-zones.
+std::size_t actor_number(const Environment& root, const ForeseenFrame& next) {
+    std::size_t number = 0;
+    walk_walkable(root, [](const Environment&) {}, [&](const Environment& zone, const Environment*) {
+        if (&zone != next.actor_zone) {
+            number += agent_count(zone);
+            return false;
+        }
+        for (const auto& agent : zone.agents) {
+            if (!agent) continue;
+            if (agent.get() == next.actor) return true;
+            ++number;
+        }
+        return false;
+    });
+    return number;
+}
+
+// Writes the explanation's lists while the tree is walked, then the
+// document. Zones are numbered by their place in "zones" and agents by
+// theirs in "agents", so that each place is named by a number or two
+// rather than by a path.
 class ExplanationWriter {
 public:
     // Explanations of one level come out at much the same length: the text
@@ -278,9 +352,13 @@ public:
     }
 
     void walk(const Environment& root) {
-        walk_zones(
-            root, [this](const Environment&) { enter_zone(); },
-            [this](const Environment& zone, const Environment* parent, std::size_t) {
+        if (next_.actor != nullptr) {
+            actor_number_ = actor_number(root, next_);
+            write_outranked_note();
+        }
+        walk_walkable(
+            root, [this](const Environment&) { open_.push_back({sub_zone_numbers_.size()}); },
+            [this](const Environment& zone, const Environment* parent) {
                 leave_zone(zone, parent);
                 return false;
             });
@@ -293,61 +371,43 @@ public:
 
 private:
     struct OpenZone {
-        std::size_t parent_pointer_length;
-        std::size_t written_sub_zones = 0;
+        std::size_t first_sub_zone;  // where its sub-zones' numbers start in sub_zone_numbers_
         bool never_resolves = false;
         const Environment* never_resolving_sub_zone = nullptr;
     };
 
     // An agent's state and reason code; its note is in note_.
     struct Verdict {
-        const char* state;
-        const char* reason;
+        std::string_view state;
+        std::string_view reason;
     };
-
-    void enter_zone() {
-        const std::size_t parent_length = pointer_.size();
-        if (!open_.empty()) {
-            pointer_ += "/sub_environments/";
-            append_count(pointer_, open_.back().written_sub_zones++);
-        }
-        open_.push_back({parent_length});
-    }
 
     void leave_zone(const Environment& zone, const Environment* parent) {
         explain_zone(zone, parent, open_.back());
         const bool never_resolves = open_.back().never_resolves;
-        pointer_.resize(open_.back().parent_pointer_length);
+        sub_zone_numbers_.resize(open_.back().first_sub_zone);
         open_.pop_back();
-        if (never_resolves && !open_.empty() && !open_.back().never_resolves) {
+        const std::size_t number = zones_written_++;
+        if (open_.empty()) return;
+        sub_zone_numbers_.push_back(number);
+        if (never_resolves && !open_.back().never_resolves) {
             open_.back().never_resolves = true;
             open_.back().never_resolving_sub_zone = &zone;
         }
     }
 
     void explain_zone(const Environment& zone, const Environment* parent, OpenZone& open);
-    void write_zone(const Environment& zone, const Environment* parent, const char* state, bool merges);
-    void explain_agent(const Environment& zone, MagicianAgent& agent, std::size_t place,
+    void write_zone(const Environment& zone, const OpenZone& open, const char* state);
+    void explain_agent(const Environment& zone, MagicianAgent& agent, std::size_t slot,
                        const MagicianAgent*& chronomancer);
     Verdict verdict(const SpellDecision& decision, bool acts_next);
-    void write_agent(const MagicianAgent& agent, std::size_t place, bool refill,
+    void write_agent(const MagicianAgent& agent, std::size_t slot, bool refill,
                      const Verdict& verdict, const SpellDecision& decision);
     const std::string& note_of(const Verdict& verdict) const {
-        return std::string_view(verdict.reason) == "zone_frozen" ? frozen_note_ : note_;
+        const std::string_view reason = verdict.reason;
+        return reason == "zone_frozen" ? frozen_note_ : reason == "outranked" ? outranked_note_ : note_;
     }
-    void write_pointer(JsonTextWriter& out, const char* member, std::size_t place) {
-        // A pointer holds only member names and digits: nothing to escape.
-        out.raw('"');
-        out.raw(std::string_view(pointer_));
-        out.raw(member);
-        out.integer(static_cast<std::int64_t>(place));
-        out.raw('"');
-    }
-    void check_size() const {
-        if (agents_out_.size() + zones_out_.size() + shut_out_.size() > kMaxExplanationBytes) {
-            throw TreeTooLargeError();
-        }
-    }
+    void write_outranked_note();
     const char* outcome() const;
     std::string summary(const char* outcome) const;
 
@@ -356,19 +416,22 @@ private:
     const bool runs_;
     RememberedTotal remembered_;
 
-    std::string pointer_;  // of the zone being explained
     std::vector<OpenZone> open_;
+    std::vector<std::size_t> sub_zone_numbers_;  // of the open zones' sub-zones explained so far
+    std::size_t zones_written_ = 0;
+    std::size_t agents_written_ = 0;
+    std::size_t actor_number_ = 0;
     FreezingSubZone frozen_by_;  // of the zone being explained
     std::string frozen_note_;    // its agents' note while it is frozen
     std::string frozen_note_text_;  // the same as a JSON string
+    std::string outranked_note_;    // the note of every agent the next actor outranks
+    std::string outranked_note_text_;  // the same as a JSON string
     std::string note_;           // the note being written
-    std::string agent_pointer_key_;  // `,"pointer":"/.../agents/` of the zone being explained
-    std::string agent_zone_tail_;    // `,"zone":"id"}` of the zone being explained
+    std::string agent_zone_tail_;  // `,"zone":N}` of the zone being explained
     bool actor_found_ = false;
     bool collapsible_found_ = false;
     bool anything_acts_ = false;
     bool any_shut_gate_ = false;
-    bool agent_written_ = false;
 
     std::size_t* last_size_;
     std::string text_;  // the document, its agents written as the walk goes
@@ -379,6 +442,21 @@ private:
     JsonTextWriter shut_out_{shut_text_};
     std::string shut_gate_words_;  // for the summary of a level that has ended
 };
+
+// "waits for Multiply Magician "m" (priority 50), which acts first", the
+// same for every agent that waits for the next actor: written once.
+void ExplanationWriter::write_outranked_note() {
+    outranked_note_ += "waits for ";
+    append_short(outranked_note_, next_.actor->name);
+    outranked_note_ += ' ';
+    append_quoted(outranked_note_, next_.actor->visual_id);
+    outranked_note_ += " (priority ";
+    append_integer(outranked_note_, next_.actor->priority);
+    outranked_note_ += "), which acts first";
+    JsonTextWriter note_text(outranked_note_text_);
+    note_text.string(outranked_note_);
+    note_text.flush();
+}
 
 void ExplanationWriter::explain_zone(const Environment& zone, const Environment* parent, OpenZone& open) {
     frozen_by_ = freezing_sub_zone(zone);
@@ -395,18 +473,14 @@ void ExplanationWriter::explain_zone(const Environment& zone, const Environment*
         note_text.string(frozen_note_);
         note_text.flush();
     }
-    // What every agent entry of the zone ends its pointer and itself with.
-    agent_pointer_key_.assign(",\"pointer\":\"").append(pointer_).append("/agents/");
     agent_zone_tail_.assign(",\"zone\":");
-    JsonTextWriter zone_id_text(agent_zone_tail_);
-    zone_id_text.string(zone.id);
-    zone_id_text.raw('}');
-    zone_id_text.flush();
+    append_count(agent_zone_tail_, zones_written_);
+    agent_zone_tail_ += '}';
     remembered_.watch(zone.charges);
     const MagicianAgent* chronomancer = nullptr;
-    std::size_t place = 0;  // in the frame document, which leaves empty slots out
+    std::size_t slot = 0;  // in the frame document, which leaves empty slots out
     for (const auto& agent : zone.agents) {
-        if (agent) explain_agent(zone, *agent, place++, chronomancer);
+        if (agent) explain_agent(zone, *agent, slot++, chronomancer);
     }
     if (chronomancer != nullptr) {
         open.never_resolves = true;
@@ -425,7 +499,7 @@ void ExplanationWriter::explain_zone(const Environment& zone, const Environment*
                              : "holds one charge and no agent: will merge into zone ";
         append_quoted(note_, parent->id);
         note_ += merges_next ? " next" : " once no agent acts";
-        write_zone(zone, parent, merges_next ? "merges_next" : "merges", true);
+        write_zone(zone, open, merges_next ? "merges_next" : "merges");
     } else if (open.never_resolves) {
         if (chronomancer != nullptr) {
             note_ += "holds Chronomancer ";
@@ -436,46 +510,45 @@ void ExplanationWriter::explain_zone(const Environment& zone, const Environment*
             append_quoted(note_, open.never_resolving_sub_zone->id);
             note_ += " never resolves";
         }
-        write_zone(zone, parent, "never_resolves", false);
+        write_zone(zone, open, "never_resolves");
     } else if (frozen_by_.zone != nullptr) {
         append_frozen_words(note_, *frozen_by_.zone);
-        write_zone(zone, parent, "frozen", false);
+        write_zone(zone, open, "frozen");
+    } else {
+        write_zone(zone, open, nullptr);
     }
 }
 
-void ExplanationWriter::write_zone(const Environment& zone, const Environment* parent, const char* state,
-                                   bool merges) {
+// A zone's entry; `state` null for a zone that neither merges, is frozen
+// nor never resolves (its note is null then).
+void ExplanationWriter::write_zone(const Environment& zone, const OpenZone& open, const char* state) {
     JsonTextWriter& out = zones_out_;
-    if (zones_out_.size() > 0) out.raw(',');
+    if (zones_written_ > 0) out.raw(',');
     out.raw("{\"frozen_by\":");
     if (frozen_by_.zone != nullptr) {
-        out.raw("{\"id\":");
-        out.string(frozen_by_.zone->id);
-        out.raw(",\"pointer\":");
-        write_pointer(out, "/sub_environments/", frozen_by_.place);
-        out.raw('}');
+        out.integer(static_cast<std::int64_t>(sub_zone_numbers_[open.first_sub_zone + frozen_by_.place]));
     } else {
         out.raw("null");
     }
     out.raw(",\"id\":");
     out.string(zone.id);
-    out.raw(",\"into\":");
-    if (merges) {
-        out.string(parent->id);
+    if (state != nullptr) {
+        out.raw(",\"note\":");
+        out.string(note_);
+        out.raw(",\"state\":\"");
+        out.raw(state);
+        out.raw("\",\"sub_zones\":[");
     } else {
-        out.raw("null");
+        out.raw(",\"note\":null,\"state\":null,\"sub_zones\":[");
     }
-    out.raw(",\"note\":");
-    out.string(note_);
-    out.raw(",\"pointer\":\"");
-    out.raw(std::string_view(pointer_));
-    out.raw("\",\"state\":\"");
-    out.raw(state);
-    out.raw("\"}");
-    check_size();
+    for (std::size_t i = open.first_sub_zone; i < sub_zone_numbers_.size(); ++i) {
+        if (i > open.first_sub_zone) out.raw(',');
+        out.integer(static_cast<std::int64_t>(sub_zone_numbers_[i]));
+    }
+    out.raw("]}");
 }
 
-void ExplanationWriter::explain_agent(const Environment& zone, MagicianAgent& agent, std::size_t place,
+void ExplanationWriter::explain_agent(const Environment& zone, MagicianAgent& agent, std::size_t slot,
                                       const MagicianAgent*& chronomancer) {
     const SpellDecision decision = agent.decide(zone.charges);
     if (decision.reason == SpellReason::NEVER_ACTS && chronomancer == nullptr) chronomancer = &agent;
@@ -485,11 +558,11 @@ void ExplanationWriter::explain_agent(const Environment& zone, MagicianAgent& ag
     note_.clear();
     const Verdict verdict_ = verdict(decision, acts_next);
     const bool refill = sequencer_.is_refill(zone, agent);
-    write_agent(agent, place, refill, verdict_, decision);
+    write_agent(agent, slot, refill, verdict_, decision);
     // Only the engine's gates decide with a rule.
     if (decision.rule != nullptr && !refill && is_shut_gate(agent)) {
         if (any_shut_gate_) shut_out_.raw(',');
-        write_pointer(shut_out_, "/agents/", place);
+        shut_out_.integer(static_cast<std::int64_t>(agents_written_ - 1));
         if (!runs_) {
             if (any_shut_gate_) shut_gate_words_ += "; ";
             shut_gate_words_ += "gate ";
@@ -499,7 +572,6 @@ void ExplanationWriter::explain_agent(const Environment& zone, MagicianAgent& ag
         }
         any_shut_gate_ = true;
     }
-    check_size();
 }
 
 // An agent's state and reason; its note goes to note_ (a frozen zone's
@@ -533,26 +605,17 @@ ExplanationWriter::Verdict ExplanationWriter::verdict(const SpellDecision& decis
         note_ += "would act, but the level has finished";
         return {"waits", "level_finished"};
     }
-    if (next_.actor != nullptr) {
-        note_ += "waits for ";
-        note_ += next_.actor->name;
-        note_ += ' ';
-        append_quoted(note_, next_.actor->visual_id);
-        note_ += " (priority ";
-        append_integer(note_, next_.actor->priority);
-        note_ += "), which acts first";
-        return {"waits", "outranked"};
-    }
+    if (next_.actor != nullptr) return {"waits", "outranked"};
     // A host's kind whose decide() and spell disagree: the frame is what counts.
     append_decision_note(note_, SpellDecision::declining(SpellReason::DECLINES, 0));
     return {"declines", "declines"};
 }
 
-void ExplanationWriter::write_agent(const MagicianAgent& agent, std::size_t place,
+void ExplanationWriter::write_agent(const MagicianAgent& agent, std::size_t slot,
                                     bool refill, const Verdict& verdict, const SpellDecision& decision) {
     JsonTextWriter& out = agents_out_;
-    if (agent_written_) out.raw(',');
-    agent_written_ = true;
+    if (agents_written_ > 0) out.raw(',');
+    ++agents_written_;
     out.raw("{\"figures\":{");
     const std::string_view reason = verdict.reason;
     const bool frozen = reason == "zone_frozen";
@@ -560,11 +623,7 @@ void ExplanationWriter::write_agent(const MagicianAgent& agent, std::size_t plac
     // give none, only the note.
     if (!frozen && reason != "never_acts") {
         Members figures(out);
-        if (reason == "outranked") {
-            figures.key(",\"by_name\":").string(next_.actor->name);
-            figures.key(",\"by_priority\":").integer(next_.actor->priority);
-            figures.key(",\"by_visual_id\":").string(next_.actor->visual_id);
-        }
+        if (reason == "outranked") figures.key(",\"by\":").integer(static_cast<std::int64_t>(actor_number_));
         write_decision_figures(figures, decision);
     }
     out.raw("},\"name\":");
@@ -572,16 +631,24 @@ void ExplanationWriter::write_agent(const MagicianAgent& agent, std::size_t plac
     out.raw(",\"note\":");
     if (frozen) {
         out.raw(std::string_view(frozen_note_text_));
+    } else if (reason == "outranked") {
+        out.raw(std::string_view(outranked_note_text_));
+    } else if (has_plain_rule(decision)) {
+        // An agent's own note holds words, figures and its rule, never a
+        // text of the tree: nothing in it to escape.
+        out.raw('"');
+        out.raw(std::string_view(note_));
+        out.raw('"');
     } else {
         out.string(note_);
     }
-    out.raw(std::string_view(agent_pointer_key_));
-    out.integer(static_cast<std::int64_t>(place));
-    out.raw("\",\"priority\":");
+    out.raw(",\"priority\":");
     out.integer(agent.priority);
     out.raw(",\"reason\":\"");
     out.raw(verdict.reason);
-    out.raw(refill ? "\",\"refill\":true,\"state\":\"" : "\",\"refill\":false,\"state\":\"");
+    out.raw(refill ? "\",\"refill\":true,\"slot\":" : "\",\"refill\":false,\"slot\":");
+    out.integer(static_cast<std::int64_t>(slot));
+    out.raw(",\"state\":\"");
     out.raw(verdict.state);
     out.raw("\",\"visual_id\":");
     out.string(agent.visual_id);

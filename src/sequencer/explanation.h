@@ -8,10 +8,10 @@
 
 namespace qor {
 
-// The longest explanation NarrativeSequencer::explain() writes; a tree whose
-// explanation would be longer (JSON Pointers grow with depth) raises
-// TreeTooLargeError instead.
-inline constexpr std::size_t kMaxExplanationBytes = 64 * kMaxTreeWork;
+// The longest text an explanation's note names whole (an id, a visual id, a
+// kind's name), in bytes; a longer one is named by its start and "…", so that
+// notes repeated for every agent of a zone stay short.
+inline constexpr std::size_t kNamedTextBytes = 64;
 
 // The "reason" code of a spell decision in an explanation: "acts",
 // "too_few_charges", "negative_charge", "log_argument", "log_base",

@@ -155,8 +155,8 @@ public:
     // document and schemas/explain.schema.json holds its schema. Changes
     // nothing: the next frame is exactly what it would have been. Throws
     // std::logic_error while a frame is pending, TreeTooDeepError or
-    // TreeTooLargeError for a tree beyond what the engine walks (or whose
-    // explanation would pass kMaxExplanationBytes).
+    // TreeTooLargeError for a tree beyond what the engine walks; its length
+    // grows with the tree, as a frame's does.
     std::string explain();
 
     // The response's "meta" member for the current call.

@@ -356,6 +356,7 @@ addOnInit(function () {
   guardClass("NarrativeSequencer");
   guardClass("LevelPlay");
   guardClass("Level");
+  guardClass("CompactExplanations");
 
   // The module's functions that make handles.
   ["read_level"].forEach(function (name) {

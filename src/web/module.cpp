@@ -10,4 +10,5 @@ EMSCRIPTEN_BINDINGS(qor_engine) {
     const qor::web::SequencerClass sequencer = qor::web::bind_sequencer();
     qor::web::bind_saving(environment, sequencer);
     qor::web::bind_level_file();
+    qor::web::bind_replay();
 }

@@ -46,6 +46,8 @@ declare namespace createQorEngine {
     readonly LevelPlay: LevelPlayConstructor;
     /** Every kind of agent a level file can place. */
     agent_kinds(): AgentKind[];
+    /** explain() after every step, kept as only what a replay page draws. */
+    readonly CompactExplanations: CompactExplanationsConstructor;
 
     readonly ValueError: ErrorClass<ValueError>;
     readonly LevelError: LevelErrorConstructor;
@@ -224,6 +226,21 @@ declare namespace createQorEngine {
     build(): Environment;
   }
 
+  // ---- replays
+
+  /** explain() after every step of a level, kept as only what a replay page draws (docs/frames.md). */
+  interface CompactExplanations extends Handle {
+    /** Keeps a step's explanation (explain()'s text); returns the JSON text of what it added, for counting. */
+    add(explanation: string): string;
+    /** Every step added, as JSON text: {"outcome", "summary", "notes", "steps"}. */
+    to_json(): string;
+  }
+
+  interface CompactExplanationsConstructor {
+    new (): CompactExplanations;
+    readonly prototype: CompactExplanations;
+  }
+
   interface LevelClass extends ClassWithoutConstructor<Level> {
     readonly prototype: Level;
     /**
@@ -365,72 +382,59 @@ declare namespace createQorEngine {
     value?: unknown;
   }
 
-  type AgentVerdict = "acts" | "waits" | "declines";
-  type AgentReason =
-    | "acts" | "outranked" | "zone_frozen" | "frame_limit" | "level_finished" | "too_few_charges"
-    | "negative_charge" | "log_argument" | "log_base" | "negative_radicand" | "divisor_near_zero"
-    | "gate_shut" | "never_acts" | "declines";
-  type ZoneVerdict = "merges_next" | "merges" | "frozen" | "never_resolves";
-
-  /** The figures behind a reason: which members are there depends on it. */
-  interface AgentFigures {
-    argument?: number | null;
-    base?: number | null;
-    by_name?: string;
-    by_priority?: number;
-    by_visual_id?: string;
-    charges?: number;
-    divisor?: number | null;
-    index?: number | null;
-    magnitude?: number | null;
-    needed?: number;
-    position?: number;
-    radicand?: number | null;
-    rule?: "==" | ComparisonRule;
-    target?: number | null;
-    total?: number | null;
-  }
-
-  /** An agent of Explanation.agents. */
+  /** An agent of an Explanation: its place is its zone's number in "zones" and its slot there. */
   interface AgentExplanation {
-    figures: AgentFigures;
+    /** The figures behind the reason; which are there depends on it (docs/frames.md). */
+    figures: {
+      argument?: number | null;
+      base?: number | null;
+      /** The number in "agents" of the agent that acts first. */
+      by?: number;
+      charges?: number;
+      divisor?: number | null;
+      index?: number | null;
+      magnitude?: number | null;
+      needed?: number;
+      position?: number;
+      radicand?: number | null;
+      rule?: "==" | "<" | ">" | "<=" | ">=";
+      target?: number | null;
+      total?: number | null;
+    };
     name: string;
     note: string;
-    pointer: string;
     priority: number;
-    reason: AgentReason;
+    reason: "acts" | "outranked" | "zone_frozen" | "frame_limit" | "level_finished" | "too_few_charges"
+      | "negative_charge" | "log_argument" | "log_base" | "negative_radicand" | "divisor_near_zero"
+      | "gate_shut" | "never_acts" | "declines";
     refill: boolean;
-    state: AgentVerdict;
+    slot: number;
+    state: "acts" | "waits" | "declines";
     visual_id: string;
-    zone: string;
+    zone: number;
   }
 
-  interface ZoneRef {
-    id: string;
-    pointer: string;
-  }
-
-  /** A zone of Explanation.zones. */
+  /** A zone of an Explanation: every zone is listed, after its sub-zones; the root is the last. */
   interface ZoneExplanation {
-    frozen_by: ZoneRef | null;
+    /** The number of the sub-zone that keeps it frozen, or null. */
+    frozen_by: number | null;
     id: string;
-    into: string | null;
-    note: string;
-    pointer: string;
-    state: ZoneVerdict;
+    note: string | null;
+    state: "merges_next" | "merges" | "frozen" | "never_resolves" | null;
+    /** The numbers of its sub-zones, in their order. */
+    sub_zones: number[];
   }
 
-  /** What explain() returns, parsed (its other members: schemas/explain.schema.json). */
+  /** What explain() returns, parsed (schemas/explain.schema.json). */
   interface Explanation {
     outcome: "running" | "won" | "lost" | "frame_limit";
     summary: string;
     /** The "last_event" the next next_frame() will report. */
     next: EventJson | null;
-    /** Each agent standing in the tree: whether it acts or waits, and why. */
     agents: AgentExplanation[];
-    /** The zones: whether each merges or stays, and why. */
     zones: ZoneExplanation[];
-    shut_gates: string[];
+    /** The numbers in "agents" of the gates standing shut. */
+    shut_gates: number[];
     frame_index: number;
     max_frames: number;
   }

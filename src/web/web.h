@@ -140,5 +140,7 @@ SequencerClass bind_sequencer();
 void bind_saving(const EnvironmentClass& environment, const SequencerClass& sequencer);
 // Registers read_level, Level and LevelPlay.
 void bind_level_file();
+// Registers CompactExplanations.
+void bind_replay();
 
 }  // namespace qor::web

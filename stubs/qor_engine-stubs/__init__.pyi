@@ -241,6 +241,17 @@ class AgentKindInfo(TypedDict):
     method: str
     summary: str
 
+# explain() after every step of a level, kept as only what a replay page draws
+# (docs/frames.md, "The replay's explanations").
+@final
+class CompactExplanations(metaclass=_pybind11_type):
+    def __init__(self) -> None: ...
+    # Keeps a step's explanation (explain()'s text); returns the JSON text of
+    # what it added, for counting. ValueError for a text that is no explanation.
+    def add(self, explanation: str) -> str: ...
+    # Every step added, as JSON text: {"outcome", "summary", "notes", "steps"}.
+    def to_json(self) -> str: ...
+
 # ---------------------------------------------------------------------------
 # The JSON texts, parsed: what json.loads makes of a frame (next_frame), a zone
 # (Environment.to_json), a charge (Charge.to_json) and a patch's operations
@@ -358,9 +369,7 @@ ZoneVerdictText: TypeAlias = Literal["merges_next", "merges", "frozen", "never_r
 class AgentFiguresJson(TypedDict, total=False):
     argument: float | None
     base: float | None
-    by_name: str
-    by_priority: int
-    by_visual_id: str
+    by: int
     charges: int
     divisor: float | None
     index: float | None
@@ -376,25 +385,20 @@ class AgentExplanationJson(TypedDict):
     figures: AgentFiguresJson
     name: str
     note: str
-    pointer: str
     priority: int
     reason: AgentReasonText
     refill: bool
+    slot: int
     state: AgentVerdictText
     visual_id: str
-    zone: str
-
-class ZoneRefJson(TypedDict):
-    id: str
-    pointer: str
+    zone: int
 
 class ZoneExplanationJson(TypedDict):
-    frozen_by: ZoneRefJson | None
+    frozen_by: int | None
     id: str
-    into: str | None
-    note: str
-    pointer: str
-    state: ZoneVerdictText
+    note: str | None
+    state: ZoneVerdictText | None
+    sub_zones: list[int]
 
 class Explanation(TypedDict):
     agents: list[AgentExplanationJson]
@@ -402,6 +406,6 @@ class Explanation(TypedDict):
     max_frames: int
     next: EventJson | None
     outcome: OutcomeText
-    shut_gates: list[str]
+    shut_gates: list[int]
     summary: str
     zones: list[ZoneExplanationJson]

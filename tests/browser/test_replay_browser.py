@@ -61,6 +61,16 @@ def native_explanations(level: Path) -> list[dict[str, Any]]:
     return explained
 
 
+def zone_pointers(explained: dict[str, Any]) -> list[str]:
+    """Each zone's JSON Pointer, from the numbers explain() names zones by."""
+    zones = explained["zones"]
+    pointers = [""] * len(zones)
+    for number in reversed(range(len(zones))):
+        for index, sub_zone in enumerate(zones[number]["sub_zones"]):
+            pointers[sub_zone] = f"{pointers[number]}/sub_environments/{index}"
+    return pointers
+
+
 def zone_at(state: dict[str, Any], pointer: str) -> dict[str, Any]:
     """The zone a JSON Pointer such as "/sub_environments/1" names."""
     zone = state
@@ -173,11 +183,13 @@ class Page:
               .map((item, slot) => [box.dataset.pointer + '/agents/' + slot,
                                     item.querySelector('.agent-note').textContent,
                                     item.querySelector('.agent-note').dataset.reason]));""")
+        pointers = zone_pointers(explained)
         assert sorted(map(tuple, notes)) == sorted(
-            (agent["pointer"], agent["note"], agent["reason"]) for agent in explained["agents"]
+            (f"{pointers[agent['zone']]}/agents/{agent['slot']}", agent["note"], agent["reason"])
+            for agent in explained["agents"]
         )
         keeping = {box.get_attribute("data-pointer") for box in self.css("#tree section.zone.keeps-frozen")}
-        assert keeping == {zone["frozen_by"]["pointer"] for zone in explained["zones"] if zone["frozen_by"]}
+        assert keeping == {pointers[zone["frozen_by"]] for zone in explained["zones"] if zone["frozen_by"] is not None}
         banner = self.one("#banner")
         assert banner.is_displayed() == at_end
         if at_end:

@@ -788,7 +788,7 @@ def test_the_outcome_banner_and_the_notes_of_why_agents_wait(
     studio.click("#first")
     assert not studio.one("#outcome").is_displayed()
     assert drawn_notes(studio) == {agent["visual_id"]: agent["note"] for agent in first["agents"]}
-    keeping = {zone["frozen_by"]["id"] for zone in first["zones"] if zone["frozen_by"]}
+    keeping = {first["zones"][zone["frozen_by"]]["id"] for zone in first["zones"] if zone["frozen_by"] is not None}
     assert {box.get_attribute("data-zone-id") for box in studio.css("#tree section.zone.keeps-frozen")} == keeping
     studio.click("#last")
     assert (studio.text("outcome"), studio.body("outcome")) == (banner, outcome)
@@ -1068,3 +1068,36 @@ def test_the_replay_page_shows_the_levels_description(studio: Studio) -> None:
         assert studio.one("#description").is_displayed()
     finally:
         studio.reload()
+
+
+def deep_and_crowded(tmp_path: Path) -> Path:
+    """10 zones deep, 20,001 agents in the deepest, an agent in each other."""
+    deepest: dict[str, Any] = {"zone": "z9", "charges": [[2, "positive", "a"], [3, "positive", "b"]], "agents": [{"kind": "plus", "id": f"p{i}"} for i in range(20001)]}
+    tree = deepest
+    for depth in reversed(range(9)):
+        charges = [[1, "positive", f"c{depth}"], [1, "positive", f"d{depth}"]]
+        tree = {"zone": f"z{depth}", "charges": charges, "agents": [{"kind": "plus", "id": f"q{depth}"}], "zones": [tree]}
+    path = tmp_path / "crowded.json"
+    path.write_text(json.dumps({"title": "Crowded", **tree}), encoding="utf-8")
+    return path
+
+
+def test_a_zone_of_thousands_of_agents_draws_its_first_rows_and_shows_more_on_demand(
+    studio: Studio, tmp_path: Path
+) -> None:
+    studio.open_file(deep_and_crowded(tmp_path))
+    studio.click("#first")
+    assert studio.problems() == []
+    deepest = '#tree section.zone[data-zone-id="z9"] > ul.agents'
+    assert len(studio.css(deepest + " > li.agent")) == 200
+    assert len(studio.css("#tree section.zone")) == 10
+    assert len(studio.css(".agent-rows > li.agent-row")) == 200 + 9
+    more = studio.one(deepest + " > li.more-agents button")
+    assert more.text == "Show 200 more of 20001 agents"
+    more.click()
+    assert len(studio.css(deepest + " > li.agent")) == 400
+    notes = studio.driver.execute_script(
+        f"return [...document.querySelectorAll('{deepest} > li.agent .agent-note')].map((n) => n.textContent)")
+    assert len(notes) == 400 and notes[0] == "acts next"
+    studio.click("#next")
+    assert studio.step() == 1

@@ -31,6 +31,7 @@
 #include "model/zone_text.h"
 #include "model/zone_walk.h"
 #include "saving/level_save.h"
+#include "replay/compact_explanations.h"
 #include "sequencer/narrative_sequencer.h"
 #include "spells/agent_kinds.h"
 #include "spells/arithmetic_magicians.h"
@@ -306,6 +307,15 @@ std::string explain_then_patch(Level& level) {
     return frame_as_patch(level);
 }
 
+// The replay's compact form of two explanations: whichever allocation fails,
+// nothing leaks or breaks, and the answer is the same when none does.
+std::string compact_explanations(Level& level) {
+    CompactExplanations compact;
+    compact.add(level.sequencer->explain());
+    compact.add(level.sequencer->explain());
+    return compact.to_json();
+}
+
 struct Case {
     const char* name;
     std::function<Level()> make;
@@ -383,7 +393,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"explain_a_collapse", collapse_level, explain},
                     Case{"explain_a_finished_level", finished_level, explain},
                     Case{"explain_a_deep_tree", deep_level, explain},
-                    Case{"explain_then_patch", with_a_kept_frame(wide_level), explain_then_patch}),
+                    Case{"explain_then_patch", with_a_kept_frame(wide_level), explain_then_patch},
+                    Case{"compact_explanations", cast_level, compact_explanations}),
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 // A frame in which a gate of each kind and comparison opens (and leaves its

@@ -43,19 +43,32 @@ def run(sequencer: NarrativeSequencer, calls: int) -> NarrativeSequencer:
     return sequencer
 
 
+def zone_pointers(document: dict) -> list[str]:
+    """Each zone's JSON Pointer in the frame, from the numbers that name it."""
+    zones = document["zones"]
+    pointers = [""] * len(zones)
+    for number in reversed(range(len(zones))):
+        for index, sub_zone in enumerate(zones[number]["sub_zones"]):
+            pointers[sub_zone] = f"{pointers[number]}/sub_environments/{index}"
+    return pointers
+
+
 def test_the_tutorial_explained_at_its_start() -> None:
     document = explained(tutorial())
     assert document["outcome"] == "running"
-    assert [(a["visual_id"], a["state"], a["reason"], a["pointer"]) for a in document["agents"]] == [
-        ("smith", "acts", "acts", "/sub_environments/0/agents/0"),
-        ("adder", "waits", "zone_frozen", "/agents/0"),
-        ("gate", "waits", "zone_frozen", "/agents/1"),
+    assert [(a["visual_id"], a["state"], a["reason"], a["zone"], a["slot"]) for a in document["agents"]] == [
+        ("smith", "acts", "acts", 0, 0),
+        ("adder", "waits", "zone_frozen", 1, 0),
+        ("gate", "waits", "zone_frozen", 1, 1),
     ]
     assert document["agents"][1]["note"] == 'zone "hall" is frozen by sub-zone "forge", which still holds an agent'
     assert [a["figures"] for a in document["agents"][1:]] == [{}, {}]  # the zone's entry holds them
-    assert document["zones"] == [{
-        "frozen_by": {"id": "forge", "pointer": "/sub_environments/0"}, "id": "hall", "into": None,
-        "note": 'frozen by sub-zone "forge", which still holds an agent', "pointer": "", "state": "frozen"}]
+    assert document["zones"] == [
+        {"frozen_by": None, "id": "forge", "note": None, "state": None, "sub_zones": []},
+        {"frozen_by": 0, "id": "hall", "note": 'frozen by sub-zone "forge", which still holds an agent',
+         "state": "frozen", "sub_zones": [0]}]
+    assert document["shut_gates"] == [2]
+    assert zone_pointers(document) == ["/sub_environments/0", ""]
 
 
 @pytest.mark.parametrize(("target", "calls", "outcome", "summary"), [
@@ -116,7 +129,7 @@ def test_an_agent_of_lower_priority_waits_for_the_one_that_acts() -> None:
                                         agents=(("plus_magician", "p"), ("multiply_magician", "m"))))
     plus, multiply = explained(sequencer)["agents"]
     assert multiply["state"] == "acts"
-    assert (plus["state"], plus["reason"]) == ("waits", "outranked")
+    assert (plus["state"], plus["reason"], plus["figures"]) == ("waits", "outranked", {"by": 1})
     assert plus["note"] == 'waits for Multiply Magician "m" (priority 50), which acts first'
 
 
@@ -124,16 +137,58 @@ def test_zones_that_merge_freeze_and_never_resolve() -> None:
     sequencer = NarrativeSequencer(zone(
         "top", subs=(zone("held", (1.0, POS, "x"), agents=(("chronomancer", "c"),)),
                      zone("ripe", (1.0, POS, "y")))))
-    zones = {z["id"]: z for z in explained(sequencer)["zones"]}
+    listed = explained(sequencer)["zones"]
+    zones = {z["id"]: z for z in listed}
     assert zones["held"]["state"] == "never_resolves"
     assert zones["held"]["note"] == 'holds Chronomancer "c", which never acts'
-    assert zones["ripe"]["state"] == "merges_next" and zones["ripe"]["into"] == "top"
+    assert zones["ripe"]["state"] == "merges_next"
     assert zones["top"]["state"] == "never_resolves"
-    assert zones["top"]["frozen_by"] == {"id": "held", "pointer": "/sub_environments/0"}
+    assert listed[zones["top"]["frozen_by"]]["id"] == "held"
+    assert [listed[n]["id"] for n in zones["top"]["sub_zones"]] == ["held", "ripe"]
     busy = NarrativeSequencer(zone("top", (1.0, POS, "a"), (2.0, POS, "b"), agents=(("plus_magician", "p"),),
                                    subs=(zone("ripe", (1.0, POS, "y")),)))
-    [ripe] = explained(busy)["zones"]
+    ripe, top = explained(busy)["zones"]
     assert (ripe["state"], ripe["note"]) == ("merges", 'holds one charge and no agent: will merge into zone "top" once no agent acts')
+    assert (top["state"], top["note"]) == (None, None)
+
+
+def test_every_agent_is_found_in_the_frame_by_its_numbers() -> None:
+    for path in sorted(SAMPLES.glob("*.json")):
+        sequencer = NarrativeSequencer(gr.play_module().build(gr.play_module().load_level(path)).root, 60)
+        for _ in range(4):
+            document = explained(sequencer)
+            frame = json.loads(sequencer.root_environment.to_json())
+            pointers = zone_pointers(document)
+            for agent in document["agents"]:
+                placed = resolve(frame, f"{pointers[agent['zone']]}/agents/{agent['slot']}")
+                assert (placed["name"], placed["visual_id"]) == (agent["name"], agent["visual_id"]), path.name
+            for number, entry in enumerate(document["zones"]):
+                assert resolve(frame, pointers[number])["id"] == entry["id"], path.name
+            sequencer.next_frame()
+
+
+def resolve(document: dict, pointer: str) -> dict:
+    for token in pointer.split("/")[1:]:
+        document = document[int(token)] if isinstance(document, list) else document[token]
+    return document
+
+
+def test_a_deep_level_with_many_agents_is_explained_as_it_plays() -> None:
+    """200 zones deep, 20,001 agents in the deepest: the explanation is of the
+    order of the frame, its notes naming long ids by their start."""
+    deepest = zone("z199", (2.0, POS, "a"), (3.0, POS, "b"),
+                   agents=tuple(("plus_magician", f"p{i}") for i in range(20001)))
+    tree = deepest
+    for depth in reversed(range(199)):
+        tree = zone(f"z{depth}" + "x" * 1000, (1.0, POS, "c"), (1.0, POS, "d"), subs=(tree,),
+                    agents=(("plus_magician", f"q{depth}"),))
+    sequencer = NarrativeSequencer(tree)
+    text = sequencer.explain()
+    assert len(text) < 4 * len(sequencer.root_environment.to_json())
+    document = json.loads(text)
+    assert len(document["agents"]) == 20001 + 199 and len(document["zones"]) == 200
+    assert document["agents"][-1]["note"] == (
+        f'zone "z0{"x" * 59}\u2026" is frozen by sub-zone "z1{"x" * 59}\u2026", which still holds an agent')
 
 
 def test_explain_changes_nothing_the_frames_show() -> None:
@@ -209,3 +264,23 @@ def test_random_levels_explain_every_frame(plan: dict, limit: int) -> None:
     sequencer = NarrativeSequencer(build(plan).root, limit)
     for _ in range(limit + 2):
         acts_as_its_spell(sequencer)
+
+
+def test_compact_explanations_keep_what_the_replay_page_draws() -> None:
+    from qor_engine import CompactExplanations
+
+    sequencer, compact = tutorial(), CompactExplanations()
+    added = [json.loads(compact.add(sequencer.explain()))]
+    while not sequencer.is_finished:
+        sequencer.next_frame()
+        added.append(json.loads(compact.add(sequencer.explain())))
+    data = json.loads(compact.to_json())
+    assert [step for step, _ in added] == data["steps"]
+    assert [note for _, notes in added for note in notes] == data["notes"]
+    assert (data["outcome"], data["summary"]) == ("won", "Won: every gate opened")
+    assert data["steps"][0] == {"usual": 1, "agents": {"0": [0], "1": [-2, -2]}, "gone": [], "frozen": [[1, 0]]}
+    with pytest.raises(ValueError, match="not an explanation"):
+        compact.add('{"agents": []}')
+    assert json.loads(compact.to_json()) == data
+    with pytest.raises(TypeError, match="never initialised"):
+        CompactExplanations.add(CompactExplanations.__new__(CompactExplanations), "{}")

@@ -217,3 +217,25 @@ def test_output_that_is_the_level_file_is_refused_and_the_level_kept(route: Any,
     assert result.stdout == ""
     assert level.read_bytes() == before and output.read_bytes() == before
     assert sorted(path.name for path in tmp_path.iterdir()) == sorted({"level.json", "sub", output.name})
+
+
+def test_a_deep_level_of_thousands_of_agents_plays_and_replays(tmp_path: Path) -> None:
+    """100 zones deep (the most a level file nests), 40,001 agents in the
+    deepest (JSON Pointers to them would take 75 MB): play.py ends in the
+    engine's words and replay.py writes its page, explanations included."""
+    tree: dict[str, Any] = {"zone": "z99", "charges": [[2, "positive", "a"], [3, "positive", "b"]],
+                            "agents": [{"kind": "plus", "id": f"p{i}"} for i in range(40001)]}
+    for depth in reversed(range(99)):
+        tree = {"zone": f"z{depth}", "charges": [[1, "positive", f"c{depth}"], [1, "positive", f"d{depth}"]],
+                "agents": [{"kind": "plus", "id": f"q{depth}"}], "zones": [tree]}
+    level = tmp_path / "crowded.json"
+    level.write_text(json.dumps(tree), encoding="utf-8")
+    played = run("play.py", level)
+    assert played.returncode == 0, played.stderr
+    assert played.stdout.splitlines()[-1].startswith("Won: every gate opened; after 2 frames")
+    output = tmp_path / "replay.html"
+    result = run("replay.py", level, "-o", output)
+    assert result.returncode == 0, result.stderr
+    explained = embedded(output.read_text(encoding="ascii"))["explained"]
+    assert len(explained["steps"]) == 3 and explained["outcome"] == "won"
+    assert len(explained["steps"][0]["agents"]["0"]) == 40001  # the deepest zone is numbered first

@@ -449,8 +449,11 @@ NOT_EXPLANATIONS: dict[str, Callable[[dict[str, Any]], None]] = {
     "won_with_other_words": lambda d: d.update(outcome="won", next=None, summary="Won"),
     "acts_with_a_reason_to_wait": lambda d: d["agents"][0].update(reason="zone_frozen"),
     "frozen_with_figures_of_its_zone": lambda d: d["agents"][1].update(figures={"frozen_by": "forge"}),
-    "pointer_to_a_zone": lambda d: d["agents"][0].update(pointer="/sub_environments/0"),
-    "zone_merging_nowhere": lambda d: d["zones"][0].update(state="merges"),
+    "agent_named_by_a_path": lambda d: d["agents"][0].update(pointer="/sub_environments/0/agents/0"),
+    "zone_named_by_its_id": lambda d: d["agents"][0].update(zone="forge"),
+    "zone_merging_without_words": lambda d: d["zones"][0].update(state="merges"),
+    "frozen_by_nothing": lambda d: d["zones"][1].update(frozen_by=None),
+    "no_zones": lambda d: d.update(zones=[]),
     "extra_member": lambda d: d.update(verdict="fine"),
 }
 

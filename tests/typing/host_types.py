@@ -55,5 +55,6 @@ def why_waiting(sequencer: qor_engine.NarrativeSequencer) -> list[str]:
     lines = [f"{explained['outcome']}: {explained['summary']}"]
     for agent in explained["agents"]:
         if agent["state"] != "acts":
-            lines.append(f"{agent['pointer']} {agent['reason']}: {agent['note']} {agent['figures'].get('total')}")
+            zone = explained["zones"][agent["zone"]]
+            lines.append(f"{zone['id']} {agent['slot']} {agent['reason']}: {agent['note']} {agent['figures'].get('total')}")
     return lines

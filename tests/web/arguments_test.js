@@ -24,6 +24,7 @@ require(require("path").resolve(process.argv[2]))().then((q) => {
     Charge: () => new q.Charge(1, q.POSITIVE, "c"),
     Level: () => keep(q.read_level(levelText)),
     LevelPlay: () => keep(instances.Level().play()),
+    CompactExplanations: () => keep(new q.CompactExplanations()),
   };
   const validValues = {
     id: () => "z",
@@ -41,6 +42,7 @@ require(require("path").resolve(process.argv[2]))().then((q) => {
     title: () => "t",
     description: () => "d",
     data: (owner) => (owner === "module" ? levelText : instances[owner]().save()),
+    explanation: () => instances.NarrativeSequencer().explain(),
   };
 
   function throwing() { throw new Error("the host's getter"); }
@@ -112,7 +114,7 @@ require(require("path").resolve(process.argv[2]))().then((q) => {
 
   const table = q.qorParameters;
   assert.deepStrictEqual(Object.keys(table).sort(),
-                         ["Charge", "Environment", "Level", "LevelPlay", "NarrativeSequencer", "module"]);
+                         ["Charge", "CompactExplanations", "Environment", "Level", "LevelPlay", "NarrativeSequencer", "module"]);
   for (const [owner, members] of Object.entries(table)) {
     // Every method of the class is in the table.
     if (owner !== "Charge" && owner !== "module") {

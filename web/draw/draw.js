@@ -12,11 +12,16 @@
  *              merged where it stood in its parent, new charges marked.
  *       exact  {JSON Pointer of a magnitude in `frame`: number}: the values
  *              the frame wrote as null (NaN, Infinity, -Infinity).
- *       explained  the level after `frame` as explain() tells it (parsed):
+ *       explained  the level after `frame` as explain() tells it (parsed;
+ *              of its "agents" only "zone", "slot", "state", "reason",
+ *              "note" and, for refill agents, "name", "visual_id" and
+ *              "priority" are read, of its "zones" only "frozen_by"):
  *              beside each standing agent a note of why it acts or waits,
  *              each zone that keeps another frozen marked so, and a
  *              "refill" agent placed again after the frame (which the
  *              frame does not show) drawn after its zone's agents.
+ *     A zone draws its first 200 agents (and the one that acted), and a
+ *     button that draws 200 more at a time.
  *     Returns the highlighted element (the agent that acted or the zone that
  *     merged), or null; scrolling it into view is up to the page.
  *
@@ -172,20 +177,42 @@ const QorDraw = (function () {
   // Why agents wait: explain()'s notes
   // ------------------------------------------------------------------
 
-  // explain()'s agents by pointer, and the zones keeping others frozen: by
-  // the keeping zone's pointer, the ids of the zones it freezes.
-  function readExplanation(explained) {
+  // explain()'s agents and the zones keeping others frozen, by the zones of
+  // `frame` they name: explain() numbers the zones of the tree it explains,
+  // every zone after its sub-zones, which are the zones of the frame after
+  // which it was asked. `numbers` gives each zone object of the frame its
+  // number; `agents` by number, the zone's agents by slot; `keeping` by
+  // number, the ids of the zones that zone keeps frozen.
+  function readExplanation(explained, frame) {
+    const numbers = new Map();
     const agents = new Map();
     const keeping = new Map();
-    if (!explained) return { agents: agents, keeping: keeping };
-    for (const agent of explained.agents) agents.set(agent.pointer, agent);
-    for (const zone of explained.zones) {
-      if (!zone.frozen_by) continue;
-      const frozen = keeping.get(zone.frozen_by.pointer) || [];
-      frozen.push(zone.id);
-      keeping.set(zone.frozen_by.pointer, frozen);
+    if (!explained) return { numbers: numbers, agents: agents, keeping: keeping };
+    const zones = [];
+    const pending = [[frame, 0]];
+    while (pending.length) {
+      const top = pending[pending.length - 1];
+      const [zone, next] = top;
+      if (next < zone.sub_environments.length) {
+        top[1] = next + 1;
+        pending.push([zone.sub_environments[next], 0]);
+        continue;
+      }
+      pending.pop();
+      numbers.set(zone, zones.length);
+      zones.push(zone);
     }
-    return { agents: agents, keeping: keeping };
+    for (const agent of explained.agents) {
+      if (!agents.has(agent.zone)) agents.set(agent.zone, []);
+      agents.get(agent.zone)[agent.slot] = agent;
+    }
+    explained.zones.forEach((zone, number) => {
+      if (!zone || zone.frozen_by === null || zone.frozen_by === undefined || !zones[number]) return;
+      const frozen = keeping.get(zone.frozen_by) || [];
+      frozen.push(zones[number].id);
+      keeping.set(zone.frozen_by, frozen);
+    });
+    return { numbers: numbers, agents: agents, keeping: keeping };
   }
 
   function agentNote(explained) {
@@ -203,10 +230,11 @@ const QorDraw = (function () {
 
   // A "refill" agent placed again after the frame stands in the zone
   // although the frame does not show it: drawn after the frame's agents.
-  function refilledItems(zone, pointer, explained) {
+  function refilledItems(zone, explainedAgents) {
     const items = [];
-    for (let index = zone.agents.length; explained.agents.has(pointer + "/agents/" + index); ++index) {
-      const agent = explained.agents.get(pointer + "/agents/" + index);
+    for (let index = zone.agents.length; index < explainedAgents.length; ++index) {
+      const agent = explainedAgents[index];
+      if (!agent) continue;
       const node = el("li", "agent refilled");
       node.appendChild(el("span", "badge refilled-badge", "\u21bb placed again"));
       node.appendChild(document.createTextNode(" "));
@@ -218,6 +246,33 @@ const QorDraw = (function () {
       items.push(node);
     }
     return items;
+  }
+
+  const AGENT_ROWS = 200;  // the agents a zone draws at first, and at each "show more"
+
+  // The last row of a zone's agents while some are not drawn: a button that
+  // draws the next AGENT_ROWS of them (and the refilled ones after the last).
+  function moreAgentsItem(list, shown, total, itemAt, refilled) {
+    const row = el("li", "more-agents");
+    const button = el("button", "show-more");
+    button.type = "button";
+    const label = (from) => {
+      const next = Math.min(AGENT_ROWS, total - from);
+      button.textContent = "Show " + next + " more of " + total + " agents";
+    };
+    label(shown);
+    button.addEventListener("click", () => {
+      const end = Math.min(total, shown + AGENT_ROWS);
+      const items = [];
+      for (let index = shown; index < end; ++index) items.push(itemAt(index));
+      if (end === total) items.push(...refilled());
+      row.before(...items);
+      shown = end;
+      if (shown === total) row.remove();
+      else label(shown);
+    });
+    row.appendChild(button);
+    return row;
   }
 
   function banner(node, explained) {
@@ -243,7 +298,9 @@ const QorDraw = (function () {
     const head = el("div", "zone-head");
     head.appendChild(el("span", "zone-id", shortText(zone.id)));
     if (zone.is_time_frozen) head.appendChild(el("span", "badge frozen-badge", "\u2744 frozen"));
-    const frozen = drawing.explained.keeping.get(pointer);
+    const number = drawing.explained.numbers.get(zone);
+    const explainedAgents = drawing.explained.agents.get(number) || [];
+    const frozen = drawing.explained.keeping.get(number);
     if (frozen) {
       box.classList.add("keeps-frozen");
       head.appendChild(keepsFrozenBadge(frozen));
@@ -260,21 +317,29 @@ const QorDraw = (function () {
     });
     box.appendChild(charges);
 
-    let agents = zone.agents.map((agent, index) => {
-      const item = agentItem(agent);
-      const explained = drawing.explained.agents.get(pointer + "/agents/" + index);
-      if (explained) item.appendChild(agentNote(explained));
+    const agentItemAt = (index) => {
+      const item = agentItem(zone.agents[index]);
+      if (explainedAgents[index]) item.appendChild(agentNote(explainedAgents[index]));
       return item;
-    });
-    agents = agents.concat(refilledItems(zone, pointer, drawing.explained));
-    const actor = marks.actor;
-    if (actor && actor.zone === pointer) {
+    };
+    const actor = marks.actor && marks.actor.zone === pointer ? marks.actor : null;
+    // A zone of thousands of agents draws its first rows (and the one that
+    // acted), with a button for the rest.
+    const shown = Math.min(zone.agents.length, Math.max(AGENT_ROWS, actor ? actor.index + 1 : 0));
+    let agents = [];
+    for (let index = 0; index < shown; ++index) agents.push(agentItemAt(index));
+    if (shown === zone.agents.length) agents = agents.concat(refilledItems(zone, explainedAgents));
+    if (actor) {
       drawing.highlighted = actedItem(actor.agent);
-      agents = withInserted(agents, actor.index, drawing.highlighted);
+      agents = withInserted(agents, Math.min(actor.index, agents.length), drawing.highlighted);
     }
     if (agents.length) {
       const list = el("ul", "agents");
       list.append(...agents);
+      if (shown < zone.agents.length) {
+        list.appendChild(moreAgentsItem(list, shown, zone.agents.length, agentItemAt,
+          () => refilledItems(zone, explainedAgents)));
+      }
       box.appendChild(list);
     }
 
@@ -298,7 +363,7 @@ const QorDraw = (function () {
     const drawing = {
       marks: (options && options.marks) || {},
       exact: (options && options.exact) || null,
-      explained: readExplanation(options && options.explained),
+      explained: readExplanation(options && options.explained, frame),
       highlighted: null,
     };
     container.replaceChildren(zoneBox(frame, "", drawing));

@@ -64,14 +64,14 @@
     let at = standing.step <= step ? standing : { step: -1, zones: new Map() };
     for (let s = at.step + 1; s <= step && s < kept.length; s++) {
       const zones = new Map(at.zones);
-      for (const zone of kept[s].gone) zones.delete(zone);
+      for (const zone of kept[s].gone) zones.delete(String(zone));
       for (const zone of Object.keys(kept[s].agents)) zones.set(zone, kept[s].agents[zone]);
       at = { step: s, zones: zones };
     }
     return (standing = at);
   }
 
-  function explainedAt(step, frame) {
+  function explainedAt(step) {
     const kept = data.explained.steps[step];
     if (!kept) return null;
     const ended = step === last;
@@ -81,15 +81,17 @@
         const index = written === USUAL_NOTE ? kept.usual : written;
         if (index < 0) return;
         const [state, reason, note, name, visualId, priority] = data.explained.notes[index];
-        agents.push({ pointer: zone + "/agents/" + slot, state: state, reason: reason, note: note,
+        agents.push({ zone: Number(zone), slot: slot, state: state, reason: reason, note: note,
           name: name, visual_id: visualId, priority: priority });
       });
     }
+    const zones = [];
+    for (const [zone, keeper] of kept.frozen) zones[zone] = { frozen_by: keeper };
     return {
       outcome: ended ? data.explained.outcome : "running",
       summary: ended ? data.explained.summary : "",
       agents: agents,
-      zones: kept.frozen.map(([pointer, keeper]) => ({ id: QorPatch.get(frame, pointer).id, frozen_by: { pointer: keeper } })),
+      zones: zones,
     };
   }
 
@@ -111,7 +113,7 @@
     shown = documentsAround(position);
     const frame = shown.after;
     const marks = QorDraw.changes(shown.before, frame);
-    const explained = explainedAt(position, frame);
+    const explained = explainedAt(position);
     showFrameInfo(frame.meta, explained);
     $("position").textContent = "step " + position + " of " + last;
     slider.value = String(position);

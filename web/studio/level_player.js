@@ -250,21 +250,26 @@ var QorLevelPlayer = (function () {
         if (entry) count("exact", JSON.stringify(entry), patches.length);
       };
       noteExact(0, start, JSON.parse(start));
-      const explained = new Explanations();
-      const noteExplained = () => count("explained", "[" + explained.add(this.sequencer.explain()) + "]", patches.length);
-      noteExplained();
-      let frame = null;
-      while (!this.sequencer.is_finished) {
-        const text = this.sequencer.next_frame_patch();
-        frame = QorPatch.apply(frame, JSON.parse(text));
-        patches.push(text);
-        count("patch", text, patches.length);
-        noteExact(patches.length, text, frame);
+      // The engine's compact form of explain() after every step, as replay.py keeps it.
+      const explained = new this.q.CompactExplanations();
+      try {
+        const noteExplained = () => count("explained", "[" + explained.add(this.sequencer.explain()) + "]", patches.length);
         noteExplained();
-        yield patches.length;
+        let frame = null;
+        while (!this.sequencer.is_finished) {
+          const text = this.sequencer.next_frame_patch();
+          frame = QorPatch.apply(frame, JSON.parse(text));
+          patches.push(text);
+          count("patch", text, patches.length);
+          noteExact(patches.length, text, frame);
+          noteExplained();
+          yield patches.length;
+        }
+        const line = frame ? outcome(frame, this.rootCharges, this.q) : "No frames.";
+        return { start, patches, exact: exact.byStep, outcome: line, explained: JSON.parse(explained.to_json()) };
+      } finally {
+        explained.delete();
       }
-      const line = frame ? outcome(frame, this.rootCharges, this.q) : "No frames.";
-      return { start, patches, exact: exact.byStep, outcome: line, explained: explained.data() };
     }
 
     // The parsed state at a known step (0: as built); a few are kept.
@@ -293,79 +298,6 @@ var QorLevelPlayer = (function () {
       this.count = 0;
       this.ended = false;
       this.explained = new Map();
-    }
-  }
-
-  const USUAL_NOTE = -2;  // a slot holding the step's usual note
-
-  // replay.py's usual_note(): the note most slots hold (the lowest index of
-  // those tied), or null.
-  function usualNote(standing) {
-    const counts = new Map();
-    for (const slots of standing.values()) for (const index of slots) if (index >= 0) counts.set(index, (counts.get(index) || 0) + 1);
-    let usual = null;
-    for (const [index, count] of counts) {
-      const best = usual === null ? 0 : counts.get(usual);
-      if (count > best || (count === best && index < usual)) usual = index;
-    }
-    return usual;
-  }
-
-  // replay.py's Explanations: explain() after every step, kept as only what
-  // the replay page draws (the last step's outcome and summary, each
-  // distinct note once, and each step's notes by zone and slot where they
-  // changed), written as replay.py writes it.
-  class Explanations {
-    constructor() {
-      this.notes = [];
-      this.noteIndex = new Map();
-      this.steps = [];
-      this.standing = new Map();
-      this.last = { outcome: "running", summary: "" };
-    }
-
-    // Keeps a step's explanation (explain()'s text); returns the JSON text
-    // of what it added to the page's data, for counting.
-    add(text) {
-      const explanation = JSON.parse(text);
-      this.last = explanation;
-      const added = [];
-      const standing = new Map();
-      for (const agent of explanation.agents) {
-        const at = agent.pointer.lastIndexOf("/agents/");
-        const zone = agent.pointer.slice(0, at), slot = Number(agent.pointer.slice(at + "/agents/".length));
-        if (!standing.has(zone)) standing.set(zone, []);
-        const slots = standing.get(zone);
-        while (slots.length < slot) slots.push(-1);
-        slots.push(this.note(agent, added));
-      }
-      const usual = usualNote(standing);
-      for (const slots of standing.values()) slots.forEach((index, slot) => { if (index === usual) slots[slot] = USUAL_NOTE; });
-      const same = (a, b) => !!a && a.length === b.length && a.every((index, slot) => index === b[slot]);
-      const changed = {};
-      for (const [zone, slots] of standing) if (!same(this.standing.get(zone), slots)) changed[zone] = slots;
-      const gone = [...this.standing.keys()].filter((zone) => !standing.has(zone));
-      const frozen = explanation.zones.filter((zone) => zone.frozen_by).map((zone) => [zone.pointer, zone.frozen_by.pointer]);
-      const step = { usual, agents: changed, gone, frozen };
-      this.standing = standing;
-      this.steps.push(step);
-      return JSON.stringify([step, added]);
-    }
-
-    note(agent, added) {
-      const note = [agent.state, agent.reason, agent.note];
-      if (agent.refill) note.push(agent.name, agent.visual_id, agent.priority);
-      const key = JSON.stringify(note);
-      if (!this.noteIndex.has(key)) {
-        this.noteIndex.set(key, this.notes.length);
-        this.notes.push(note);
-        added.push(note);
-      }
-      return this.noteIndex.get(key);
-    }
-
-    data() {
-      return { outcome: this.last.outcome, summary: this.last.summary, notes: this.notes, steps: this.steps };
     }
   }
 

@@ -470,7 +470,7 @@
       button("+ Charge", "add-charge", `Add a charge to ${zone.zone}`));
 
     const agents = el("ol", { className: "agent-rows" });
-    zone.agents.forEach((agent, i) => agents.append(agentRow(key, at, agent, i)));
+    appendAgentRows(agents, key, at, zone.agents, 0);
     box.append(el("h3", { text: "Agents" }), agents,
       el("span", { className: "add-agent" },
         kindSelect("plus", { "data-key": `${key}|new-kind`, "aria-label": `Kind of the agent to add to ${zone.zone}` }),
@@ -478,6 +478,24 @@
 
     box.append(el("div", { className: "sub-zones" }), button("+ Sub-zone", "add-zone", `Add a sub-zone to ${zone.zone}`));
     return box;
+  }
+
+  const AGENT_ROWS = 200;  // the agent rows a zone's editor draws at first, and at each "show more"
+
+  // A zone of thousands of agents draws AGENT_ROWS of their rows at a time,
+  // then a button for the next ones, so that a large level opens at once.
+  function appendAgentRows(list, key, at, agents, from) {
+    const end = Math.min(agents.length, from + AGENT_ROWS);
+    for (let i = from; i < end; i++) list.append(agentRow(key, at, agents[i], i));
+    if (end === agents.length) return;
+    const more = el("button", { type: "button", className: "show-more-rows",
+      text: `Show ${Math.min(AGENT_ROWS, agents.length - end)} more of ${agents.length} agents` });
+    const row = el("li", { className: "more-rows" }, more);
+    more.addEventListener("click", () => {
+      row.remove();
+      appendAgentRows(list, key, at, agents, end);
+    });
+    list.append(row);
   }
 
   // "Move into": every zone but this one and those under it.
