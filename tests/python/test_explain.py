@@ -136,6 +136,13 @@ def test_zones_that_merge_freeze_and_never_resolve() -> None:
     assert (ripe["state"], ripe["note"]) == ("merges", 'holds one charge and no agent: will merge into zone "top" once no agent acts')
 
 
+def test_a_zone_standing_twice_merges_next_at_its_first_place_only() -> None:
+    ripe = zone("ripe", (1.0, POS, "y"))
+    top = zone("top", subs=(ripe, ripe))
+    states = [(z["pointer"], z["state"]) for z in explained(NarrativeSequencer(top))["zones"]]
+    assert states == [("/sub_environments/0", "merges_next"), ("/sub_environments/1", "merges")]
+
+
 def test_explain_changes_nothing_the_frames_show() -> None:
     for path in sorted(SAMPLES.glob("*.json")):
         texts = []
