@@ -13,8 +13,10 @@ of the gates left shut) or stopped at the frame limit.
 
 --save-at N FILE stops after frame N (0 or more; or at the level's end, if
 that comes first) and writes the level in play to FILE, whole or not at all:
-a failed write leaves FILE as it was. FILE may not be the level file or the
-save being resumed (by any path to them). --resume SAVE plays on from such a
+a failed write leaves FILE as it was. Through a symbolic link the file it
+names is written; a device or a FIFO (/dev/stdout, a named pipe) is written
+as it is, never replaced. FILE may not be the level file or the save being
+resumed (by any path to them). --resume SAVE plays on from such a
 file, frame numbers continuing, its "refill" agents placed again as in the
 first part; a LEVEL_FILE given with --resume must be a good level file and
 only names the level in the title (a save written by an older play.py, which
@@ -321,15 +323,43 @@ def folder_of(path: str) -> str:
     return os.path.dirname(path) or "."
 
 
-def write_save(path: str, data: bytes) -> None:
-    """Writes a save whole or not at all: to a new file in the same folder,
-    flushed to the disk, then renamed over `path`. When anything fails the
-    file at `path` is as before and the new file is removed. OSError's
-    strerror says what went wrong in the player's words."""
-    target = os.path.realpath(path)  # through a symbolic link, to the file it names
-    if os.path.exists(target) and not os.path.isfile(target):
-        # A rename would replace a device, a FIFO or a folder with a file.
-        raise OSError(errno.EEXIST, "it is there and not a regular file, so not replaced")
+def write_whole(path: str | os.PathLike[str], data: bytes) -> None:
+    """Writes `data` to `path`, whole or not at all, never replacing what is
+    there by something else. A regular file (or a new one) is written as a new
+    file in the same folder, flushed to the disk, then renamed over it;
+    through a symbolic link that is the file the link names, and the link
+    stays. A character device or a FIFO (/dev/null, /dev/stdout, a named pipe)
+    is written as it is. When anything fails a regular file is as before and
+    the new file is removed. OSError's strerror says what went wrong in the
+    player's words."""
+    try:
+        mode: int | None = os.stat(path).st_mode
+    except FileNotFoundError:
+        mode = None  # a new file, or a link naming a file not there yet
+    if mode is not None and not stat.S_ISREG(mode):
+        write_in_place(path, data, mode)
+    else:
+        write_by_rename(os.path.realpath(path), data)
+
+
+def write_in_place(path: str | os.PathLike[str], data: bytes, mode: int) -> None:
+    """Writes to a device or a FIFO as it is; refuses anything else that is
+    not a regular file, saying what it is."""
+    if stat.S_ISDIR(mode):
+        raise OSError(errno.EISDIR, "it is a folder")
+    if not (stat.S_ISCHR(mode) or stat.S_ISFIFO(mode)):
+        kind = "a block device (a disk)" if stat.S_ISBLK(mode) else "a socket" if stat.S_ISSOCK(mode) else "not a file"
+        raise OSError(errno.EINVAL, f"it is {kind}, which is not written to")
+    descriptor = os.open(path, os.O_WRONLY | os.O_NOCTTY)
+    try:
+        view = memoryview(data)
+        while view:
+            view = view[os.write(descriptor, view):]
+    finally:
+        os.close(descriptor)
+
+
+def write_by_rename(target: str, data: bytes) -> None:
     folder = folder_of(target)
     temporary = os.path.join(folder, f".{os.path.basename(target)}.{secrets.token_hex(6)}.tmp")
     try:
@@ -551,7 +581,7 @@ def run(
         return fail(source, f"the engine failed: {str(error) or type(error).__name__}", EXIT_ENGINE_FAILED)
     if save_at is not None and save is not None:
         try:
-            write_save(save_at.path, save)
+            write_whole(save_at.path, save)
         except OSError as error:
             return fail(save_at.path, f"cannot write the save: {error.strerror or error}", EXIT_ENGINE_FAILED)
         if not raw_json:

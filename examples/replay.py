@@ -37,7 +37,9 @@ A replay page is at most MAX_PAGE_BYTES (64 MiB) long. The page's length
 whose replay would be longer is refused as soon as that is known, before the
 page is built (a level file of a few MiB whose every frame is large could
 otherwise ask for gigabytes).
-The output file is written whole or not at all.
+The output file is written whole or not at all; through a symbolic link, the
+file it names is written. A device or a FIFO (/dev/stdout, a named pipe) is
+written as it is, never replaced.
 
 The replay never writes over the level it plays: an output that is the level
 file itself (by any path: the same name, a symbolic or hard link, another
@@ -78,6 +80,7 @@ from play import (
     same_file,
     still_standing,
     waiting_agents,
+    write_whole,
 )
 
 if TYPE_CHECKING:
@@ -403,16 +406,6 @@ def fail(path: Path, problem: str, status: int) -> int:
     return status
 
 
-def write_atomically(path: Path, content: bytes) -> None:
-    """Writes a file whole or not at all: a failed write keeps what was there."""
-    temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
-    try:
-        temporary.write_bytes(content)
-        temporary.replace(path)
-    finally:
-        temporary.unlink(missing_ok=True)
-
-
 def run(level_path: Path, output: Path) -> int:
     if same_file(level_path, output):
         return fail(output, f"is the level file {level_path}: refusing to write the replay over it",
@@ -440,7 +433,7 @@ def run(level_path: Path, output: Path) -> int:
             EXIT_ENGINE_FAILED,
         )
     try:
-        write_atomically(output, page)
+        write_whole(output, page)
     except OSError as error:
         return fail(output, f"cannot write: {error.strerror or error}", EXIT_WRITE_FAILED)
     print(f"{output}: replay of {level_path.name}, {len(replay.patches)} frames")

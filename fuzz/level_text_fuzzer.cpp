@@ -1,8 +1,10 @@
 // libFuzzer harness over reading level files. Each input is a level file's
 // bytes, given to Level::read. It checks what reading promises:
 //   * a file that cannot be used is refused with LevelError, which lists at
-//     least one problem, each with a pointer that is "" or starts with "/",
-//     and nothing else escapes (no crash, no sanitizer report, no other error);
+//     least one problem and at most 1,000 and a count of the rest, each with
+//     a pointer that is "" or starts with "/", each text within a fixed size
+//     and each pointer within that plus twice the file's size, and nothing
+//     else escapes (no crash, no sanitizer report, no other error);
 //   * a level that reads writes a text that reads back to the same text;
 //   * the level builds, with one refill entry per "refill" agent, and plays a
 //     few frames.
@@ -49,7 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (error.problems().empty()) broken("a LevelError lists a problem");
         for (const qor::LevelProblem& problem : error.problems()) {
             if (!problem.pointer.empty() && problem.pointer[0] != '/') broken("pointers are JSON Pointers");
+            if (problem.text().size() > qor::kMaxLevelProblemBytes) broken("a problem's text is short");
+            if (problem.pointer.size() > qor::kMaxLevelProblemBytes + 2 * size) broken("a pointer is short");
         }
+        if (error.problems().size() > qor::kMaxListedLevelProblems + 1) broken("at most 1,000 problems are listed");
         return 0;
     }
     const std::string written = level.to_text();

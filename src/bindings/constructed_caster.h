@@ -18,6 +18,8 @@
 #include <pybind11/pybind11.h>
 
 #include "bindings/charge_handle.h"
+#include "level_file/level_file.h"
+#include "level_file/level_play.h"
 #include "model/charge.h"
 #include "model/environment.h"
 #include "replay/compact_explanations.h"
@@ -38,10 +40,13 @@ private:
         const type_info* bound = this->typeinfo;
         if (!src || bound == nullptr || !PyObject_TypeCheck(src.ptr(), bound->type)) return;
         auto* object = reinterpret_cast<instance*>(src.ptr());
-        const value_and_holder value = object->get_value_and_holder(bound, false);
+        value_and_holder value = object->get_value_and_holder(bound, false);
+        // An object of a derived class (a LevelPlay taken as a
+        // NarrativeSequencer) holds the value of its own class.
+        if (value.inst == nullptr) value = object->get_value_and_holder();
         // (A value_and_holder converts to true only when it holds a value.)
         if (value.inst != nullptr && value.value_ptr() == nullptr) {
-            throw type_error(std::string("this ") + bound->type->tp_name +
+            throw type_error(std::string("this ") + Py_TYPE(src.ptr())->tp_name +
                              " object was never initialised (its __new__ was called without "
                              "__init__); make it by calling the class");
         }
@@ -59,6 +64,12 @@ class type_caster<qor::CompactExplanations> : public constructed_caster<qor::Com
 
 template <>
 class type_caster<qor::ChargePolarity> : public constructed_caster<qor::ChargePolarity> {};
+
+template <>
+class type_caster<qor::Level> : public constructed_caster<qor::Level> {};
+
+template <>
+class type_caster<qor::LevelPlay> : public constructed_caster<qor::LevelPlay> {};
 
 // A Charge is never None: None among the charges assigned to a zone is
 // refused as any other object that is not a Charge.

@@ -60,10 +60,32 @@ void init_level_error(const py::object& self, const py::typing::Union<py::str, T
     self.attr("_pointers") = places;
 }
 
+// An error made by LevelError.__new__() alone is refused as the module's
+// other objects made so are.
+void refuse_never_initialised(const py::handle& self) {
+    if (!py::hasattr(self, "_problems") || !py::hasattr(self, "_pointers")) {
+        const py::handle type = py::type::handle_of(self);
+        const std::string name = py::str(type.attr("__module__")).cast<std::string>() + "." +
+                                 py::str(type.attr("__qualname__")).cast<std::string>();
+        throw py::type_error("this " + name +
+                             " object was never initialised (its __new__ was called without __init__); "
+                             "make it by calling the class");
+    }
+}
+
 // A read-only property giving the list kept under `name` by __init__.
 py::object texts_property(const char* name, const char* doc) {
-    py::cpp_function read([name](const py::object& self) -> Texts { return self.attr(name); });
+    py::cpp_function read([name](const py::object& self) -> Texts {
+        refuse_never_initialised(self);
+        return self.attr(name);
+    });
     return py::module_::import("builtins").attr("property")(read, py::none(), py::none(), doc);
+}
+
+// pickle and copy as for any exception, once initialised.
+py::object reduce_level_error(const py::object& self) {
+    refuse_never_initialised(self);
+    return py::handle(PyExc_BaseException).attr("__reduce__")(self);
 }
 
 void bind_level_error(py::module_& m) {
@@ -79,6 +101,8 @@ void bind_level_error(py::module_& m) {
     py::handle function = py::detail::get_function(init);
     py::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(function.ptr()))->is_constructor = false;
     type.attr("__init__") = init;
+    type.attr("__reduce__") = py::cpp_function(reduce_level_error, py::name("__reduce__"), py::is_method(type),
+                                               "For pickle and copy: refused for an error never initialised.");
     type.attr("problems") = texts_property("_problems", "Every problem's text with its place, in the order found.");
     type.attr("pointers") = texts_property(
         "_pointers", "The JSON Pointer of the value each problem is about, in the order of problems.");

@@ -50,6 +50,14 @@ using SaveData = py::typing::Union<py::bytes, py::bytearray, py::memoryview>;
 using SequencerClass = py::class_<NarrativeSequencer>;
 using LevelPlayClass = py::class_<LevelPlay, NarrativeSequencer>;
 
+// A bytes object of the text: MemoryError when it cannot be made (pybind11's
+// own constructor raises RuntimeError).
+py::bytes bytes_of(const std::string& text) {
+    PyObject* made = PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (made == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::bytes>(made);
+}
+
 // pickle and copy rebuild these objects as pickle protocol 2 describes
 // (cls.__new__(cls), then __setstate__ with what __getstate__ gave), for
 // every protocol: the default reduction of protocols 0 and 1 goes through
@@ -227,7 +235,7 @@ void bind_charge_pickling(py::module_& m) {
             const Charge& value = self.get();
             return py::make_tuple(py::int_(bits_of(value.magnitude)),
                                   py::int_(static_cast<std::int32_t>(value.polarity)),
-                                  py::bytes(value.visual_id));
+                                  bytes_of(value.visual_id));
         },
         [](const py::typing::Tuple<py::int_, py::int_, py::bytes>& state) {
             if (!kChargeState.fits(state)) throw py::type_error(kChargeState.expected);
@@ -344,7 +352,7 @@ void bind_zone_saving(py::module_& m) {
     auto environment = py::reinterpret_borrow<EnvironmentClass>(m.attr("Environment"));
     environment
         .def(
-            "save", [](const Environment& self) { return py::bytes(save_zone(self)); },
+            "save", [](const Environment& self) { return bytes_of(save_zone(self)); },
             "The zone with everything under it (charges, agents, sub-zones, freeze flags) as "
             "bytes, for Environment.load. Equal zones give equal bytes, the same on every "
             "platform. A zone placed under two parents is saved once and stays one zone.")
@@ -364,7 +372,7 @@ void bind_zone_saving(py::module_& m) {
             [](const Environment& self) { return self.sub_environments; },
             "A new list of the zone's sub-zones, in order; each item is the sub-zone itself, "
             "not a copy.")
-        .def(py::pickle([](const Environment& self) { return py::bytes(save_zone(self)); },
+        .def(py::pickle([](const Environment& self) { return bytes_of(save_zone(self)); },
                         [](const py::bytes& saved) {
                             BytesArgument bytes(saved, "Environment.__setstate__()");
                             return load_zone(bytes.data(), bytes.size());
@@ -453,7 +461,7 @@ void bind_level_saving(py::module_& m) {
     auto sequencer = py::reinterpret_borrow<SequencerClass>(m.attr("NarrativeSequencer"));
     sequencer
         .def(
-            "save", [](const NarrativeSequencer& self) { return py::bytes(save_level(self)); },
+            "save", [](const NarrativeSequencer& self) { return bytes_of(save_level(self)); },
             "The whole level in play as bytes, for NarrativeSequencer.load: its zone tree, "
             "current_frame, is_finished, the frame limit and the last event. A loaded level "
             "plays on exactly as this one would. Equal states give equal bytes, the same on "
@@ -474,7 +482,7 @@ void bind_level_saving(py::module_& m) {
             "root_environment",
             [](const NarrativeSequencer& self) { return self.root_environment; },
             "The root zone this sequencer plays: the zone itself, not a copy.")
-        .def(py::pickle([](const NarrativeSequencer& self) { return py::bytes(save_level(self)); },
+        .def(py::pickle([](const NarrativeSequencer& self) { return bytes_of(save_level(self)); },
                         [](const py::bytes& saved) {
                             return load_plain_level(BytesArgument(saved, "NarrativeSequencer.__setstate__()"));
                         }))
@@ -537,7 +545,7 @@ void bind_level_play_saving(py::module_& m) {
             "file. Raises ValueError for bytes that are not such a save (a plain level's save "
             "included: NarrativeSequencer.load reads it) and TypeError for data that is not "
             "bytes, bytearray or memoryview. Loading only reads data; it runs no code.")
-        .def(py::pickle([](const LevelPlay& self) { return py::bytes(save_level_play(self)); },
+        .def(py::pickle([](const LevelPlay& self) { return bytes_of(save_level_play(self)); },
                         [](const py::bytes& saved) {
                             BytesArgument bytes(saved, "LevelPlay.__setstate__()");
                             return load_level_play(bytes.data(), bytes.size());

@@ -77,12 +77,30 @@ void write_string(std::string& out, std::string_view text) {
     out += '"';
 }
 
+// The bytes of the first `count` characters of UTF-8 text (a lone
+// surrogate's three bytes are one character).
+std::size_t first_characters(std::string_view text, std::size_t count) {
+    std::size_t at = 0;
+    for (; at < text.size() && count > 0; --count) {
+        const auto lead = static_cast<unsigned char>(text[at]);
+        at += lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    }
+    return std::min(at, text.size());
+}
+
 // JSON text of a string as the level's messages quote it: as the writer
-// writes it, a lone surrogate as its escape.
+// writes it, a lone surrogate as its escape; a long text by its first
+// characters and an ellipsis, so that no problem's text grows with the file.
 std::string json_quoted(std::string_view text) {
+    const std::size_t shown = first_characters(text, kMaxQuotedCharacters);
     std::string out;
-    write_string(out, text);
+    write_string(out, text.substr(0, shown));
+    if (shown < text.size()) out.insert(out.size() - 1, "\xE2\x80\xA6");  // an ellipsis, U+2026
     return out;
+}
+
+bool is_cut_when_quoted(std::string_view text) {
+    return first_characters(text, kMaxQuotedCharacters) < text.size();
 }
 
 // The first lone surrogate of a text, quoted ("\"\\ud800\""), or nothing.
@@ -97,20 +115,17 @@ std::optional<std::string> lone_surrogate(std::string_view text) {
     return std::nullopt;
 }
 
-// A JSON Pointer's reference token for a member's name. A lone surrogate,
-// which has no UTF-8 form, becomes U+FFFD.
+// A JSON Pointer's reference token for a member's name (one without a lone
+// surrogate, which no pointer can name).
 std::string pointer_token(std::string_view key) {
     std::string token;
-    for (std::size_t i = 0; i < key.size(); ++i) {
-        if (key[i] == '~') {
+    for (const char c : key) {
+        if (c == '~') {
             token += "~0";
-        } else if (key[i] == '/') {
+        } else if (c == '/') {
             token += "~1";
-        } else if (lone_surrogate_at(key, i) != 0) {
-            token += "\xEF\xBF\xBD";
-            i += 2;
         } else {
-            token += key[i];
+            token += c;
         }
     }
     return token;
@@ -168,17 +183,32 @@ struct Where {
         return step;
     }
 
+    // A zone by its id; one whose id is too long to quote whole, by its
+    // start and its place by numbers.
     std::string place() const {
-        if (zone_id) return "zone " + json_quoted(*zone_id);
+        if (zone_id) {
+            std::string named = "zone " + json_quoted(*zone_id);
+            if (is_cut_when_quoted(*zone_id)) named += " (" + numbered_place() + ")";
+            return named;
+        }
         if (is_member) return parent->place();
         if (!parent) return "level";
         return parent->place() + ": " + thing + " " + std::to_string(index + 1);
     }
+    // "level: zone 2: zone 1"
+    std::string numbered_place() const {
+        if (is_member) return parent->numbered_place();
+        if (!parent) return "level";
+        return parent->numbered_place() + ": " + thing + " " + std::to_string(index + 1);
+    }
+    // A member whose name holds a lone surrogate is pointed at by the
+    // object holding it.
     std::string pointer() const {
         if (!parent) return "";
-        if (is_member) return parent->pointer() + "/" + pointer_token(key);
+        if (is_member) return has_pointer_token() ? parent->pointer() + "/" + pointer_token(key) : parent->pointer();
         return parent->pointer() + "/" + list + "/" + std::to_string(index);
     }
+    bool has_pointer_token() const { return !lone_surrogate(key); }
 };
 
 std::string field(std::string_view key) { return "field " + json_quoted(key); }
@@ -353,7 +383,12 @@ private:
     template <typename Message, typename = decltype(std::declval<Message>()())>
     void problem(const Where& where, Message message) {
         if (problems_.size() < kMaxListedLevelProblems) {
-            problems_.push_back(LevelProblem{where.place(), message(), where.pointer()});
+            std::string text = message();
+            if (where.is_member && !where.has_pointer_token()) {
+                text += " (no JSON Pointer names a member whose name holds a lone surrogate: the pointer is the "
+                        "object's that holds it)";
+            }
+            problems_.push_back(LevelProblem{where.place(), std::move(text), where.pointer()});
         } else {
             ++unlisted_;
         }

@@ -29,6 +29,13 @@ inline constexpr std::size_t kMaxLevelFileBytes = 8 * 1024 * 1024;  // longer fi
 inline constexpr std::size_t kMaxLevelZoneDepth = 100;              // the root is depth 1
 // A file with more problems lists this many and says how many more it has.
 inline constexpr std::size_t kMaxListedLevelProblems = 1000;
+// A text of the file quoted in a problem (an id, a name, a kind) shows at
+// most this many characters, then an ellipsis; a zone whose id is cut so is
+// also named by its place by numbers ("zone \"aaa…\" (level: zone 2)").
+inline constexpr std::size_t kMaxQuotedCharacters = 40;
+// So no problem's text (place and message) is longer than this, and no
+// pointer longer than this plus twice the longest member name of the file.
+inline constexpr std::size_t kMaxLevelProblemBytes = 4096;
 
 // One problem of a level file: where it is ("zone \"root\": agent 2", or
 // "level" for the file's own object, or nothing for a file that is not

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -47,12 +48,22 @@ EM_JS(emscripten::EM_VAL, qor_charge_fields, (emscripten::EM_VAL handle), {
     }
 });
 
-// The items of an array argument, copied; null for anything else or if
-// reading threw.
-EM_JS(emscripten::EM_VAL, qor_array_items, (emscripten::EM_VAL handle), {
+// The length of an array argument: null for anything else, undefined if
+// reading it threw (a Proxy's trap).
+EM_JS(emscripten::EM_VAL, qor_array_length, (emscripten::EM_VAL handle), {
     var value = Emval.toValue(handle);
     try {
-        return Emval.toHandle(Array.isArray(value) ? Array.prototype.slice.call(value) : null);
+        return Emval.toHandle(Array.isArray(value) ? value.length : null);
+    } catch (error) {
+        return Emval.toHandle(undefined);
+    }
+});
+
+// The item at `index` of an array, read once, in a list of one; null if
+// reading it threw (a getter, a Proxy's trap).
+EM_JS(emscripten::EM_VAL, qor_array_item, (emscripten::EM_VAL handle, double index), {
+    try {
+        return Emval.toHandle([Emval.toValue(handle)[index]]);
     } catch (error) {
         return Emval.toHandle(null);
     }
@@ -116,6 +127,8 @@ em::val make_environment(em::val id) {
         [&] { return em::val(std::make_shared<Environment>(cpp_text(id, "Environment()", "id"))); });
 }
 
+constexpr std::size_t kChargesReservedAtMost = 1 << 16;
+
 // Copies, not views: a JavaScript object cannot follow the list as it changes.
 em::val charges_of(const Environment& zone) {
     return guarded<em::val>([&] {
@@ -135,14 +148,19 @@ em::val charges_of(const Environment& zone) {
 // wrong.
 void set_charges(Environment& zone, em::val value) {
     guarded_void([&] {
-        const em::val items = em::val::take_ownership(qor_array_items(value.as_handle()));
-        if (items.isNull()) throw ArgumentTypeError("charges must be an Array of Charge, not " + type_name(value));
-        const auto count = items["length"].as<std::size_t>();
+        const em::val length = em::val::take_ownership(qor_array_length(value.as_handle()));
+        if (length.isNull()) throw ArgumentTypeError("charges must be an Array of Charge, not " + type_name(value));
+        if (length.isUndefined()) throw ArgumentTypeError("charges: reading the Array's length threw");
+        // An array's length is at most 2^32 - 1; a sparse one may claim far
+        // more items than it holds, so room is made as items come.
+        const auto count = static_cast<std::size_t>(length.as<double>());
         std::vector<Charge> charges;
-        charges.reserve(count);
+        charges.reserve(std::min<std::size_t>(count, kChargesReservedAtMost));
         for (std::size_t i = 0; i < count; ++i) {
             const std::string caller = "charges: item " + std::to_string(i);
-            const em::val item = items[i];
+            const em::val read = em::val::take_ownership(qor_array_item(value.as_handle(), static_cast<double>(i)));
+            if (read.isNull()) throw ArgumentTypeError(caller + ": reading it threw");
+            const em::val item = read[0];
             const em::val fields = em::val::take_ownership(qor_charge_fields(item.as_handle()));
             if (fields.isNull()) throw ArgumentTypeError(caller + " must be a Charge, not " + type_name(item));
             charges.push_back(charge_of(fields[0], fields[1], fields[2], caller.c_str()));

@@ -109,6 +109,20 @@ std::vector<BadFile> bad_files() {
           "level: field \"zone\" holds \"\\ud800\", a lone surrogate, which has no UTF-8 form @ /zone",
           "level: agent 1: unknown kind \"\\udc00\" @ /agents/0/kind",
           "level: agent 1: field \"id\" holds \"\\ude00\", a lone surrogate, which has no UTF-8 form @ /agents/0/id"}},
+        {"long_texts_are_quoted_by_their_start",
+         R"({"zone": "r", "zones": [{"zone": ")" + std::string(41, 'z') + R"(", "agents": [{"kind": ")" + std::string(40, 'k') +
+             R"(", "id": "a"}, {"kind": "plus", "id": "a"}]}]})",
+         {"zone \"" + std::string(40, 'z') + "\u2026\" (level: zone 1): agent 1: unknown kind \"" + std::string(40, 'k') +
+              "\" @ /zones/0/agents/0/kind",
+          "zone \"" + std::string(40, 'z') + "\u2026\" (level: zone 1): agent 2: agent id \"a\" is used twice @ /zones/0/agents/1/id"}},
+        {"names_with_a_lone_surrogate_are_pointed_at_by_their_object",
+         R"({"zone": "a", "\ud800": 1, "agents": [{"kind": "plus", "id": "p", "x\udfff": 2, "x\udfff": 3}]})",
+         {"level: unknown field \"\\ud800\" (no JSON Pointer names a member whose name holds a lone surrogate: the "
+          "pointer is the object's that holds it) @ ",
+          "zone \"a\": agent 1: field \"x\\udfff\" is given twice (no JSON Pointer names a member whose name holds a "
+          "lone surrogate: the pointer is the object's that holds it) @ /agents/0",
+          "zone \"a\": agent 1: unknown field \"x\\udfff\" (no JSON Pointer names a member whose name holds a lone "
+          "surrogate: the pointer is the object's that holds it) @ /agents/0"}},
         {"numbers_beyond_a_double",
          "{\"zone\": \"r\", \"charges\": [["
          "1797693134862315708145274237317043567980705675258449965989174768031572607800285387605895586327668781"
@@ -227,6 +241,36 @@ TEST(LevelFile, HostileInputGivesProblemsQuickly) {
     } catch (const LevelError& error) {
         ASSERT_EQ(error.problems().size(), kMaxListedLevelProblems + 1);
         EXPECT_EQ(error.problems().back().text(), "2,000 more problems are not listed");
+    }
+}
+
+// Every problem's text stays within a fixed size, and its pointer within that
+// plus twice the longest name of the file: a 1 MB id with a thousand empty
+// agents used to give a thousand problems of a megabyte each.
+TEST(LevelFile, ProblemsStayShortWhateverTheFileHolds) {
+    const std::string long_id(1 << 20, 'z');
+    std::string empty_agents = R"({"zone": ")" + long_id + R"(", "agents": [{})";
+    for (int i = 1; i < 1000; ++i) empty_agents += ",{}";
+    empty_agents += "]}";
+    std::string deep_long_ids = "{\"zone\": \"" + long_id.substr(0, 60000) + "\"";
+    for (int depth = 1; depth < 100; ++depth) deep_long_ids += ", \"zones\": [{\"zone\": \"" + long_id.substr(0, 60000 + depth) + "\"";
+    deep_long_ids += ", \"agents\": [{}, {}, {}], \"" + std::string(1 << 16, 'x') + "\": 1";
+    for (int depth = 1; depth < 100; ++depth) deep_long_ids += "}]";
+    deep_long_ids += "}";
+    std::string long_kinds = R"({"zone": "r", "agents": [)";
+    for (int i = 0; i < 1000; ++i) long_kinds += (i ? ",{\"kind\": \"" : "{\"kind\": \"") + std::string(3000, 'k') + "\", \"id\": \"x\"}";
+    long_kinds += "]}";
+    for (const std::string& text : {empty_agents, deep_long_ids, long_kinds}) {
+        try {
+            Level::read(text);
+            FAIL() << "read";
+        } catch (const LevelError& error) {
+            EXPECT_GE(error.problems().size(), 3u);
+            for (const LevelProblem& problem : error.problems()) {
+                EXPECT_LE(problem.text().size(), kMaxLevelProblemBytes);
+                EXPECT_LE(problem.pointer.size(), kMaxLevelProblemBytes + 2 * (1 << 16));
+            }
+        }
     }
 }
 

@@ -129,6 +129,35 @@ CASES = {
             assert with_room(20 * MB, sequencer.next_frame) == reference.next_frame()
         assert sequencer.is_finished
         """,
+    # Saving, copying and reading a level file raise MemoryError when memory
+    # runs out (bytes made by pybind11 raised RuntimeError), and a bad file
+    # is a LevelError or a MemoryError.
+    "saves_copies_and_level_files": """
+        import copy, pickle
+        from qor_engine import LevelError, read_level
+        level = NarrativeSequencer(Environment("r" * (3 * MB)))
+        expected = level.save()
+        outcomes = set()
+        for spare in range(2 * MB, 10 * MB, MB // 8):
+            for call in (level.save, lambda: copy.copy(level).save(), lambda: pickle.loads(pickle.dumps(level)).save()):
+                try:
+                    assert with_room(spare, call) == expected
+                    outcomes.add("answered")
+                except MemoryError:
+                    outcomes.add("MemoryError")
+        assert outcomes == {"MemoryError", "answered"}, outcomes
+        bad = '{"zone": "r", "agents": [' + ", ".join(['{"kind": "plux", "id": "%d%s"}' % (i, "x" * 20000) for i in range(400)]) + "]}"
+        outcomes = set()
+        for spare in range(0, 48 * MB, MB):
+            try:
+                with_room(spare, lambda: read_level(bad))
+            except LevelError as error:
+                assert len(error.problems) == 400, spare
+                outcomes.add("LevelError")
+            except MemoryError:
+                outcomes.add("MemoryError")
+        assert outcomes == {"MemoryError", "LevelError"}, outcomes
+        """,
     # Dropping a wide tree, and a frame whose collapse drops one, with
     # almost no room left: releasing memory needs none.
     "dropping_wide_trees_without_room": """

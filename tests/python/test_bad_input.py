@@ -15,11 +15,12 @@ from fractions import Fraction
 
 import pytest
 
-from qor_engine import Charge, ChargePolarity, Environment, NarrativeSequencer
+from qor_engine import Charge, ChargePolarity, Environment, LevelError, LevelPlay, Level, NarrativeSequencer, read_level
 
 from levels import charges_of, play, step, summary
 
 P, N = ChargePolarity.POSITIVE, ChargePolarity.NEGATIVE
+LEVEL = '{"zone": "r", "charges": [[1, "positive", "a"]], "agents": [{"kind": "abs", "id": "x", "refill": true}]}'
 
 
 class TestChargesAssignedFromAnyIterable:
@@ -94,6 +95,13 @@ NEVER_INITIALISED = [
         lambda c: c.visual_id, lambda c: c.to_json(), lambda c: repr(c),
         lambda c: setattr(Environment("z"), "charges", [c]),
     ]),
+    ("Level", lambda: Level.__new__(Level), [
+        lambda lv: lv.to_text(), lambda lv: lv.play(), lambda lv: lv.title, lambda lv: repr(lv),
+    ]),
+    ("LevelPlay", lambda: LevelPlay.__new__(LevelPlay), [
+        lambda s: s.next_frame(), lambda s: s.explain(), lambda s: s.save(), lambda s: repr(s),
+    ]),
+    ("LevelError", lambda: LevelError.__new__(LevelError), [lambda e: e.problems, lambda e: e.pointers]),
     ("ChargePolarity", lambda: ChargePolarity.__new__(ChargePolarity), [
         lambda p: int(p), lambda p: p.value, lambda p: p == P, lambda p: hash(p), lambda p: repr(p),
         lambda p: Charge(1.0, p, "a"), lambda p: Environment("z").add_charge(1.0, p, "a"),
@@ -143,8 +151,9 @@ class TestObjectsMadeWithoutInit:
             Careless()
 
     @pytest.mark.parametrize("make", [lambda: Environment("z"), lambda: Charge(1.0, P, "a"),
-                                      lambda: NarrativeSequencer(Environment("z"))],
-                             ids=["Environment", "Charge", "NarrativeSequencer"])
+                                      lambda: NarrativeSequencer(Environment("z")), lambda: read_level(LEVEL),
+                                      lambda: read_level(LEVEL).play(), lambda: LevelError("p")],
+                             ids=["Environment", "Charge", "NarrativeSequencer", "Level", "LevelPlay", "LevelError"])
     def test_pickling_and_copying_are_refused_until_initialised(self, make):
         made = make()
         unmade = type(made).__new__(type(made))

@@ -191,6 +191,13 @@ def test_a_deep_level_with_many_agents_is_explained_as_it_plays() -> None:
         f'zone "z0{"x" * 59}\u2026" is frozen by sub-zone "z1{"x" * 59}\u2026", which still holds an agent')
 
 
+def test_a_zone_standing_twice_merges_next_at_its_first_place_only() -> None:
+    ripe = zone("ripe", (1.0, POS, "y"))
+    top = zone("top", subs=(ripe, ripe))
+    zones = explained(NarrativeSequencer(top))["zones"]
+    assert [zones[n]["state"] for n in zones[-1]["sub_zones"]] == ["merges_next", "merges"]
+
+
 def test_explain_changes_nothing_the_frames_show() -> None:
     for path in sorted(SAMPLES.glob("*.json")):
         texts = []

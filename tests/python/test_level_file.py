@@ -14,6 +14,7 @@
 from __future__ import annotations
 
 import copy
+import difflib
 import json
 import pickle
 from pathlib import Path
@@ -115,6 +116,44 @@ def test_a_byte_order_mark_is_read_past_and_not_written_back() -> None:
 )
 def test_data_that_is_not_a_level_files_text(data: str | bytes, problem: str) -> None:
     assert problems_of(data) == [problem]
+
+
+def test_a_long_id_is_quoted_by_its_start_so_problems_stay_short() -> None:
+    text = '{"zone": "' + "z" * 1_000_000 + '", "agents": [' + ", ".join(["{}"] * 1000) + "]}"
+    problems = problems_of(text)
+    assert len(problems) == 1001 and len("\n".join(problems)) < 100_000
+    assert problems[0] == 'zone "' + "z" * 40 + '\u2026" (level): agent 1: missing field "kind"'
+
+
+@pytest.mark.parametrize(("extra", "depth"), [(0, 1000), (1, 1001)])
+def test_limits_take_their_exact_value_and_refuse_one_more(extra: int, depth: int) -> None:
+    head = b'{"zone": "r"}'
+    padded = head + b" " * (8 * 1024 * 1024 - len(head) + extra)
+    assert problems_of(padded) == (["longer than 8,388,608 bytes, the most a level file may hold"] if extra else [])
+    nested = '{"zone": "r", "x": ' + "[" * (depth - 1) + "]" * (depth - 1) + "}"
+    assert problems_of(nested) == (
+        [f"invalid JSON at line 1, column {20 + 999}: lists and objects are nested more than 1000 deep"]
+        if extra else ['level: unknown field "x"'])
+
+
+@pytest.mark.parametrize(("escaped", "decoded"), [
+    ("\\ud800\\udc00", "\U00010000"), ("\\ud800\\udfff", "\U000103ff"),
+    ("\\udbff\\udc00", "\U0010fc00"), ("\\udbff\\udfff", "\U0010ffff"),
+    ('\\"\\\\\\/\\b\\f\\n\\r\\t', '"\\/\b\f\n\r\t'), ("\\u0041\\u00e9\\u20ac", "A\u00e9\u20ac"),
+], ids=["first_pair", "first_high_last_low", "last_high_first_low", "last_pair", "short_escapes", "unicode_escapes"])
+def test_every_escape_decodes_to_its_character(escaped: str, decoded: str) -> None:
+    assert read_level('{"title": "' + escaped + '", "zone": "r"}').title == decoded
+
+
+# Words whose best matches tie: the suggestion is the one difflib gives.
+@pytest.mark.parametrize(("template", "fields", "word"), [
+    ('{"zone": "r", "%s": 1}', ["agents", "charges", "description", "title", "zone", "zones"], "inles"),
+    ('{"zone": "r", "agents": [{"kind": "plus", "id": "p", "%s": 1}]}', ["id", "kind", "refill", "rule", "target"], "arei"),
+    ('{"zone": "r", "agents": [{"kind": "plus", "id": "p", "%s": 1}]}', ["id", "kind", "refill", "rule", "target"], "retl"),
+])
+def test_a_tie_between_suggestions_is_decided_as_difflib_decides_it(template: str, fields: list[str], word: str) -> None:
+    meant = difflib.get_close_matches(word, fields, n=1)[0]
+    assert problems_of(template % word)[-1].endswith(f'unknown field "{word}" (did you mean "{meant}"?)')
 
 
 @pytest.mark.parametrize("data", [None, 3, ["{}"], b"{}".decode])

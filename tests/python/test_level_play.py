@@ -74,6 +74,14 @@ def test_refill_gates_come_back_in_their_zone_after_each_frame():
     assert agent_ids(vault) == ["door", "judge"]
 
 
+def test_an_agent_of_another_kind_under_a_refill_agents_id_is_not_placed_again():
+    level = play(json.dumps({"zone": "r", "charges": [[1, "negative", "a"]],
+                             "agents": [{"kind": "equals_gate", "id": "x", "target": 99, "refill": True}]}))
+    level.root_environment.add_abs_magician("x")
+    assert json.loads(level.next_frame())["meta"]["last_event"]["type"] == "CAST_SPELL"
+    assert agent_ids(level.root_environment) == ["x"]  # the gate alone
+
+
 @pytest.mark.parametrize("frames_before", [0, 1, 2, 7, 12])
 @pytest.mark.parametrize("make_copy", COPIES.values(), ids=COPIES.keys())
 def test_resumed_or_copied_level_plays_on_like_the_uninterrupted_play(frames_before, make_copy):

@@ -9,9 +9,11 @@ import math
 import os
 import re
 import resource
+import stat
 import struct
 import subprocess
 import sys
+import threading
 import zlib
 from collections.abc import Callable
 from pathlib import Path
@@ -607,13 +609,58 @@ def test_a_failed_save_keeps_the_old_one_and_leaves_nothing_behind(
     assert sorted(os.listdir(tmp_path)) == ["t.qorsave", "u.qorsave"]
 
 
-@pytest.mark.parametrize("target", ["fifo", "directory"])
-def test_a_save_never_replaces_what_is_not_a_regular_file(tmp_path: Path, target: str) -> None:
-    path = make_save(tmp_path, target)
-    result = run_play(TUTORIAL, "--save-at", "1", path)
-    assert result.returncode == 1
-    assert result.stderr == f"play.py: {path}: cannot write the save: it is there and not a regular file, so not replaced\n"
-    assert not path.is_file() and os.listdir(tmp_path) == [path.name]
+def read_fifo_in_background(path: Path) -> Callable[[], bytes]:
+    """Opens the FIFO for reading in a thread; the returned call gives what was written."""
+    received: list[bytes] = []
+    reader = threading.Thread(target=lambda: received.append(path.read_bytes()), daemon=True)
+    reader.start()
+
+    def result() -> bytes:
+        reader.join(60)
+        return received[0]
+
+    return result
+
+
+def test_a_save_goes_through_a_link_and_into_a_fifo_and_never_replaces_them(tmp_path: Path) -> None:
+    expected = tmp_path / "direct.qorsave"
+    assert run_play(TUTORIAL, "--save-at", "1", expected).returncode == 0
+    named, link, fifo = tmp_path / "named.qorsave", tmp_path / "link.qorsave", tmp_path / "pipe"
+    named.write_bytes(b"old")
+    link.symlink_to(named.name)
+    assert run_play(TUTORIAL, "--save-at", "1", link).returncode == 0
+    assert link.is_symlink() and named.read_bytes() == expected.read_bytes()
+    os.mkfifo(fifo)
+    received = read_fifo_in_background(fifo)
+    assert run_play(TUTORIAL, "--save-at", "1", fifo).returncode == 0
+    assert received() == expected.read_bytes() and stat.S_ISFIFO(fifo.lstat().st_mode)
+
+
+@pytest.mark.parametrize(("target", "reason"), [
+    ("folder", "it is a folder"),
+    ("link_to_a_new_file", None),
+    ("character_device", None),
+])
+def test_the_shared_writer_says_what_a_path_is_and_keeps_it(tmp_path: Path, target: str, reason: str | None) -> None:
+    path = tmp_path / "out"
+    if target == "folder":
+        path.mkdir()
+    elif target == "link_to_a_new_file":
+        path.symlink_to("named")
+    else:  # a /dev/null of its own: the machine's is never put at risk
+        try:
+            os.mknod(path, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+        except PermissionError:
+            pytest.skip("making a device needs root")
+    if reason is None:
+        PLAY_MODULE.write_whole(path, b"data")
+    else:
+        with pytest.raises(OSError) as raised:
+            PLAY_MODULE.write_whole(path, b"data")
+        assert raised.value.strerror == reason
+    if target == "link_to_a_new_file":
+        assert path.is_symlink() and (tmp_path / "named").read_bytes() == b"data"
+    assert path.is_dir() or path.is_symlink() or path.is_char_device()
 
 
 # --- --max-frames ---------------------------------------------------------------

@@ -5,10 +5,13 @@ from __future__ import annotations
 
 import html
 import json
+import os
 import re
 import resource
+import stat
 import subprocess
 import sys
+import threading
 from pathlib import Path
 from typing import Any
 
@@ -137,6 +140,23 @@ def test_unwritable_output_is_status_1_and_keeps_the_old_page(failure: str, tmp_
     if output.parent.exists():
         assert output.read_text(encoding="ascii") == "the old page"
         assert [path.name for path in tmp_path.iterdir()] == ["replay.html"]
+
+
+def test_output_goes_through_a_link_and_into_a_fifo_and_never_replaces_them(tmp_path: Path) -> None:
+    expected = tmp_path / "direct.html"
+    assert run("replay.py", LEVELS[0], "-o", expected).returncode == 0
+    named, link, fifo = tmp_path / "named.html", tmp_path / "link.html", tmp_path / "pipe"
+    named.write_text("the old page", encoding="ascii")
+    link.symlink_to(named.name)
+    os.mkfifo(fifo)
+    received: list[bytes] = []
+    reader = threading.Thread(target=lambda: received.append(fifo.read_bytes()), daemon=True)
+    reader.start()
+    assert run("replay.py", LEVELS[0], "-o", fifo).returncode == 0
+    reader.join(60)
+    assert run("replay.py", LEVELS[0], "-o", link).returncode == 0
+    assert received == [expected.read_bytes()] and stat.S_ISFIFO(fifo.lstat().st_mode)
+    assert link.is_symlink() and named.read_bytes() == expected.read_bytes()
 
 
 @pytest.mark.parametrize(

@@ -32,6 +32,8 @@ def corpus() -> list[bytes]:
     texts += [json.dumps({"zone": "r", "agents": [{"kind": written, "id": "a"}]}) for written, _ in SUGGESTIONS]
     texts += [*Y_CASES.values(), *N_CASES.values(), *I_CASES.values()]
     texts += [b'{"zone": "r\xff"}', b" " * (8 * 1024 * 1024 + 1), b""]
+    # A long id named in a thousand problems (it used to abort the module).
+    texts += ['{"zone": "' + "z" * 1_000_000 + '", "agents": [' + ", ".join(["{}"] * 1000) + "]}"]
     texts += [path.read_bytes() for path in LEVELS]
     texts += [b"\xef\xbb\xbf" + LEVELS[0].read_bytes(), b"\xef\xbb\xbf{", "\ufeff\ufeff{}"]
     return [utf8(text) for text in texts]

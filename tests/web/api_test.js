@@ -144,6 +144,13 @@ createQorEngine().then(async (q) => {
   throwsLike(() => { vault.charges = [charge, { magnitude: 1, polarity: q.POSITIVE }]; }, "TypeError",
              "charges: item 1: visual_id must be a string, not undefined");
   assert.deepStrictEqual(vault.charges.map((c) => c.magnitude), [4], "a refused list changed the charges");
+  const sparse = [];
+  sparse.length = 2 ** 32 - 1;  // claims four billion items, holds none
+  throwsLike(() => { vault.charges = sparse; }, "TypeError", "charges: item 0 must be a Charge, not undefined");
+  const trapped = [charge, charge];
+  Object.defineProperty(trapped, 1, { get() { throw new Error("the host's own"); } });
+  throwsLike(() => { vault.charges = trapped; }, "TypeError", "charges: item 1: reading it threw");
+  assert.deepStrictEqual(vault.charges.map((c) => c.magnitude), [4], "a refused list changed the charges");
 
   // Handles: a zone read from the tree is one handle while it lives, freed
   // by one delete() (a later read makes a new one); Symbol.dispose deletes;
