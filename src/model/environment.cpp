@@ -1,6 +1,7 @@
 #include "model/environment.h"
 
 #include <algorithm>
+#include <atomic>
 #include <stdexcept>
 #include <unordered_set>
 #include <utility>
@@ -26,6 +27,14 @@ nlohmann::json array_with_room(std::size_t count) {
 }
 
 }  // namespace
+
+namespace {
+std::atomic<std::uint64_t> tree_edits{0};
+}  // namespace
+
+void note_tree_edit() noexcept { tree_edits.fetch_add(1, std::memory_order_relaxed); }
+
+std::uint64_t tree_edit_count() noexcept { return tree_edits.load(std::memory_order_relaxed); }
 
 TreeTooDeepError::TreeTooDeepError()
     : std::runtime_error("the zone tree is deeper than the engine supports (" +
@@ -201,6 +210,7 @@ nlohmann::json Environment::to_json() const {
 void Environment::add_charge(Charge charge) {
     charges.push_back(std::move(charge));
     note_charges_changed();
+    note_tree_edit();
 }
 
 void Environment::add_magician(std::shared_ptr<MagicianAgent> agent) {
@@ -208,6 +218,7 @@ void Environment::add_magician(std::shared_ptr<MagicianAgent> agent) {
     agents.push_back(agent);
     // A placed agent waits for its turn, even one that acted somewhere before.
     agent->state = AgentState::DORMANT;
+    note_tree_edit();
 }
 
 void Environment::add_environment(std::shared_ptr<Environment> child) {
@@ -217,6 +228,7 @@ void Environment::add_environment(std::shared_ptr<Environment> child) {
                                     quoted_id(id) + ": the zone would become its own ancestor");
     }
     sub_environments.push_back(std::move(child));
+    note_tree_edit();
 }
 
 bool Environment::contains(const Environment& zone) const {
