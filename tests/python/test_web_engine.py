@@ -35,9 +35,10 @@ import golden_replay as gr  # noqa: E402
 import call_scripts as scripts  # noqa: E402
 
 from qor_engine import NarrativeSequencer  # noqa: E402
+from run_length import scaled  # noqa: E402
 
 ENGINE = scripts.engine_path()
-RANDOM_LEVELS = 1000
+RANDOM_LEVELS = scaled(1000, 200)
 # The charges made by log, log10 and pow: The Architect's, the Power
 # Sorcerer's and The Extractor's (a root of index n is pow(x, 1/n)).
 LIBM_RESULTS = ("result_log_", "result_power_", "result_root_")
