@@ -31,6 +31,12 @@ configure_project() {
         -Dpybind11_DIR="$("$venv/bin/python" -m pybind11 --cmakedir)" "$@" >/dev/null
 }
 
+# How build/cpp-tests is configured: the C++ tests of the test command, also
+# run under valgrind by scripts/test_valgrind.sh (optimised, with debug
+# information for valgrind's reports).
+cpp_tests_options=(-DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_SANITIZE=OFF
+    -DQOR_BUILD_TESTS=ON -DQOR_BUILD_MODULE=OFF)
+
 # Digest of the requirement files (requirements-dev.txt includes
 # requirements-test.txt): an environment whose stamp differs is updated.
 requirements_digest() {
