@@ -232,6 +232,8 @@ void Environment::add_environment(std::shared_ptr<Environment> child) {
 }
 
 bool Environment::contains(const Environment& zone) const {
+    // A zone without sub-zones (every new one, as a level is built) needs no walk.
+    if (sub_environments.empty()) return this == &zone;
     std::vector<const Environment*> pending{this};
     std::unordered_set<const Environment*> seen{this};
     while (!pending.empty()) {
