@@ -96,6 +96,17 @@ TEST(LevelPlay, ActingRefillAgentIsPlacedAgainAtTheEndOfItsZoneAfterTheFrame) {
     EXPECT_NE(level.next_frame_patch().find("grinder"), std::string::npos);
 }
 
+// Patches written from what each frame changed show every refill as
+// patches from whole texts do.
+TEST(LevelPlay, RefillsAreInPatchesWrittenFromWhatTheFrameChanged) {
+    LevelPlay counted = Hourglass().play(40);
+    LevelPlay compared = Hourglass().play(40);
+    while (!compared.is_finished) {
+        EXPECT_EQ(counted.next_frame_patch(TreeEdits::COUNTED), compared.next_frame_patch(TreeEdits::ANY))
+            << "frame " << compared.current_frame;
+    }
+}
+
 TEST(LevelPlay, EveryWayOfRunningAFrameRefills) {
     const std::vector<std::function<void(LevelPlay&)>> ways{
         [](LevelPlay& level) { level.next_frame_text(); },
