@@ -215,9 +215,10 @@ void Environment::add_charge(Charge charge) {
 
 void Environment::add_magician(std::shared_ptr<MagicianAgent> agent) {
     if (!agent) throw std::invalid_argument("an agent must be a MagicianAgent, not null");
-    agents.push_back(agent);
+    MagicianAgent& placed = *agent;
+    agents.push_back(std::move(agent));
     // A placed agent waits for its turn, even one that acted somewhere before.
-    agent->state = AgentState::DORMANT;
+    placed.state = AgentState::DORMANT;
     note_tree_edit();
 }
 
