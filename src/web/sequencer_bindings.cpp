@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include <emscripten/em_js.h>
+#include <emscripten/emscripten.h>
 
 #include "web/web.h"
 
