@@ -431,18 +431,20 @@ TEST(FramePatch, CountedEditsGiveTheSamePatchesAsComparingWholeTexts) {
              if (frame == 4) root.add_charge(charge(7, "late"));
          }},
     };
+    // Each level plays alone: a frame of another sequencer counts as an edit.
+    const auto play = [](const CountedCase& c, TreeEdits edits) {
+        auto root = c.build();
+        NarrativeSequencer sequencer(root);
+        std::vector<std::string> patches;
+        for (int frame = 0; frame < 20; ++frame) {
+            c.edit(*root, frame);
+            patches.push_back(sequencer.next_frame_patch(edits));
+        }
+        return patches;
+    };
     for (const CountedCase& c : cases) {
         SCOPED_TRACE(c.name);
-        auto counted_root = c.build();
-        auto compared_root = c.build();
-        NarrativeSequencer counted(counted_root);
-        NarrativeSequencer compared(compared_root);
-        for (int frame = 0; frame < 20; ++frame) {
-            c.edit(*counted_root, frame);
-            c.edit(*compared_root, frame);
-            EXPECT_EQ(counted.next_frame_patch(TreeEdits::COUNTED), compared.next_frame_patch(TreeEdits::ANY))
-                << "frame " << frame;
-        }
+        EXPECT_EQ(play(c, TreeEdits::COUNTED), play(c, TreeEdits::ANY));
     }
 }
 

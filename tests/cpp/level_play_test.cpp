@@ -99,12 +99,14 @@ TEST(LevelPlay, ActingRefillAgentIsPlacedAgainAtTheEndOfItsZoneAfterTheFrame) {
 // Patches written from what each frame changed show every refill as
 // patches from whole texts do.
 TEST(LevelPlay, RefillsAreInPatchesWrittenFromWhatTheFrameChanged) {
-    LevelPlay counted = Hourglass().play(40);
-    LevelPlay compared = Hourglass().play(40);
-    while (!compared.is_finished) {
-        EXPECT_EQ(counted.next_frame_patch(TreeEdits::COUNTED), compared.next_frame_patch(TreeEdits::ANY))
-            << "frame " << compared.current_frame;
-    }
+    // Each plays alone: a frame of another sequencer counts as an edit.
+    const auto play = [](TreeEdits edits) {
+        LevelPlay level = Hourglass().play(40);
+        std::vector<std::string> patches;
+        while (!level.is_finished) patches.push_back(level.next_frame_patch(edits));
+        return patches;
+    };
+    EXPECT_EQ(play(TreeEdits::COUNTED), play(TreeEdits::ANY));
 }
 
 TEST(LevelPlay, EveryWayOfRunningAFrameRefills) {
