@@ -93,7 +93,7 @@ def play_levels(count: int) -> None:
 
 
 @pytest.mark.skipif(SANITIZED, reason="the resident size means nothing under AddressSanitizer")
-def test_a_hundred_thousand_levels_keep_memory_flat():
+def test_many_levels_keep_memory_flat():
     play_levels(WARM_UP)
     gc.collect()
     before = resident_bytes()
