@@ -1,6 +1,7 @@
-// next_frame() and to_json() of the WebAssembly engine under Node, on the
-// levels bench_frames.py builds (bench_levels.h): prints one JSON object of
-// median seconds per call, per size. Run by bench/bench_web.py.
+// next_frame(), next_frame_bytes() and to_json() of the WebAssembly engine
+// under Node, on the levels bench_frames.py builds (bench_levels.h): prints
+// one JSON object of median seconds per call, per size. Run by
+// bench/bench_web.py.
 //
 //     node bench/bench_web.js ENGINE.js SECONDS SIZE...
 "use strict";
@@ -64,19 +65,21 @@ class SizeUnderTest {
     this.resolved = makeLevel(q, agentCount, false);
     this.actingLevel = new q.NarrativeSequencer(this.acting.root);
     this.resolvedLevel = new q.NarrativeSequencer(this.resolved.root);
-    this.samples = { acting_to_json: [], acting: [], resolved_to_json: [], resolved: [] };
+    this.samples = {
+      acting_to_json: [], acting: [], resolved_to_json: [], resolved: [], acting_bytes: [], resolved_bytes: [],
+    };
     this.actingFrame();
   }
 
-  actingFrame() {
-    const took = timed(() => this.actingLevel.next_frame());
+  actingFrame(call = "next_frame") {
+    const took = timed(() => this.actingLevel[call]());
     this.actingLevel.current_frame = 0;
     this.acting.gateZone.add_equals_gate("acting_gate", 3.0);
     return took;
   }
 
-  resolvedFrame() {
-    const took = timed(() => this.resolvedLevel.next_frame());
+  resolvedFrame(call = "next_frame") {
+    const took = timed(() => this.resolvedLevel[call]());
     this.resolvedLevel.is_finished = false;
     this.resolvedLevel.current_frame = 0;
     return took;
@@ -88,6 +91,8 @@ class SizeUnderTest {
       acting: this.actingFrame(),
       resolved_to_json: timed(() => this.resolved.root.to_json()),
       resolved: this.resolvedFrame(),
+      acting_bytes: this.actingFrame("next_frame_bytes"),
+      resolved_bytes: this.resolvedFrame("next_frame_bytes"),
     };
   }
 

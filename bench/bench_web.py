@@ -1,6 +1,8 @@
 """A frame's cost in the WebAssembly engine under Node against the native
 module: next_frame() and Environment.to_json() on the levels of
-bench_frames.py, in both engines.
+bench_frames.py, in both engines, and the WebAssembly engine's
+next_frame_bytes() (the frame as UTF-8 bytes) against the native
+next_frame().
 
     python bench/bench_web.py [--seconds S] [--sizes 100,1000,10000] [--turns N]
 
@@ -25,6 +27,7 @@ import bench_frames
 BENCH = Path(__file__).resolve().parent
 ENGINE = BENCH.parent / "build" / "web" / "qor_engine.js"
 KINDS = ("acting", "resolved", "acting_to_json", "resolved_to_json")
+WEB_KINDS = (*KINDS, "acting_bytes", "resolved_bytes")
 
 
 def native_turn(sizes: list[int], seconds: float) -> dict[int, dict[str, float]]:
@@ -54,18 +57,20 @@ def main(argv: list[str]) -> int:
     for _ in range(arguments.turns):
         turns["native"].append(native_turn(sizes, arguments.seconds))
         turns["web"].append(web_turn(sizes, arguments.seconds))
-    figures = {engine: {size: {kind: statistics.median(turn[size][kind] for turn in runs) for kind in KINDS}
+    figures = {engine: {size: {kind: statistics.median(turn[size][kind] for turn in runs)
+                               for kind in (WEB_KINDS if engine == "web" else KINDS)}
                         for size in sizes} for engine, runs in turns.items()}
     print("Median microseconds per call; ratio = WebAssembly (Node) / native module (CPython)")
     print(f"{'agents':>7} {'kind':>9} {'native frame':>13} {'wasm frame':>11} {'ratio':>6}"
-          f" {'native to_json':>15} {'wasm to_json':>13} {'ratio':>6}")
+          f" {'native to_json':>15} {'wasm to_json':>13} {'ratio':>6} {'wasm bytes':>11} {'ratio':>6}")
     for size in sizes:
         for kind in ("acting", "resolved"):
             native, web = figures["native"][size], figures["web"][size]
             text = f"{kind}_to_json"
             print(f"{size:>7,} {kind:>9} {native[kind] * 1e6:>13,.1f} {web[kind] * 1e6:>11,.1f}"
                   f" {web[kind] / native[kind]:>6.2f} {native[text] * 1e6:>15,.1f} {web[text] * 1e6:>13,.1f}"
-                  f" {web[text] / native[text]:>6.2f}")
+                  f" {web[text] / native[text]:>6.2f} {web[kind + '_bytes'] * 1e6:>11,.1f}"
+                  f" {web[kind + '_bytes'] / native[kind]:>6.2f}")
     return 0
 
 

@@ -1,8 +1,9 @@
 // Figures of reading level files: Level::read and build() of a level file's
 // text, against the root's JSON text of the built tree (what
-// Environment.to_json() returns), on two levels of 1,000 agents: "flat", one
-// zone holding every agent, and "tree", the zone tree of bench_levels.h (one
-// zone per four agents). Both hold the same agents, those of bench_levels.h.
+// Environment.to_json() returns), on two levels each of 1,000 and 10,000
+// agents: "flat", one zone holding every agent, and "tree", the zone tree of
+// bench_levels.h (one zone per four agents). Both hold the same agents, those
+// of bench_levels.h.
 // Prints the median microseconds of each and their ratio.
 //
 //     qor_level_file_bench [rounds]      (default 200)
@@ -75,8 +76,9 @@ int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
     std::printf("| level | agents | zones | file bytes | read (us) | read + build (us) | to_json() (us) | (read + build) / to_json() |\n");
     std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (const int agents : {1000, 10000})
     for (const bool flat : {true, false}) {
-        const std::string text = level_text(1000, flat);
+        const std::string text = level_text(agents, flat);
         const qor::BuiltLevel built = qor::Level::read(text).build();
         std::size_t sink = 0;
         const double read = median_microseconds(rounds, [&] { sink += qor::Level::read(text).root.agents.size(); });
@@ -90,7 +92,8 @@ int main(int argc, char** argv) {
             ++zones;
             for (const auto& sub : zone->sub_environments) pending.push_back(sub.get());
         }
-        std::printf("| %s | 1,000 | %d | %zu | %.0f | %.0f | %.0f | %.2f |\n", flat ? "flat" : "tree", zones, text.size(),
+        std::printf("| %s | %s | %d | %zu | %.0f | %.0f | %.0f | %.2f |\n", flat ? "flat" : "tree",
+                    agents == 1000 ? "1,000" : "10,000", zones, text.size(),
                     read, read_build, json, read_build / json);
         if (sink == 0) std::printf("(nothing read)\n");
     }

@@ -9,5 +9,7 @@ venv=${QOR_VENV:-$root/.venv}
 
 bash "$root/scripts/setup.sh"
 cd "$root"
+# shellcheck source=lib.sh
+source "$root/scripts/lib.sh"  # the compiler cache
 "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps \
     -C build-dir="build/{wheel_tag}" . >&2

@@ -15,6 +15,7 @@ source "$root/scripts/lib.sh"
 
 ensure_debian_packages emscripten nodejs node-acorn
 bash scripts/setup.sh  # CMake, Ninja and nlohmann JSON in the virtual environment
+unset CMAKE_CXX_COMPILER_LAUNCHER  # Emscripten's compilers go without the compiler cache
 
 # Emscripten's JavaScript step needs acorn, which Debian keeps with its other
 # Node modules.

@@ -42,6 +42,7 @@ for target in "${targets[@]}"; do
 done
 
 bash scripts/setup.sh
+use_compiler_cache
 pip_quiet=(-q --disable-pip-version-check)
 
 # The packaging tools, in the project's environment only.

@@ -196,9 +196,12 @@ build_python() {
         # 32-bit dev libraries co-install with the amd64 ones (Multi-Arch: same).
         if ! dpkg --print-foreign-architectures | grep -qx i386; then
             log "enabling the i386 dpkg architecture"
+            # Under the apt lock: another script's apt run may be going on.
+            exec 7>/var/lock/qor-engine-apt.lock
+            flock 7
             "${SUDO[@]}" dpkg --add-architecture i386
-            APT_UPDATED=0
-            apt_update
+            exec 7>&-
+            APT_UPDATED=0 # ensure_pkgs updates the lists under the lock
         fi
         pkgs+=(gcc-multilib g++-multilib
             libssl-dev:i386 libffi-dev:i386 zlib1g-dev:i386

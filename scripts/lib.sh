@@ -25,13 +25,37 @@ ensure_debian_packages() {
 configure_project() {
     local dir=$1
     shift
+    use_compiler_cache
     "$venv/bin/cmake" -S "$root" -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
         -DPython_EXECUTABLE="$venv/bin/python" \
         -Dpybind11_DIR="$("$venv/bin/python" -m pybind11 --cmakedir)" "$@" >/dev/null
 }
+
+# How build/cpp-tests is configured: the C++ tests of the test command, also
+# run under valgrind by scripts/test_valgrind.sh (optimised, with debug
+# information for valgrind's reports).
+cpp_tests_options=(-DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_SANITIZE=OFF
+    -DQOR_BUILD_TESTS=ON -DQOR_BUILD_MODULE=OFF)
 
 # Digest of the requirement files (requirements-dev.txt includes
 # requirements-test.txt): an environment whose stamp differs is updated.
 requirements_digest() {
     cat "$root/requirements-dev.txt" "$root/requirements-test.txt" | sha256sum | cut -d' ' -f1
 }
+
+# Compiles go through Debian's ccache when it is installed (scripts/setup.sh
+# installs it): its cache, in ~/.cache/ccache, outlives the checkout, so a
+# fresh clone on a machine that built the project before compiles only what
+# changed, and two build folders that compile a file alike (the module's and
+# the C++ tests' engine core) compile it once. Paths under the checkout are
+# hashed relative to it. QOR_CCACHE=0 turns it off. CMake reads the launcher
+# from the environment when it first configures a build folder, pip's builds
+# included; the WebAssembly build does not use it.
+use_compiler_cache() {
+    [[ ${QOR_CCACHE:-1} != 0 ]] && command -v ccache >/dev/null || return 0
+    export CMAKE_CXX_COMPILER_LAUNCHER=ccache
+    export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$root}
+    export CCACHE_DIR=${CCACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/ccache}
+    export CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-4G}
+}
+use_compiler_cache

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the C++ tests without sanitizers (gcc, -O2 -g) in build/valgrind and
-# runs every one of them under valgrind's memcheck: any invalid read or write,
+# Builds the C++ tests without sanitizers (gcc, -O2 -g) in build/cpp-tests, the
+# test command's build of them (built once when both run), and runs every one
+# of them under valgrind's memcheck: any invalid read or write,
 # use of uninitialised memory or leaked block (definite, indirect or possible)
 # fails the run. All tests run, the million-deep ones included.
 # Arguments go to the test binaries (e.g. --gtest_filter=...).
@@ -13,11 +14,10 @@ cd "$root"
 source "$root/scripts/lib.sh"
 
 bash scripts/setup.sh  # installs valgrind too
-build=$root/build/valgrind
+build=$root/build/cpp-tests
 
 echo "== building the C++ tests in $build" >&2
-configure_project "$build" -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DQOR_SANITIZE=OFF -DQOR_BUILD_TESTS=ON -DQOR_BUILD_MODULE=OFF
+configure_project "$build" "${cpp_tests_options[@]}"
 "$venv/bin/cmake" --build "$build"
 
 for tests in qor_core_tests qor_fault_injection_tests qor_version_check_tests; do

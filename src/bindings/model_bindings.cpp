@@ -61,6 +61,7 @@ void replace_charges(Environment& zone, Assigned<std::vector<ChargeHandle>, kCha
     for (ChargeHandle& item : items.value) copies.push_back(item.get());
     zone.charges = std::move(copies);
     zone.note_charges_changed();
+    note_tree_edit();
 }
 
 // Gives a property that came without a description one, keeping its accessors.
@@ -101,18 +102,23 @@ void bind_charges(py::module_& m) {
              "Make a charge of its own; storing it in a zone copies it.")
         .def_property(
             "magnitude", [](ChargeHandle& self) { return self.get().magnitude; },
-            [](ChargeHandle& self, Assigned<double, kMagnitude> value) { self.get().magnitude = value.value; },
+            [](ChargeHandle& self, Assigned<double, kMagnitude> value) {
+                self.get().magnitude = value.value;
+                note_tree_edit();
+            },
             "The number the charge carries.")
         .def_property(
             "polarity", [](ChargeHandle& self) { return self.get().polarity; },
             [](ChargeHandle& self, Assigned<ChargePolarity, kPolarity> value) {
                 self.get().polarity = value.value;
+                note_tree_edit();
             },
             "The charge's polarity.")
         .def_property(
             "visual_id", [](ChargeHandle& self) { return self.get().visual_id; },
             [](ChargeHandle& self, Assigned<std::string, kVisualId> value) {
                 self.get().visual_id = std::move(value.value);
+                note_tree_edit();
             },
             "The name under which the front end draws the charge.")
         .def(
@@ -137,14 +143,20 @@ EnvironmentClass bind_environment(py::module_& m) {
         .def(py::init<std::string>(), py::arg("id"), "Make an empty zone with the given id.")
         .def_property(
             "id", [](const Environment& self) { return self.id; },
-            [](Environment& self, Assigned<std::string, kId> value) { self.id = std::move(value.value); },
+            [](Environment& self, Assigned<std::string, kId> value) {
+                self.id = std::move(value.value);
+                note_tree_edit();
+            },
             "The zone's identifier.")
         .def_property("charges", &charge_items, &replace_charges,
                       "The zone's charges, in order. Items read and write the zone's charges "
                       "until its charge list changes; assigning a sequence copies it in.")
         .def_property(
             "is_time_frozen", [](const Environment& self) { return self.is_time_frozen; },
-            [](Environment& self, Assigned<bool, kIsTimeFrozen> value) { self.is_time_frozen = value.value; },
+            [](Environment& self, Assigned<bool, kIsTimeFrozen> value) {
+                self.is_time_frozen = value.value;
+                note_tree_edit();
+            },
             "Whether the zone's own agents are held back this frame.")
         .def(
             "to_json",

@@ -53,7 +53,8 @@ void bind_sequencer(py::module_& m) {
             "next_frame_patch",
             [](NarrativeSequencer& self) {
                 NarrativeSequencer::PendingFrame frame = self.begin_frame();
-                py::str answer(frame.patch_text());
+                // Every change the module makes to a tree is counted.
+                py::str answer(frame.patch_text(TreeEdits::COUNTED));
                 frame.commit();
                 return answer;
             },

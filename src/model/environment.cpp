@@ -1,6 +1,7 @@
 #include "model/environment.h"
 
 #include <algorithm>
+#include <atomic>
 #include <stdexcept>
 #include <unordered_set>
 #include <utility>
@@ -26,6 +27,14 @@ nlohmann::json array_with_room(std::size_t count) {
 }
 
 }  // namespace
+
+namespace {
+std::atomic<std::uint64_t> tree_edits{0};
+}  // namespace
+
+void note_tree_edit() noexcept { tree_edits.fetch_add(1, std::memory_order_relaxed); }
+
+std::uint64_t tree_edit_count() noexcept { return tree_edits.load(std::memory_order_relaxed); }
 
 TreeTooDeepError::TreeTooDeepError()
     : std::runtime_error("the zone tree is deeper than the engine supports (" +
@@ -214,13 +223,16 @@ nlohmann::json Environment::to_json() const {
 void Environment::add_charge(Charge charge) {
     charges.push_back(std::move(charge));
     note_charges_changed();
+    note_tree_edit();
 }
 
 void Environment::add_magician(std::shared_ptr<MagicianAgent> agent) {
     if (!agent) throw std::invalid_argument("an agent must be a MagicianAgent, not null");
-    agents.push_back(agent);
+    MagicianAgent& placed = *agent;
+    agents.push_back(std::move(agent));
     // A placed agent waits for its turn, even one that acted somewhere before.
-    agent->state = AgentState::DORMANT;
+    placed.state = AgentState::DORMANT;
+    note_tree_edit();
 }
 
 void Environment::add_environment(std::shared_ptr<Environment> child) {
@@ -230,9 +242,12 @@ void Environment::add_environment(std::shared_ptr<Environment> child) {
                                     quoted_id(id) + ": the zone would become its own ancestor");
     }
     sub_environments.push_back(std::move(child));
+    note_tree_edit();
 }
 
 bool Environment::contains(const Environment& zone) const {
+    // A zone without sub-zones (every new one, as a level is built) needs no walk.
+    if (sub_environments.empty()) return this == &zone;
     std::vector<const Environment*> pending{this};
     std::unordered_set<const Environment*> seen{this};
     while (!pending.empty()) {

@@ -12,6 +12,17 @@
 
 namespace qor {
 
+// A count of the changes made to zone trees other than by a sequencer's
+// frames, process-wide: the model's operations below (add_charge,
+// add_magician, add_environment) count theirs, and a host that changes a
+// zone's or a charge's fields directly counts the change with
+// note_tree_edit(), as the modules do for every change they make. A
+// sequencer writing its patches from what its own frames changed
+// (NarrativeSequencer::next_frame_patch with TreeEdits::COUNTED) knows from
+// it that nothing else changed since its last frame.
+void note_tree_edit() noexcept;
+std::uint64_t tree_edit_count() noexcept;
+
 // A zone of a level: its charges, the agents standing in it and its sub-zones.
 // Zones are always held by std::shared_ptr; a zone may sit under several
 // parents but never under itself.

@@ -168,17 +168,21 @@ const std::string& NarrativeSequencer::PendingFrame::keep_text() {
     const MetaText meta(sequencer.current_frame, sequencer.last_event, message_view(), status());
     write_zone_json_text(kept.text, *sequencer.root_environment, &meta, nullptr);
     kept.laid_out = false;
+    kept.written_with_layout = false;
     sequencer.next_base_written_ = true;
     return kept.text;
 }
 
-std::string NarrativeSequencer::PendingFrame::patch_text() {
+std::string NarrativeSequencer::PendingFrame::patch_text(TreeEdits edits) {
     NarrativeSequencer& sequencer = *sequencer_;
     KeptText& kept = sequencer.next_base_;
     sequencer.next_base_written_ = false;
     const MetaText meta(sequencer.current_frame, sequencer.last_event, message_view(), status());
-    write_zone_json_text(kept.text, *sequencer.root_environment, &meta, &kept.layout);
+    if (edits != TreeEdits::COUNTED || !sequencer.rewrite_base_text(kept, meta)) {
+        write_zone_json_text(kept.text, *sequencer.root_environment, &meta, &kept.layout);
+    }
     kept.laid_out = true;
+    kept.written_with_layout = true;
     std::string patch;
     KeptText& base = sequencer.base_;
     if (sequencer.has_base_ && !base.laid_out) base.laid_out = scan_zone_text_layout(base.text, base.layout);
@@ -211,9 +215,9 @@ std::string NarrativeSequencer::next_frame_text() {
     return text;
 }
 
-std::string NarrativeSequencer::next_frame_patch() {
+std::string NarrativeSequencer::next_frame_patch(TreeEdits edits) {
     PendingFrame frame = begin_frame();
-    std::string patch = frame.patch_text();
+    std::string patch = frame.patch_text(edits);
     frame.commit();
     return patch;
 }
@@ -221,6 +225,7 @@ std::string NarrativeSequencer::next_frame_patch() {
 NarrativeSequencer::PendingFrame NarrativeSequencer::begin_frame() {
     if (record_.open) throw std::logic_error("a frame of this sequencer is still pending");
     record_.open = true;
+    record_.edits_before = tree_edit_count();
     record_.frame_before = current_frame;
     record_.finished_before = is_finished;
     // From here on, whatever throws undoes what the record holds.
@@ -287,6 +292,8 @@ std::optional<std::vector<Charge>> NarrativeSequencer::find_actor() {
 }
 
 void NarrativeSequencer::apply_frame_start(FrameEvent event) noexcept {
+    // Other sequencers of this tree see it changed.
+    note_tree_edit();
     record_.event_before = std::move(last_event);
     record_.event_replaced = true;
     last_event = std::move(event);
@@ -369,9 +376,67 @@ void NarrativeSequencer::commit_frame() noexcept {
     has_base_ = next_base_written_;
     if (next_base_written_) std::swap(base_, next_base_);
     next_base_written_ = false;
+    edits_at_base_ = tree_edit_count();
+    changed_after_base_ = record_.after_cast_prepared ? record_.cast_zone : nullptr;
     // Releases the agent that acted and the merged zone with its subtree;
     // their destructors do not allocate.
     record_ = FrameRecord{};
+}
+
+bool NarrativeSequencer::rewrite_base_text(KeptText& kept, const ExtraRootMembers& meta) {
+    const FrameRecord& record = record_;
+    if (!has_base_ || !base_.written_with_layout || record.edits_before != edits_at_base_) return false;
+    // An agent offered the charges ends dormant: one that was active before
+    // changed its text wherever it stands.
+    for (std::size_t i = 0; i < record.tried; ++i) {
+        if (collected_[i].state_before != AgentState::DORMANT) return false;
+    }
+    ZoneTextChanges& changes = changes_;
+    changes.zones.clear();
+    changes.shrunk = nullptr;
+    changes.watched = nullptr;
+    for (const FreezeChange& change : freeze_changes_) changes.zones.push_back(change.zone);
+    if (record.cast_zone != nullptr) {
+        changes.zones.push_back(record.cast_zone);
+        if (record.leaving_agent) changes.watched = record.cast_zone;
+    }
+    if (record.merge_parent != nullptr) {
+        const Environment& parent = *record.merge_parent;
+        changes.zones.push_back(&parent);
+        changes.shrunk = &parent;
+        changes.removed_ordinal = static_cast<std::size_t>(std::count_if(
+            parent.sub_environments.begin(),
+            parent.sub_environments.begin() + static_cast<std::ptrdiff_t>(record.place),
+            [](const auto& sub_zone) { return sub_zone != nullptr; }));
+    }
+    if (changed_after_base_ != nullptr) changes.zones.push_back(changed_after_base_);
+    std::sort(changes.zones.begin(), changes.zones.end());
+    changes.zones.erase(std::unique(changes.zones.begin(), changes.zones.end()), changes.zones.end());
+
+    std::size_t cast_entry = 0;
+    if (!rewrite_zone_json_text(kept.text, kept.layout, *root_environment, &meta, base_.text, base_.layout,
+                                changes, cast_entry)) {
+        return false;
+    }
+    if (changes.watched == nullptr) return true;
+    // The agent that acted left its place; where else it stands its text is
+    // as it was unless acting changed it (a gate that opened).
+    if (cast_entry >= base_.layout.zones.size()) return false;
+    const ZoneTextLayout::Zone& old_zone = base_.layout.zones[cast_entry];
+    const Environment& zone = *record.cast_zone;
+    const std::size_t ordinal = static_cast<std::size_t>(std::count_if(
+        zone.agents.begin(), zone.agents.begin() + static_cast<std::ptrdiff_t>(record.place),
+        [](const auto& agent) { return agent != nullptr; }));
+    if (ordinal >= old_zone.agent_count) return false;
+    const std::size_t item = old_zone.first_item + ordinal;
+    const std::size_t begin = base_.layout.item_begins[item];
+    const std::string_view old_text =
+        std::string_view(base_.text).substr(begin, base_.layout.item_end(old_zone, item) - begin);
+    std::string actor_text;
+    JsonTextWriter out(actor_text);
+    record.leaving_agent->write_json_text(out);
+    out.flush();
+    return actor_text == old_text;
 }
 
 void NarrativeSequencer::clear_survey() noexcept {

@@ -13,6 +13,7 @@
 
 #include "model/environment.h"
 #include "model/magician_agent.h"
+#include "model/zone_text.h"
 #include "model/zone_text_layout.h"
 #include "sequencer/frame_event.h"
 
@@ -40,6 +41,13 @@ struct ForeseenFrame {
     const Environment* actor_zone = nullptr;
     const Environment* merging_zone = nullptr;
 };
+
+// Whether a patch may trust tree_edit_count(): with COUNTED, every change to
+// the tree since the last kept frame made other than by the sequencer's own
+// frames was counted there (the modules count theirs), so the patch writes
+// only what the frame changed when nothing else did. With ANY, the frame's
+// whole text is written and compared, whatever changed the tree.
+enum class TreeEdits { ANY, COUNTED };
 
 // Drives one level, one frame per NextFrame() call. In each running frame
 // exactly one thing happens: the highest-priority agent whose spell takes
@@ -84,8 +92,11 @@ public:
         // the sequencer kept into this one; when it keeps none (a new
         // sequencer, or the last frame was answered without keeping its
         // text), one operation that replaces the whole document. This
-        // frame's text is kept once the frame is committed.
-        std::string patch_text();
+        // frame's text is kept once the frame is committed. With
+        // TreeEdits::COUNTED and nothing changed since the last frame kept
+        // but this frame, its text is the last one's with what the frame
+        // changed written anew, and the patch costs about what changed.
+        std::string patch_text(TreeEdits edits = TreeEdits::ANY);
         // Keeps the frame. Neither allocates nor throws.
         void commit() noexcept;
 
@@ -122,7 +133,7 @@ public:
     // frame's text is then kept for the next patch. NextFrame() and
     // next_frame_text() keep no text: the patch after them replaces the
     // whole document.
-    std::string next_frame_patch();
+    std::string next_frame_patch(TreeEdits edits = TreeEdits::ANY);
 
     // Runs one frame and keeps it undoable: a host commits it once it holds
     // the frame's answer, so that it either sees the frame or the frame did
@@ -224,6 +235,7 @@ private:
     // Everything the pending frame changed, so that it can be undone.
     struct FrameRecord {
         bool open = false;
+        std::uint64_t edits_before = 0;  // tree_edit_count() when the frame began
         const char* status = nullptr;
         const char* message = nullptr;  // null: the event's description
         std::int32_t frame_before = 0;
@@ -252,6 +264,7 @@ private:
         std::string text;
         ZoneTextLayout layout;
         bool laid_out = false;
+        bool written_with_layout = false;  // by the text writer, every zone's entry in place
     };
     // The text of the last frame returned, when it was kept; the pending
     // frame's own text, kept when it is committed (storage reused).
@@ -259,6 +272,16 @@ private:
     bool has_base_ = false;
     KeptText next_base_;
     bool next_base_written_ = false;
+    // tree_edit_count() when the base was kept, and a zone changed after its
+    // text was written (a refill agent placed again), to write anew.
+    std::uint64_t edits_at_base_ = 0;
+    const Environment* changed_after_base_ = nullptr;
+    ZoneTextChanges changes_;  // storage kept
+
+    // Writes the pending frame's text into `kept` from the base's text and
+    // what the frame changed; false when it cannot (the tree changed
+    // otherwise, or the frame changed what it does not follow).
+    bool rewrite_base_text(KeptText& kept, const ExtraRootMembers& meta);
 };
 
 }  // namespace qor

@@ -185,6 +185,8 @@ declare namespace createQorEngine {
     next_frame(): string;
     /** Plays one frame as next_frame() does and returns a JSON Patch (PatchOperation[] as text) against the last frame returned. */
     next_frame_patch(): string;
+    /** Plays one frame as next_frame() does and returns its text as UTF-8 bytes (a new Uint8Array; new TextDecoder().decode() gives next_frame()'s string). */
+    next_frame_bytes(): Uint8Array;
     /** The level as it stands, explained: compact JSON text (an Explanation). Changes nothing. */
     explain(): string;
     save(): Uint8Array;

@@ -1,9 +1,13 @@
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
+
+#include <emscripten/emscripten.h>
 
 #include "web/web.h"
 
@@ -40,6 +44,29 @@ em::val next_frame(NarrativeSequencer& level) {
     return guarded<em::val>([&] {
         NarrativeSequencer::PendingFrame frame = level.begin_frame();
         em::val answer = js_text(frame.keep_text());
+        frame.commit();
+        return answer;
+    });
+}
+
+// A new Uint8Array holding a copy of the bytes; null when JavaScript's
+// memory runs out.
+EM_JS(emscripten::EM_VAL, qor_js_bytes, (const char* data, std::size_t size), {
+    try {
+        return Emval.toHandle(HEAPU8.slice(data, data + size));
+    } catch (error) {
+        return Emval.toHandle(null);
+    }
+});
+
+// The frame's text as UTF-8 bytes: a host that parses or stores frames
+// decodes them once (TextDecoder) instead of having a string made for it.
+em::val next_frame_bytes(NarrativeSequencer& level) {
+    return guarded<em::val>([&] {
+        NarrativeSequencer::PendingFrame frame = level.begin_frame();
+        const std::string& text = frame.keep_text();
+        em::val answer = em::val::take_ownership(qor_js_bytes(text.data(), text.size()));
+        if (answer.isNull()) throw std::bad_alloc();
         frame.commit();
         return answer;
     });
@@ -94,6 +121,7 @@ SequencerClass bind_sequencer() {
     sequencer.constructor(&make_sequencer, em::allow_raw_pointers())
         .function("next_frame", &next_frame)
         .function("next_frame_patch", &next_frame_patch)
+        .function("next_frame_bytes", &next_frame_bytes)
         .function("explain", &explain)
         .property("is_finished", &is_finished, &set_finished)
         .property("current_frame", &current_frame, &set_current_frame)
@@ -102,6 +130,7 @@ SequencerClass bind_sequencer() {
     describe_parameters("NarrativeSequencer", "new", "env, max_frames?");
     describe_parameters("NarrativeSequencer", "next_frame", "");
     describe_parameters("NarrativeSequencer", "next_frame_patch", "");
+    describe_parameters("NarrativeSequencer", "next_frame_bytes", "");
     describe_parameters("NarrativeSequencer", "explain", "");
     return sequencer;
 }

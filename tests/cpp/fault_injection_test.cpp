@@ -237,6 +237,26 @@ std::string frame_as_patch(Level& level) {
     return answer;
 }
 
+// The same by the path that writes only what the frame changed, on a level
+// whose first frame was kept by such a patch.
+std::string frame_as_counted_patch(Level& level) {
+    NarrativeSequencer::PendingFrame frame = level.sequencer->begin_frame();
+    std::string patch = frame.patch_text(TreeEdits::COUNTED);
+    std::string answer(patch.data(), patch.size());
+    frame.commit();
+    return answer;
+}
+
+std::function<Level()> with_a_kept_patch(Level (*make)()) {
+    return [make] {
+        Level level = make();
+        NarrativeSequencer::PendingFrame frame = level.sequencer->begin_frame();
+        (void)frame.patch_text(TreeEdits::COUNTED);
+        frame.commit();
+        return level;
+    };
+}
+
 std::function<Level()> with_a_kept_frame(Level (*make)()) {
     return [make] {
         Level level = make();
@@ -394,7 +414,10 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"explain_a_finished_level", finished_level, explain},
                     Case{"explain_a_deep_tree", deep_level, explain},
                     Case{"explain_then_patch", with_a_kept_frame(wide_level), explain_then_patch},
-                    Case{"compact_explanations", cast_level, compact_explanations}),
+                    Case{"compact_explanations", cast_level, compact_explanations},
+                    Case{"counted_patch_after_a_cast", with_a_kept_patch(cast_level), frame_as_counted_patch},
+                    Case{"counted_patch_after_a_collapse", with_a_kept_patch(wide_level), frame_as_counted_patch},
+                    Case{"counted_refill_as_patch", with_a_kept_patch(refill_level), frame_as_counted_patch}),
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 // A frame in which a gate of each kind and comparison opens (and leaves its

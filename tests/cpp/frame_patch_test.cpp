@@ -353,5 +353,100 @@ TEST(FramePatch, BaseIsTheLastFrameKept) {
     EXPECT_EQ(kept, expected);
 }
 
+// --- patches written from what the frame changed ----------------------------
+
+// Levels whose frames cast, collapse, change freeze flags, open a gate that
+// also stands in a frozen zone, and change a zone placed under two parents;
+// a host edit, counted, between some frames.
+struct CountedCase {
+    const char* name;
+    std::function<std::shared_ptr<Environment>()> build;
+    std::function<void(Environment&, int frame)> edit;  // counted; may do nothing
+};
+
+std::shared_ptr<Environment> resolving_chain() {
+    // root [1; plus] { a [1, 2; plus] { b [3, 4; plus], twin [5] , twin2 [5] }, c [6] }
+    auto root = std::make_shared<Environment>("root");
+    auto a = std::make_shared<Environment>("a");
+    auto b = std::make_shared<Environment>("b");
+    root->add_charge(charge(1, "r"));
+    root->add_magician(std::make_shared<PlusMagician>("p0"));
+    a->add_charge(charge(1, "a1"));
+    a->add_charge(charge(2, "a2"));
+    a->add_magician(std::make_shared<PlusMagician>("p1"));
+    b->add_charge(charge(3, "b1"));
+    b->add_charge(charge(4, "b2"));
+    b->add_magician(std::make_shared<PlusMagician>("p2"));
+    a->add_environment(b);
+    for (int i = 0; i < 2; ++i) {  // alike resolved siblings: either may be the one removed
+        auto twin = std::make_shared<Environment>("twin");
+        twin->add_charge(charge(5, "t"));
+        a->add_environment(twin);
+    }
+    root->add_environment(a);
+    auto c = std::make_shared<Environment>("c");
+    c->add_charge(charge(6, "c1"));
+    root->add_environment(c);
+    return root;
+}
+
+std::shared_ptr<Environment> shared_zone_and_gate() {
+    // root { left { shared [1, 2; plus, gate] }, right { shared }, frozen [1; gate] { busy [1, 2; chrono] } }
+    auto root = std::make_shared<Environment>("root");
+    auto shared = std::make_shared<Environment>("shared");
+    shared->add_charge(charge(1, "s1"));
+    shared->add_charge(charge(2, "s2"));
+    auto gate = std::make_shared<EqualsGate>("gate", 3.0);
+    shared->add_magician(gate);
+    shared->add_magician(std::make_shared<PlusMagician>("plus"));
+    for (const char* id : {"left", "right"}) {
+        auto side = std::make_shared<Environment>(id);
+        side->add_environment(shared);
+        root->add_environment(side);
+    }
+    auto frozen = std::make_shared<Environment>("frozen");
+    frozen->add_charge(charge(1, "f"));
+    frozen->agents.push_back(gate);  // the same gate, held back while busy is unresolved
+    auto busy = std::make_shared<Environment>("busy");
+    busy->add_charge(charge(1, "u1"));
+    busy->add_charge(charge(2, "u2"));
+    busy->add_magician(std::make_shared<Chronomancer>("chrono"));
+    frozen->add_environment(busy);
+    root->add_environment(frozen);
+    return root;
+}
+
+TEST(FramePatch, CountedEditsGiveTheSamePatchesAsComparingWholeTexts) {
+    const auto none = [](Environment&, int) {};
+    const CountedCase cases[] = {
+        {"the level", [] { return Level().hall; }, none},
+        {"a chain resolving", resolving_chain, none},
+        {"a shared zone and gate", shared_zone_and_gate, none},
+        {"host edits", resolving_chain,
+         [](Environment& root, int frame) {
+             if (frame % 3 == 1) {
+                 root.sub_environments.back()->id += "!";
+                 note_tree_edit();
+             }
+             if (frame == 4) root.add_charge(charge(7, "late"));
+         }},
+    };
+    // Each level plays alone: a frame of another sequencer counts as an edit.
+    const auto play = [](const CountedCase& c, TreeEdits edits) {
+        auto root = c.build();
+        NarrativeSequencer sequencer(root);
+        std::vector<std::string> patches;
+        for (int frame = 0; frame < 20; ++frame) {
+            c.edit(*root, frame);
+            patches.push_back(sequencer.next_frame_patch(edits));
+        }
+        return patches;
+    };
+    for (const CountedCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(play(c, TreeEdits::COUNTED), play(c, TreeEdits::ANY));
+    }
+}
+
 }  // namespace
 }  // namespace qor

@@ -96,6 +96,19 @@ TEST(LevelPlay, ActingRefillAgentIsPlacedAgainAtTheEndOfItsZoneAfterTheFrame) {
     EXPECT_NE(level.next_frame_patch().find("grinder"), std::string::npos);
 }
 
+// Patches written from what each frame changed show every refill as
+// patches from whole texts do.
+TEST(LevelPlay, RefillsAreInPatchesWrittenFromWhatTheFrameChanged) {
+    // Each plays alone: a frame of another sequencer counts as an edit.
+    const auto play = [](TreeEdits edits) {
+        LevelPlay level = Hourglass().play(40);
+        std::vector<std::string> patches;
+        while (!level.is_finished) patches.push_back(level.next_frame_patch(edits));
+        return patches;
+    };
+    EXPECT_EQ(play(TreeEdits::COUNTED), play(TreeEdits::ANY));
+}
+
 TEST(LevelPlay, EveryWayOfRunningAFrameRefills) {
     const std::vector<std::function<void(LevelPlay&)>> ways{
         [](LevelPlay& level) { level.next_frame_text(); },

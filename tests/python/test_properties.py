@@ -32,6 +32,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from qor_engine import Charge, ChargePolarity, Environment, NarrativeSequencer
+from run_length import LONG
 from schemas import assert_valid_frame, assert_valid_patch
 
 LIMIT_FRAMES = 1000
@@ -41,7 +42,8 @@ RESOLVED = "Equation Resolved."
 INT32 = (-(2**31), 2**31 - 1)
 
 # The sanitizer run is several times slower: fewer examples keep it short.
-SCALE = 0.3 if os.environ.get("QOR_SANITIZED_BUILD") else 1.0
+# The long runs (scripts/test_long.sh) take the full budgets.
+SCALE = (0.3 if os.environ.get("QOR_SANITIZED_BUILD") else 1.0) * (1.0 if LONG else 0.3)
 
 
 def budget(examples: int) -> settings:

@@ -80,6 +80,27 @@ createQorEngine().then(async (q) => {
   level.delete();
   zone.delete();
 
+  // Frames as bytes: the UTF-8 of the text next_frame() gives, a new array
+  // each time; the next patch applies to the frame they held.
+  {
+    const made = () => {
+      const root = new q.Environment("caf\u00e9 \0");
+      root.add_charge(1, POSITIVE, "a");
+      root.add_charge(2, POSITIVE, "b");
+      root.add_plus_magician("plus");
+      return root;
+    };
+    const [byBytes, byText] = [made(), made()];
+    const [bytesLevel, textLevel] = [new q.NarrativeSequencer(byBytes), new q.NarrativeSequencer(byText)];
+    const first = bytesLevel.next_frame_bytes();
+    assert.ok(first instanceof Uint8Array);
+    assert.strictEqual(new TextDecoder().decode(first), textLevel.next_frame());
+    assert.notStrictEqual(bytesLevel.next_frame_bytes().buffer, first.buffer);
+    assert.strictEqual(new TextDecoder().decode(bytesLevel.next_frame_bytes()), (textLevel.next_frame(), textLevel.next_frame()));
+    assert.ok(!bytesLevel.next_frame_patch().startsWith('[{"op":"replace","path":""'));
+    for (const handle of [bytesLevel, textLevel, byBytes, byText]) handle.delete();
+  }
+
   // Saves are Uint8Arrays; a failed load keeps no memory.
   const small = new q.Environment("small");
   const saved = small.save();
