@@ -178,13 +178,25 @@ bool pow_exactly(double x, double y, double& result) {
         m |= std::uint64_t{1} << 52;
         e = biased - 1075;
     }
-    while ((m & 1) == 0) {
-        m >>= 1;
-        ++e;
-    }
+    const int trailing_zeros = __builtin_ctzll(m);  // m is not zero
+    m >>= trailing_zeros;
+    e += trailing_zeros;
     constexpr std::uint64_t bound = std::uint64_t{1} << 54;
     const auto round_scaled = [&result](std::uint64_t integer, std::int64_t power) {
-        result = BigFloat::from_integer(static_cast<std::int64_t>(integer), 2).times_power_of_two(power).nearest_double();
+        // integer (below 2^54) * 2^power, rounded to nearest even
+        if (power > -1000 && power < 900) {
+            std::uint64_t kept = integer;
+            std::int64_t kept_power = power;
+            if (kept >> 53) {  // 54 bits: the last one is dropped, ties to even
+                const bool halfway = (kept & 1) != 0;
+                kept >>= 1;
+                ++kept_power;
+                if (halfway && (kept & 1) != 0) ++kept;
+            }
+            result = scale_by_power_of_two(static_cast<double>(kept), kept_power);
+        } else {
+            result = BigFloat::from_integer(static_cast<std::int64_t>(integer), 2).times_power_of_two(power).nearest_double();
+        }
         return true;
     };
     if (m == 1) {
@@ -235,6 +247,7 @@ double log_of_positive(double x, bool base10) {
 }
 
 double pow_of_positive(double x, double y) {
+    if (x == 1.0) return 1.0;  // from pow(-1, y)
     // Beyond 2^64, |y log x| > 2^11 for every x other than 1.
     if (y > 18446744073709551616.0 || y < -18446744073709551616.0) return (x > 1.0) == (y > 0.0) ? infinity : 0.0;
     double result;
