@@ -28,8 +28,10 @@ constexpr int table_limbs = 8;
 constexpr int first_fraction_bin_halved = 53;  // 1 + 53/128 is just below sqrt(2)
 constexpr int log1p_terms = 14;                // log(1 + u) to u^14
 constexpr int log1p_double_double_terms = 6;   // u .. u^6 in double-double
-constexpr int exp_terms = 9;                   // exp(r) to r^9
-constexpr int exp_double_double_terms = 4;     // 1 .. r^4 in double-double
+constexpr int second_table_half = 65;           // second log reduction: u rounded to j / 2^14, |j| <= 65
+constexpr int second_table_size = 2 * second_table_half + 1;
+constexpr int exp_fine_bits = 7;               // exp: z = (128 i + j) ln2 / 2^14 + r
+constexpr int exp_steps = table_size << exp_fine_bits;
 constexpr int wide_first_limbs = 8;
 constexpr int wide_last_limbs = 128;
 
@@ -40,15 +42,18 @@ struct Tables {
     // log: x = 2^e * m, m * reciprocal[i] = 1 + u with |u| < 2^-7
     double reciprocal[table_size];
     DoubleDouble minus_log_reciprocal[table_size];
-    // exp: 2^(j/128)
+    // log, second step: (1 + u) * second_reciprocal[j] = 1 + v with |v| < 2^-14.9
+    double second_reciprocal[second_table_size];
+    DoubleDouble minus_log_second_reciprocal[second_table_size];
+    // exp: 2^(i/128) and 2^(j/2^14)
     DoubleDouble exp2_fraction[table_size];
-    // ln 2 = high + middle + low; high has 35 significant bits, so that
-    // high times any integer below 2^18 is exact.
+    DoubleDouble exp2_fine_fraction[table_size];
+    // ln 2 = high + middle + low; high has 28 significant bits, so that
+    // high times any integer below 2^25 is exact.
     double ln2_high, ln2_middle, ln2_low;
-    double inverse_ln2_times_128;
+    double inverse_ln2_times_steps;
     DoubleDouble inverse_ln10;
     DoubleDouble log1p_coefficient[log1p_terms + 1];  // (-1)^(k+1)/k
-    DoubleDouble exp_coefficient[exp_terms + 1];      // 1/k!
 };
 
 DoubleDouble to_double_double(const BigFloat& value) {
@@ -61,11 +66,11 @@ Tables build_tables() {
     Tables t{};
     const BigFloat one = BigFloat::from_integer(1, table_limbs);
     const BigFloat ln2 = big_ln2(table_limbs);
-    t.ln2_high = double_from_bits(bits_of(ln2.nearest_double()) & ~((std::uint64_t{1} << 18) - 1));
+    t.ln2_high = double_from_bits(bits_of(ln2.nearest_double()) & ~((std::uint64_t{1} << 25) - 1));
     const BigFloat ln2_rest = ln2 - BigFloat::from_double(t.ln2_high, table_limbs);
     t.ln2_middle = ln2_rest.nearest_double();
     t.ln2_low = (ln2_rest - BigFloat::from_double(t.ln2_middle, table_limbs)).nearest_double();
-    t.inverse_ln2_times_128 = big_reciprocal(ln2, table_limbs).times(table_size).nearest_double();
+    t.inverse_ln2_times_steps = big_reciprocal(ln2, table_limbs).times(exp_steps).nearest_double();
     t.inverse_ln10 = to_double_double(big_reciprocal(big_log(10.0, table_limbs), table_limbs));
 
     for (int i = 0; i < table_size; ++i) {
@@ -78,15 +83,18 @@ Tables build_tables() {
         t.minus_log_reciprocal[i] = to_double_double(big_log(reciprocal, table_limbs).negated());
         t.exp2_fraction[i] = to_double_double(big_exp(ln2.times(static_cast<std::uint32_t>(i)).divided_by(table_size),
                                                       table_limbs));
+        t.exp2_fine_fraction[i] = to_double_double(
+            big_exp(ln2.times(static_cast<std::uint32_t>(i)).divided_by(exp_steps), table_limbs));
+    }
+    for (int j = -second_table_half; j <= second_table_half; ++j) {
+        const double reciprocal = 1.0 / (1.0 + j * 0x1p-14);
+        t.second_reciprocal[j + second_table_half] = reciprocal;
+        t.minus_log_second_reciprocal[j + second_table_half] =
+            to_double_double(big_log(reciprocal, table_limbs).negated());
     }
     for (int k = 1; k <= log1p_terms; ++k) {
         const BigFloat coefficient = one.divided_by(static_cast<std::uint32_t>(k));
         t.log1p_coefficient[k] = to_double_double(k % 2 == 1 ? coefficient : coefficient.negated());
-    }
-    BigFloat inverse_factorial = one;
-    for (int k = 0; k <= exp_terms; ++k) {
-        if (k > 0) inverse_factorial = inverse_factorial.divided_by(static_cast<std::uint32_t>(k));
-        t.exp_coefficient[k] = to_double_double(inverse_factorial);
     }
     return t;
 }
@@ -96,8 +104,8 @@ const Tables& tables() {
     return instance;
 }
 
-// log(1 + u) for |u| < 2^-7: the small high-order terms in double, the rest
-// in double-double.
+// log(1 + u) for |u| < 2^-7, relative error below 2^-95: the small
+// high-order terms in double, the rest in double-double.
 DoubleDouble log1p_small(DoubleDouble u, const Tables& t) {
     double tail = t.log1p_coefficient[log1p_terms].hi;
     for (int k = log1p_terms - 1; k > log1p_double_double_terms; --k) {
@@ -110,14 +118,28 @@ DoubleDouble log1p_small(DoubleDouble u, const Tables& t) {
     return dd_multiply(u, sum);
 }
 
-// e * ln 2 for |e| < 2^18.
+// e * ln 2 for |e| < 2^25.
 DoubleDouble multiple_of_ln2(double e, const Tables& t) {
     const DoubleDouble middle = two_product(e, t.ln2_middle);
     const DoubleDouble sum = two_sum(e * t.ln2_high, middle.hi);
     return fast_two_sum(sum.hi, sum.lo + (middle.lo + e * t.ln2_low));
 }
 
-// log x for positive finite x, relative error below 2^-88.
+// log(1 + v) for |v| < 2^-14.9, absolute error below 2^-98: the terms
+// from v^3 on in double.
+DoubleDouble log1p_tiny(DoubleDouble v) {
+    DoubleDouble square = two_product(v.hi, v.hi);
+    square.lo += 2.0 * v.hi * v.lo;
+    const double cube = square.hi * v.hi;
+    const double tail = cube * (1.0 / 3 + v.hi * (-0.25 + v.hi * (0.2 + v.hi * (-1.0 / 6))));
+    const DoubleDouble sum = dd_add(v, {-0.5 * square.hi, -0.5 * square.lo});
+    return fast_two_sum(sum.hi, sum.lo + tail);
+}
+
+// log x for positive finite x, relative error below 2^-88. x = 2^e m, and
+// m r1 r2 = 1 + v with both r from tables; log x = e ln 2 - log r1 - log r2
+// + log(1 + v). Within 2^-7 of 1 the tables would cancel: there a longer
+// series of m - 1 alone.
 DoubleDouble log_double_double(double x, const Tables& t) {
     int exponent = 0;
     if (x < 2.2250738585072014e-308) {
@@ -134,35 +156,50 @@ DoubleDouble log_double_double(double x, const Tables& t) {
         exponent += 1;
     }
     const double reciprocal = t.reciprocal[bin];
-    DoubleDouble u{m - 1.0, 0.0};  // exact
-    if (reciprocal != 1.0) {
+    DoubleDouble reduced;
+    if (reciprocal == 1.0) {
+        reduced = log1p_small({m - 1.0, 0.0}, t);  // m - 1 is exact
+    } else {
         const DoubleDouble product = two_product(m, reciprocal);
-        u = two_sum(product.hi - 1.0, product.lo);  // exact: product.hi is within 2^-7 of 1
+        const DoubleDouble u = two_sum(product.hi - 1.0, product.lo);  // exact: product.hi is within 2^-7 of 1
+        const int j = static_cast<int>(nearest_integer(u.hi * 0x1p14));
+        const double second = t.second_reciprocal[j + second_table_half];
+        // v = (1 + u) * second - 1 = (second - 1) + u.hi * second + u.lo * second
+        const DoubleDouble scaled = two_product(u.hi, second);
+        const DoubleDouble sum = two_sum(second - 1.0, scaled.hi);
+        const DoubleDouble v = fast_two_sum(sum.hi, sum.lo + (scaled.lo + u.lo * second));
+        reduced = dd_add(dd_add(t.minus_log_reciprocal[bin], t.minus_log_second_reciprocal[j + second_table_half]),
+                         log1p_tiny(v));
     }
-    const DoubleDouble reduced = dd_add(t.minus_log_reciprocal[bin], log1p_small(u, t));
     if (exponent == 0) return reduced;
     return dd_add(multiple_of_ln2(exponent, t), reduced);
 }
 
 // exp(z) = 2^scale * (returned value), for |z.hi| <= 710; relative error
-// below 2^-98 plus z's own absolute error.
+// below 2^-98 plus z's own absolute error. z = k ln2 / 2^14 + r with
+// |r| <= 2^-15.5, k = 2^14 scale + 128 i + j.
 DoubleDouble exp_double_double(DoubleDouble z, const Tables& t, int& scale) {
-    const double k = nearest_integer(z.hi * t.inverse_ln2_times_128);
-    // r = z - k ln2 / 128, with ln 2's three parts.
-    DoubleDouble r = two_sum(z.hi, -(k * (t.ln2_high / table_size)));
-    const DoubleDouble middle = two_product(k, t.ln2_middle / table_size);
+    const double k = nearest_integer(z.hi * t.inverse_ln2_times_steps);
+    DoubleDouble r = two_sum(z.hi, -(k * (t.ln2_high / exp_steps)));
+    const DoubleDouble middle = two_product(k, t.ln2_middle / exp_steps);
     r = dd_add(r, {-middle.hi, -middle.lo});
-    r = fast_two_sum(r.hi, r.lo + (z.lo - k * (t.ln2_low / table_size)));
+    r = fast_two_sum(r.hi, r.lo + (z.lo - k * (t.ln2_low / exp_steps)));
 
-    double tail = t.exp_coefficient[exp_terms].hi;
-    for (int i = exp_terms - 1; i > exp_double_double_terms; --i) tail = t.exp_coefficient[i].hi + r.hi * tail;
-    DoubleDouble sum{tail, 0.0};
-    for (int i = exp_double_double_terms; i >= 0; --i) sum = dd_add(t.exp_coefficient[i], dd_multiply(r, sum));
+    // exp(r) = 1 + r + r^2/2 + r^3 (1/6 + r/24 + r^2/120 + r^3/720)
+    DoubleDouble square = two_product(r.hi, r.hi);
+    square.lo += 2.0 * r.hi * r.lo;
+    const double cube = square.hi * r.hi;
+    const double tail = cube * (1.0 / 6 + r.hi * (1.0 / 24 + r.hi * (1.0 / 120 + r.hi * (1.0 / 720))));
+    DoubleDouble sum = dd_add({1.0, 0.0}, r);
+    sum = dd_add(sum, {0.5 * square.hi, 0.5 * square.lo});
+    sum = fast_two_sum(sum.hi, sum.lo + tail);
 
     const int whole = static_cast<int>(k);
-    const int fraction_index = ((whole % table_size) + table_size) % table_size;
-    scale = (whole - fraction_index) / table_size;
-    return dd_multiply(t.exp2_fraction[fraction_index], sum);
+    const int step = ((whole % exp_steps) + exp_steps) % exp_steps;
+    scale = (whole - step) / exp_steps;
+    const DoubleDouble fraction =
+        dd_multiply(t.exp2_fraction[step >> exp_fine_bits], t.exp2_fine_fraction[step & (table_size - 1)]);
+    return dd_multiply(fraction, sum);
 }
 
 // pow(x, y) when x * 2^-e is an odd integer m and the result is exactly
