@@ -287,8 +287,6 @@ double pow_of_positive(double x, double y) {
     if (x == 1.0) return 1.0;  // from pow(-1, y)
     // Beyond 2^64, |y log x| > 2^11 for every x other than 1.
     if (y > 18446744073709551616.0 || y < -18446744073709551616.0) return (x > 1.0) == (y > 0.0) ? infinity : 0.0;
-    double result;
-    if (pow_exactly(x, y, result)) return result;
     const Tables& t = tables();
     const DoubleDouble log_x = log_double_double(x, t);
     const DoubleDouble product = two_product(y, log_x.hi);
@@ -296,10 +294,15 @@ double pow_of_positive(double x, double y) {
     // ln(largest double + half an ulp) = 709.7827..., ln(2^-1075) = -745.1332...
     if (z.hi > 709.79) return infinity;
     if (z.hi < -745.2) return 0.0;
-    if (z.hi > 709.7 || z.hi < -708.3) return pow_wide(x, y);  // near overflow, or subnormal
-    int scale;
-    const DoubleDouble mantissa = exp_double_double(z, t, scale);
-    if (round_if_decided(mantissa, pow_error_bound, result)) return scale_by_power_of_two(result, scale);
+    double result;
+    if (z.hi <= 709.7 && z.hi >= -708.3) {  // not near overflow, nor subnormal
+        int scale;
+        const DoubleDouble mantissa = exp_double_double(z, t, scale);
+        if (round_if_decided(mantissa, pow_error_bound, result)) return scale_by_power_of_two(result, scale);
+    }
+    // An exact result passes the test above unless it is halfway between
+    // two doubles or outside the normal range: found here, not iterated on.
+    if (pow_exactly(x, y, result)) return result;
     return pow_wide(x, y);
 }
 
