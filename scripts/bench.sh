@@ -38,7 +38,7 @@ bash scripts/build.sh # the module, Release (pyproject.toml), and the set-up
 echo "== building the C++ benchmarks (Release)" >&2
 configure_project build/bench -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_BENCHMARKS=ON \
     -DQOR_BUILD_MODULE=OFF
-"$venv/bin/cmake" --build build/bench --target qor_frame_bench qor_level_file_bench >&2
+"$venv/bin/cmake" --build build/bench --target qor_frame_bench qor_level_file_bench qor_math_bench >&2
 
 echo "== machine"
 echo "$(lscpu | sed -n 's/^Model name: *//p'), $(nproc) CPUs; load average $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -55,6 +55,10 @@ echo
 
 echo "== Reading and building a level file" >&2
 build/bench/bench/qor_level_file_bench
+echo
+
+echo "== log, log10 and pow: the engine's against the system library's" >&2
+build/bench/bench/qor_math_bench
 echo
 
 echo "== Python module" >&2

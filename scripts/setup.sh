@@ -10,7 +10,7 @@ venv=${QOR_VENV:-$root/.venv}
 
 # shellcheck source=lib.sh
 source "$root/scripts/lib.sh"
-ensure_debian_packages g++ make libgtest-dev valgrind ccache
+ensure_debian_packages g++ make libgtest-dev valgrind ccache libmpfr-dev
 
 python=$(bash "$root/scripts/get_python.sh" x86_64 | tail -n 1)
 

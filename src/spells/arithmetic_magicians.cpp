@@ -7,6 +7,7 @@
 #include <optional>
 #include <utility>
 
+#include "math/correctly_rounded.h"
 #include "model/thread_local.h"
 
 namespace qor {
@@ -75,9 +76,9 @@ bool negative_under_even_index(double index, double radicand) {
 // its size; under any other odd index it is left to pow, which gives NaN.
 double real_root(double index, double radicand) {
     if (radicand < 0 && static_cast<double>(truncate_to_int32(index)) == index) {
-        return -std::pow(-radicand, 1.0 / index);
+        return -math::pow(-radicand, 1.0 / index);
     }
-    return std::pow(radicand, 1.0 / index);
+    return math::pow(radicand, 1.0 / index);
 }
 
 SpellDecision needing(const std::vector<Charge>& charges, std::size_t needed) {
@@ -178,11 +179,11 @@ Spell LogMagician::prepare_spell(const std::vector<Charge>& charges) {
     if (!LogMagician::decide(charges).acts()) return std::nullopt;
     const double argument = charges.back().magnitude;
     if (charges.size() == 1) {
-        const double result = std::log10(argument);
+        const double result = math::log10(argument);
         return replacing_last(charges, 1, std::fabs(result), sign_polarity(result), "result_log_" + visual_id);
     }
     const double base = charges[charges.size() - 2].magnitude;
-    const double result = std::log(argument) / std::log(base);
+    const double result = math::log(argument) / math::log(base);
     return replacing_last(charges, 2, std::fabs(result), sign_polarity(result), "result_log_" + visual_id);
 }
 
@@ -216,7 +217,7 @@ Spell PowerSorcerer::prepare_spell(const std::vector<Charge>& charges) {
     if (!PowerSorcerer::decide(charges).acts()) return std::nullopt;
     const double base = strict_value(charges[charges.size() - 2]);
     const double exponent = strict_value(charges.back());
-    const double result = std::pow(base, exponent);
+    const double result = math::pow(base, exponent);
     ChargePolarity polarity = ChargePolarity::NEUTRAL;
     if (result > 0) polarity = ChargePolarity::POSITIVE;
     if (result < 0) polarity = ChargePolarity::NEGATIVE;

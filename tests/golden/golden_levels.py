@@ -22,10 +22,9 @@ the first frame. Magnitudes may be NaN, infinite, negative or -0.0 (the host
 API allows all of them).
 
 Rule for the levels with pow, log and log10 (power, log and two-charge root
-spells): their results must never be read by another spell. Those results
-may differ in the last bit between the x86_64 and the 32-bit x86 math
-library, and only such direct results get that allowance. Each one is made
-in a zone of its own whose result collapses into a parent without agents
+spells): their results are never read by another spell, so that each sweep's
+frames show the functions' own results one by one. Each one is made in a zone
+of its own whose result collapses into a parent without agents
 (golden_replay.track_libm_results checks this for every level).
 """
 

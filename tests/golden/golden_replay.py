@@ -11,15 +11,13 @@ Golden files (tests/golden/):
                       zone text and of its frames file, and its number of
                       pow/log/log10 results
 
-Comparison: on x86_64 every frame text must be identical byte for byte. A
-32-bit x86 build must give identical texts too, except that the magnitude of
-a charge that is the direct result of a pow, log or log10 call may differ by
-one unit in the last place (glibc's i386 versions round differently from the
-x86_64 ones for a few percent of inputs). Those are the charges made by the
-Power Sorcerer (pow), by The Architect (log10 of one charge, or the quotient
-of two log calls) and by The Extractor from two charges (pow; its one-charge
-square root is exact and gets no allowance). track_libm_results finds them
-from the golden frames and follows them as they merge up into parent zones.
+Comparison: every frame text must be identical byte for byte, on x86_64 and
+on every other build (32-bit x86, WebAssembly): the engine's log, log10 and
+pow are its own and correctly rounded. track_libm_results finds the charges
+made by those calls (the Power Sorcerer's, The Architect's and The
+Extractor's from two charges) and follows them as they merge up into parent
+zones; compare_frame's allow_ulp, which lets such a result differ by one
+unit in the last place, is only for regenerate.py's report of a change.
 """
 
 from __future__ import annotations
