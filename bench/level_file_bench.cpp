@@ -81,7 +81,7 @@ double median_microseconds(int rounds, Work work) {
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
-    std::printf("| level | agents | zones | file bytes | read (us) | read + build (us) | to_json() (us) | (read + build) / to_json() |\n");
+    std::printf("| level | agents | zones | file bytes | read (CPU us) | read + build (CPU us) | to_json() (CPU us) | (read + build) / to_json() |\n");
     std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
     for (const int agents : {1000, 10000})
     for (const bool flat : {true, false}) {
