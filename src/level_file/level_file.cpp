@@ -806,9 +806,16 @@ void write_agent(std::string& out, const AgentSpec& agent) {
 
 void indent(std::string& out, std::size_t spaces) { out.append(spaces, ' '); }
 
+// Zones deeper than this many levels below the root are indented as their
+// parent is: the written size then grows with the level's content, not with
+// its depth times its content, so every level read can be written back within
+// kMaxLevelFileBytes.
+constexpr std::size_t kMaxIndentedDepth = 8;
+
 // A zone's members from "zone" to its last list, each list item on a line of
-// its own, at `spaces` of indent; a sub-zone's members four deeper. Walks
-// without recursion, so a level of any depth can be written.
+// its own, at `spaces` of indent; a sub-zone's members four deeper, down to
+// kMaxIndentedDepth. Walks without recursion, so a level of any depth can be
+// written.
 void write_zone(std::string& out, const ZoneSpec& root, std::size_t spaces) {
     struct Open {
         const ZoneSpec* zone;
@@ -857,9 +864,9 @@ void write_zone(std::string& out, const ZoneSpec& root, std::size_t spaces) {
         const std::vector<ZoneSpec>& subs = top.zone->zones;
         if (top.next_sub_zone < subs.size()) {
             const ZoneSpec& sub = subs[top.next_sub_zone++];
-            indent(out, top.spaces + 2);
+            const std::size_t inner = open.size() <= kMaxIndentedDepth ? top.spaces + 4 : top.spaces;
+            indent(out, inner - 2);
             out += "{\n";
-            const std::size_t inner = top.spaces + 4;
             write_members(sub, inner);
             open.push_back(Open{&sub, 0, inner});
             continue;

@@ -20,7 +20,13 @@
 // null if the string cannot be made (longer than the engine's JavaScript
 // strings can be, or its memory ran out): the call then fails with
 // MemoryError, as when the module's own memory runs out.
+// Addresses reach JavaScript as signed 32-bit numbers, negative from 2 GiB
+// on: Emscripten reads them as unsigned where they index HEAPU8 or go to its
+// methods, but not in the call of Buffer's latin1Slice, so they are made
+// unsigned (>>> 0) here first.
 EM_JS(emscripten::EM_VAL, qor_js_text, (const char* data, std::size_t size), {
+    data >>>= 0;
+    size >>>= 0;
     try {
         var end = data + size;
         var isAscii = Module["qorIsAscii"];

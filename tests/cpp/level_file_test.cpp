@@ -360,7 +360,7 @@ TEST(LevelFile, DeepLevelsMadeByHandAreWrittenAndReleasedWithoutRecursion) {
         return level;
     };
     chain(300000);  // released
-    const std::string text = chain(2000).to_text();  // indented four spaces a level deeper
+    const std::string text = chain(2000).to_text();
     EXPECT_EQ(text.substr(text.size() - 12), "    }\n  ]\n}\n");
 }
 

@@ -197,6 +197,21 @@ def test_golden_levels_read_back_from_their_text() -> None:
     assert read >= 20
 
 
+def test_a_deep_and_crowded_level_reads_back_from_its_own_text() -> None:
+    # Indented four spaces a level, these 20,001 agents 100 zones deep would
+    # be written longer than the 8 MiB a level file may hold.
+    deepest = {"zone": "z99", "agents": [{"kind": "plus", "id": f"a{n}"} for n in range(20_001)]}
+    zone = deepest
+    for depth in range(98, -1, -1):
+        zone = {"zone": f"z{depth}", "zones": [zone]}
+    text = json.dumps(zone, separators=(",", ":"))
+    assert len(text) < 8 * 1024 * 1024
+    written = read_level(text).to_text()
+    assert len(written) < 2 * 1024 * 1024
+    assert read_level(written).to_text() == written
+    assert json.loads(written) == zone
+
+
 def test_title_and_description_are_none_when_absent() -> None:
     level = read_level('{"zone": "r", "title": null}')
     assert (level.title, level.description) == (None, None)

@@ -222,6 +222,10 @@ def test_every_allocation_failing_in_turn_is_a_memory_error_that_changes_nothing
     run_node_test("memory_test.js", faults)
 
 
+def test_a_level_stored_above_2_gib_plays_as_one_below() -> None:
+    run_node_test("high_memory_test.js")
+
+
 # A host's mistakes in its own callbacks, with and without the module loaded:
 # {engine} is the module's path or empty.
 HOST_MISTAKES = {
