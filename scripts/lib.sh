@@ -26,9 +26,24 @@ configure_project() {
     local dir=$1
     shift
     use_compiler_cache
+    forget_another_compiler "$dir" "$@"
     "$venv/bin/cmake" -S "$root" -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
         -DPython_EXECUTABLE="$venv/bin/python" \
         -Dpybind11_DIR="$("$venv/bin/python" -m pybind11 --cmakedir)" "$@" >/dev/null
+}
+
+# A build folder configured earlier with another C++ compiler than the one
+# asked for now is configured afresh: CMake would otherwise drop its whole
+# cache, the options given on the command line with it, and fail.
+forget_another_compiler() {
+    local dir=$1 option wanted cached
+    shift
+    for option in "$@"; do
+        [[ $option == -DCMAKE_CXX_COMPILER=* ]] && wanted=$(command -v "${option#*=}" || true)
+    done
+    [[ -n ${wanted:-} && -f $dir/CMakeCache.txt ]] || return 0
+    cached=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$dir/CMakeCache.txt")
+    [[ $cached == "$wanted" ]] || rm -rf "$dir/CMakeCache.txt" "$dir/CMakeFiles"
 }
 
 # How build/cpp-tests is configured: the C++ tests of the test command, also
