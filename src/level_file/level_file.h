@@ -109,7 +109,7 @@ LevelError file_name_error(std::string_view text, std::string_view how_to_read);
 AgentSpec read_agent(std::string_view kind, std::string_view id, std::optional<double> target,
                      std::optional<std::string_view> rule);
 
-// A new, dormant agent as the spec says.
+// A new, dormant agent of the kind, id and figures the AgentSpec holds.
 std::shared_ptr<MagicianAgent> make_agent(const AgentSpec& agent);
 
 // A level file's zone tree, built: the root zone and every "refill" agent
